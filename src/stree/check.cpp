@@ -1,0 +1,126 @@
+// A consistency checker for tests and debugging: walks the whole tree and
+// reports the first broken invariant it finds.
+#include <cstdio>
+
+#include "stree.h"
+
+namespace {
+
+char message[256];
+
+const char* fault(const char* what, stree_ref r) {
+  std::snprintf(message, sizeof message, "%s (record %u)", what, r);
+  return message;
+}
+
+// Checks the children of one internal node: sorted unique codes, the chain
+// ending at the node, the first child where the head end record keeps it.
+const char* check_children(const suffix_tree* tree, stree_ref node, int tidy,
+                           long* count) {
+  if (int_stree_has_endrecs(node)) {
+    // Only the head's children word is current; the list must end.
+    long ends = 0;
+    for (stree_ref e = int_stree_node(node)->children; e != STREE_NONE;
+         e = int_stree_endrec(e)->next)
+      if (++ends > 8L * 1024 * 1024) return fault("end-record list loops", node);
+  } else if ((int_stree_header(node) >> 26) != 0) {
+    return fault("internal node with stray header bits", node);
+  }
+  int prev = -1;
+  int n = 0;
+  stree_ref x = int_stree_first_child(tree, node);
+  while (x != STREE_NONE) {
+    int code = int_stree_code(tree, x);
+    if (code <= prev) return fault("children not in ascending code order", x);
+    if (code >= tree->alphabet_size) return fault("child code out of range", x);
+    prev = code;
+    ++n;
+    ++*count;
+    if (int_stree_is_last(x)) {
+      if (int_stree_link(x) != node) return fault("last child's link is not its parent", x);
+      break;
+    }
+    x = int_stree_link(x);
+    if (x == STREE_NONE) return fault("sibling chain ends without a last child", node);
+  }
+  if (tidy && node != tree->root && n < 2 && !int_stree_has_endrecs(node))
+    return fault("internal node with fewer than two children and no end record", node);
+  return nullptr;
+}
+
+const char* check_record(const suffix_tree* tree, stree_ref r, int tidy,
+                         long* count) {
+  if (int_stree_isaleaf(tree, r)) {
+    uint32_t packed = int_stree_leaf(r)->strpos;
+    int32_t strid = stree_pos_strid(packed);
+    int32_t pos = stree_pos_offset(packed);
+    if (!tree->strings[strid]) return fault("leaf of an empty slot", r);
+    if (pos >= tree->lengths[strid]) return fault("leaf with an empty edge", r);
+    unsigned char c = static_cast<unsigned char>(tree->strings[strid][pos]);
+    if (int_stree_code(tree, r) != tree->char_map[c & 0x7f])
+      return fault("leaf first_char differs from its label", r);
+    return nullptr;
+  }
+  if (r != tree->root) {
+    const stree_node* n = int_stree_node(r);
+    int32_t strid = stree_pos_strid(n->edgestr);
+    if (!tree->strings[strid]) return fault("edge label in an empty slot", r);
+    if (n->edgelen <= 0 ||
+        stree_pos_offset(n->edgestr) + n->edgelen > tree->lengths[strid])
+      return fault("edge label outside its string", r);
+  }
+  return check_children(tree, r, tidy, count);
+}
+
+}  // namespace
+
+const char* stree_check(suffix_tree* tree, int tidy) {
+  long count = 1;  // the root
+  if (!int_stree_is_last(tree->root) || int_stree_link(tree->root) != STREE_NONE)
+    return fault("root's link is not none with last_sibling set", tree->root);
+  // Preorder walk without a stack, tracking the path-label length.
+  stree_ref x = tree->root;
+  int32_t depth = 0;
+  for (;;) {
+    const char* f = check_record(tree, x, tidy, &count);
+    if (f) return f;
+    if (!int_stree_isaleaf(tree, x)) {
+      // Adjoining labels: each child's label is preceded in its string by
+      // the `depth` characters of x's path label, which end where x's edge
+      // label ends.
+      const char* path_end = x == tree->root
+                                 ? nullptr
+                                 : int_stree_edge_string(tree, x) +
+                                       int_stree_node(x)->edgelen;
+      for (stree_ref c = int_stree_first_child(tree, x); c != STREE_NONE;
+           c = int_stree_next_sibling(c)) {
+        uint32_t packed = int_stree_isaleaf(tree, c) ? int_stree_leaf(c)->strpos
+                                                     : int_stree_node(c)->edgestr;
+        int32_t off = stree_pos_offset(packed);
+        if (off < depth) return fault("label does not adjoin its parent's", c);
+        const char* before = tree->strings[stree_pos_strid(packed)] + off - depth;
+        for (int32_t k = 0; k < depth; ++k)
+          if (tree->char_map[static_cast<unsigned char>(before[k]) & 0x7f] !=
+              tree->char_map[static_cast<unsigned char>(path_end[k - depth]) & 0x7f])
+            return fault("label does not adjoin its parent's", c);
+      }
+    }
+    stree_ref child = int_stree_first_child(tree, x);
+    if (child != STREE_NONE) {
+      depth += int_stree_edge_length(tree, child);
+      x = child;
+      continue;
+    }
+    for (;;) {
+      if (x == tree->root) {
+        if (count != tree->num_nodes) return fault("num_nodes differs from the records reachable", tree->root);
+        return nullptr;
+      }
+      depth -= int_stree_edge_length(tree, x);
+      if (!int_stree_is_last(x)) break;
+      x = int_stree_link(x);
+    }
+    x = int_stree_link(x);
+    depth += int_stree_edge_length(tree, x);
+  }
+}

@@ -1,0 +1,178 @@
+// Online insertion of one string into the generalized suffix tree
+// (Ukkonen's construction adapted to a tree that already holds other
+// strings).  One phase per character plus a closing phase for the string's
+// end; leaves run to the end of their string from the moment they are made;
+// suffixes that end inside the tree get end records in the closing phase.
+#include "stree.h"
+
+namespace {
+
+// The state of one insertion.
+struct inserter {
+  suffix_tree* tree;
+  const char* text;   // T, the caller's text
+  int32_t len;        // M
+  int32_t slot;       // string-table slot of T
+  stree_ref active;   // A: the end of T[i..j) lies p characters down A's edge
+  int32_t p;
+  const char* edge;   // E: A's edge string (nullptr at the root)
+  int32_t edgelen;    // L: A's edge length
+  stree_ref waiting;  // W: the node whose suffix link may still be missing
+  int32_t i;          // first suffix not yet inserted
+  stree_ref split;    // node made by a split in the current extension
+};
+
+void set_active(inserter& s, stree_ref a, int32_t p) {
+  s.active = a;
+  s.p = p;
+  s.edge = a == s.tree->root ? nullptr : int_stree_edge_string(s.tree, a);
+  s.edgelen = int_stree_edge_length(s.tree, a);
+}
+
+int code_of(const suffix_tree* tree, char c) {
+  return tree->char_map[static_cast<unsigned char>(c) & 0x7f];
+}
+
+// Hangs a new leaf for suffix i (edge T[j..M)) below the active record.
+bool add_leaf(inserter& s, int32_t j) {
+  suffix_tree* tree = s.tree;
+  stree_ref leaf = int_stree_new_leaf(tree, s.slot, j);
+  if (leaf == STREE_NONE) return false;
+  if (tree->num_nodes >= STREE_MAX_NODES) {
+    int_stree_free_record(tree, leaf);
+    return false;
+  }
+  stree_ref parent = int_stree_add_child(tree, s.active, leaf);
+  if (parent == STREE_NONE) {
+    int_stree_free_record(tree, leaf);
+    return false;
+  }
+  ++tree->num_nodes;
+  if (parent != s.active) set_active(s, parent, s.p);
+  return true;
+}
+
+enum step_result { EXTENDED, PHASE_OVER, FAILED };
+
+// One extension in phase j: makes suffix i end at a leaf or end record, or
+// finds T[i..j] already in the tree.
+step_result extend(inserter& s, int32_t j) {
+  suffix_tree* tree = s.tree;
+  const bool closing = j == s.len;
+  if (s.p == 0 || s.p == s.edgelen) {
+    if (closing) {
+      stree_ref node = int_stree_leaf_to_node(tree, s.active);
+      if (node == STREE_NONE) return FAILED;
+      if (node != s.active) set_active(s, node, s.p);
+      return int_stree_add_endrec(tree, node, s.slot, s.i) ? EXTENDED : FAILED;
+    }
+    stree_ref y = int_stree_find_child(tree, s.active,
+                                       static_cast<unsigned char>(s.text[j]));
+    if (y != STREE_NONE) {
+      set_active(s, y, 1);
+      return PHASE_OVER;
+    }
+    return add_leaf(s, j) ? EXTENDED : FAILED;
+  }
+  if (!closing && code_of(tree, s.text[j]) == code_of(tree, s.edge[s.p])) {
+    ++s.p;
+    return PHASE_OVER;
+  }
+  if (tree->num_nodes >= STREE_MAX_NODES) return FAILED;
+  stree_ref node = int_stree_split_edge(tree, s.active, s.p);
+  if (node == STREE_NONE) return FAILED;
+  s.split = node;
+  set_active(s, node, s.p);
+  bool ok = closing ? int_stree_add_endrec(tree, node, s.slot, s.i) != 0
+                    : add_leaf(s, j);
+  if (!ok) return FAILED;
+  s.split = STREE_NONE;
+  return EXTENDED;
+}
+
+void link_waiting(inserter& s, stree_ref target) {
+  stree_node* w = int_stree_node(s.waiting);
+  // A node left without its link by an earlier failed insertion can be both
+  // W and A; it is linked one extension later instead of to itself.
+  if (s.waiting != s.tree->root && s.waiting != target &&
+      w->suffix_link == STREE_NONE)
+    w->suffix_link = target;
+}
+
+// Moves the active point from the end of T[i..j) to the end of T[i+1..j).
+void move_to_next_suffix(inserter& s, int32_t j) {
+  suffix_tree* tree = s.tree;
+  stree_ref a = s.active;
+  if (a == tree->root) return;
+  stree_ref link = int_stree_node(a)->suffix_link;
+  if (s.p == s.edgelen && link != STREE_NONE) {
+    set_active(s, link, 0);
+    s.p = s.edgelen;
+    return;
+  }
+  stree_ref x = int_stree_get_parent(tree, a);
+  int32_t p = s.p;
+  if (x == tree->root) {
+    --p;
+  } else if (int_stree_node(x)->suffix_link != STREE_NONE) {
+    x = int_stree_node(x)->suffix_link;
+  } else {
+    // Only a node left behind by an earlier failed insertion lacks its link
+    // here; walk the whole of T[i+1..j) from the root instead.
+    x = tree->root;
+    p = j - s.i - 1;
+  }
+  int32_t k = j - p;
+  while (p > 0) {
+    stree_ref y =
+        int_stree_find_child(tree, x, static_cast<unsigned char>(s.text[k]));
+    STREE_ASSERT(y != STREE_NONE);
+    int32_t l = int_stree_edge_length(tree, y);
+    x = y;
+    if (l > p) break;
+    p -= l;
+    k += l;
+  }
+  set_active(s, x, p);
+  if (p == 0) {
+    // At a leaf W keeps waiting: the next extension turns that leaf into a
+    // node and links W to it.
+    stree_ref w = s.waiting;
+    if (w != tree->root && !int_stree_isaleaf(tree, x) &&
+        int_stree_node(w)->suffix_link == STREE_NONE) {
+      int_stree_node(w)->suffix_link = x;
+      s.waiting = x;
+    }
+    if (x != tree->root) s.p = s.edgelen;
+  }
+}
+
+}  // namespace
+
+int stree_add_string(suffix_tree* tree, const char* text, int32_t len,
+                     int32_t id) {
+  int32_t slot = int_stree_table_add(tree, text, len, id);
+  if (slot < 0) return 0;
+  inserter s{tree, text, len, slot, tree->root, 0, nullptr, 0, tree->root,
+             0, STREE_NONE};
+  for (int32_t j = 0; j <= len; ++j) {
+    while (s.i <= j && s.i < len) {
+      step_result r = extend(s, j);
+      if (r == PHASE_OVER) break;
+      if (r == FAILED) {
+        // A node split off in the failing step has one child and nothing
+        // points to it yet: fold it back before the inserted suffixes go.
+        if (s.split != STREE_NONE)
+          int_stree_merge_single_child(tree, s.split);
+        stree_remove_suffixes(tree, slot, s.i);
+        int_stree_table_release(tree, slot);
+        return 0;
+      }
+      link_waiting(s, s.active);
+      s.waiting = s.active;
+      move_to_next_suffix(s, j);
+      ++s.i;
+    }
+  }
+  return 1;
+}

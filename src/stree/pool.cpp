@@ -1,0 +1,145 @@
+// The node pool: records are cut from zero-filled pages, one current page
+// per record kind.  A reference carries its page number, so a returned
+// record's page is found without a search; a page goes back to the heap once
+// every one of its slots has been handed out and returned.
+#include <cstdlib>
+#include <cstring>
+
+#include "stree.h"
+
+namespace {
+
+constexpr uint32_t kPageWords = 6912;  // 27,648 bytes
+constexpr uint32_t kPageUnits = kPageWords / 3;
+constexpr uint32_t kMaxPages = (1u << 20) - 1;
+
+struct stree_page {
+  uint32_t freed;     // records given back
+  uint32_t capacity;  // records the page holds
+};
+
+enum kind { NODE = 0, LEAF = 1, ENDREC = 2 };
+
+constexpr uint32_t kUnits[3] = {2, 1, 1};  // units per record of each kind
+
+stree_page* pages = nullptr;        // header of each page, by number
+uint32_t page_slots = 0;            // entries allocated in the two tables
+uint32_t page_count = 0;            // page numbers ever used
+uint32_t* free_numbers = nullptr;   // released page numbers, for reuse
+uint32_t free_count = 0;
+long pages_in_use = 0;
+
+int64_t current_page[3] = {-1, -1, -1};
+uint32_t next_index[3] = {0, 0, 0};
+
+long requests = 0;
+long fail_at = 0;  // request number that fails; 0 = never
+
+bool grow_tables() {
+  uint32_t want = page_slots ? page_slots * 2 : 64;
+  if (want > kMaxPages) want = kMaxPages;
+  if (want <= page_slots) return false;
+  void* b = std::realloc(stree_page_bodies, want * sizeof(uint32_t*));
+  if (!b) return false;
+  stree_page_bodies = static_cast<uint32_t**>(b);
+  void* h = std::realloc(pages, want * sizeof(stree_page));
+  if (!h) return false;
+  pages = static_cast<stree_page*>(h);
+  void* f = std::realloc(free_numbers, want * sizeof(uint32_t));
+  if (!f) return false;
+  free_numbers = static_cast<uint32_t*>(f);
+  page_slots = want;
+  return true;
+}
+
+// Opens a new page for a kind: -1 when no memory is left.
+int64_t open_page(kind k) {
+  uint32_t number;
+  if (free_count > 0) {
+    number = free_numbers[free_count - 1];
+  } else {
+    if (page_count == page_slots && !grow_tables()) return -1;
+    number = page_count;
+  }
+  void* body = std::calloc(kPageWords, sizeof(uint32_t));
+  if (!body) return -1;
+  if (free_count > 0) {
+    --free_count;
+  } else {
+    ++page_count;
+  }
+  stree_page_bodies[number] = static_cast<uint32_t*>(body);
+  pages[number].freed = 0;
+  pages[number].capacity = kPageUnits / kUnits[k];
+  ++pages_in_use;
+  return number;
+}
+
+stree_ref take(kind k) {
+  ++requests;
+  if (fail_at > 0 && requests == fail_at) {
+    fail_at = 0;
+    return STREE_NONE;
+  }
+  if (current_page[k] < 0) {
+    current_page[k] = open_page(k);
+    if (current_page[k] < 0) return STREE_NONE;
+    next_index[k] = 0;
+  }
+  uint32_t number = static_cast<uint32_t>(current_page[k]);
+  uint32_t index = next_index[k]++;
+  if (next_index[k] == pages[number].capacity) {
+    current_page[k] = -1;
+    next_index[k] = 0;
+  }
+  return ((number + 1) << 12) | (index * kUnits[k]);
+}
+
+}  // namespace
+
+uint32_t** stree_page_bodies = nullptr;
+
+stree_ref int_stree_new_node(suffix_tree*, uint32_t edgestr, int32_t edgelen) {
+  stree_ref r = take(NODE);
+  if (r == STREE_NONE) return r;
+  stree_node* n = int_stree_node(r);
+  n->edgestr = edgestr;
+  n->edgelen = edgelen;
+  return r;
+}
+
+stree_ref int_stree_new_leaf(suffix_tree* tree, int32_t strid,
+                             int32_t edgepos) {
+  stree_ref r = take(LEAF);
+  if (r == STREE_NONE) return r;
+  stree_leaf* l = int_stree_leaf(r);
+  unsigned char c = static_cast<unsigned char>(tree->strings[strid][edgepos]);
+  l->header = STREE_LEAF_BIT |
+              (static_cast<uint32_t>(tree->char_map[c & 0x7f])
+               << STREE_FIRST_CHAR_SHIFT);
+  l->strpos = stree_pack_pos(strid, edgepos);
+  return r;
+}
+
+stree_ref int_stree_new_endrec(suffix_tree*, int32_t strid, int32_t pos) {
+  stree_ref r = take(ENDREC);
+  if (r == STREE_NONE) return r;
+  int_stree_endrec(r)->strpos = stree_pack_pos(strid, pos);
+  return r;
+}
+
+void int_stree_free_record(suffix_tree*, stree_ref record) {
+  uint32_t number = (record >> 12) - 1;
+  STREE_ASSERT(record != STREE_NONE && number < page_count &&
+               stree_page_bodies[number] != nullptr);
+  stree_page& page = pages[number];
+  if (++page.freed < page.capacity) return;
+  std::free(stree_page_bodies[number]);
+  stree_page_bodies[number] = nullptr;
+  free_numbers[free_count++] = number;
+  --pages_in_use;
+}
+
+void stree_pool_fail_at(long n) { fail_at = n > 0 ? requests + n : 0; }
+long stree_pool_requests() { return requests; }
+long stree_pool_pages_in_use() { return pages_in_use; }

@@ -1,0 +1,130 @@
+// Packed records of the generalized suffix tree and the 4-byte references
+// that connect them.
+//
+// Every record is a short run of 32-bit words taken from the node pool
+// (pool.cpp).  A reference (stree_ref) names a record by its pool page and
+// its offset in that page, counted in units of three words:
+//
+//     bits 12..31  page number + 1      (0 in these bits means "none")
+//     bits  0..11  offset in units       (0 .. 2303)
+//
+// so a reference is 0 exactly when it is "none", and a zero-filled record
+// starts with every reference cleared.  An internal node takes two units, a
+// leaf and an end record one unit each.
+//
+// A text position is packed the same way in one word, string slot first:
+//
+//     bits  0..12  strid    (0 .. 8191)
+//     bits 13..31  position (0 .. 524287)
+//
+// Word 0 of internal nodes and leaves:
+//
+//     bits  0..22  node_id        preorder number (root 0), valid while the
+//                                 tree's renumber_pending is clear
+//     bit  23      is_leaf
+//     bit  24      last_sibling   link holds the parent instead of the next
+//                                 sibling
+//     bits 25..31  first_char     leaf only: code of the edge's first char
+//     bit  25      has_endrecs    node only: children holds the head end
+//                                 record, whose children word holds the
+//                                 first child; bits 26..31 stay 0
+#ifndef VOK_STREE_RECORDS_H
+#define VOK_STREE_RECORDS_H
+
+#include <cstdint>
+
+typedef uint32_t stree_ref;  // a record in the node pool; 0 is "none"
+
+constexpr stree_ref STREE_NONE = 0;
+
+constexpr int STREE_MAX_STRINGS = 8192;         // string-table slots (13 bits)
+constexpr int32_t STREE_MAX_POSITION = 524287;  // 19-bit positions
+constexpr int32_t STREE_MAX_NODES = 0x800000;   // range of node_id (23 bits)
+
+// Internal node: six words, 24 bytes.
+struct stree_node {
+  uint32_t header;       // node_id, is_leaf = 0, last_sibling, has_endrecs
+  stree_ref link;        // next sibling, or the parent when last_sibling
+  stree_ref children;    // first child, or head end record (has_endrecs)
+  stree_ref suffix_link; // node spelling this node's path minus its first char
+  uint32_t edgestr;      // packed strid/position of the edge label's start
+  int32_t edgelen;       // edge label length; 0 only for the root
+};
+
+// Leaf: three words, 12 bytes.  Its edge label runs to the end of its string.
+struct stree_leaf {
+  uint32_t header;  // node_id, is_leaf = 1, last_sibling, first_char
+  stree_ref link;   // as in stree_node
+  uint32_t strpos;  // packed strid/edgepos
+};
+
+// End record: three words, 12 bytes.  Marks that the suffix (strid, pos)
+// ends exactly at the internal node that owns the list.
+struct stree_endrec {
+  uint32_t strpos;     // packed strid/pos (pos is the suffix START)
+  stree_ref next;      // next end record of the same node, or none
+  stree_ref children;  // the node's first child; current only in the head
+};
+
+static_assert(sizeof(stree_node) == 24, "a node is six 4-byte words");
+static_assert(sizeof(stree_leaf) == 12, "a leaf is three 4-byte words");
+static_assert(sizeof(stree_endrec) == 12, "an end record is three words");
+
+// ---- word 0 bit fields ----------------------------------------------------
+
+constexpr uint32_t STREE_ID_MASK = 0x7fffffu;
+constexpr uint32_t STREE_LEAF_BIT = 1u << 23;
+constexpr uint32_t STREE_LAST_BIT = 1u << 24;
+constexpr uint32_t STREE_ENDRECS_BIT = 1u << 25;
+constexpr int STREE_FIRST_CHAR_SHIFT = 25;
+
+// ---- packed string positions ----------------------------------------------
+
+inline uint32_t stree_pack_pos(int32_t strid, int32_t pos) {
+  return static_cast<uint32_t>(strid) | (static_cast<uint32_t>(pos) << 13);
+}
+inline int32_t stree_pos_strid(uint32_t packed) {
+  return static_cast<int32_t>(packed & 0x1fffu);
+}
+inline int32_t stree_pos_offset(uint32_t packed) {
+  return static_cast<int32_t>(packed >> 13);
+}
+
+// ---- dereferencing -------------------------------------------------------
+
+// Page bodies by page number; owned by the pool (pool.cpp).
+extern uint32_t** stree_page_bodies;
+
+inline uint32_t* int_stree_words(stree_ref r) {
+  return stree_page_bodies[(r >> 12) - 1] + 3u * (r & 0xfffu);
+}
+inline stree_node* int_stree_node(stree_ref r) {
+  return reinterpret_cast<stree_node*>(int_stree_words(r));
+}
+inline stree_leaf* int_stree_leaf(stree_ref r) {
+  return reinterpret_cast<stree_leaf*>(int_stree_words(r));
+}
+inline stree_endrec* int_stree_endrec(stree_ref r) {
+  return reinterpret_cast<stree_endrec*>(int_stree_words(r));
+}
+
+// Word 0 and word 1 mean the same in nodes and leaves, so sibling walks may
+// read them without knowing the kind.
+inline uint32_t& int_stree_header(stree_ref r) { return int_stree_words(r)[0]; }
+inline stree_ref& int_stree_link(stree_ref r) { return int_stree_words(r)[1]; }
+
+inline bool int_stree_is_last(stree_ref r) {
+  return (int_stree_header(r) & STREE_LAST_BIT) != 0;
+}
+inline void int_stree_set_last(stree_ref r, bool last) {
+  uint32_t& h = int_stree_header(r);
+  h = last ? (h | STREE_LAST_BIT) : (h & ~STREE_LAST_BIT);
+}
+inline uint32_t int_stree_id(stree_ref r) {
+  return int_stree_header(r) & STREE_ID_MASK;
+}
+inline bool int_stree_has_endrecs(stree_ref r) {
+  return (int_stree_header(r) & STREE_ENDRECS_BIT) != 0;
+}
+
+#endif  // VOK_STREE_RECORDS_H

@@ -1,0 +1,15 @@
+// The settings that steer feature selection and output, as the command line
+// leaves them.
+#ifndef VOK_VOK_SETTINGS_H
+#define VOK_VOK_SETTINGS_H
+
+struct vok_settings {
+  long word_delimited = 1;        // -s: emit only at word starts (0 or 1)
+  long min_freq = 2;              // -l: lowest occurrence count of a feature
+  long max_freq = 8000;           // -h: counts from this value up are refused
+  long min_branches = 2;          // -b: fewest children of a feature node
+  double max_parent_prob = 1.0;   // -p: parent-child probability bound
+  double max_link_prob = 1.0;     // -q: suffix-link probability bound
+};
+
+#endif  // VOK_VOK_SETTINGS_H
