@@ -1,0 +1,116 @@
+// Occurrence counts and feature selection over the finished tree.
+//
+// Both walks visit a subtree in preorder without a stack: they go down
+// through first-child words and come back up through the `link` of each
+// last sibling, which holds its parent.  The depth of the tree (up to the
+// length of the longest document) therefore costs nothing.
+#include "features.h"
+
+namespace {
+
+// Both probability bounds are raised by this much, so that a ratio equal
+// to a bound (up to rounding) is not refused.
+constexpr double kProbTolerance = 1e-8;
+
+// Adds the counts of all children of `node` to its own count; called once
+// the whole subtree below `node` has been counted.
+void add_children_counts(const suffix_tree* tree, stree_ref node,
+                         uint32_t* freq) {
+  uint32_t sum = freq[int_stree_id(node)];
+  for (stree_ref c = int_stree_first_child(tree, node); c != STREE_NONE;
+       c = int_stree_next_sibling(c))
+    sum += freq[int_stree_id(c)];
+  freq[int_stree_id(node)] = sum;
+}
+
+// True when `part` of `whole` occurrences reaches the bound (plus the
+// tolerance), taken as a real ratio.
+bool carries_too_much(uint32_t part, uint32_t whole, double bound) {
+  return part / static_cast<double>(whole) >= bound + kProbTolerance;
+}
+
+// The record spelling v's path label without its first character.
+stree_ref suffix_link_target(const suffix_tree* tree, stree_ref v) {
+  if (int_stree_isaleaf(tree, v)) return int_stree_leaf_suffix_link(tree, v);
+  return int_stree_node(v)->suffix_link;
+}
+
+// Applies the rules to one non-root record v.  Its own flag falls for a
+// count outside [min_freq, max_freq), too few children, or a child that
+// carries too large a share of its occurrences (the parent rule, seen from
+// the parent's side).  Its suffix-link target's flag falls when v carries
+// too large a share of the target's occurrences.
+void judge_record(const suffix_tree* tree, stree_ref v,
+                  const vok_settings& settings, const uint32_t* freq,
+                  unsigned char* selected) {
+  const uint32_t f = freq[int_stree_id(v)];
+  long children = 0;
+  bool dominated = false;
+  for (stree_ref c = int_stree_first_child(tree, v); c != STREE_NONE;
+       c = int_stree_next_sibling(c)) {
+    ++children;
+    if (carries_too_much(freq[int_stree_id(c)], f, settings.max_parent_prob))
+      dominated = true;
+  }
+  const int64_t count = f;
+  if (count < settings.min_freq || count >= settings.max_freq ||
+      children < settings.min_branches || dominated)
+    selected[int_stree_id(v)] = 0;
+
+  stree_ref w = suffix_link_target(tree, v);
+  if (w != STREE_NONE &&
+      carries_too_much(f, freq[int_stree_id(w)], settings.max_link_prob))
+    selected[int_stree_id(w)] = 0;
+}
+
+}  // namespace
+
+void count_occurrences(suffix_tree* tree, stree_ref top, uint32_t* freq) {
+  if (tree->renumber_pending) int_stree_renumber(tree);
+  stree_ref x = top;
+  for (;;) {
+    freq[int_stree_id(x)] = int_stree_num_ends(tree, x);
+    stree_ref child = int_stree_first_child(tree, x);
+    if (child != STREE_NONE) {
+      x = child;
+      continue;
+    }
+    // x is counted.  Climb past last siblings; each parent reached that way
+    // has all its children counted and can take their sums.
+    while (x != top && int_stree_is_last(x)) {
+      x = int_stree_link(x);
+      add_children_counts(tree, x, freq);
+    }
+    if (x == top) return;
+    x = int_stree_link(x);  // the next sibling
+  }
+}
+
+void select_features(suffix_tree* tree, stree_ref top,
+                     const vok_settings& settings, const uint32_t* freq,
+                     unsigned char* selected) {
+  if (tree->renumber_pending) int_stree_renumber(tree);
+  // The walk judges each parent through its children, so the parent of
+  // the subtree's top, which lies outside the walk, is judged here.
+  if (top != tree->root) {
+    stree_ref parent = int_stree_get_parent(tree, top);
+    if (carries_too_much(freq[int_stree_id(top)], freq[int_stree_id(parent)],
+                         settings.max_parent_prob))
+      selected[int_stree_id(parent)] = 0;
+  }
+  stree_ref x = top;
+  for (;;) {
+    if (x == tree->root)
+      selected[int_stree_id(x)] = 0;
+    else
+      judge_record(tree, x, settings, freq, selected);
+    stree_ref child = int_stree_first_child(tree, x);
+    if (child != STREE_NONE) {
+      x = child;
+      continue;
+    }
+    while (x != top && int_stree_is_last(x)) x = int_stree_link(x);
+    if (x == top) return;
+    x = int_stree_link(x);
+  }
+}
