@@ -105,10 +105,14 @@ inline bool int_stree_isaleaf(const suffix_tree*, stree_ref r) {
 // the root).
 inline const char* int_stree_edge_string(const suffix_tree* tree,
                                          stree_ref r) {
-  uint32_t packed = int_stree_isaleaf(tree, r) ? int_stree_leaf(r)->strpos
-                                               : int_stree_node(r)->edgestr;
-  const char* s = tree->strings[stree_pos_strid(packed)];
-  return s ? s + stree_pos_offset(packed) : nullptr;
+  uint32_t packed;
+  if (int_stree_isaleaf(tree, r)) {
+    packed = int_stree_leaf(r)->strpos;
+  } else {
+    if (int_stree_node(r)->edgelen == 0) return nullptr;  // the root
+    packed = int_stree_node(r)->edgestr;
+  }
+  return tree->strings[stree_pos_strid(packed)] + stree_pos_offset(packed);
 }
 inline int32_t int_stree_edge_length(const suffix_tree* tree, stree_ref r) {
   if (!int_stree_isaleaf(tree, r)) return int_stree_node(r)->edgelen;

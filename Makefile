@@ -1,0 +1,43 @@
+# Thin wrapper around CMake.  Each kind of build has its own directory:
+#   build/       Release, the tool alone         (make run)
+#   build-test/  RelWithDebInfo with the tests   (make test)
+#   build-asan/  AddressSanitizer + UBSan tests  (make test-sanitize)
+
+JOBS ?= 2
+SAMPLE := examples/sample.txt
+SAMPLE_OUT := out/sample.voks
+
+.PHONY: all deps run test test-sanitize clean
+
+all: run
+
+deps:
+	@sh tools/ensure-deps.sh
+
+run: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVOK_TESTS=OFF
+	cmake --build build -j$(JOBS) --target vok
+	@mkdir -p $(dir $(SAMPLE_OUT))
+	./build/vok $(SAMPLE) $(SAMPLE_OUT)
+	@echo
+	@echo "vok read $$(wc -l < $(SAMPLE)) documents from $(SAMPLE)"
+	@echo "and wrote $$(wc -l < $(SAMPLE_OUT)) lines ($$(wc -c < $(SAMPLE_OUT)) bytes) to $(SAMPLE_OUT)."
+	@echo "Its first lines (feature numbers in hexadecimal):"
+	@head -n 5 $(SAMPLE_OUT) | cut -c1-76 | sed "s/^/  /"
+
+test: deps
+	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOK_TESTS=ON
+	cmake --build build-test -j$(JOBS)
+	cd build-test && ctest --output-on-failure -j$(JOBS)
+
+test-sanitize: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOK_TESTS=ON \
+	  -DVOK_SANITIZE=ON
+	cmake --build build-asan -j$(JOBS)
+	cd build-asan && ctest --output-on-failure -j$(JOBS)
+
+# bench: (to be added) builds the benchmarks in Release and runs them.
+# fuzz: (to be added) builds the fuzz targets and runs each for a short time.
+
+clean:
+	rm -rf build build-test build-asan out

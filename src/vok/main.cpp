@@ -1,0 +1,16 @@
+// vok: turns a file of raw text documents, one per line, into bags of
+// substring features, one line of hexadecimal feature numbers per document.
+#include <cstdio>
+
+#include "options.h"
+#include "passes.h"
+
+int main(int argc, char** argv) {
+  vok_options options = parse_options(argc, argv);
+  if (!options.run) {
+    std::fputs(options.message.c_str(), stdout);
+    return options.exit_status;
+  }
+  return vok_run(options.settings, options.in_path.c_str(),
+                 options.out_path.c_str());
+}

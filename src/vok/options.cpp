@@ -1,0 +1,103 @@
+// Command-line parsing, validation and the usage text.
+#include "options.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// The first five lines describe the method; the rest is the option list.
+const char kUsage[] =
+    "vok: substring classes as features for text classification.\n"
+    "One generalized suffix tree is built over all documents; each of its\n"
+    "nodes is a class of substrings sharing one set of occurrences. A node\n"
+    "is a feature when its count lies in [l, h), it has b or more branches,\n"
+    "and no child or suffix-link source holds over p or q of its count.\n"
+    "\n"
+    "Usage: vok [options] docs_file voks_file\n"
+    "\n"
+    "Options:\n"
+    "         -?          -> help\n"
+    "         -s [0,1]    -> assume white-spaces are word delimiters\n"
+    "                        (default 1)\n"
+    "         -l [2..]    -> the minimum frequency\n"
+    "                        (default 2)\n"
+    "         -h [l..]    -> the maximum frequency\n"
+    "                        (default 8,000)\n"
+    "         -b [2..]    -> the minimum number of branches\n"
+    "                        (default 2)\n"
+    "         -p (0..1]   -> the maximum parent-child conditional probability\n"
+    "                        (default 1.0)\n"
+    "         -q (0..1]   -> the maximum suffix-link conditional probability\n"
+    "                        (default 1.0)\n"
+    "Arguments:\n"
+    "         docs_file    -> the input  file with each line as a raw "
+    "document\n"
+    "         voks_file    -> the output file with each line as a bag of vok "
+    "features\n";
+
+vok_options stop(int status, std::string message) {
+  vok_options result;
+  result.run = false;
+  result.exit_status = status;
+  result.message = std::move(message);
+  return result;
+}
+
+}  // namespace
+
+const char* usage_text() { return kUsage; }
+
+void usage() { std::fputs(kUsage, stdout); }
+
+// strtol and strtod accept exactly what atol and atof accept, and unlike
+// them have defined results out of range (saturation, +-HUGE_VAL, 0).
+long option_to_long(const char* text) { return std::strtol(text, nullptr, 10); }
+
+double option_to_double(const char* text) { return std::strtod(text, nullptr); }
+
+int options_valid(const vok_settings& s) {
+  if (static_cast<unsigned long>(s.word_delimited) > 1) return 0;
+  if (!(s.min_freq > 1)) return 0;
+  if (!(s.max_freq >= s.min_freq)) return 0;
+  if (!(s.min_branches > 1)) return 0;
+  if (!(s.max_parent_prob > 0)) return 0;  // false for NaN
+  if (!(s.max_link_prob > 0)) return 0;
+  return 1;
+}
+
+vok_options parse_options(int argc, const char* const* argv) {
+  vok_options result;
+  vok_settings& s = result.settings;
+  int i = 1;
+  while (i < argc && argv[i][0] == '-') {
+    const char* arg = argv[i];
+    char letter = arg[1];
+    if (letter == '?') return stop(0, kUsage);
+    long* integer = nullptr;
+    double* real = nullptr;
+    switch (letter) {
+      case 's': integer = &s.word_delimited; break;
+      case 'l': integer = &s.min_freq; break;
+      case 'h': integer = &s.max_freq; break;
+      case 'b': integer = &s.min_branches; break;
+      case 'p': real = &s.max_parent_prob; break;
+      case 'q': real = &s.max_link_prob; break;
+      default:
+        return stop(1, std::string("Error: unrecognized option ") + arg +
+                           "!\n\n" + kUsage);
+    }
+    if (i + 1 >= argc) return stop(1, kUsage);  // the value is missing
+    if (integer) *integer = option_to_long(argv[i + 1]);
+    if (real) *real = option_to_double(argv[i + 1]);
+    i += 2;
+  }
+  if (!options_valid(s))
+    return stop(1, std::string("Error: invalid option.\n\n") + kUsage);
+  if (argc - i < 2) return stop(1, kUsage);
+  result.run = true;
+  result.exit_status = 0;
+  result.in_path = argv[i];
+  result.out_path = argv[i + 1];
+  return result;
+}
