@@ -46,9 +46,11 @@ std::vector<std::string> write_all(suffix_tree* tree,
   out->file = std::tmpfile();
   std::vector<std::string> lines;
   if (!out->file) return lines;
+  std::vector<uint32_t> above(static_cast<size_t>(tree->num_nodes));
+  link_selected_ancestors(tree, selected, above.data());
   for (const std::string& d : docs) {
     if (!write_features(tree, d.c_str(), static_cast<int32_t>(d.size()),
-                        settings, selected, out.get()))
+                        settings, selected, above.data(), out.get()))
       for (char c : std::string("<refused>")) vok_writer_put(out.get(), c);
     vok_writer_put(out.get(), '\n');
   }

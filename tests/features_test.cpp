@@ -54,9 +54,11 @@ std::string write_one(const extraction& x, const std::string& text,
   auto out = std::make_unique<vok_writer>();
   out->file = std::tmpfile();
   if (!out->file) return "<no temporary file>";
+  std::vector<uint32_t> above(x.selected.size());
+  link_selected_ancestors(x.tree.get(), x.selected.data(), above.data());
   const int ok = write_features(x.tree.get(), text.data(),
                                 static_cast<int32_t>(text.size()), settings,
-                                x.selected.data(), out.get());
+                                x.selected.data(), above.data(), out.get());
   const size_t buffered = out->used;
   vok_writer_flush(out.get());
   std::rewind(out->file);

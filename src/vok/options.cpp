@@ -6,35 +6,51 @@
 
 namespace {
 
-// The first five lines describe the method; the rest is the option list.
+// The usage texts of vok and vok-dict share the five lines that describe
+// the method and the option list; they differ in the usage line and in the
+// name of the output file.
+#define USAGE_ABOUT \
+  "vok: substring classes as features for text classification.\n" \
+  "One generalized suffix tree is built over all documents; each of its\n" \
+  "nodes is a class of substrings sharing one set of occurrences. A node\n" \
+  "is a feature when its count lies in [l, h), it has b or more branches,\n" \
+  "and no child or suffix-link source holds over p or q of its count.\n" \
+  "\n"
+#define USAGE_OPTIONS \
+  "\n" \
+  "Options:\n" \
+  "         -?          -> help\n" \
+  "         -s [0,1]    -> assume white-spaces are word delimiters\n" \
+  "                        (default 1)\n" \
+  "         -l [2..]    -> the minimum frequency\n" \
+  "                        (default 2)\n" \
+  "         -h [l..]    -> the maximum frequency\n" \
+  "                        (default 8,000)\n" \
+  "         -b [2..]    -> the minimum number of branches\n" \
+  "                        (default 2)\n" \
+  "         -p (0..1]   -> the maximum parent-child conditional probability\n" \
+  "                        (default 1.0)\n" \
+  "         -q (0..1]   -> the maximum suffix-link conditional probability\n" \
+  "                        (default 1.0)\n" \
+  "Arguments:\n" \
+  "         docs_file    -> the input  file with each line as a raw document\n"
+
 const char kUsage[] =
-    "vok: substring classes as features for text classification.\n"
-    "One generalized suffix tree is built over all documents; each of its\n"
-    "nodes is a class of substrings sharing one set of occurrences. A node\n"
-    "is a feature when its count lies in [l, h), it has b or more branches,\n"
-    "and no child or suffix-link source holds over p or q of its count.\n"
-    "\n"
+    USAGE_ABOUT
     "Usage: vok [options] docs_file voks_file\n"
-    "\n"
-    "Options:\n"
-    "         -?          -> help\n"
-    "         -s [0,1]    -> assume white-spaces are word delimiters\n"
-    "                        (default 1)\n"
-    "         -l [2..]    -> the minimum frequency\n"
-    "                        (default 2)\n"
-    "         -h [l..]    -> the maximum frequency\n"
-    "                        (default 8,000)\n"
-    "         -b [2..]    -> the minimum number of branches\n"
-    "                        (default 2)\n"
-    "         -p (0..1]   -> the maximum parent-child conditional probability\n"
-    "                        (default 1.0)\n"
-    "         -q (0..1]   -> the maximum suffix-link conditional probability\n"
-    "                        (default 1.0)\n"
-    "Arguments:\n"
-    "         docs_file    -> the input  file with each line as a raw "
-    "document\n"
+    USAGE_OPTIONS
     "         voks_file    -> the output file with each line as a bag of vok "
     "features\n";
+
+const char kDictUsage[] =
+    USAGE_ABOUT
+    "Usage: vok-dict [options] docs_file dict_file\n"
+    USAGE_OPTIONS
+    "         dict_file    -> the output file with one line per vok feature:\n"
+    "                         number, count, children and substring\n";
+
+#undef USAGE_ABOUT
+#undef USAGE_OPTIONS
 
 vok_options stop(int status, std::string message) {
   vok_options result;
@@ -47,6 +63,8 @@ vok_options stop(int status, std::string message) {
 }  // namespace
 
 const char* usage_text() { return kUsage; }
+
+const char* dict_usage_text() { return kDictUsage; }
 
 void usage() { std::fputs(kUsage, stdout); }
 
@@ -67,13 +85,18 @@ int options_valid(const vok_settings& s) {
 }
 
 vok_options parse_options(int argc, const char* const* argv) {
+  return parse_command_line(argc, argv, kUsage);
+}
+
+vok_options parse_command_line(int argc, const char* const* argv,
+                               const char* usage) {
   vok_options result;
   vok_settings& s = result.settings;
   int i = 1;
   while (i < argc && argv[i][0] == '-') {
     const char* arg = argv[i];
     char letter = arg[1];
-    if (letter == '?') return stop(0, kUsage);
+    if (letter == '?') return stop(0, usage);
     long* integer = nullptr;
     double* real = nullptr;
     switch (letter) {
@@ -85,16 +108,16 @@ vok_options parse_options(int argc, const char* const* argv) {
       case 'q': real = &s.max_link_prob; break;
       default:
         return stop(1, std::string("Error: unrecognized option ") + arg +
-                           "!\n\n" + kUsage);
+                           "!\n\n" + usage);
     }
-    if (i + 1 >= argc) return stop(1, kUsage);  // the value is missing
+    if (i + 1 >= argc) return stop(1, usage);  // the value is missing
     if (integer) *integer = option_to_long(argv[i + 1]);
     if (real) *real = option_to_double(argv[i + 1]);
     i += 2;
   }
   if (!options_valid(s))
-    return stop(1, std::string("Error: invalid option.\n\n") + kUsage);
-  if (argc - i < 2) return stop(1, kUsage);
+    return stop(1, std::string("Error: invalid option.\n\n") + usage);
+  if (argc - i < 2) return stop(1, usage);
   result.run = true;
   result.exit_status = 0;
   result.in_path = argv[i];

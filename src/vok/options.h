@@ -1,4 +1,5 @@
-// The command line of vok: `vok [options] docs_file voks_file`.
+// The command line of vok, `vok [options] docs_file voks_file`, which
+// vok-dict shares: `vok-dict [options] docs_file dict_file`.
 //
 // parse_options turns an argument vector into the settings and the two file
 // paths, or into an exit status and the text to print.  It never prints and
@@ -38,6 +39,11 @@ struct vok_options {
 // argv entries must be non-null for i < argc; argc may be 0.
 vok_options parse_options(int argc, const char* const* argv);
 
+// parse_options with another usage text: the same options, validation,
+// messages and statuses, with `usage` wherever the usage text is printed.
+vok_options parse_command_line(int argc, const char* const* argv,
+                               const char* usage);
+
 // 1 when every setting lies in its valid range, else 0: word_delimited 0 or
 // 1 (taken as unsigned, so negatives fail), min_freq > 1, max_freq >=
 // min_freq, min_branches > 1, max_parent_prob > 0, max_link_prob > 0 (NaN
@@ -46,6 +52,10 @@ int options_valid(const vok_settings& settings);
 
 // The usage text, every line ending in '\n'.
 const char* usage_text();
+
+// The usage text of vok-dict: vok's, with its own usage line and output
+// file.
+const char* dict_usage_text();
 
 // Prints the usage text to standard output.
 void usage();

@@ -110,39 +110,18 @@ int first_pass(suffix_tree* tree, FILE* in, const char* in_path, char* line,
   return 0;
 }
 
-// Writes one line of features per document; the input must read exactly as
-// it did in the first pass.
-int second_pass(suffix_tree* tree, const vok_settings& settings,
-                const unsigned char* selected, uint32_t num_docs, FILE* in,
-                const char* in_path, char* line, vok_writer* out,
-                const char* out_path) {
-  if (std::fseek(in, 0, SEEK_SET) != 0) return read_failed(in_path);
-  std::clearerr(in);
-  uint32_t n = 0;
-  while (read_piece(in, line)) {
-    if (n == num_docs) return input_changed();
-    int32_t len = trim_line_end(line);
-    if (!write_features(tree, line, len, settings, selected, out))
-      return input_changed();
-    vok_writer_put(out, '\n');
-    if (out->failed) return write_failed(out_path);
-    ++n;
-  }
-  if (std::ferror(in)) return read_failed(in_path);
-  if (n != num_docs) return input_changed();
-  return 0;
-}
-
-// Builds the tree, selects the features and writes them.
+// Builds the tree, counts and selects the features, and hands the corpus
+// to the output.
 int run_passes(const vok_settings& settings, FILE* in, const char* in_path,
-               vok_writer* out, const char* out_path) {
+               vok_writer* out, const char* out_path, vok_output_fn output) {
   run_memory& m = last_run;
   m.line = static_cast<char*>(std::malloc(VOK_LINE_BUFFER));
   m.tree = stree_new_tree(128, 1);
   if (!m.line || !m.tree) return out_of_memory();
 
-  uint32_t num_docs = 0;
-  int status = first_pass(m.tree, in, in_path, m.line, &num_docs);
+  vok_corpus corpus;
+  corpus.tree = m.tree;
+  int status = first_pass(m.tree, in, in_path, m.line, &corpus.num_docs);
   if (status != 0) return status;
 
   size_t n = static_cast<size_t>(m.tree->num_nodes);
@@ -152,9 +131,14 @@ int run_passes(const vok_settings& settings, FILE* in, const char* in_path,
   std::memset(m.selected, 1, n);
   count_occurrences(m.tree, m.tree->root, m.freq);
   select_features(m.tree, m.tree->root, settings, m.freq, m.selected);
+  corpus.freq = m.freq;
+  corpus.selected = m.selected;
 
-  return second_pass(m.tree, settings, m.selected, num_docs, in, in_path,
-                     m.line, out, out_path);
+  vok_input input;
+  input.file = in;
+  input.path = in_path;
+  input.line = m.line;
+  return output(settings, corpus, &input, out, out_path);
 }
 
 // Writes out what is buffered and closes the output; 0 only when every byte
@@ -176,8 +160,39 @@ int32_t trim_line_end(char* text) {
   return static_cast<int32_t>(len);
 }
 
+// The input must read exactly as it did in the first pass.
+int write_voks(const vok_settings& settings, const vok_corpus& corpus,
+               vok_input* input, vok_writer* out, const char* out_path) {
+  FILE* in = input->file;
+  char* line = input->line;
+  // The counts are no longer needed: their array now takes each node's
+  // nearest selected ancestor.
+  link_selected_ancestors(corpus.tree, corpus.selected, corpus.freq);
+  if (std::fseek(in, 0, SEEK_SET) != 0) return read_failed(input->path);
+  std::clearerr(in);
+  uint32_t n = 0;
+  while (read_piece(in, line)) {
+    if (n == corpus.num_docs) return input_changed();
+    int32_t len = trim_line_end(line);
+    if (!write_features(corpus.tree, line, len, settings, corpus.selected,
+                        corpus.freq, out))
+      return input_changed();
+    vok_writer_put(out, '\n');
+    if (out->failed) return write_failed(out_path);
+    ++n;
+  }
+  if (std::ferror(in)) return read_failed(input->path);
+  if (n != corpus.num_docs) return input_changed();
+  return 0;
+}
+
 int vok_run(const vok_settings& settings, const char* in_path,
             const char* out_path) {
+  return vok_run_with(settings, in_path, out_path, write_voks);
+}
+
+int vok_run_with(const vok_settings& settings, const char* in_path,
+                 const char* out_path, vok_output_fn output) {
   release_last_run();
   FILE* in = std::fopen(in_path, "r");
   if (!in) return open_failed(in_path);
@@ -198,7 +213,7 @@ int vok_run(const vok_settings& settings, const char* in_path,
   }
   vok_writer* writer = last_run.writer;
   writer->file = out;
-  status = run_passes(settings, in, in_path, writer, out_path);
+  status = run_passes(settings, in, in_path, writer, out_path, output);
   std::fclose(in);
   if (status != 0) {
     std::fclose(out);

@@ -2,13 +2,17 @@
 //
 // The first pass stores every line of the input as a document in the tree;
 // the features are then counted and selected once; the second pass writes
-// one output line of features per input line.
+// one output line of features per input line.  vok-dict runs the same first
+// pass and selection and writes its dictionary in place of the second pass.
 #ifndef VOK_VOK_PASSES_H
 #define VOK_VOK_PASSES_H
 
 #include <cstdint>
+#include <cstdio>
 
 #include "settings.h"
+#include "stree.h"
+#include "writer.h"
 
 // Documents a run can hold (the tree's string table).
 constexpr uint32_t VOK_MAX_DOCS = 8192;
@@ -23,6 +27,44 @@ constexpr int VOK_LINE_BUFFER = 524288;
 // (overwriting them with NULs) and returns the remaining length.  Never
 // looks before text[0].
 int32_t trim_line_end(char* text);
+
+// The finished collection of a run: every document stored in the tree,
+// freq[node_id] counted and selected[node_id] set by the selection.  The
+// output may reuse freq once it no longer needs the counts.
+struct vok_corpus {
+  suffix_tree* tree = nullptr;
+  uint32_t* freq = nullptr;
+  const unsigned char* selected = nullptr;
+  uint32_t num_docs = 0;  // documents stored, numbered 0..num_docs-1
+};
+
+// The input file after the first pass (read to its end) and the line
+// buffer of VOK_LINE_BUFFER bytes, which the output may reuse.
+struct vok_input {
+  FILE* file = nullptr;
+  const char* path = nullptr;
+  char* line = nullptr;
+};
+
+// Writes the output of a run from the finished corpus; returns 0, or 1
+// after printing its error message.  A failed write need not be reported
+// here: the writer remembers it and the run reports it on closing.
+typedef int (*vok_output_fn)(const vok_settings& settings,
+                             const vok_corpus& corpus, vok_input* input,
+                             vok_writer* out, const char* out_path);
+
+// The run shared by vok and vok-dict.  Opens the input and the output,
+// stores every line of the input as a document (first pass), counts and
+// selects the features, then hands the corpus to `output` and closes the
+// output.  Returns the exit status: 0 on success, 1 after printing one of
+// the messages listed for vok_run.
+int vok_run_with(const vok_settings& settings, const char* in_path,
+                 const char* out_path, vok_output_fn output);
+
+// The second pass of vok, as a vok_output_fn: rewinds the input and writes
+// one line of features per document.
+int write_voks(const vok_settings& settings, const vok_corpus& corpus,
+               vok_input* input, vok_writer* out, const char* out_path);
 
 // Runs vok on the two files and returns the exit status: 0 on success, 1
 // after printing one of these to standard output:
