@@ -12,22 +12,17 @@ namespace {
 // to a bound (up to rounding) is not refused.
 constexpr double kProbTolerance = 1e-8;
 
-// Adds the counts of all children of `node` to its own count; called once
-// the whole subtree below `node` has been counted.
-void add_children_counts(const suffix_tree* tree, stree_ref node,
-                         uint32_t* freq) {
-  uint32_t sum = freq[int_stree_id(node)];
-  for (stree_ref c = int_stree_first_child(tree, node); c != STREE_NONE;
-       c = int_stree_next_sibling(c))
-    sum += freq[int_stree_id(c)];
-  freq[int_stree_id(node)] = sum;
-}
-
 // True when `part` of `whole` occurrences reaches the bound (plus the
 // tolerance), taken as a real ratio.
 bool carries_too_much(uint32_t part, uint32_t whole, double bound) {
   return part / static_cast<double>(whole) >= bound + kProbTolerance;
 }
+
+// A child never has more occurrences than its parent, nor a node more than
+// its suffix-link target, so their ratio is at most 1.  A bound above 1
+// (the default 1.0 plus the tolerance) can never be reached, and the rule
+// need not look at the other record at all.
+bool can_refuse(double bound) { return !(1.0 < bound + kProbTolerance); }
 
 // The record spelling v's path label without its first character.
 stree_ref suffix_link_target(const suffix_tree* tree, stree_ref v) {
@@ -41,7 +36,8 @@ stree_ref suffix_link_target(const suffix_tree* tree, stree_ref v) {
 // the parent's side).  Its suffix-link target's flag falls when v carries
 // too large a share of the target's occurrences.
 void judge_record(const suffix_tree* tree, stree_ref v,
-                  const vok_settings& settings, const uint32_t* freq,
+                  const vok_settings& settings, bool parent_rule,
+                  bool link_rule, const uint32_t* freq,
                   unsigned char* selected) {
   const uint32_t f = freq[int_stree_id(v)];
   long children = 0;
@@ -49,14 +45,15 @@ void judge_record(const suffix_tree* tree, stree_ref v,
   for (stree_ref c = int_stree_first_child(tree, v); c != STREE_NONE;
        c = int_stree_next_sibling(c)) {
     ++children;
-    if (carries_too_much(freq[int_stree_id(c)], f, settings.max_parent_prob))
+    if (parent_rule &&
+        carries_too_much(freq[int_stree_id(c)], f, settings.max_parent_prob))
       dominated = true;
   }
   const int64_t count = f;
   if (count < settings.min_freq || count >= settings.max_freq ||
       children < settings.min_branches || dominated)
     selected[int_stree_id(v)] = 0;
-
+  if (!link_rule) return;
   stree_ref w = suffix_link_target(tree, v);
   if (w != STREE_NONE &&
       carries_too_much(f, freq[int_stree_id(w)], settings.max_link_prob))
@@ -67,22 +64,29 @@ void judge_record(const suffix_tree* tree, stree_ref v,
 
 void count_occurrences(suffix_tree* tree, stree_ref top, uint32_t* freq) {
   if (tree->renumber_pending) int_stree_renumber(tree);
+  // A record's count is the number of suffixes ending in its subtree.  The
+  // walk keeps a running total of the suffixes ending at the records met so
+  // far; on entering a record its slot notes the total, and on leaving it
+  // (its whole subtree seen) the slot becomes the difference.  So every
+  // record is read once, and no child list twice.
+  uint32_t total = 0;
   stree_ref x = top;
   for (;;) {
-    freq[int_stree_id(x)] = int_stree_num_ends(tree, x);
+    freq[int_stree_id(x)] = total;
+    total += static_cast<uint32_t>(int_stree_num_ends(tree, x));
     stree_ref child = int_stree_first_child(tree, x);
     if (child != STREE_NONE) {
       x = child;
       continue;
     }
-    // x is counted.  Climb past last siblings; each parent reached that way
-    // has all its children counted and can take their sums.
-    while (x != top && int_stree_is_last(x)) {
+    for (;;) {
+      uint32_t& f = freq[int_stree_id(x)];
+      f = total - f;
+      if (x == top) return;
+      bool last = int_stree_is_last(x);
       x = int_stree_link(x);
-      add_children_counts(tree, x, freq);
+      if (!last) break;
     }
-    if (x == top) return;
-    x = int_stree_link(x);  // the next sibling
   }
 }
 
@@ -92,7 +96,9 @@ void select_features(suffix_tree* tree, stree_ref top,
   if (tree->renumber_pending) int_stree_renumber(tree);
   // The walk judges each parent through its children, so the parent of
   // the subtree's top, which lies outside the walk, is judged here.
-  if (top != tree->root) {
+  const bool parent_rule = can_refuse(settings.max_parent_prob);
+  const bool link_rule = can_refuse(settings.max_link_prob);
+  if (top != tree->root && parent_rule) {
     stree_ref parent = int_stree_get_parent(tree, top);
     if (carries_too_much(freq[int_stree_id(top)], freq[int_stree_id(parent)],
                          settings.max_parent_prob))
@@ -103,7 +109,7 @@ void select_features(suffix_tree* tree, stree_ref top,
     if (x == tree->root)
       selected[int_stree_id(x)] = 0;
     else
-      judge_record(tree, x, settings, freq, selected);
+      judge_record(tree, x, settings, parent_rule, link_rule, freq, selected);
     stree_ref child = int_stree_first_child(tree, x);
     if (child != STREE_NONE) {
       x = child;
