@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "features.h"
+#include "output_index.h"
 #include "passes.h"
 #include "reference.h"
 #include "stree.h"
@@ -46,11 +47,12 @@ std::vector<std::string> write_all(suffix_tree* tree,
   out->file = std::tmpfile();
   std::vector<std::string> lines;
   if (!out->file) return lines;
-  std::vector<uint32_t> above(static_cast<size_t>(tree->num_nodes));
-  link_selected_ancestors(tree, selected, above.data());
-  for (const std::string& d : docs) {
-    if (!write_features(tree, d.c_str(), static_cast<int32_t>(d.size()),
-                        settings, selected, above.data(), out.get()))
+  owned_output_index o(tree, selected);
+  for (size_t i = 0; i < docs.size(); ++i) {
+    const std::string& d = docs[i];
+    if (!write_features(tree, static_cast<int32_t>(i), d.c_str(),
+                        static_cast<int32_t>(d.size()), settings, selected,
+                        o.index, out.get()))
       for (char c : std::string("<refused>")) vok_writer_put(out.get(), c);
     vok_writer_put(out.get(), '\n');
   }

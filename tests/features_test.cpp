@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "features.h"
+#include "output_index.h"
 #include "reference.h"
 #include "stree.h"
 
@@ -54,11 +55,20 @@ std::string write_one(const extraction& x, const std::string& text,
   auto out = std::make_unique<vok_writer>();
   out->file = std::tmpfile();
   if (!out->file) return "<no temporary file>";
-  std::vector<uint32_t> above(x.selected.size());
-  link_selected_ancestors(x.tree.get(), x.selected.data(), above.data());
-  const int ok = write_features(x.tree.get(), text.data(),
+  // The document whose text this is, else document 0 (which the text then
+  // differs from).
+  const suffix_tree* tree = x.tree.get();
+  int32_t doc = 0;
+  for (int32_t slot = 0; slot < STREE_MAX_STRINGS; ++slot)
+    if (tree->strings[slot] &&
+        std::string(tree->strings[slot], static_cast<size_t>(tree->lengths[slot])) == text) {
+      doc = slot;
+      break;
+    }
+  owned_output_index o(x.tree.get(), x.selected.data());
+  const int ok = write_features(tree, doc, text.data(),
                                 static_cast<int32_t>(text.size()), settings,
-                                x.selected.data(), above.data(), out.get());
+                                x.selected.data(), o.index, out.get());
   const size_t buffered = out->used;
   vok_writer_flush(out.get());
   std::rewind(out->file);

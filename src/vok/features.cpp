@@ -63,15 +63,23 @@ void judge_record(const suffix_tree* tree, stree_ref v,
 }  // namespace
 
 void count_occurrences(suffix_tree* tree, stree_ref top, uint32_t* freq) {
-  if (tree->renumber_pending) int_stree_renumber(tree);
+  // Over the whole tree the walk below is the same preorder the tree's
+  // renumbering takes, so it gives the numbers itself and saves a pass.
+  const bool numbering = tree->renumber_pending && top == tree->root;
+  if (tree->renumber_pending && !numbering) int_stree_renumber(tree);
   // A record's count is the number of suffixes ending in its subtree.  The
   // walk keeps a running total of the suffixes ending at the records met so
   // far; on entering a record its slot notes the total, and on leaving it
   // (its whole subtree seen) the slot becomes the difference.  So every
   // record is read once, and no child list twice.
+  uint32_t next_id = 0;
   uint32_t total = 0;
   stree_ref x = top;
   for (;;) {
+    if (numbering) {
+      uint32_t& h = int_stree_header(x);
+      h = (h & ~STREE_ID_MASK) | next_id++;
+    }
     freq[int_stree_id(x)] = total;
     total += static_cast<uint32_t>(int_stree_num_ends(tree, x));
     stree_ref child = int_stree_first_child(tree, x);
@@ -82,7 +90,10 @@ void count_occurrences(suffix_tree* tree, stree_ref top, uint32_t* freq) {
     for (;;) {
       uint32_t& f = freq[int_stree_id(x)];
       f = total - f;
-      if (x == top) return;
+      if (x == top) {
+        if (numbering) tree->renumber_pending = 0;
+        return;
+      }
       bool last = int_stree_is_last(x);
       x = int_stree_link(x);
       if (!last) break;

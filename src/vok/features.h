@@ -3,6 +3,7 @@
 #ifndef VOK_VOK_FEATURES_H
 #define VOK_VOK_FEATURES_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "settings.h"
@@ -23,23 +24,36 @@ void select_features(suffix_tree* tree, stree_ref node,
                      const vok_settings& settings, const uint32_t* freq,
                      unsigned char* selected);
 
-// Fills above[id] with the number of the nearest selected proper ancestor
-// of every node and leaf, 0 when there is none (the root is never selected,
-// so 0 never names a feature).  Siblings share it, so one preorder pass
-// without a stack does.  `above` may be the freq array once the selection
-// is done.
-void link_selected_ancestors(suffix_tree* tree, const unsigned char* selected,
-                             uint32_t* above);
+// What the output needs of the finished tree, filled by one walk.
+struct vok_output_index {
+  // above[id]: the number of the nearest selected proper ancestor of each
+  // node and leaf, 0 when there is none (the root is never selected, so 0
+  // never names a feature).  May be the freq array once selection is done.
+  uint32_t* above = nullptr;
+  // loci[first[slot] + j]: the number of the record at which suffix j of
+  // the string in `slot` ends.
+  uint32_t* loci = nullptr;
+  size_t* first = nullptr;  // STREE_MAX_STRINGS entries
+};
 
-// Writes the tokens of one stored document (text[0..len)): for every
-// emitting position, the selected nodes from its suffix's locus up to the
+// Fills first[] for every slot and returns the number of loci entries the
+// tree's strings need.
+size_t output_index_size(const suffix_tree* tree, size_t* first);
+
+// Fills index.above and index.loci (index.first from output_index_size) in
+// one preorder walk without a stack.
+void build_output_index(suffix_tree* tree, const unsigned char* selected,
+                        const vok_output_index& index);
+
+// Writes the tokens of document `doc` (its string-table slot), whose text
+// the caller read again as text[0..len): for every emitting position, the
+// selected records from the locus of the suffix starting there up to the
 // root (root excluded), deepest first, each as lowercase hex and a blank.
-// `above` comes from link_selected_ancestors, so each position costs the
-// tokens it writes, not the depth of its locus.  The caller writes the line
-// end.  Returns 0 without writing when the text is not a stored document of
-// the tree (the input changed between passes).
-int write_features(suffix_tree* tree, const char* text, int32_t len,
-                   const vok_settings& settings, const unsigned char* selected,
-                   const uint32_t* above, vok_writer* out);
+// The caller writes the line end.  Returns 0 without writing when the text
+// is not that document's stored text (the input changed between passes).
+int write_features(const suffix_tree* tree, int32_t doc, const char* text,
+                   int32_t len, const vok_settings& settings,
+                   const unsigned char* selected,
+                   const vok_output_index& index, vok_writer* out);
 
 #endif  // VOK_VOK_FEATURES_H

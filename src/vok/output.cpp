@@ -1,9 +1,15 @@
 // Feature output: one document's bag of selected substring classes.
 //
-// The document is matched once from the root, which gives the locus of its
-// whole text (the suffix starting at position 0).  From there suffix links
-// step from each suffix to the next one; at every emitting position the
-// selected records above the current locus are written.
+// Every position of a document is the start of one of its suffixes, and the
+// features that begin there are the selected records on the path from that
+// suffix's locus up to the root.  One walk over the finished tree records
+// both halves of that: the locus of every suffix of every document (a leaf
+// knows its string and, from the depth of its parent, its start; an end
+// record carries both) and each record's nearest selected proper ancestor.
+// Writing a document then touches no tree record at all: each emitting
+// position costs one table read plus one read per token written.
+#include <cstring>
+
 #include "features.h"
 
 namespace {
@@ -17,70 +23,85 @@ bool emits(const char* text, int32_t j, long word_delimited) {
          (is_blank(text[j - 1]) && !is_blank(text[j]));
 }
 
-// Only texts made of alphabet characters can have been stored.
-bool in_alphabet(const suffix_tree* tree, const char* text, int32_t len) {
-  for (int32_t j = 0; j < len; ++j) {
-    unsigned c = static_cast<unsigned char>(text[j]);
-    if (c >= 128 || tree->char_map[c] >= tree->alphabet_size) return false;
+// Records the loci of the suffixes that end exactly at x: a leaf's own
+// suffix (its start is its label's start less its parent's path length), or
+// one per end record.
+void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
+               const vok_output_index& index) {
+  uint32_t id = int_stree_id(x);
+  if (int_stree_isaleaf(tree, x)) {
+    uint32_t packed = int_stree_leaf(x)->strpos;
+    index.loci[index.first[stree_pos_strid(packed)] +
+               static_cast<size_t>(stree_pos_offset(packed) - parent_depth)] =
+        id;
+    return;
   }
-  return true;
-}
-
-// The locus of text[0..len) when the text is stored as a whole suffix of
-// some string (it ends exactly at a record), else STREE_NONE.
-stree_ref locus_of(const suffix_tree* tree, const char* text, int32_t len) {
-  if (!in_alphabet(tree, text, len)) return STREE_NONE;
-  stree_ref r;
-  int32_t pos;
-  if (stree_match(tree, text, len, &r, &pos) != len) return STREE_NONE;
-  if (pos != int_stree_edge_length(tree, r)) return STREE_NONE;
-  return r;
-}
-
-// Writes the selected records on the path from v up to the root (root
-// excluded), deepest first: the selected classes that begin at the
-// position whose suffix ends at v.
-void write_position(uint32_t v, const unsigned char* selected,
-                    const uint32_t* above, vok_writer* out) {
-  if (selected[v]) vok_writer_hex_token(out, v);
-  for (uint32_t a = above[v]; a != 0; a = above[a]) vok_writer_hex_token(out, a);
+  if (!int_stree_has_endrecs(x)) return;
+  for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE;
+       e = int_stree_endrec(e)->next) {
+    uint32_t packed = int_stree_endrec(e)->strpos;
+    index.loci[index.first[stree_pos_strid(packed)] +
+               static_cast<size_t>(stree_pos_offset(packed))] = id;
+  }
 }
 
 }  // namespace
 
-int write_features(suffix_tree* tree, const char* text, int32_t len,
-                   const vok_settings& settings, const unsigned char* selected,
-                   const uint32_t* above, vok_writer* out) {
-  stree_ref v = locus_of(tree, text, len);
-  if (v == STREE_NONE) return 0;
-  if (tree->renumber_pending) int_stree_renumber(tree);
-  for (int32_t j = 0; j < len; ++j) {
-    if (emits(text, j, settings.word_delimited))
-      write_position(int_stree_id(v), selected, above, out);
-    // Step to the locus of the suffix starting at j + 1 (a plain word read
-    // for an internal node, a short walk for a leaf).
-    if (j + 1 < len) v = int_stree_leaf_suffix_link(tree, v);
+size_t output_index_size(const suffix_tree* tree, size_t* first) {
+  size_t total = 0;
+  for (int32_t slot = 0; slot < STREE_MAX_STRINGS; ++slot) {
+    first[slot] = total;
+    if (tree->strings[slot]) total += static_cast<size_t>(tree->lengths[slot]);
   }
-  return 1;
+  return total;
 }
 
-void link_selected_ancestors(suffix_tree* tree, const unsigned char* selected,
-                             uint32_t* above) {
+void build_output_index(suffix_tree* tree, const unsigned char* selected,
+                        const vok_output_index& index) {
   if (tree->renumber_pending) int_stree_renumber(tree);
+  // Preorder walk without a stack.  `depth` is the path length of the
+  // current record's parent; siblings share their nearest selected
+  // ancestor, so it is handed on along each sibling list.
   stree_ref x = tree->root;
-  above[0] = 0;
+  int32_t depth = 0;
+  index.above[0] = 0;
   for (;;) {
+    note_loci(tree, x, depth, index);
     uint32_t id = int_stree_id(x);
     stree_ref child = int_stree_first_child(tree, x);
     if (child != STREE_NONE) {
-      above[int_stree_id(child)] = selected[id] ? id : above[id];
+      index.above[int_stree_id(child)] = selected[id] ? id : index.above[id];
+      depth += int_stree_node(x)->edgelen;
       x = child;
       continue;
     }
-    while (x != tree->root && int_stree_is_last(x)) x = int_stree_link(x);
+    while (x != tree->root && int_stree_is_last(x)) {
+      x = int_stree_link(x);
+      depth -= int_stree_node(x)->edgelen;
+    }
     if (x == tree->root) return;
-    uint32_t shared = above[int_stree_id(x)];
+    uint32_t shared = index.above[int_stree_id(x)];
     x = int_stree_link(x);
-    above[int_stree_id(x)] = shared;
+    index.above[int_stree_id(x)] = shared;
   }
+}
+
+int write_features(const suffix_tree* tree, int32_t doc, const char* text,
+                   int32_t len, const vok_settings& settings,
+                   const unsigned char* selected,
+                   const vok_output_index& index, vok_writer* out) {
+  if (doc < 0 || doc >= STREE_MAX_STRINGS || !tree->strings[doc] ||
+      tree->lengths[doc] != len ||
+      std::memcmp(tree->strings[doc], text, static_cast<size_t>(len)) != 0)
+    return 0;
+  const uint32_t* loci = index.loci + index.first[doc];
+  for (int32_t j = 0; j < len; ++j) {
+    if (!emits(text, j, settings.word_delimited)) continue;
+    // The selected records from the locus up, deepest first.
+    uint32_t v = loci[j];
+    if (selected[v]) vok_writer_hex_token(out, v);
+    for (uint32_t a = index.above[v]; a != 0; a = index.above[a])
+      vok_writer_hex_token(out, a);
+  }
+  return 1;
 }

@@ -23,6 +23,8 @@ struct run_memory {
   unsigned char* selected = nullptr;
   char* line = nullptr;
   vok_writer* writer = nullptr;
+  uint32_t* loci = nullptr;
+  size_t* first = nullptr;
 };
 
 run_memory last_run;
@@ -32,6 +34,8 @@ void release_last_run() {
   std::free(last_run.freq);
   std::free(last_run.selected);
   std::free(last_run.line);
+  std::free(last_run.loci);
+  std::free(last_run.first);
   delete last_run.writer;
   last_run = run_memory();
 }
@@ -167,15 +171,25 @@ int write_voks(const vok_settings& settings, const vok_corpus& corpus,
   char* line = input->line;
   // The counts are no longer needed: their array now takes each node's
   // nearest selected ancestor.
-  link_selected_ancestors(corpus.tree, corpus.selected, corpus.freq);
+  vok_output_index index;
+  index.above = corpus.freq;
+  index.first = last_run.first = static_cast<size_t*>(
+      std::malloc(STREE_MAX_STRINGS * sizeof(size_t)));
+  if (!index.first) return out_of_memory();
+  size_t loci = output_index_size(corpus.tree, index.first);
+  index.loci = last_run.loci = static_cast<uint32_t*>(
+      std::malloc((loci > 0 ? loci : 1) * sizeof(uint32_t)));
+  if (!index.loci) return out_of_memory();
+  build_output_index(corpus.tree, corpus.selected, index);
+
   if (std::fseek(in, 0, SEEK_SET) != 0) return read_failed(input->path);
   std::clearerr(in);
   uint32_t n = 0;
   while (read_piece(in, line)) {
     if (n == corpus.num_docs) return input_changed();
     int32_t len = trim_line_end(line);
-    if (!write_features(corpus.tree, line, len, settings, corpus.selected,
-                        corpus.freq, out))
+    if (!write_features(corpus.tree, static_cast<int32_t>(n), line, len,
+                        settings, corpus.selected, index, out))
       return input_changed();
     vok_writer_put(out, '\n');
     if (out->failed) return write_failed(out_path);
