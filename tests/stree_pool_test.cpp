@@ -59,7 +59,8 @@ TEST_F(PoolTest, RecordsStartZeroedEvenAfterDirtyPageWasReleased) {
           EXPECT_EQ(w[2], 0u);
           EXPECT_EQ(w[3], 0u);
           EXPECT_EQ(w[4], stree_pack_pos(0, 0));
-          EXPECT_EQ(w[5], 1u);
+          EXPECT_EQ(int_stree_node(r)->edgelen, 1);
+          EXPECT_EQ(int_stree_node(r)->code, uint32_t{'q'});
           break;
         case kind::leaf:
           EXPECT_EQ(w[0], STREE_LEAF_BIT |

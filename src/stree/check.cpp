@@ -68,6 +68,10 @@ const char* check_record(const suffix_tree* tree, stree_ref r, int tidy,
     if (n->edgelen <= 0 ||
         stree_pos_offset(n->edgestr) + n->edgelen > tree->lengths[strid])
       return fault("edge label outside its string", r);
+    unsigned char c = static_cast<unsigned char>(
+        tree->strings[strid][stree_pos_offset(n->edgestr)]);
+    if (n->code != tree->char_map[c & 0x7f])
+      return fault("node's first code differs from its label", r);
   }
   return check_children(tree, r, tidy, count);
 }

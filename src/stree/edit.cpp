@@ -72,8 +72,9 @@ static void shift_edge(suffix_tree* tree, stree_ref r, int32_t delta) {
                  << STREE_FIRST_CHAR_SHIFT);
   } else {
     stree_node* n = int_stree_node(r);
-    n->edgestr = stree_pack_pos(stree_pos_strid(n->edgestr),
-                                stree_pos_offset(n->edgestr) + delta);
+    int_stree_set_edgestr(tree, r,
+                          stree_pack_pos(stree_pos_strid(n->edgestr),
+                                         stree_pos_offset(n->edgestr) + delta));
     n->edgelen -= delta;
   }
 }

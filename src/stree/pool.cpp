@@ -164,12 +164,23 @@ stree_ref take(kind k) {
 
 uint32_t** stree_page_bodies = nullptr;
 
-stree_ref int_stree_new_node(suffix_tree*, uint32_t edgestr, int32_t edgelen) {
+void int_stree_set_edgestr(suffix_tree* tree, stree_ref node,
+                           uint32_t edgestr) {
+  stree_node* n = int_stree_node(node);
+  n->edgestr = edgestr;
+  const char* s = tree->strings[stree_pos_strid(edgestr)];
+  n->code = s ? tree->char_map[static_cast<unsigned char>(
+                    s[stree_pos_offset(edgestr)]) & 0x7f]
+              : 0;
+}
+
+stree_ref int_stree_new_node(suffix_tree* tree, uint32_t edgestr,
+                             int32_t edgelen) {
   stree_ref r = take(NODE);
   if (r == STREE_NONE) return r;
   stree_node* n = int_stree_node(r);
-  n->edgestr = edgestr;
   n->edgelen = edgelen;
+  if (edgelen > 0) int_stree_set_edgestr(tree, r, edgestr);
   return r;
 }
 

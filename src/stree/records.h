@@ -48,7 +48,11 @@ struct stree_node {
   stree_ref children;    // first child, or head end record (has_endrecs)
   stree_ref suffix_link; // node spelling this node's path minus its first char
   uint32_t edgestr;      // packed strid/position of the edge label's start
-  int32_t edgelen;       // edge label length; 0 only for the root
+  int32_t edgelen : 24;  // edge label length; 0 only for the root
+  // The code of the edge label's first character, kept beside the length so
+  // that a child lookup reads a sibling's key without following its label
+  // into the text (one cache miss less per sibling passed).
+  uint32_t code : 8;
 };
 
 // Leaf: three words, 12 bytes.  Its edge label runs to the end of its string.

@@ -239,8 +239,10 @@ void repoint_enter(suffix_tree* tree, stree_ref r, void* data) {
   s->depth += n->edgelen;
   if (stree_pos_strid(n->edgestr) != s->slot) return;
   uint32_t occ = find_occurrence(tree, r, s->depth);
-  n->edgestr = stree_pack_pos(stree_pos_strid(occ),
-                              stree_pos_offset(occ) + s->depth - n->edgelen);
+  int_stree_set_edgestr(tree, r,
+                        stree_pack_pos(stree_pos_strid(occ),
+                                       stree_pos_offset(occ) + s->depth -
+                                           n->edgelen));
 }
 
 void repoint_leave(suffix_tree* tree, stree_ref r, void* data) {

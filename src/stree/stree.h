@@ -69,6 +69,8 @@ stree_ref int_stree_new_leaf(suffix_tree* tree, int32_t strid,
 // A new end record for the suffix of strid starting at pos; next and
 // children zero.  STREE_NONE when memory runs out.
 stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos);
+// Sets an internal node's edge start, keeping its cached first code.
+void int_stree_set_edgestr(suffix_tree* tree, stree_ref node, uint32_t edgestr);
 // Gives any record back to the pool.
 void int_stree_free_record(suffix_tree* tree, stree_ref record);
 
@@ -119,13 +121,12 @@ inline int32_t int_stree_edge_length(const suffix_tree* tree, stree_ref r) {
   uint32_t packed = int_stree_leaf(r)->strpos;
   return tree->lengths[stree_pos_strid(packed)] - stree_pos_offset(packed);
 }
-// The record's key among its siblings.
+// The record's key among its siblings: the code of its edge label's first
+// character (kept in the record for leaves and internal nodes alike).
 inline int int_stree_code(const suffix_tree* tree, stree_ref r) {
   if (int_stree_isaleaf(tree, r))
     return static_cast<int>(int_stree_header(r) >> STREE_FIRST_CHAR_SHIFT);
-  uint32_t packed = int_stree_node(r)->edgestr;
-  return tree->char_map[static_cast<unsigned char>(
-      tree->strings[stree_pos_strid(packed)][stree_pos_offset(packed)])];
+  return static_cast<int>(int_stree_node(r)->code);
 }
 // The word holding an internal node's first child: the head end record's
 // children word when the node has end records, its own otherwise.
