@@ -2,12 +2,15 @@
 #   build/       Release, the tool alone         (make run)
 #   build-test/  RelWithDebInfo with the tests   (make test)
 #   build-asan/  AddressSanitizer + UBSan tests  (make test-sanitize)
+# `make install PREFIX=dir` installs from build/ (default prefix /usr/local).
 
 JOBS ?= 2
 SAMPLE := examples/sample.txt
 SAMPLE_OUT := out/sample.voks
 
-.PHONY: all deps run test test-sanitize clean
+PREFIX ?= /usr/local
+
+.PHONY: all deps run test test-sanitize install clean
 
 all: run
 
@@ -16,7 +19,7 @@ deps:
 
 run: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVOK_TESTS=OFF
-	cmake --build build -j$(JOBS) --target vok
+	cmake --build build -j$(JOBS) --target vok vok-dict
 	@mkdir -p $(dir $(SAMPLE_OUT))
 	./build/vok $(SAMPLE) $(SAMPLE_OUT)
 	@echo
@@ -35,6 +38,11 @@ test-sanitize: deps
 	  -DVOK_SANITIZE=ON
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && ctest --output-on-failure -j$(JOBS)
+
+install: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVOK_TESTS=OFF
+	cmake --build build -j$(JOBS) --target vok vok-dict stree
+	cmake --install build --prefix $(PREFIX)
 
 # bench: (to be added) builds the benchmarks in Release and runs them.
 # fuzz: (to be added) builds the fuzz targets and runs each for a short time.

@@ -18,6 +18,8 @@
 //   * Leaves and end records store no parent, suffix link or suffix start;
 //     these are derived on demand by short walks.
 //   * No operation recurses to the depth of the tree.
+//   * The node pool is shared by every tree of the process; nothing here is
+//     safe to call from more than one thread.
 //
 // Invariants of a tree built by successful insertions
 //   * The children of a node form one list through `link`, sorted by
@@ -170,15 +172,18 @@ int32_t stree_walk(const suffix_tree* tree, stree_ref record, int32_t pos,
                    const char* text, int32_t len, stree_ref* out_record,
                    int32_t* out_pos);
 // stree_walk from (root, 0).  The matched count equals len exactly when the
-// text occurs in a stored string; a whole stored suffix stops at its locus
-// with pos equal to that record's edge length.
+// text occurs in a stored string; every occurrence is then a suffix that ends
+// at or below the stop record (list them with stree_traverse_subtree and
+// stree_get_suffix).  A whole stored suffix stops at its locus with pos equal
+// to that record's edge length.
 int32_t stree_match(const suffix_tree* tree, const char* text, int32_t len,
                     stree_ref* out_record, int32_t* out_pos);
 
 // ===== Numbering and traversal (traverse.cpp) =============================
 
-// Gives every node and leaf its preorder node_id (children in list order)
-// when renumber_pending is set; no stack, no extra memory.
+// Gives every node and leaf its preorder node_id (children in list order,
+// that is, path labels in byte order) when renumber_pending is set; no
+// stack, no extra memory.  Numbers go stale with any later add or remove.
 void int_stree_renumber(suffix_tree* tree);
 inline uint32_t stree_node_id(suffix_tree* tree, stree_ref r) {
   if (tree->renumber_pending) int_stree_renumber(tree);
@@ -188,6 +193,8 @@ inline uint32_t stree_node_id(suffix_tree* tree, stree_ref r) {
 // Depth-first walk of the subtree at `record` (the whole tree for the root):
 // enter(record, data) on the way down, leave(record, data) on the way up,
 // children in list order.  Either callback may be null.  No stack is used.
+// The callbacks must not change the tree (leave may give back the record it
+// is called for, which is how a subtree is freed).
 typedef void (*stree_visit_fn)(suffix_tree* tree, stree_ref record,
                                void* data);
 void stree_traverse_subtree(suffix_tree* tree, stree_ref record,
@@ -195,10 +202,10 @@ void stree_traverse_subtree(suffix_tree* tree, stree_ref record,
                             void* data);
 void stree_traverse(suffix_tree* tree, stree_visit_fn enter,
                     stree_visit_fn leave, void* data);
-// Length of the record's path label (0 for the root).
+// Length of the record's path label (0 for the root); climbs to the root.
 int32_t stree_get_labellen(const suffix_tree* tree, stree_ref record);
-// Copies up to buflen characters of the path label into buf and returns the
-// number copied; the label is written from its start.
+// Copies up to buflen characters of the path label into buf, from its
+// start, and returns the number copied (0 for the root).  No NUL is added.
 int32_t stree_get_label(const suffix_tree* tree, stree_ref record, char* buf,
                         int32_t buflen);
 // The k-th (from 1) suffix ending at the record: 1 with its slot, start
@@ -236,10 +243,13 @@ void int_stree_shift_edge(suffix_tree* tree, stree_ref record, int32_t delta);
 
 // ===== Insertion (insert.cpp) =============================================
 
-// Stores text[0..len) (NUL at len) and inserts all its suffixes.  1 on
-// success; 0 when the table refuses the string, memory runs out or the node
-// limit is reached, after every inserted suffix has been removed again and
-// the slot released.
+// Stores text[0..len) and inserts all its suffixes.  With copy_strings the
+// text must have its NUL at len (it is copied); without, the caller's text is
+// referred to and must outlive the tree unchanged.  id is the caller's number
+// for the string (ids may repeat).  1 on success; 0 when the table refuses
+// the string, memory runs out or the node limit is reached, after every
+// inserted suffix has been removed again and the slot released.  A tree that
+// refused a string stays usable.
 int stree_add_string(suffix_tree* tree, const char* text, int32_t len,
                      int32_t id);
 
@@ -248,9 +258,10 @@ int stree_add_string(suffix_tree* tree, const char* text, int32_t len,
 // Removes the suffixes 0..k-1 of the string in slot id (which must still be
 // stored) and tidies the nodes they leave.  Takes no memory.
 void stree_remove_suffixes(suffix_tree* tree, int32_t id, int32_t k);
-// Removes the string with the given caller id (lowest such slot): 1, or 0
-// when none is stored.  Refuses (0, tree unchanged) a string whose text still
-// carries edge labels that would outlive it; see remove.cpp.
+// Removes the string with the given caller id (lowest such slot, as ids may
+// repeat) and releases its slot: 1, or 0 when none is stored.  Any string
+// may go: edge labels of nodes that outlive it are moved to another
+// occurrence of the same path before its text is released.
 int stree_remove_string(suffix_tree* tree, int32_t id);
 
 int int_stree_remove_endrec(suffix_tree* tree, stree_ref node, int32_t strid,
