@@ -10,7 +10,7 @@ SAMPLE_OUT := out/sample.voks
 
 PREFIX ?= /usr/local
 
-.PHONY: all deps run test test-sanitize install clean
+.PHONY: all deps run test test-sanitize install bench fuzz clean
 
 all: run
 
@@ -44,8 +44,11 @@ install: deps
 	cmake --build build -j$(JOBS) --target vok vok-dict stree
 	cmake --install build --prefix $(PREFIX)
 
-# bench: (to be added) builds the benchmarks in Release and runs them.
+# Benchmarks: Release build in build-bench/, results in bench/RESULTS.md.
+bench: deps
+	bash bench/run.sh
+
 # fuzz: (to be added) builds the fuzz targets and runs each for a short time.
 
 clean:
-	rm -rf build build-test build-asan out
+	rm -rf build build-test build-asan build-bench out

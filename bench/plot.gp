@@ -1,0 +1,47 @@
+# Time and peak memory of vok against corpus size, from bench/results.csv.
+#   gnuplot -e "results='bench/results.csv'; outfile='bench/scaling.png'" bench/plot.gp
+# Columns are taken by their header names; empty fields (runs that failed)
+# are skipped.
+
+if (!exists("results")) results = "bench/results.csv"
+if (!exists("outfile")) outfile = "bench/scaling.png"
+
+set terminal pngcairo size 1400,560 font ",11"
+set output outfile
+set datafile separator ","
+set datafile columnheaders
+set key top left
+set grid
+set xlabel "corpus size (MB)"
+set xrange [0:*]
+set yrange [0:*]
+mbytes(col) = column(col) / 1e6
+
+set multiplot layout 1,2 title "vok on generated text (one document per line)"
+
+set title "time"
+set ylabel "seconds"
+plot results using (mbytes("bytes")):"vok_wall_s" with linespoints lw 2 pt 7 \
+       title "vok end to end, wall", \
+     ""      using (mbytes("bytes")):"vok_cpu_s" with linespoints lw 2 dt 2 pt 6 \
+       title "vok end to end, CPU", \
+     ""      using (mbytes("bytes")):"insert_cpu_s" with linespoints pt 5 \
+       title "insertion (CPU)", \
+     ""      using (mbytes("bytes")):"count_select_cpu_s" with linespoints pt 9 \
+       title "counting + selection (CPU)", \
+     ""      using (mbytes("bytes")):"output_cpu_s" with linespoints pt 11 \
+       lc rgb "#b03060" title "output (CPU)"
+
+set title "peak memory"
+set key bottom right
+set ylabel "peak RSS (MB)"
+set y2label "peak RSS per input byte (bytes)"
+set y2range [0:*]
+set y2tics
+set ytics nomirror
+plot results using (mbytes("bytes")):(column("vok_peak_rss_kb") / 1024) \
+       with linespoints lw 2 pt 7 title "vok peak RSS", \
+     ""      using (mbytes("bytes")):"rss_bytes_per_input_byte" axes x1y2 \
+       with linespoints dt 2 pt 6 title "per input byte (right axis)"
+
+unset multiplot

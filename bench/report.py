@@ -1,0 +1,226 @@
+#!/usr/bin/env python3
+"""Turns the CSV files of bench/run.sh into bench/RESULTS.md.
+
+Usage: report.py --machine M --results R --baselines B --pathological P
+                 --output RESULTS.md
+The scaling table is also printed to standard output.
+"""
+
+import argparse
+import csv
+import os
+
+NODE_LIMIT = 0x800000
+
+
+def read_csv(path):
+    try:
+        with open(path, newline="") as f:
+            return list(csv.DictReader(f))
+    except FileNotFoundError:
+        return []
+
+
+def read_machine(path):
+    info = {}
+    with open(path) as f:
+        for line in f:
+            key, _, value = line.rstrip("\n").partition(" ")
+            info[key] = value
+    return info
+
+
+def num(value, fmt="{:.3f}"):
+    if value in (None, ""):
+        return "–"
+    try:
+        return fmt.format(float(value))
+    except ValueError:
+        return value
+
+
+def mb(kilobytes):
+    if kilobytes in (None, ""):
+        return "–"
+    return "{:.1f}".format(float(kilobytes) / 1024)
+
+
+def table(header, rows):
+    lines = ["| " + " | ".join(header) + " |",
+             "|" + "|".join("---:" for _ in header) + "|"]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def scaling_table(rows):
+    header = ["corpus (bytes)", "docs", "vok status", "vok wall (s)",
+              "vok CPU (s)", "peak RSS (MB)", "RSS / input byte",
+              "insertion (s)", "count+select (s)", "output (s)", "num_nodes",
+              "of node limit", "selected", "output (MB)", "same output"]
+    out = []
+    for r in rows:
+        share = "–"
+        if r["num_nodes"]:
+            share = "{:.1%}".format(int(r["num_nodes"]) / NODE_LIMIT)
+        out_mb = "–"
+        if r["output_bytes"]:
+            out_mb = "{:.1f}".format(int(r["output_bytes"]) / 1e6)
+        out.append([r["bytes"], r["documents"], r["status"],
+                    num(r["vok_wall_s"]), num(r["vok_cpu_s"]),
+                    mb(r["vok_peak_rss_kb"]),
+                    num(r["rss_bytes_per_input_byte"], "{:.1f}"),
+                    num(r["insert_cpu_s"]), num(r["count_select_cpu_s"]),
+                    num(r["output_cpu_s"]), r["num_nodes"] or "–", share,
+                    r["selected"] or "–", out_mb,
+                    r["outputs_match"] or "–"])
+    return table(header, out)
+
+
+def baseline_table(rows):
+    header = ["corpus (bytes)", "vok wall (s)", "vok CPU (s)",
+              "vok insertion (s)", "SA (s)", "LCP (s)", "intervals (s)",
+              "LCP intervals", "vok internal nodes", "SA+LCP peak RSS (MB)",
+              "vok peak RSS (MB)", "vok / (SA+LCP)",
+              "insertion / (SA+LCP+intervals)"]
+    out = []
+    for r in rows:
+        out.append([r["bytes"], num(r["vok_wall_s"]), num(r["vok_cpu_s"]),
+                    num(r["vok_insert_cpu_s"]), num(r["sa_cpu_s"]),
+                    num(r["lcp_cpu_s"]), num(r["intervals_cpu_s"]),
+                    r["intervals"] or "–", r["internal_nodes"] or "–",
+                    mb(r["sa_lcp_peak_rss_kb"]), mb(r["vok_peak_rss_kb"]),
+                    "{} ({} wall)".format(
+                        num(r["vok_over_sa_lcp_cpu"], "{:.1f}"),
+                        num(r["vok_over_sa_lcp_wall"], "{:.1f}")),
+                    num(r["insert_over_sa_lcp_intervals_cpu"], "{:.1f}")])
+    return table(header, out)
+
+
+def sklearn_table(rows):
+    header = ["corpus (bytes)", "sklearn fit CPU (s)", "sklearn fit wall (s)",
+              "sklearn process wall (s)", "n-gram features", "nonzeros",
+              "sklearn peak RSS (MB)", "vok CPU (s)", "vok wall (s)",
+              "vok peak RSS (MB)", "sklearn / vok"]
+    out = []
+    for r in rows:
+        out.append([r["bytes"], num(r["sklearn_fit_cpu_s"], "{:.2f}"),
+                    num(r["sklearn_fit_s"], "{:.2f}"),
+                    num(r["sklearn_wall_s"], "{:.2f}"),
+                    r["sklearn_features"] or "–",
+                    r["sklearn_nonzeros"] or "–",
+                    mb(r["sklearn_peak_rss_kb"]), num(r["vok_cpu_s"]),
+                    num(r["vok_wall_s"]), mb(r["vok_peak_rss_kb"]),
+                    "{} ({} wall)".format(
+                        num(r["sklearn_over_vok_cpu"], "{:.1f}"),
+                        num(r["sklearn_over_vok_wall"], "{:.1f}"))])
+    return table(header, out)
+
+
+def pathological_table(rows):
+    header = ["input", "bytes", "-s", "status", "wall (s)", "CPU (s)",
+              "peak RSS (MB)", "output (bytes)"]
+    out = [[r["input"], r["bytes"], r["word_delimited"], r["status"],
+            num(r["wall_s"]), num(r["cpu_s"]), mb(r["peak_rss_kb"]),
+            r["output_bytes"] or "–"]
+           for r in rows]
+    return table(header, out)
+
+
+TEXT = """\
+# vok benchmark results
+
+Written by `bench/run.sh`; `bench/README.md` says what each number means.
+The raw output of every run is kept in the build directory (`bench-logs/`).
+
+## Machine
+
+| | |
+|---|---|
+| CPU | {cpu} |
+| cores | {cores} |
+| memory | {memory} |
+| kernel | {kernel} |
+| compiler | {compiler} |
+| CMake | {cmake} |
+| libdivsufsort | {divsufsort} |
+| scikit-learn | {sklearn} ({python}) |
+| commit | {commit} |
+| date | {date} |
+| load average (1, 5, 15 min) | {load} |
+| vok binary | {vok} |
+| runs per measurement | {repeat} (least time and highest RSS kept) |
+
+Wall times depend on what else the machine runs (see the load average);
+CPU times (user + system) much less so, and the ratios below use them.
+
+## Scaling on generated text
+
+vok with default settings, end to end (`vok corpus out`): wall time, CPU
+time and peak RSS of the process. The three phase columns are CPU seconds
+measured inside `bench/vok_phases`, which makes the same library calls on
+the documents held in memory and must write the same output ("same
+output"). The node limit is 8,388,608 (0x800000).
+
+{scaling}
+{plot}
+## Against a suffix array
+
+SA+LCP: libdivsufsort suffix array, Kasai LCP (stopping at line breaks) and
+one stack pass over the LCP intervals, over the same bytes; CPU seconds of
+each step. The interval count is the number of internal nodes of the
+generalized suffix tree of the documents, root included, so it must equal
+vok's internal node count. "vok / (SA+LCP)" compares the whole tool with
+building the array and its LCP; "insertion / (SA+LCP+intervals)" compares
+the tree construction with the array route to the same substring classes.
+
+{baselines}
+
+## Against scikit-learn
+
+`CountVectorizer(analyzer="char_wb", ngram_range=(1, 8), min_df=2)`
+`.fit_transform` on the same documents: character n-grams of up to 8
+characters inside words, kept when they occur in two documents. Not the same
+features as vok's (which have any length and are written to a file), but
+the usual library route to substring bags.
+
+{sklearn_table}
+
+## Pathological inputs
+
+One document each; vok run with `-s 0` and `-s 1` under a timeout of
+{timeout} s ("timeout": stopped at that limit).
+
+{pathological}
+"""
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("machine", "results", "baselines", "pathological",
+                 "output"):
+        parser.add_argument("--" + name, required=True)
+    args = parser.parse_args()
+    machine = read_machine(args.machine)
+    scaling = read_csv(args.results)
+    baselines = read_csv(args.baselines)
+    plot = ""
+    if os.path.exists(os.path.join(os.path.dirname(args.output) or ".",
+                                   "scaling.png")):
+        plot = "\n![time and memory against corpus size](scaling.png)\n"
+    text = TEXT.format(
+        scaling=scaling_table(scaling),
+        plot=plot,
+        baselines=baseline_table(baselines),
+        sklearn_table=sklearn_table(baselines),
+        pathological=pathological_table(read_csv(args.pathological)),
+        **{k: machine.get(k, "?") for k in (
+            "cpu", "cores", "memory", "kernel", "compiler", "cmake",
+            "divsufsort", "sklearn", "python", "commit", "date", "load",
+            "vok", "repeat", "timeout")})
+    with open(args.output, "w") as f:
+        f.write(text)
+    print(scaling_table(scaling))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,365 @@
+#!/usr/bin/env bash
+# Benchmark driver for vok.
+#
+#   bash bench/run.sh
+#
+# Builds vok (Release) in build-bench/, generates seeded corpora of about
+# 0.5, 1, 2, 3, 4 and 5 MB, runs vok end to end on each (wall time and peak
+# RSS), times its three phases with bench/vok_phases, runs the suffix-array
+# baseline and scikit-learn on the 1 MB and 5 MB corpora, runs the
+# pathological single-document inputs under a timeout, and writes
+#   bench/results.csv       scaling series (one row per corpus)
+#   bench/baselines.csv     vok against SA+LCP and scikit-learn
+#   bench/pathological.csv  worst-case inputs
+#   bench/RESULTS.md        machine, tables and notes
+#   bench/scaling.png       time and memory against corpus size
+#
+# Environment (all optional):
+#   VOK_BENCH_BUILD     build directory             (default build-bench)
+#   VOK_BENCH_VOK       measure this vok binary instead of building one
+#   VOK_BENCH_SIZES     corpus sizes in bytes       (default 0.5M..5M)
+#   VOK_BENCH_BASELINE  sizes that get the baselines (default 1M and 5M)
+#   VOK_BENCH_REPEAT    runs per measurement, best kept (default 3)
+#   VOK_BENCH_TIMEOUT   seconds per pathological run   (default 120)
+#   VOK_BENCH_SKIP      words among: sklearn pathological plot
+set -uo pipefail
+export LC_ALL=C
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BENCH=$ROOT/bench
+BUILD=${VOK_BENCH_BUILD:-$ROOT/build-bench}
+SIZES=${VOK_BENCH_SIZES:-"500000 1000000 2000000 3000000 4000000 5000000"}
+BASELINE=${VOK_BENCH_BASELINE:-"1000000 5000000"}
+REPEAT=${VOK_BENCH_REPEAT:-3}
+TIMEOUT=${VOK_BENCH_TIMEOUT:-120}
+SKIP=${VOK_BENCH_SKIP:-}
+SEED=1
+PY=/usr/bin/python3          # Debian's interpreter, which has scikit-learn
+
+DATA=$BUILD/bench-data       # corpora, cached across runs
+LOGS=$BUILD/bench-logs       # raw output of every measured run
+OUT=$BUILD/bench-out         # vok output files (deleted after each run)
+mkdir -p "$DATA" "$LOGS" "$OUT"
+rm -f "$LOGS"/* "$OUT"/*
+LOAD_START=$(cut -d" " -f1-3 /proc/loadavg)
+
+say() { printf '== %s\n' "$*" >&2; }
+warn() { printf '!! %s\n' "$*" >&2; }
+skipped() { [[ " $SKIP " == *" $1 "* ]]; }
+
+# ---------------------------------------------------------------- tools ----
+
+# Installs missing Debian packages when running as root; otherwise the parts
+# that need them are skipped.
+install_packages() {
+  [[ $# -eq 0 ]] && return 0
+  if [[ $(id -u) -ne 0 ]] || ! command -v apt-get >/dev/null; then
+    warn "missing packages: $* (install them to run every part)"
+    return 1
+  fi
+  say "installing $*"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >"$LOGS/apt.log" 2>&1 ||
+    { apt-get update -q >>"$LOGS/apt.log" 2>&1 &&
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >>"$LOGS/apt.log" 2>&1; }
+}
+
+need=()
+[[ -x /usr/bin/time ]] || need+=(time)
+command -v gnuplot >/dev/null || need+=(gnuplot-nox)
+[[ -f /usr/include/divsufsort.h || -f /usr/include/x86_64-linux-gnu/divsufsort.h ]] ||
+  need+=(libdivsufsort-dev)
+$PY -c 'import sklearn' 2>/dev/null || need+=(python3-sklearn)
+install_packages "${need[@]}" || true
+[[ -x /usr/bin/time ]] || { warn "/usr/bin/time is required (package time)"; exit 1; }
+HAVE_GNUPLOT=1; command -v gnuplot >/dev/null || HAVE_GNUPLOT=0
+HAVE_SKLEARN=1; $PY -c 'import sklearn' 2>/dev/null || HAVE_SKLEARN=0
+
+# ---------------------------------------------------------------- build ----
+
+VOK=${VOK_BENCH_VOK:-}
+if [[ -n $VOK ]]; then
+  say "using the given vok binary $VOK"
+  HAVE_VOK=1
+  [[ -x $VOK ]] || { warn "$VOK is not executable"; HAVE_VOK=0; }
+else
+  say "building vok (Release) in $BUILD"
+  VOK=$BUILD/vok
+  if cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVOK_TESTS=OFF \
+       >"$LOGS/cmake.log" 2>&1 &&
+     cmake --build "$BUILD" -j2 --target vok >>"$LOGS/cmake.log" 2>&1; then
+    HAVE_VOK=1
+  else
+    HAVE_VOK=0
+    warn "vok did not build; see $LOGS/cmake.log"
+  fi
+fi
+
+# The phase timer links the libraries that the vok target has just built, or,
+# without them, compiles the library sources (all of src/stree and src/vok
+# but the files holding a main) with the Release flags.  Quoted includes only:
+# src/vok/features.h must not stand in for glibc's <features.h>.
+HAVE_PHASES=0
+libvok=$(find "$BUILD" -maxdepth 2 -name libvokcore.a -print -quit)
+libstree=$(find "$BUILD" -maxdepth 2 -name libstree.a -print -quit)
+if [[ -z ${VOK_BENCH_VOK:-} && $HAVE_VOK -eq 1 && -n $libvok && -n $libstree ]]; then
+  phase_inputs=("$libvok" "$libstree")
+else
+  phase_inputs=()
+  for src in "$ROOT"/src/stree/*.cpp "$ROOT"/src/vok/*.cpp; do
+    [[ $(basename "$src") == *main.cpp ]] || phase_inputs+=("$src")
+  done
+fi
+if g++ -O3 -DNDEBUG -std=c++20 -Wall -Wextra \
+     -iquote "$ROOT/src/stree" -iquote "$ROOT/src/vok" \
+     "$BENCH/vok_phases.cpp" "${phase_inputs[@]}" -o "$BUILD/vok_phases" \
+     >"$LOGS/vok_phases.build.log" 2>&1; then
+  HAVE_PHASES=1
+else
+  warn "vok_phases did not build; see $LOGS/vok_phases.build.log"
+fi
+
+# The suffix-array baseline; libdivsufsort is needed by it alone.
+HAVE_SA=0
+if g++ -O2 -std=c++20 -Wall -Wextra "$BENCH/sa_lcp.cpp" -o "$BUILD/sa_lcp" \
+     -ldivsufsort >"$LOGS/sa_lcp.build.log" 2>&1; then
+  HAVE_SA=1
+else
+  warn "sa_lcp did not build; see $LOGS/sa_lcp.build.log"
+fi
+
+# ------------------------------------------------------------ measuring ----
+
+# measure TAG SECONDS CMD...: runs CMD once under a timeout, its output in
+# $LOGS/TAG.{out,err,time}.  Sets M_STATUS (ok, timeout, killed, exitN),
+# M_WALL (seconds, from the shell's microsecond clock), M_CPU (user + system
+# seconds) and M_RSS (peak RSS in kB); /usr/bin/time -v sees the command's
+# figures through timeout.
+measure() {
+  local tag=$1 limit=$2 rc=0 t0 t1
+  shift 2
+  t0=$EPOCHREALTIME
+  /usr/bin/time -v -o "$LOGS/$tag.time" timeout -k 5 "$limit" "$@" \
+    >"$LOGS/$tag.out" 2>"$LOGS/$tag.err" || rc=$?
+  t1=$EPOCHREALTIME
+  M_WALL=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
+  M_CPU=$(awk -F': ' '/User time|System time/ { s += $2 } END { printf "%.3f", s }' \
+    "$LOGS/$tag.time")
+  M_RSS=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$LOGS/$tag.time")
+  case $rc in
+    0) M_STATUS=ok ;;
+    124) M_STATUS=timeout ;;
+    137) M_STATUS=killed ;;
+    *) M_STATUS=exit$rc ;;
+  esac
+}
+
+# kv FILE KEY: the value of a "key value" line.
+kv() { awk -v k="$2" '$1 == k { print $2; exit }' "$1" 2>/dev/null; }
+
+# best KEY FILE...: the smallest value of KEY over the files; empty if none.
+best() {
+  local key=$1
+  shift
+  [[ $# -gt 0 ]] || return 0
+  for f in "$@"; do kv "$f" "$key"; done | grep -v '^$' | sort -g | head -1
+}
+
+# calc EXPR FMT A B ...: EXPR over a[1], a[2], ... in awk; empty when any
+# value is empty or a divisor is zero.
+calc() {
+  local expr=$1 fmt=$2
+  shift 2
+  for v in "$@"; do [[ -z $v ]] && return 0; done
+  awk -v fmt="$fmt" "BEGIN { split(\"$*\", a, \" \"); d = $expr; printf fmt, d }" \
+    2>/dev/null || true
+}
+
+minof() { printf '%s\n' "$@" | grep -v '^$' | sort -g | head -1; }
+maxof() { printf '%s\n' "$@" | grep -v '^$' | sort -g | tail -1; }
+csv() { local IFS=,; echo "$*"; }
+
+# ------------------------------------------------------------- corpora ----
+
+corpus() {  # corpus SIZE -> path, generated once per size and seed
+  local f="$DATA/corpus-$1-s$SEED.txt"
+  if [[ ! -s $f ]]; then
+    say "generating $f"
+    $PY "$BENCH/gen_corpus.py" "$1" -s "$SEED" -o "$f.tmp" && mv "$f.tmp" "$f"
+  fi
+  echo "$f"
+}
+
+# ------------------------------------------------------ scaling series ----
+
+RESULTS=$BENCH/results.csv
+csv target_bytes bytes documents status vok_wall_s vok_cpu_s vok_peak_rss_kb \
+  rss_bytes_per_input_byte phases_status insert_s count_select_s output_s \
+  insert_cpu_s count_select_cpu_s output_cpu_s num_nodes internal_nodes \
+  selected output_bytes outputs_match >"$RESULTS"
+declare -A VOK_WALL VOK_CPU VOK_RSS INSERT_CPU INTERNAL
+for size in $SIZES; do
+  f=$(corpus "$size")
+  bytes=$(stat -c %s "$f")
+  docs=$(wc -l <"$f")
+
+  # vok end to end, with default settings.
+  walls=() cpus=() rss=() status=norun out_bytes="" match=""
+  if [[ $HAVE_VOK -eq 1 ]]; then
+    for ((r = 1; r <= REPEAT; r++)); do
+      say "vok on $size bytes (run $r/$REPEAT)"
+      measure "vok-$size-$r" 900 "$VOK" "$f" "$OUT/vok-$size.txt"
+      status=$M_STATUS
+      if [[ $status != ok ]]; then
+        warn "vok: $status: $(head -c 300 "$LOGS/vok-$size-$r.out")"
+        break
+      fi
+      walls+=("$M_WALL") cpus+=("$M_CPU") rss+=("$M_RSS")
+    done
+    [[ $status == ok ]] && out_bytes=$(stat -c %s "$OUT/vok-$size.txt")
+  fi
+  wall=$(minof "${walls[@]}") cpu=$(minof "${cpus[@]}") peak=$(maxof "${rss[@]}")
+  per_byte=$(calc 'a[1] * 1024 / a[2]' '%.1f' "$peak" "$bytes")
+  VOK_WALL[$size]=$wall VOK_CPU[$size]=$cpu VOK_RSS[$size]=$peak
+
+  # The three phases, through the library.
+  logs=() pstatus=norun nodes="" internal="" sel=""
+  if [[ $HAVE_PHASES -eq 1 ]]; then
+    for ((r = 1; r <= REPEAT; r++)); do
+      say "vok_phases on $size bytes (run $r/$REPEAT)"
+      measure "phases-$size-$r" 900 "$BUILD/vok_phases" "$f" "$OUT/phases-$size.txt"
+      pstatus=$M_STATUS
+      log=$LOGS/phases-$size-$r.out
+      nodes=$(kv "$log" num_nodes)
+      if [[ $pstatus != ok ]]; then
+        warn "vok_phases: $pstatus: $(tail -c 300 "$LOGS/phases-$size-$r.err")"
+        break
+      fi
+      logs+=("$log")
+      internal=$(kv "$log" internal_nodes) sel=$(kv "$log" selected)
+    done
+    if [[ $status == ok && $pstatus == ok ]]; then
+      cmp -s "$OUT/vok-$size.txt" "$OUT/phases-$size.txt" && match=yes || match=no
+    fi
+  fi
+  rm -f "$OUT/vok-$size.txt" "$OUT/phases-$size.txt"
+  INSERT_CPU[$size]=$(best insert_cpu_s "${logs[@]}") INTERNAL[$size]=$internal
+  csv "$size" "$bytes" "$docs" "$status" "$wall" "$cpu" "$peak" "$per_byte" \
+    "$pstatus" "$(best insert_s "${logs[@]}")" "$(best count_select_s "${logs[@]}")" \
+    "$(best output_s "${logs[@]}")" "${INSERT_CPU[$size]}" \
+    "$(best count_select_cpu_s "${logs[@]}")" "$(best output_cpu_s "${logs[@]}")" \
+    "$nodes" "$internal" "$sel" "$out_bytes" "$match" >>"$RESULTS"
+done
+
+# ----------------------------------------------------------- baselines ----
+
+BASES=$BENCH/baselines.csv
+csv target_bytes bytes vok_wall_s vok_cpu_s vok_peak_rss_kb vok_insert_cpu_s \
+  sa_s lcp_s intervals_s sa_cpu_s lcp_cpu_s intervals_cpu_s intervals \
+  internal_nodes sa_lcp_peak_rss_kb vok_over_sa_lcp_cpu vok_over_sa_lcp_wall \
+  insert_over_sa_lcp_intervals_cpu sklearn_fit_s sklearn_fit_cpu_s \
+  sklearn_wall_s sklearn_features sklearn_nonzeros sklearn_peak_rss_kb \
+  sklearn_over_vok_cpu sklearn_over_vok_wall >"$BASES"
+for size in $BASELINE; do
+  f=$(corpus "$size")
+  bytes=$(stat -c %s "$f")
+  logs=() intervals="" sa_rss=""
+  if [[ $HAVE_SA -eq 1 ]]; then
+    for ((r = 1; r <= REPEAT; r++)); do
+      say "sa_lcp on $size bytes (run $r/$REPEAT)"
+      measure "sa_lcp-$size-$r" 900 "$BUILD/sa_lcp" "$f"
+      [[ $M_STATUS == ok ]] || { warn "sa_lcp: $M_STATUS"; break; }
+      logs+=("$LOGS/sa_lcp-$size-$r.out")
+      intervals=$(kv "$LOGS/sa_lcp-$size-$r.out" intervals) sa_rss=$(maxof "$sa_rss" "$M_RSS")
+    done
+  fi
+  sa_s=$(best sa_s "${logs[@]}") lcp_s=$(best lcp_s "${logs[@]}")
+  iv_s=$(best intervals_s "${logs[@]}") sa_c=$(best sa_cpu_s "${logs[@]}")
+  lcp_c=$(best lcp_cpu_s "${logs[@]}") iv_c=$(best intervals_cpu_s "${logs[@]}")
+
+  fit="" fit_c="" skwall="" feats="" nnz="" skrss=""
+  if [[ $HAVE_SKLEARN -eq 1 ]] && ! skipped sklearn; then
+    say "scikit-learn on $size bytes"
+    measure "sklearn-$size" 1800 "$PY" "$BENCH/sklearn_ref.py" "$f"
+    if [[ $M_STATUS == ok ]]; then
+      log=$LOGS/sklearn-$size.out
+      fit=$(kv "$log" fit_transform_s) fit_c=$(kv "$log" fit_transform_cpu_s)
+      feats=$(kv "$log" features) nnz=$(kv "$log" nonzeros)
+      skwall=$M_WALL skrss=$M_RSS
+    else
+      warn "sklearn: $M_STATUS"
+    fi
+  fi
+
+  vw=${VOK_WALL[$size]:-} vc=${VOK_CPU[$size]:-} vi=${INSERT_CPU[$size]:-}
+  csv "$size" "$bytes" "$vw" "$vc" "${VOK_RSS[$size]:-}" "$vi" \
+    "$sa_s" "$lcp_s" "$iv_s" "$sa_c" "$lcp_c" "$iv_c" "$intervals" \
+    "${INTERNAL[$size]:-}" "$sa_rss" \
+    "$(calc 'a[1] / (a[2] + a[3])' '%.2f' "$vc" "$sa_c" "$lcp_c")" \
+    "$(calc 'a[1] / (a[2] + a[3])' '%.2f' "$vw" "$sa_s" "$lcp_s")" \
+    "$(calc 'a[1] / (a[2] + a[3] + a[4])' '%.2f' "$vi" "$sa_c" "$lcp_c" "$iv_c")" \
+    "$fit" "$fit_c" "$skwall" "$feats" "$nnz" "$skrss" \
+    "$(calc 'a[1] / a[2]' '%.2f' "$fit_c" "$vc")" \
+    "$(calc 'a[1] / a[2]' '%.2f' "$fit" "$vw")" >>"$BASES"
+done
+
+# -------------------------------------------------------- pathological ----
+
+PATHO=$BENCH/pathological.csv
+csv input bytes word_delimited status wall_s cpu_s peak_rss_kb output_bytes >"$PATHO"
+if ! skipped pathological; then
+  for kind in run ab fib binary; do
+    f=$DATA/pathological-$kind.txt
+    [[ -s $f ]] || $PY "$BENCH/gen_pathological.py" "$kind" "$f" -s "$SEED"
+    bytes=$(stat -c %s "$f")
+    for s in 0 1; do
+      status=norun wall="" cpu="" peak="" ob=""
+      if [[ $HAVE_VOK -eq 1 ]]; then
+        say "vok -s $s on $kind (timeout ${TIMEOUT}s)"
+        measure "patho-$kind-s$s" "$TIMEOUT" "$VOK" -s "$s" "$f" "$OUT/patho.txt"
+        status=$M_STATUS peak=$M_RSS
+        if [[ $status == ok ]]; then
+          wall=$M_WALL cpu=$M_CPU ob=$(stat -c %s "$OUT/patho.txt")
+        elif [[ $status != timeout ]]; then
+          warn "vok -s $s on $kind: $status: $(head -c 300 "$LOGS/patho-$kind-s$s.out")"
+        fi
+        rm -f "$OUT/patho.txt"
+      fi
+      csv "$kind" "$bytes" "$s" "$status" "$wall" "$cpu" "$peak" "$ob" >>"$PATHO"
+    done
+  done
+fi
+
+# -------------------------------------------------------------- report ----
+
+MACHINE=$LOGS/machine.txt
+{
+  echo "cpu $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
+  echo "cores $(nproc)"
+  echo "memory $(awk '/^MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)"
+  echo "kernel $(uname -sr)"
+  cxx=$(awk -F= '/^CMAKE_CXX_COMPILER:/ { print $2 }' "$BUILD/CMakeCache.txt" 2>/dev/null)
+  echo "compiler ${cxx:=g++}: $("$cxx" --version | head -1)"
+  echo "cmake $(cmake --version | head -1)"
+  echo "divsufsort $(dpkg-query -W -f '${Version}' libdivsufsort-dev 2>/dev/null || echo unknown)"
+  echo "sklearn $($PY -c 'import sklearn; print(sklearn.__version__)' 2>/dev/null || echo none)"
+  echo "python $($PY --version 2>&1)"
+  dirty=$(git -C "$ROOT" --no-optional-locks status --porcelain --untracked-files=no \
+    2>/dev/null | head -1)
+  echo "commit $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo none)${dirty:+ with local changes}"
+  echo "date $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo "load $LOAD_START at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end"
+  echo "vok ${VOK_BENCH_VOK:-built by CMake, Release}"
+  echo "repeat $REPEAT"
+  echo "timeout $TIMEOUT"
+} >"$MACHINE"
+
+rm -f "$BENCH/scaling.png"
+if [[ $HAVE_GNUPLOT -eq 1 ]] && ! skipped plot &&
+   awk -F, 'NR > 1 && $4 == "ok" { found = 1 } END { exit !found }' "$RESULTS"; then
+  gnuplot -e "results='$RESULTS'; outfile='$BENCH/scaling.png'" "$BENCH/plot.gp" \
+    2>"$LOGS/gnuplot.log" || warn "gnuplot failed; see $LOGS/gnuplot.log"
+fi
+
+$PY "$BENCH/report.py" --machine "$MACHINE" --results "$RESULTS" \
+  --baselines "$BASES" --pathological "$PATHO" --output "$BENCH/RESULTS.md"
+say "wrote $RESULTS, $BASES, $PATHO and $BENCH/RESULTS.md"

@@ -1,0 +1,192 @@
+// Times the three phases of a vok run on one corpus, through the same
+// library functions the tool calls, without changing the tool itself:
+//   insert        stree_new_tree and stree_add_string for every document
+//   count_select  the two per-node arrays, count_occurrences, select_features
+//   output        the output index (nearest selected ancestors in the count
+//                 array, the locus of every suffix), then write_features
+//                 for every document into the output file
+// The documents are read into memory first (same line rules as the tool:
+// pieces of at most 524,287 characters, trailing CR and LF removed, a NUL
+// ends the document), so no phase includes reading the input.
+// Prints one "key value" pair per line: the wall and CPU seconds of each
+// phase, num_nodes, and the number of internal nodes (root included), which
+// must equal the count of LCP intervals that sa_lcp finds on the same corpus.
+//
+// Usage: vok_phases [-s 0|1] CORPUS [OUTPUT]   (OUTPUT defaults to /dev/null)
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "features.h"
+#include "settings.h"
+#include "stree.h"
+#include "writer.h"
+
+namespace {
+
+constexpr int kLineBuffer = 524288;
+constexpr size_t kMaxDocuments = 8192;
+
+// Wall and CPU seconds of one phase; the CPU time is what the process
+// itself used, so it holds up when the machine is busy with other work.
+struct phase_clock {
+  std::chrono::steady_clock::time_point wall0;
+  std::clock_t cpu0;
+};
+
+phase_clock start_clock() {
+  return {std::chrono::steady_clock::now(), std::clock()};
+}
+
+void stop_clock(const phase_clock& c, double* wall_s, double* cpu_s) {
+  *wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                          c.wall0)
+                .count();
+  *cpu_s = static_cast<double>(std::clock() - c.cpu0) / CLOCKS_PER_SEC;
+}
+
+void count_internal(suffix_tree* tree, stree_ref record, void* data) {
+  if (!int_stree_isaleaf(tree, record)) ++*static_cast<long long*>(data);
+}
+
+bool read_documents(const char* path, std::vector<std::string>* docs,
+                    long long* bytes) {
+  FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return false;
+  static char buf[kLineBuffer];
+  *bytes = 0;
+  while (std::fgets(buf, kLineBuffer, f) != nullptr) {
+    size_t len = std::strlen(buf);
+    *bytes += static_cast<long long>(len);
+    while (len > 0 && (buf[len - 1] == '\n' || buf[len - 1] == '\r')) len--;
+    docs->emplace_back(buf, len);
+  }
+  bool ok = !std::ferror(f);
+  std::fclose(f);
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vok_settings settings;
+  int arg = 1;
+  if (arg + 1 < argc && std::strcmp(argv[arg], "-s") == 0) {
+    settings.word_delimited = std::atol(argv[arg + 1]);
+    arg += 2;
+  }
+  if (arg >= argc || argc - arg > 2) {
+    std::fprintf(stderr, "usage: %s [-s 0|1] CORPUS [OUTPUT]\n", argv[0]);
+    return 2;
+  }
+  const char* in_path = argv[arg];
+  const char* out_path = arg + 1 < argc ? argv[arg + 1] : "/dev/null";
+
+  std::vector<std::string> docs;
+  long long bytes = 0;
+  if (!read_documents(in_path, &docs, &bytes)) {
+    std::fprintf(stderr, "cannot read %s\n", in_path);
+    return 1;
+  }
+  if (docs.size() > kMaxDocuments) {
+    std::fprintf(stderr, "more than %zu documents\n", kMaxDocuments);
+    return 1;
+  }
+
+  // Insertion.
+  double insert_s, insert_cpu, count_select_s, count_select_cpu, output_s,
+      output_cpu;
+  phase_clock clock = start_clock();
+  suffix_tree* tree = stree_new_tree(128, 1);
+  if (tree == nullptr) {
+    std::fprintf(stderr, "cannot create the tree\n");
+    return 1;
+  }
+  for (size_t i = 0; i < docs.size(); i++) {
+    if (!stree_add_string(tree, docs[i].c_str(),
+                          static_cast<int32_t>(docs[i].size()),
+                          static_cast<int32_t>(i))) {
+      std::printf("failed_doc %zu\n", i);
+      std::printf("num_nodes %d\n", tree->num_nodes);
+      std::fprintf(stderr, "insertion failed at document %zu\n", i);
+      return 1;
+    }
+  }
+  stop_clock(clock, &insert_s, &insert_cpu);
+  const int32_t num_nodes = tree->num_nodes;
+
+  // Counting and selection.
+  clock = start_clock();
+  auto* freq = static_cast<uint32_t*>(std::calloc(num_nodes, sizeof(uint32_t)));
+  auto* selected = static_cast<unsigned char*>(std::malloc(num_nodes));
+  if (freq == nullptr || selected == nullptr) {
+    std::fprintf(stderr, "out of memory for the per-node arrays\n");
+    return 1;
+  }
+  std::memset(selected, 1, num_nodes);
+  count_occurrences(tree, tree->root, freq);
+  select_features(tree, tree->root, settings, freq, selected);
+  stop_clock(clock, &count_select_s, &count_select_cpu);
+  long long num_selected = 0, num_internal = 0;
+  for (int32_t i = 0; i < num_nodes; i++) num_selected += selected[i];
+  stree_traverse(tree, count_internal, nullptr, &num_internal);
+
+  // Output.
+  clock = start_clock();
+  vok_output_index index;
+  index.above = freq;  // the counts are not needed any more
+  index.first =
+      static_cast<size_t*>(std::malloc(STREE_MAX_STRINGS * sizeof(size_t)));
+  if (index.first == nullptr) {
+    std::fprintf(stderr, "out of memory for the output index\n");
+    return 1;
+  }
+  size_t num_loci = output_index_size(tree, index.first);
+  index.loci = static_cast<uint32_t*>(
+      std::malloc((num_loci > 0 ? num_loci : 1) * sizeof(uint32_t)));
+  if (index.loci == nullptr) {
+    std::fprintf(stderr, "out of memory for the output index\n");
+    return 1;
+  }
+  build_output_index(tree, selected, index);
+  static vok_writer out;
+  out.file = std::fopen(out_path, "w");
+  if (out.file == nullptr) {
+    std::fprintf(stderr, "cannot open %s\n", out_path);
+    return 1;
+  }
+  for (size_t i = 0; i < docs.size(); i++) {
+    if (!write_features(tree, static_cast<int32_t>(i), docs[i].c_str(),
+                        static_cast<int32_t>(docs[i].size()), settings,
+                        selected, index, &out)) {
+      std::fprintf(stderr, "document %zu does not match the tree\n", i);
+      return 1;
+    }
+    vok_writer_put(&out, '\n');
+  }
+  bool written = vok_writer_flush(&out);
+  written = std::fclose(out.file) == 0 && written;
+  stop_clock(clock, &output_s, &output_cpu);
+  if (!written) {
+    std::fprintf(stderr, "writing %s failed\n", out_path);
+    return 1;
+  }
+
+  std::printf("documents %zu\n", docs.size());
+  std::printf("bytes %lld\n", bytes);
+  std::printf("num_nodes %d\n", num_nodes);
+  std::printf("internal_nodes %lld\n", num_internal);
+  std::printf("selected %lld\n", num_selected);
+  std::printf("insert_s %.6f\n", insert_s);
+  std::printf("count_select_s %.6f\n", count_select_s);
+  std::printf("output_s %.6f\n", output_s);
+  std::printf("insert_cpu_s %.6f\n", insert_cpu);
+  std::printf("count_select_cpu_s %.6f\n", count_select_cpu);
+  std::printf("output_cpu_s %.6f\n", output_cpu);
+  return 0;
+}
