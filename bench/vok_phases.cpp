@@ -1,10 +1,12 @@
 // Times the three phases of a vok run on one corpus, through the same
 // library functions the tool calls, without changing the tool itself:
 //   insert        stree_new_tree and stree_add_string for every document
-//   count_select  the two per-node arrays, count_occurrences, select_features
-//   output        the output index (nearest selected ancestors in the count
-//                 array, the locus of every suffix), then write_features
-//                 for every document into the output file
+//   count_select  the per-node arrays and the output index, then
+//                 count_occurrences (which records the locus of every
+//                 suffix) and select_features (which leaves each node's
+//                 nearest selected ancestor in the count array), as vok runs
+//                 them
+//   output        write_features for every document into the output file
 // The documents are read into memory first (same line rules as the tool:
 // pieces of at most 524,287 characters, trailing CR and LF removed, a NUL
 // ends the document), so no phase includes reading the input.
@@ -129,17 +131,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::memset(selected, 1, num_nodes);
-  count_occurrences(tree, tree->root, freq);
-  select_features(tree, tree->root, settings, freq, selected);
-  stop_clock(clock, &count_select_s, &count_select_cpu);
-  long long num_selected = 0, num_internal = 0;
-  for (int32_t i = 0; i < num_nodes; i++) num_selected += selected[i];
-  stree_traverse(tree, count_internal, nullptr, &num_internal);
-
-  // Output.
-  clock = start_clock();
   vok_output_index index;
-  index.above = freq;  // the counts are not needed any more
+  index.above = freq;  // the counts turn into ancestors as selection goes
   index.first =
       static_cast<size_t*>(std::malloc(STREE_MAX_STRINGS * sizeof(size_t)));
   if (index.first == nullptr) {
@@ -153,7 +146,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "out of memory for the output index\n");
     return 1;
   }
-  build_output_index(tree, selected, index);
+  count_occurrences(tree, tree->root, freq, &index);
+  select_features(tree, tree->root, settings, freq, selected, freq);
+  stop_clock(clock, &count_select_s, &count_select_cpu);
+  long long num_selected = 0, num_internal = 0;
+  for (int32_t i = 0; i < num_nodes; i++) num_selected += selected[i];
+  stree_traverse(tree, count_internal, nullptr, &num_internal);
+
+  // Output.
+  clock = start_clock();
   static vok_writer out;
   out.file = std::fopen(out_path, "w");
   if (out.file == nullptr) {

@@ -65,10 +65,14 @@ std::string write_one(const extraction& x, const std::string& text,
       doc = slot;
       break;
     }
-  owned_output_index o(x.tree.get(), x.selected.data());
+  // vok selects again while it builds the output index; the flags must be
+  // the ones the plain selection gave.
+  std::vector<unsigned char> selected(x.selected.size(), 1);
+  owned_output_index o(x.tree.get(), settings, selected.data());
+  if (selected != x.selected) return "<selection differs>";
   const int ok = write_features(tree, doc, text.data(),
                                 static_cast<int32_t>(text.size()), settings,
-                                x.selected.data(), o.index, out.get());
+                                selected.data(), o.index, out.get());
   const size_t buffered = out->used;
   vok_writer_flush(out.get());
   std::rewind(out->file);

@@ -1,4 +1,5 @@
-// Test helper: the output index of a finished tree, with its own storage.
+// Test helper: counts, selection and the output index of a finished tree
+// made as vok makes them, with their own storage.
 #ifndef VOK_TESTS_OUTPUT_INDEX_H
 #define VOK_TESTS_OUTPUT_INDEX_H
 
@@ -7,19 +8,24 @@
 #include "features.h"
 
 struct owned_output_index {
-  std::vector<uint32_t> above;
+  std::vector<uint32_t> above;  // the counts first, as in vok
   std::vector<uint32_t> loci;
   std::vector<size_t> first;
   vok_output_index index;
 
-  owned_output_index(suffix_tree* tree, const unsigned char* selected)
+  // Counts and selects again into `selected` (all 1 on entry) while
+  // building the index.
+  owned_output_index(suffix_tree* tree, const vok_settings& settings,
+                     unsigned char* selected)
       : above(static_cast<size_t>(tree->num_nodes)),
         first(STREE_MAX_STRINGS) {
     loci.resize(output_index_size(tree, first.data()) + 1);
     index.above = above.data();
     index.loci = loci.data();
     index.first = first.data();
-    build_output_index(tree, selected, index);
+    count_occurrences(tree, tree->root, above.data(), &index);
+    select_features(tree, tree->root, settings, above.data(), selected,
+                    above.data());
   }
 };
 

@@ -60,30 +60,94 @@ void judge_record(const suffix_tree* tree, stree_ref v,
     selected[int_stree_id(w)] = 0;
 }
 
+// Records the loci of the suffixes that end exactly at x: a leaf's own
+// suffix (its start is its label's start less its parent's path length), or
+// one per end record.
+void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
+               const vok_output_index& index) {
+  uint32_t id = int_stree_id(x);
+  if (int_stree_isaleaf(tree, x)) {
+    uint32_t packed = int_stree_leaf(x)->strpos;
+    index.loci[index.first[stree_pos_strid(packed)] +
+               static_cast<size_t>(stree_pos_offset(packed) - parent_depth)] =
+        id;
+    return;
+  }
+  if (!int_stree_has_endrecs(x)) return;
+  for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE;
+       e = int_stree_endrec(e)->next) {
+    uint32_t packed = int_stree_endrec(e)->strpos;
+    index.loci[index.first[stree_pos_strid(packed)] +
+               static_cast<size_t>(stree_pos_offset(packed))] = id;
+  }
+}
+
+// One preorder walk of the whole tree that judges every record (when
+// `judge`) and gives every record its nearest selected proper ancestor (when
+// `above`).  Siblings share that ancestor, and a first child takes its
+// parent when the parent is selected, else the parent's own; so the value a
+// record gets is carried to it from the record the walk comes from.  A
+// record's value is stored only once it has been judged, and the record's
+// count is not read after that (its parent judged it through its children
+// before), so `above` may be the count array itself.  The flags carried on
+// must be final when the walk passes them on, which holds unless the
+// suffix-link rule can still refuse a record later from elsewhere.
+void selection_walk(suffix_tree* tree, const vok_settings& settings,
+                    const uint32_t* freq, unsigned char* selected, bool judge,
+                    uint32_t* above) {
+  const bool parent_rule = can_refuse(settings.max_parent_prob);
+  const bool link_rule = can_refuse(settings.max_link_prob);
+  stree_ref x = tree->root;
+  selected[0] = 0;
+  uint32_t carried = 0;
+  for (;;) {
+    uint32_t id = int_stree_id(x);
+    if (judge && x != tree->root)
+      judge_record(tree, x, settings, parent_rule, link_rule, freq, selected);
+    if (above) above[id] = carried;
+    stree_ref child = int_stree_first_child(tree, x);
+    if (child != STREE_NONE) {
+      if (selected[id]) carried = id;
+      x = child;
+      continue;
+    }
+    while (x != tree->root && int_stree_is_last(x)) x = int_stree_link(x);
+    if (x == tree->root) return;
+    if (above) carried = above[int_stree_id(x)];
+    x = int_stree_link(x);
+  }
+}
+
 }  // namespace
 
-void count_occurrences(suffix_tree* tree, stree_ref top, uint32_t* freq) {
+void count_occurrences(suffix_tree* tree, stree_ref top, uint32_t* freq,
+                       const vok_output_index* index) {
   // Over the whole tree the walk below is the same preorder the tree's
   // renumbering takes, so it gives the numbers itself and saves a pass.
   const bool numbering = tree->renumber_pending && top == tree->root;
   if (tree->renumber_pending && !numbering) int_stree_renumber(tree);
+  if (top != tree->root) index = nullptr;
   // A record's count is the number of suffixes ending in its subtree.  The
   // walk keeps a running total of the suffixes ending at the records met so
   // far; on entering a record its slot notes the total, and on leaving it
   // (its whole subtree seen) the slot becomes the difference.  So every
-  // record is read once, and no child list twice.
+  // record is read once, and no child list twice.  `depth` is the path
+  // length of the current record's parent, which places a leaf's suffix.
   uint32_t next_id = 0;
   uint32_t total = 0;
+  int32_t depth = 0;
   stree_ref x = top;
   for (;;) {
     if (numbering) {
       uint32_t& h = int_stree_header(x);
       h = (h & ~STREE_ID_MASK) | next_id++;
     }
+    if (index) note_loci(tree, x, depth, *index);
     freq[int_stree_id(x)] = total;
     total += static_cast<uint32_t>(int_stree_num_ends(tree, x));
     stree_ref child = int_stree_first_child(tree, x);
     if (child != STREE_NONE) {
+      depth += int_stree_node(x)->edgelen;
       x = child;
       continue;
     }
@@ -97,19 +161,30 @@ void count_occurrences(suffix_tree* tree, stree_ref top, uint32_t* freq) {
       bool last = int_stree_is_last(x);
       x = int_stree_link(x);
       if (!last) break;
+      depth -= int_stree_node(x)->edgelen;
     }
   }
 }
 
 void select_features(suffix_tree* tree, stree_ref top,
                      const vok_settings& settings, const uint32_t* freq,
-                     unsigned char* selected) {
+                     unsigned char* selected, uint32_t* above) {
   if (tree->renumber_pending) int_stree_renumber(tree);
-  // The walk judges each parent through its children, so the parent of
-  // the subtree's top, which lies outside the walk, is judged here.
+  if (top == tree->root) {
+    if (above && can_refuse(settings.max_link_prob)) {
+      selection_walk(tree, settings, freq, selected, true, nullptr);
+      selection_walk(tree, settings, freq, selected, false, above);
+    } else {
+      selection_walk(tree, settings, freq, selected, true, above);
+    }
+    return;
+  }
+  // A subtree: the walk judges each parent through its children, so the
+  // parent of the subtree's top, which lies outside the walk, is judged
+  // here.
   const bool parent_rule = can_refuse(settings.max_parent_prob);
   const bool link_rule = can_refuse(settings.max_link_prob);
-  if (top != tree->root && parent_rule) {
+  if (parent_rule) {
     stree_ref parent = int_stree_get_parent(tree, top);
     if (carries_too_much(freq[int_stree_id(top)], freq[int_stree_id(parent)],
                          settings.max_parent_prob))
@@ -117,10 +192,7 @@ void select_features(suffix_tree* tree, stree_ref top,
   }
   stree_ref x = top;
   for (;;) {
-    if (x == tree->root)
-      selected[int_stree_id(x)] = 0;
-    else
-      judge_record(tree, x, settings, parent_rule, link_rule, freq, selected);
+    judge_record(tree, x, settings, parent_rule, link_rule, freq, selected);
     stree_ref child = int_stree_first_child(tree, x);
     if (child != STREE_NONE) {
       x = child;

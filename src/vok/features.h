@@ -10,20 +10,6 @@
 #include "stree.h"
 #include "writer.h"
 
-// Fills freq[node_id] for every record of the subtree at `node` with the
-// number of suffix occurrences passing through or ending there (freq must
-// start all 0).  Renumbers the tree first when needed.  No recursion.
-void count_occurrences(suffix_tree* tree, stree_ref node, uint32_t* freq);
-
-// Clears selected[node_id] (which must start all 1) for every node refused
-// by the five rules: the root; counts outside [min_freq, max_freq); fewer
-// than min_branches children; a parent through a child carrying at least
-// max_parent_prob + 1e-8 of its occurrences; a suffix-link target likewise
-// through max_link_prob.  No recursion.
-void select_features(suffix_tree* tree, stree_ref node,
-                     const vok_settings& settings, const uint32_t* freq,
-                     unsigned char* selected);
-
 // What the output needs of the finished tree, filled by one walk.
 struct vok_output_index {
   // above[id]: the number of the nearest selected proper ancestor of each
@@ -36,14 +22,30 @@ struct vok_output_index {
   size_t* first = nullptr;  // STREE_MAX_STRINGS entries
 };
 
+// Fills freq[node_id] for every record of the subtree at `node` with the
+// number of suffix occurrences passing through or ending there (freq must
+// start all 0).  Renumbers the tree first when needed.  No recursion.
+// With `index` (whole tree only; index->first from output_index_size), the
+// same walk also records the locus of every suffix in index->loci.
+void count_occurrences(suffix_tree* tree, stree_ref node, uint32_t* freq,
+                       const vok_output_index* index = nullptr);
+
+// Clears selected[node_id] (which must start all 1) for every node refused
+// by the five rules: the root; counts outside [min_freq, max_freq); fewer
+// than min_branches children; a parent through a child carrying at least
+// max_parent_prob + 1e-8 of its occurrences; a suffix-link target likewise
+// through max_link_prob.  No recursion.
+// With `above` (whole tree only; it may be freq's own array, whose counts
+// are then lost as the walk goes), fills above[id] as vok_output_index
+// describes: in the same walk, or in a second one when the suffix-link rule
+// can refuse records the walk has already passed.
+void select_features(suffix_tree* tree, stree_ref node,
+                     const vok_settings& settings, const uint32_t* freq,
+                     unsigned char* selected, uint32_t* above = nullptr);
+
 // Fills first[] for every slot and returns the number of loci entries the
 // tree's strings need.
 size_t output_index_size(const suffix_tree* tree, size_t* first);
-
-// Fills index.above and index.loci (index.first from output_index_size) in
-// one preorder walk without a stack.
-void build_output_index(suffix_tree* tree, const unsigned char* selected,
-                        const vok_output_index& index);
 
 // Writes the tokens of document `doc` (its string-table slot), whose text
 // the caller read again as text[0..len): for every emitting position, the

@@ -25,6 +25,7 @@ struct run_memory {
   vok_writer* writer = nullptr;
   uint32_t* loci = nullptr;
   size_t* first = nullptr;
+  vok_output_index index;
 };
 
 run_memory last_run;
@@ -117,7 +118,8 @@ int first_pass(suffix_tree* tree, FILE* in, const char* in_path, char* line,
 // Builds the tree, counts and selects the features, and hands the corpus
 // to the output.
 int run_passes(const vok_settings& settings, FILE* in, const char* in_path,
-               vok_writer* out, const char* out_path, vok_output_fn output) {
+               vok_writer* out, const char* out_path, vok_output_fn output,
+               bool with_index) {
   run_memory& m = last_run;
   m.line = static_cast<char*>(std::malloc(VOK_LINE_BUFFER));
   m.tree = stree_new_tree(128, 1);
@@ -133,10 +135,30 @@ int run_passes(const vok_settings& settings, FILE* in, const char* in_path,
   m.selected = static_cast<unsigned char*>(std::malloc(n));
   if (!m.freq || !m.selected) return out_of_memory();
   std::memset(m.selected, 1, n);
-  count_occurrences(m.tree, m.tree->root, m.freq);
-  select_features(m.tree, m.tree->root, settings, m.freq, m.selected);
   corpus.freq = m.freq;
   corpus.selected = m.selected;
+  if (!with_index) {
+    count_occurrences(m.tree, m.tree->root, m.freq);
+    select_features(m.tree, m.tree->root, settings, m.freq, m.selected);
+  } else {
+    // The counting walk also records where every suffix ends, and the
+    // selection walk turns each count, once judged, into the record's
+    // nearest selected ancestor.
+    m.first = static_cast<size_t*>(
+        std::malloc(STREE_MAX_STRINGS * sizeof(size_t)));
+    if (!m.first) return out_of_memory();
+    size_t loci = output_index_size(m.tree, m.first);
+    m.loci = static_cast<uint32_t*>(
+        std::malloc((loci > 0 ? loci : 1) * sizeof(uint32_t)));
+    if (!m.loci) return out_of_memory();
+    m.index.above = m.freq;
+    m.index.loci = m.loci;
+    m.index.first = m.first;
+    count_occurrences(m.tree, m.tree->root, m.freq, &m.index);
+    select_features(m.tree, m.tree->root, settings, m.freq, m.selected,
+                    m.freq);
+    corpus.index = &m.index;
+  }
 
   vok_input input;
   input.file = in;
@@ -169,19 +191,6 @@ int write_voks(const vok_settings& settings, const vok_corpus& corpus,
                vok_input* input, vok_writer* out, const char* out_path) {
   FILE* in = input->file;
   char* line = input->line;
-  // The counts are no longer needed: their array now takes each node's
-  // nearest selected ancestor.
-  vok_output_index index;
-  index.above = corpus.freq;
-  index.first = last_run.first = static_cast<size_t*>(
-      std::malloc(STREE_MAX_STRINGS * sizeof(size_t)));
-  if (!index.first) return out_of_memory();
-  size_t loci = output_index_size(corpus.tree, index.first);
-  index.loci = last_run.loci = static_cast<uint32_t*>(
-      std::malloc((loci > 0 ? loci : 1) * sizeof(uint32_t)));
-  if (!index.loci) return out_of_memory();
-  build_output_index(corpus.tree, corpus.selected, index);
-
   if (std::fseek(in, 0, SEEK_SET) != 0) return read_failed(input->path);
   std::clearerr(in);
   uint32_t n = 0;
@@ -189,7 +198,7 @@ int write_voks(const vok_settings& settings, const vok_corpus& corpus,
     if (n == corpus.num_docs) return input_changed();
     int32_t len = trim_line_end(line);
     if (!write_features(corpus.tree, static_cast<int32_t>(n), line, len,
-                        settings, corpus.selected, index, out))
+                        settings, corpus.selected, *corpus.index, out))
       return input_changed();
     vok_writer_put(out, '\n');
     if (out->failed) return write_failed(out_path);
@@ -202,11 +211,12 @@ int write_voks(const vok_settings& settings, const vok_corpus& corpus,
 
 int vok_run(const vok_settings& settings, const char* in_path,
             const char* out_path) {
-  return vok_run_with(settings, in_path, out_path, write_voks);
+  return vok_run_with(settings, in_path, out_path, write_voks, true);
 }
 
 int vok_run_with(const vok_settings& settings, const char* in_path,
-                 const char* out_path, vok_output_fn output) {
+                 const char* out_path, vok_output_fn output,
+                 bool with_index) {
   release_last_run();
   FILE* in = std::fopen(in_path, "r");
   if (!in) return open_failed(in_path);
@@ -227,7 +237,7 @@ int vok_run_with(const vok_settings& settings, const char* in_path,
   }
   vok_writer* writer = last_run.writer;
   writer->file = out;
-  status = run_passes(settings, in, in_path, writer, out_path, output);
+  status = run_passes(settings, in, in_path, writer, out_path, output, with_index);
   std::fclose(in);
   if (status != 0) {
     std::fclose(out);

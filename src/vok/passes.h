@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "features.h"
 #include "settings.h"
 #include "stree.h"
 #include "writer.h"
@@ -29,10 +30,12 @@ constexpr int VOK_LINE_BUFFER = 524288;
 int32_t trim_line_end(char* text);
 
 // The finished collection of a run: every document stored in the tree,
-// freq[node_id] counted and selected[node_id] set by the selection.  The
-// output may reuse freq once it no longer needs the counts.
+// freq[node_id] counted and selected[node_id] set by the selection.  When
+// the run was asked for the output index, `index` holds it and freq no
+// longer holds counts: its array serves as index->above.
 struct vok_corpus {
   suffix_tree* tree = nullptr;
+  const vok_output_index* index = nullptr;
   uint32_t* freq = nullptr;
   const unsigned char* selected = nullptr;
   uint32_t num_docs = 0;  // documents stored, numbered 0..num_docs-1
@@ -55,14 +58,16 @@ typedef int (*vok_output_fn)(const vok_settings& settings,
 
 // The run shared by vok and vok-dict.  Opens the input and the output,
 // stores every line of the input as a document (first pass), counts and
-// selects the features, then hands the corpus to `output` and closes the
-// output.  Returns the exit status: 0 on success, 1 after printing one of
-// the messages listed for vok_run.
+// selects the features (building the output index too with
+// `with_index`), then hands the corpus to `output` and closes the output.
+// Returns the exit status: 0 on success, 1 after printing one of the
+// messages listed for vok_run.
 int vok_run_with(const vok_settings& settings, const char* in_path,
-                 const char* out_path, vok_output_fn output);
+                 const char* out_path, vok_output_fn output,
+                 bool with_index = false);
 
-// The second pass of vok, as a vok_output_fn: rewinds the input and writes
-// one line of features per document.
+// The second pass of vok, as a vok_output_fn of a run with the output
+// index: rewinds the input and writes one line of features per document.
 int write_voks(const vok_settings& settings, const vok_corpus& corpus,
                vok_input* input, vok_writer* out, const char* out_path);
 
