@@ -48,7 +48,11 @@ install: deps
 bench: deps
 	bash bench/run.sh
 
-# fuzz: (to be added) builds the fuzz targets and runs each for a short time.
+# fuzz: builds the libFuzzer targets with clang (outside CMake) and runs
+# each for 60 seconds on a scratch copy of its seed corpus.
+fuzz:
+	bash fuzz/run.sh 60
+
 
 clean:
-	rm -rf build build-test build-asan build-bench out
+	rm -rf build build-test build-asan build-bench build-fuzz fuzz/work out

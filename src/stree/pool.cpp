@@ -54,8 +54,6 @@ uint32_t next_index[3] = {0, 0, 0};
 long requests = 0;
 long fail_at = 0;  // request number that fails; 0 = never
 
-constexpr size_t kPageBytes = kPageWords * sizeof(uint32_t);
-
 #ifdef STREE_POOL_HEAP_BODIES
 
 void* body_alloc() { return std::calloc(kPageWords, sizeof(uint32_t)); }
@@ -63,8 +61,33 @@ void body_free(void* body) { std::free(body); }
 
 #else
 
+constexpr size_t kPageBytes = kPageWords * sizeof(uint32_t);
 constexpr size_t kBlockBytes = 2u << 20;
 constexpr size_t kBodiesPerBlock = kBlockBytes / kPageBytes;  // 75
+
+// A block aligned to its size, backed by huge pages where the kernel can.
+// On Linux the block is cut out of a mapping twice its size, so that the
+// alignment costs no address space (an aligned heap block would keep the
+// slack reserved, which matters to users running under a memory limit).
+void* block_alloc() {
+#if defined(__linux__)
+  void* area = mmap(nullptr, 2 * kBlockBytes, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (area == MAP_FAILED) return nullptr;
+  char* start = static_cast<char*>(area);
+  uintptr_t misalign = reinterpret_cast<uintptr_t>(start) % kBlockBytes;
+  size_t head = misalign ? kBlockBytes - misalign : 0;
+  if (head) munmap(start, head);
+  munmap(start + head + kBlockBytes, kBlockBytes - head);
+  char* block = start + head;
+#if defined(MADV_HUGEPAGE)
+  madvise(block, kBlockBytes, MADV_HUGEPAGE);  // a hint; failure is fine
+#endif
+  return block;
+#else
+  return std::aligned_alloc(kBlockBytes, kBlockBytes);
+#endif
+}
 
 char* block_next = nullptr;  // next uncarved body of the current block
 size_t block_left = 0;       // bodies left in it
@@ -77,11 +100,8 @@ void* body_alloc() {
     std::memcpy(&free_bodies, body, sizeof free_bodies);
   } else {
     if (block_left == 0) {
-      void* block = std::aligned_alloc(kBlockBytes, kBlockBytes);
+      void* block = block_alloc();
       if (!block) return nullptr;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-      madvise(block, kBlockBytes, MADV_HUGEPAGE);  // a hint; failure is fine
-#endif
       block_next = static_cast<char*>(block);
       block_left = kBodiesPerBlock;
     }
