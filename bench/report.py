@@ -217,6 +217,11 @@ def main():
             "cpu", "cores", "memory", "kernel", "compiler", "cmake",
             "divsufsort", "sklearn", "python", "commit", "date", "load",
             "vok", "repeat", "timeout")})
+    # The hand-kept history of what each optimisation bought, if present.
+    history = os.path.join(os.path.dirname(args.output) or ".", "CHANGES.md")
+    if os.path.exists(history):
+        with open(history) as f:
+            text += "\n" + f.read()
     with open(args.output, "w") as f:
         f.write(text)
     print(scaling_table(scaling))
