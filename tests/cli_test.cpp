@@ -2,16 +2,11 @@
 // leaves, run in a fresh temporary directory per test.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,75 +14,12 @@
 
 #include "options.h"
 #include "passes.h"
+#include "run_program.h"
 #include "stree.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct run_result {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;  // everything written to standard output
-};
-
-// Forks; the child sends its standard output into a pipe and runs `body`,
-// whose return value is its exit status.  Collects the output and status.
-run_result run_child(const std::function<int()>& body) {
-  std::fflush(stdout);  // or the child would repeat what is still buffered
-  int fds[2];
-  if (pipe(fds) != 0) return {};
-  pid_t pid = fork();
-  if (pid < 0) return {};
-  if (pid == 0) {
-    close(fds[0]);
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[1]);
-    int status = body();
-    std::fflush(stdout);
-    _exit(status);
-  }
-  close(fds[1]);
-  run_result r;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, n);
-  close(fds[0]);
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus)
-                                : 128 + WTERMSIG(wstatus);
-  return r;
-}
-
-// Runs the vok executable with the arguments in directory `dir`, standard
-// input from /dev/null.
-run_result run_vok(const std::vector<std::string>& args,
-                   const std::string& dir) {
-  return run_child([&]() {
-    int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
-    if (chdir(dir.c_str()) != 0) return 126;
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(VOK_BINARY));
-    for (const std::string& a : args)
-      argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(VOK_BINARY, argv.data());
-    return 127;
-  });
-}
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_file(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
 
 size_t count_lines(const std::string& text) {
   size_t n = 0;
@@ -115,13 +47,14 @@ class Cli : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
 
-  run_result vok(const std::vector<std::string>& args) {
-    return run_vok(args, dir_.string());
+  program_result vok(std::vector<std::string> args) {
+    args.insert(args.begin(), VOK_BINARY);
+    return run_program(args, {.dir = dir_.string()});
   }
   // Runs vok on the text as input "in.txt" and returns the output file.
   std::string voks_of(const std::string& text, int* status = nullptr) {
     write_file(dir_ / "in.txt", text);
-    run_result r = vok({"in.txt", "out.voks"});
+    program_result r = vok({"in.txt", "out.voks"});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "");
     if (status) *status = r.status;
@@ -135,7 +68,7 @@ class Cli : public ::testing::Test {
 
 TEST_F(Cli, UsageMessagesAndStatuses) {
   const std::string usage = usage_text();
-  run_result r = vok({"-?"});
+  program_result r = vok({"-?"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, usage);
 
@@ -181,8 +114,8 @@ TEST_F(Cli, UsageMessagesAndStatuses) {
 
 TEST_F(Cli, ExtraArgumentsAreIgnoredAndOptionsAccepted) {
   write_file(dir_ / "in.txt", "ab\nac\n");
-  run_result r = vok({"-h", "2", "-p", "5", "-q", "inf", "in.txt", "out.voks",
-                      "extra"});
+  program_result r = vok({"-h", "2", "-p", "5", "-q", "inf", "in.txt",
+                          "out.voks", "extra"});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out, "");
   EXPECT_FALSE(fs::exists(dir_ / "extra"));
@@ -193,7 +126,7 @@ TEST_F(Cli, ExtraArgumentsAreIgnoredAndOptionsAccepted) {
 // ---- opening the files -----------------------------------------------------
 
 TEST_F(Cli, MissingInputNeverCreatesTheOutput) {
-  run_result r = vok({"nothere.txt", "out.voks"});
+  program_result r = vok({"nothere.txt", "out.voks"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, open_failed("nothere.txt"));
   EXPECT_FALSE(fs::exists(dir_ / "out.voks"));
@@ -201,7 +134,7 @@ TEST_F(Cli, MissingInputNeverCreatesTheOutput) {
 
 TEST_F(Cli, UnopenableOutput) {
   write_file(dir_ / "in.txt", "ab\n");
-  run_result r = vok({"in.txt", "no/such/dir/out.voks"});
+  program_result r = vok({"in.txt", "no/such/dir/out.voks"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, open_failed("no/such/dir/out.voks"));
 
@@ -213,7 +146,7 @@ TEST_F(Cli, UnopenableOutput) {
 
 TEST_F(Cli, OutputThatCannotBeWritten) {
   write_file(dir_ / "in.txt", "ab\nac\n");
-  run_result r = vok({"in.txt", "/dev/full"});
+  program_result r = vok({"in.txt", "/dev/full"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Error: failed to write file /dev/full.\n\n");
 
@@ -228,7 +161,7 @@ TEST_F(Cli, OutputThatCannotBeWritten) {
 
 TEST_F(Cli, DirectoryAsInput) {
   fs::create_directory(dir_ / "docs");
-  run_result r = vok({"docs", "out.voks"});
+  program_result r = vok({"docs", "out.voks"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, read_failed("docs"));
   EXPECT_FALSE(fs::exists(dir_ / "out.voks"));
@@ -241,14 +174,14 @@ TEST_F(Cli, InputThatCannotBeRewound) {
   int fd = open(fifo.c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, "ab\nac\n", 6), 6);
-  run_result r = vok({"fifo", "out.voks"});
+  program_result r = vok({"fifo", "out.voks"});
   close(fd);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, read_failed("fifo"));
   EXPECT_FALSE(fs::exists(dir_ / "out.voks"));
 
   // Standard input from a pipe, named as a path.
-  r = run_child([&]() {
+  r = run_in_child([&]() {
     int p[2];
     if (pipe(p) != 0) return 125;
     if (write(p[1], "ab\n", 3) != 3) return 125;
@@ -276,7 +209,7 @@ TEST_F(Cli, OutputNamingTheInputIsRefused) {
       (dir_ / "in.txt").string()};
   for (const std::string& out : outputs) {
     SCOPED_TRACE(out);
-    run_result r = vok({"in.txt", out});
+    program_result r = vok({"in.txt", out});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kSame);
     EXPECT_EQ(read_file(dir_ / "in.txt"), text);
@@ -297,7 +230,7 @@ TEST_F(Cli, LongPathsWork) {
   ASSERT_EQ(out.size(), 1000u);
   std::string in = relative + std::string(200, 'i');
   write_file(dir_ / in, "ab\nac\n");
-  run_result r = vok({in, out});
+  program_result r = vok({in, out});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(read_file(dir_ / out), "1 \n1 \n");
@@ -361,7 +294,7 @@ TEST_F(Cli, DocumentLimit) {
   std::string text;
   for (int i = 0; i < 8192; ++i) text += "d" + std::to_string(i) + "\n";
   write_file(dir_ / "in.txt", text);
-  run_result r = vok({"in.txt", "out.voks"});
+  program_result r = vok({"in.txt", "out.voks"});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(count_lines(read_file(dir_ / "out.voks")), 8192u);
@@ -390,7 +323,7 @@ TEST_F(Cli, ByteOutsideTheAlphabetNamesItsDocument) {
       text += i == k ? std::string("bad \x80 doc\n")
                      : "doc " + std::to_string(i) + "\n";
     write_file(dir_ / "in.txt", text);
-    run_result r = vok({"in.txt", "out.voks"});
+    program_result r = vok({"in.txt", "out.voks"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Error: failed to add the doc (id=" + std::to_string(k) +
                          ")       becuse the program ran out of memory.\n\n");
@@ -399,7 +332,7 @@ TEST_F(Cli, ByteOutsideTheAlphabetNamesItsDocument) {
   }
   // Any byte of 0x80 and above.
   write_file(dir_ / "in.txt", "ok\nfine\xff\n");
-  run_result r = vok({"in.txt", "out.voks"});
+  program_result r = vok({"in.txt", "out.voks"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Error: failed to add the doc (id=1)       becuse the "
                    "program ran out of memory.\n\n");
@@ -440,7 +373,7 @@ TEST_F(Cli, InputThatChangesBetweenThePasses) {
   // The reading process's own I/O counters: the second read shows the
   // bytes the first one took, so the lines differ between the passes.
   if (access("/proc/self/io", R_OK) != 0) GTEST_SKIP() << "no /proc/self/io";
-  run_result r = vok({"/proc/self/io", "out.voks"});
+  program_result r = vok({"/proc/self/io", "out.voks"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out,
             "Error: the input file changed while it was being read.\n\n");
@@ -449,7 +382,7 @@ TEST_F(Cli, InputThatChangesBetweenThePasses) {
 TEST_F(Cli, TreeThatCannotBeCreated) {
   write_file(dir_ / "in.txt", "ab\nac\n");
   fs::path in = dir_ / "in.txt", out = dir_ / "out.voks";
-  run_result r = run_child([&]() {
+  program_result r = run_in_child([&]() {
     stree_pool_fail_at(1);  // the root's record
     return vok_run(vok_settings(), in.c_str(), out.c_str());
   });
@@ -461,7 +394,7 @@ TEST_F(Cli, TreeThatCannotBeCreated) {
 TEST_F(Cli, RunsInOneProcessOneAfterAnother) {
   write_file(dir_ / "in.txt", "ab\nac\n");
   fs::path in = dir_ / "in.txt", out = dir_ / "out.voks";
-  run_result r = run_child([&]() {
+  program_result r = run_in_child([&]() {
     int a = vok_run(vok_settings(), in.c_str(), out.c_str());
     int b = vok_run(vok_settings(), in.c_str(), out.c_str());
     return a * 10 + b;

@@ -168,11 +168,11 @@ class Dict : public ::testing::Test {
  protected:
   program_result vok(std::vector<std::string> args) {
     args.insert(args.begin(), VOK_BINARY);
-    return run_program(args, dir_.path().string());
+    return run_program(args, {.dir = dir_.path().string()});
   }
   program_result dict(std::vector<std::string> args) {
     args.insert(args.begin(), VOK_DICT_BINARY);
-    return run_program(args, dir_.path().string());
+    return run_program(args, {.dir = dir_.path().string()});
   }
 
   // Runs vok and vok-dict with the options on the documents (written one

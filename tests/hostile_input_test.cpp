@@ -5,19 +5,15 @@
 // promise (not created when the input or the options are refused, present
 // and empty after a failure in the first pass).
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,96 +21,13 @@
 
 #include "options.h"
 #include "passes.h"
+#include "run_program.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr int kTimeoutSeconds = 120;
-
-struct run_result {
-  int status = -1;   // exit status; 128 + signal when killed; -1 on a hang
-  std::string out;   // standard output
-  std::string err;   // standard error
-};
-
-// Runs VOK_BINARY with the arguments in `dir`, standard input from
-// /dev/null, and collects both output streams.  A run that does not end
-// within kTimeoutSeconds is killed and reported as a hang (status -1).
-run_result run_vok(const std::vector<std::string>& args, const fs::path& dir) {
-  int out_pipe[2], err_pipe[2];
-  run_result r;
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return r;
-  std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) return r;
-  if (pid == 0) {
-    dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[0]);
-    close(err_pipe[1]);
-    int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
-    if (chdir(dir.c_str()) != 0) _exit(126);
-    std::vector<char*> argv{const_cast<char*>(VOK_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(VOK_BINARY, argv.data());
-    _exit(127);
-  }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(kTimeoutSeconds);
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&r.out, &r.err};
-  int open_fds = 2;
-  bool hung = false;
-  while (open_fds > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      hung = true;
-      kill(pid, SIGKILL);
-      break;
-    }
-    if (poll(fds, 2, static_cast<int>(left.count())) < 0) break;
-    for (int k = 0; k < 2; ++k) {
-      if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP))) continue;
-      char buf[4096];
-      ssize_t n = read(fds[k].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[k]->append(buf, static_cast<size_t>(n));
-      } else {
-        close(fds[k].fd);
-        fds[k].fd = -1;
-        --open_fds;
-      }
-    }
-  }
-  for (pollfd& p : fds)
-    if (p.fd >= 0) close(p.fd);
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  if (hung) return r;
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus)
-                                : 128 + WTERMSIG(wstatus);
-  return r;
-}
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_file(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
 
 // A string literal with its NUL bytes.
 template <size_t N>
@@ -190,12 +103,15 @@ class Hostile : public ::testing::Test {
 
   // Runs vok; the file `input` (relative to the test directory), when it is
   // a regular file, must read the same afterwards.
-  run_result vok(const std::vector<std::string>& args,
+  program_result vok(const std::vector<std::string>& args,
                  const std::string& input = "") {
     std::string before;
     bool check = !input.empty() && fs::is_regular_file(dir_ / input);
     if (check) before = read_file(dir_ / input);
-    run_result r = run_vok(args, dir_);
+    std::vector<std::string> argv{VOK_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    program_result r = run_program(
+        argv, {.dir = dir_.string(), .timeout_seconds = kTimeoutSeconds});
     EXPECT_NE(r.status, -1) << "vok hung";
     EXPECT_LT(r.status, 128) << "vok was killed by signal " << r.status - 128;
     EXPECT_EQ(r.err, "") << "vok wrote to standard error";
@@ -212,7 +128,7 @@ class Hostile : public ::testing::Test {
     write_file(dir_ / "in.txt", text);
     options.push_back("in.txt");
     options.push_back("out.voks");
-    run_result r = vok(options, "in.txt");
+    program_result r = vok(options, "in.txt");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "");
     return read_file(dir_ / "out.voks");
@@ -224,7 +140,7 @@ class Hostile : public ::testing::Test {
                                  const std::string& message) {
     write_file(dir_ / "in.txt", text);
     fs::remove(dir_ / "out.voks");
-    run_result r = vok({"in.txt", "out.voks"}, "in.txt");
+    program_result r = vok({"in.txt", "out.voks"}, "in.txt");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, message);
     EXPECT_TRUE(fs::exists(dir_ / "out.voks"));
@@ -240,7 +156,7 @@ const std::string kDocs = "ab ac\nab ad\nac ad\n";
 
 TEST_F(Hostile, InputThatCannotBeOpenedOrRead) {
   // Missing.
-  run_result r = vok({"missing.txt", "out.voks"});
+  program_result r = vok({"missing.txt", "out.voks"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, open_failed("missing.txt"));
   EXPECT_FALSE(fs::exists(dir_ / "out.voks"));
@@ -265,7 +181,7 @@ TEST_F(Hostile, InputWithoutReadPermission) {
   if (access((dir_ / "in.txt").c_str(), R_OK) == 0)
     GTEST_SKIP() << "permission bits do not stop this user from reading "
                     "(running as root?)";
-  run_result r = vok({"in.txt", "out.voks"});
+  program_result r = vok({"in.txt", "out.voks"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, open_failed("in.txt"));
   EXPECT_FALSE(fs::exists(dir_ / "out.voks"));
@@ -287,7 +203,7 @@ TEST_F(Hostile, FifoFedByAnotherProcess) {
     close(fd);
     _exit(0);
   }
-  run_result r = vok({"fifo", "out.voks"});
+  program_result r = vok({"fifo", "out.voks"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, read_failed("fifo"));
   EXPECT_FALSE(fs::exists(dir_ / "out.voks"));
@@ -304,7 +220,7 @@ TEST_F(Hostile, FifoFedByAnotherProcess) {
 
 TEST_F(Hostile, OutputThatCannotBeOpenedOrWritten) {
   write_file(dir_ / "in.txt", kDocs);
-  run_result r = vok({"in.txt", "missing/out.voks"}, "in.txt");
+  program_result r = vok({"in.txt", "missing/out.voks"}, "in.txt");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, open_failed("missing/out.voks"));
   EXPECT_FALSE(fs::exists(dir_ / "missing"));
@@ -330,12 +246,12 @@ TEST_F(Hostile, InputGivenAsTheOutput) {
   for (const char* out :
        {"in.txt", "hard.txt", "here/in.txt", "here/here/hard.txt"}) {
     SCOPED_TRACE(out);
-    run_result r = vok({"in.txt", out}, "in.txt");
+    program_result r = vok({"in.txt", out}, "in.txt");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kSameFile);
   }
   // Given through the hard link as the input, too.
-  run_result r = vok({"hard.txt", "in.txt"}, "in.txt");
+  program_result r = vok({"hard.txt", "in.txt"}, "in.txt");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, kSameFile);
   EXPECT_EQ(read_file(dir_ / "hard.txt"), kDocs);
@@ -354,7 +270,7 @@ TEST_F(Hostile, PathsOfAThousandCharacters) {
 
   const std::string expected = voks_of(kDocs);
   write_file(dir_ / in, kDocs);
-  run_result r = vok({in, out}, in);
+  program_result r = vok({in, out}, in);
   EXPECT_EQ(r.status, 0) << r.out.substr(0, 200);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(read_file(dir_ / out), expected);
@@ -506,7 +422,7 @@ TEST_F(Hostile, AbsurdOptionValues) {
     std::vector<std::string> args = c.options;
     args.push_back("in.txt");
     args.push_back("out.voks");
-    run_result r = vok(args, "in.txt");
+    program_result r = vok(args, "in.txt");
     if (std::string(c.expect) == "invalid") {
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.out, invalid_option());

@@ -84,7 +84,7 @@ class LibsvmScript : public ::testing::Test {
     write_file(dir_ / "in.voks", voks);
     write_file(dir_ / "labels.txt", labels);
     return run_program({"/bin/sh", kScript, "in.voks", "labels.txt"},
-                       dir_.path().string());
+                       {.dir = dir_.path().string()});
   }
   // Runs the script and checks its output and class report.
   void check(const std::string& voks, const std::string& labels) {
@@ -179,12 +179,12 @@ TEST_F(LibsvmScript, RefusesMismatchedOrBrokenInput) {
   }
 
   program_result r = run_program({"/bin/sh", kScript, "in.voks"},
-                                 dir_.path().string());
+                                 {.dir = dir_.path().string()});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "usage: to_libsvm.sh voks_file labels_file\n");
   write_file(dir_ / "labels.txt", "1\n");
   r = run_program({"/bin/sh", kScript, "missing.voks", "labels.txt"},
-                  dir_.path().string());
+                  {.dir = dir_.path().string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "to_libsvm.sh: cannot read missing.voks\n");
 }

@@ -8,27 +8,22 @@
 //
 // Under AddressSanitizer the limit would fall on the sanitizer's shadow
 // memory instead of on vok, so the sanitized build skips these tests.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "run_program.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VOK_UNDER_ASAN 1
@@ -44,99 +39,15 @@ namespace {
 
 constexpr int kTimeoutSeconds = 300;
 
-struct limited_run {
-  bool started = false;  // the vok program got to run
-  int status = -1;       // exit status; 128 + signal; -1 on a hang
-  std::string out;       // standard output
-  std::string err;       // standard error
-};
-
 // Runs VOK_BINARY with the arguments in `dir` and its address space limited
-// to `limit` bytes (0: no limit).  A failed exec is told apart from vok's own
-// exit status through a close-on-exec pipe.
-limited_run run_limited(const std::vector<std::string>& args,
-                        const fs::path& dir, rlim_t limit) {
-  limited_run r;
-  int out_pipe[2], err_pipe[2], exec_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0 ||
-      pipe2(exec_pipe, O_CLOEXEC) != 0)
-    return r;
-  std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) return r;
-  if (pid == 0) {
-    dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[0]);
-    close(err_pipe[1]);
-    close(exec_pipe[0]);
-    int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
-    if (chdir(dir.c_str()) != 0) _exit(126);
-    std::vector<char*> argv{const_cast<char*>(VOK_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    if (limit != 0) {
-      rlimit rl{limit, limit};
-      if (setrlimit(RLIMIT_AS, &rl) != 0) _exit(125);
-    }
-    execv(VOK_BINARY, argv.data());
-    int e = errno;
-    if (write(exec_pipe[1], &e, sizeof e) < 0) _exit(127);
-    _exit(127);
-  }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  close(exec_pipe[1]);
-  int exec_errno = 0;
-  r.started = read(exec_pipe[0], &exec_errno, sizeof exec_errno) == 0;
-  close(exec_pipe[0]);
-
-  auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(kTimeoutSeconds);
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&r.out, &r.err};
-  int open_fds = 2;
-  bool hung = false;
-  while (open_fds > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      hung = true;
-      kill(pid, SIGKILL);
-      break;
-    }
-    if (poll(fds, 2, static_cast<int>(left.count())) < 0) break;
-    for (int k = 0; k < 2; ++k) {
-      if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP))) continue;
-      char buf[4096];
-      ssize_t n = read(fds[k].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[k]->append(buf, static_cast<size_t>(n));
-      } else {
-        close(fds[k].fd);
-        fds[k].fd = -1;
-        --open_fds;
-      }
-    }
-  }
-  for (pollfd& p : fds)
-    if (p.fd >= 0) close(p.fd);
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  if (hung) return r;
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus)
-                                : 128 + WTERMSIG(wstatus);
-  return r;
-}
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+// to `limit` bytes (0: no limit).
+program_result run_limited(const std::vector<std::string>& args,
+                           const fs::path& dir, rlim_t limit) {
+  std::vector<std::string> argv{VOK_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv, {.dir = dir.string(),
+                            .timeout_seconds = kTimeoutSeconds,
+                            .address_space = limit});
 }
 
 // About `size` bytes of text that reads like prose: lines of 10 to 140
@@ -220,7 +131,7 @@ class MemoryLimit : public ::testing::Test {
     dir_ = new fs::path(pattern);
     text_ = new std::string(prose(2u << 20));
     std::ofstream(*dir_ / "in.txt", std::ios::binary) << *text_;
-    limited_run r = run_limited({"in.txt", "full.voks"}, *dir_, 0);
+    program_result r = run_limited({"in.txt", "full.voks"}, *dir_, 0);
     ASSERT_EQ(r.status, 0) << r.out;
     expected_ = new std::string(read_file(*dir_ / "full.voks"));
 #endif
@@ -254,7 +165,7 @@ class MemoryLimit : public ::testing::Test {
     SCOPED_TRACE("limit " + std::to_string(limit >> 10) + " KiB");
     const fs::path out = *dir_ / "out.voks";
     fs::remove(out);
-    limited_run r = run_limited({"in.txt", "out.voks"}, *dir_, limit);
+    program_result r = run_limited({"in.txt", "out.voks"}, *dir_, limit);
     EXPECT_EQ(read_file(*dir_ / "in.txt"), *text_) << "the input changed";
     if (!r.started) return outcome::did_not_start;
     EXPECT_NE(r.status, -1) << "vok hung";
