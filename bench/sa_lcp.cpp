@@ -27,25 +27,9 @@
 #include <ctime>
 #include <vector>
 
+#include "phase_clock.h"
+
 namespace {
-
-// Wall and CPU seconds of one phase; the CPU time is what the process
-// itself used, so it holds up when the machine is busy with other work.
-struct phase_clock {
-  std::chrono::steady_clock::time_point wall0;
-  std::clock_t cpu0;
-};
-
-phase_clock start_clock() {
-  return {std::chrono::steady_clock::now(), std::clock()};
-}
-
-void stop_clock(const phase_clock& c, double* wall_s, double* cpu_s) {
-  *wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                          c.wall0)
-                .count();
-  *cpu_s = static_cast<double>(std::clock() - c.cpu0) / CLOCKS_PER_SEC;
-}
 
 bool read_file(const char* path, std::vector<unsigned char>* text) {
   FILE* f = std::fopen(path, "rb");

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "features.h"
+#include "phase_clock.h"
 #include "settings.h"
 #include "stree.h"
 #include "writer.h"
@@ -33,24 +34,6 @@ namespace {
 
 constexpr int kLineBuffer = 524288;
 constexpr size_t kMaxDocuments = 8192;
-
-// Wall and CPU seconds of one phase; the CPU time is what the process
-// itself used, so it holds up when the machine is busy with other work.
-struct phase_clock {
-  std::chrono::steady_clock::time_point wall0;
-  std::clock_t cpu0;
-};
-
-phase_clock start_clock() {
-  return {std::chrono::steady_clock::now(), std::clock()};
-}
-
-void stop_clock(const phase_clock& c, double* wall_s, double* cpu_s) {
-  *wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                          c.wall0)
-                .count();
-  *cpu_s = static_cast<double>(std::clock() - c.cpu0) / CLOCKS_PER_SEC;
-}
 
 void count_internal(suffix_tree* tree, stree_ref record, void* data) {
   if (!int_stree_isaleaf(tree, record)) ++*static_cast<long long*>(data);
