@@ -15,6 +15,17 @@ using brute::Collection;
 using brute::End;
 using brute::Shape;
 
+// The internal node at which `label` ends exactly, or STREE_NONE.
+stree_ref internal_node_at(const suffix_tree* tree, const std::string& label) {
+  stree_ref r = STREE_NONE;
+  int32_t pos = 0;
+  const int32_t n = static_cast<int32_t>(label.size());
+  if (stree_match(tree, label.data(), n, &r, &pos) != n ||
+      int_stree_isaleaf(tree, r) || pos != int_stree_edge_length(tree, r))
+    return STREE_NONE;
+  return r;
+}
+
 // The model itself, against shapes worked out by hand.
 TEST(BruteModel, MatchesHandComputedShapes) {
   Shape aa = brute::expected_shape({{0, "aa"}});
@@ -139,12 +150,10 @@ TEST(StreeInsertShapes, AbcThenAbSplitsTwoLeafEdges) {
   ASSERT_EQ(t->num_nodes, 4);
   ASSERT_EQ(stree_add_string(t.get(), "ab", 2, 1), 1);
   EXPECT_EQ(t->num_nodes, 6);
-  stree_ref ab = STREE_NONE, b = STREE_NONE;
-  int32_t pos = 0;
-  ASSERT_EQ(stree_match(t.get(), "ab", 2, &ab, &pos), 2);
-  ASSERT_EQ(stree_match(t.get(), "b", 1, &b, &pos), 1);
-  ASSERT_FALSE(int_stree_isaleaf(t.get(), ab));
-  ASSERT_FALSE(int_stree_isaleaf(t.get(), b));
+  const stree_ref ab = internal_node_at(t.get(), "ab");
+  const stree_ref b = internal_node_at(t.get(), "b");
+  ASSERT_NE(ab, STREE_NONE);
+  ASSERT_NE(b, STREE_NONE);
   EXPECT_EQ(brute::end_records(t.get(), ab), (std::vector<End>{{1, 0}}));
   EXPECT_EQ(brute::end_records(t.get(), b), (std::vector<End>{{1, 1}}));
   EXPECT_EQ(int_stree_node(ab)->suffix_link, b);
@@ -158,12 +167,10 @@ TEST(StreeInsertShapes, XabThenAbConvertsLeaves) {
   ASSERT_EQ(t->num_nodes, 4);
   ASSERT_EQ(stree_add_string(t.get(), "ab", 2, 1), 1);
   EXPECT_EQ(t->num_nodes, 4);
-  stree_ref ab = STREE_NONE, b = STREE_NONE;
-  int32_t pos = 0;
-  ASSERT_EQ(stree_match(t.get(), "ab", 2, &ab, &pos), 2);
-  ASSERT_EQ(stree_match(t.get(), "b", 1, &b, &pos), 1);
-  ASSERT_FALSE(int_stree_isaleaf(t.get(), ab));
-  ASSERT_FALSE(int_stree_isaleaf(t.get(), b));
+  const stree_ref ab = internal_node_at(t.get(), "ab");
+  const stree_ref b = internal_node_at(t.get(), "b");
+  ASSERT_NE(ab, STREE_NONE);
+  ASSERT_NE(b, STREE_NONE);
   // The new string's record is the head of each list.
   EXPECT_EQ(brute::end_records(t.get(), ab), (std::vector<End>{{1, 0}, {0, 1}}));
   EXPECT_EQ(brute::end_records(t.get(), b), (std::vector<End>{{1, 1}, {0, 2}}));
