@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -37,15 +38,7 @@ const char kSame[] = "Error: the input and output files are the same.\n\n";
 
 class Cli : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "vok-cli-XXXXXX");
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
   program_result vok(std::vector<std::string> args) {
     args.insert(args.begin(), VOK_BINARY);
@@ -61,7 +54,8 @@ class Cli : public ::testing::Test {
     return read_file(dir_ / "out.voks");
   }
 
-  fs::path dir_;
+  temp_dir tmp_;
+  const fs::path dir_ = tmp_.path();
 };
 
 // ---- command line ----------------------------------------------------------
@@ -76,37 +70,23 @@ TEST_F(Cli, UsageMessagesAndStatuses) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, usage);
 
-  r = vok({});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, usage);
-
-  r = vok({"in"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, usage);
-
-  r = vok({"-x", "in", "out"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Error: unrecognized option -x!\n\n" + usage);
-
-  r = vok({"-s", "2", "in", "out"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Error: invalid option.\n\n" + usage);
-
-  r = vok({"-l3", "in", "out"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Error: invalid option.\n\n" + usage);
-
-  r = vok({"-q", "nan", "in", "out"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Error: invalid option.\n\n" + usage);
-
-  r = vok({"-l", "99999999999999999999", "in", "out"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Error: invalid option.\n\n" + usage);
-
-  r = vok({"-b"});  // value missing
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, usage);
+  // Every refusal prints its message (if any) and the usage text, status 1.
+  const std::string invalid = "Error: invalid option.\n\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{}, ""},
+      {{"in"}, ""},
+      {{"-x", "in", "out"}, "Error: unrecognized option -x!\n\n"},
+      {{"-s", "2", "in", "out"}, invalid},
+      {{"-l3", "in", "out"}, invalid},
+      {{"-q", "nan", "in", "out"}, invalid},
+      {{"-l", "99999999999999999999", "in", "out"}, invalid},
+      {{"-b"}, ""},  // value missing
+  };
+  for (const auto& [args, message] : refused) {
+    r = vok(args);
+    EXPECT_EQ(r.status, 1) << args.size();
+    EXPECT_EQ(r.out, message + usage) << args.size();
+  }
 
   // None of these got as far as the files.
   EXPECT_TRUE(fs::is_empty(dir_));

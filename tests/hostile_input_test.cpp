@@ -89,16 +89,13 @@ std::string words(unsigned seed, size_t chars) {
 
 class Hostile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "vok-hostile-XXXXXX");
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
   void TearDown() override {
+    // A test may have taken the input's permissions away; give them back so
+    // that the directory can be removed.
     std::error_code ec;
     fs::permissions(dir_ / "in.txt", fs::perms::owner_all,
                     fs::perm_options::add, ec);
-    fs::remove_all(dir_, ec);
   }
 
   // Runs vok; the file `input` (relative to the test directory), when it is
@@ -147,7 +144,8 @@ class Hostile : public ::testing::Test {
     EXPECT_EQ(fs::file_size(dir_ / "out.voks"), 0u);
   }
 
-  fs::path dir_;
+  temp_dir tmp_;
+  const fs::path dir_ = tmp_.path();
 };
 
 const std::string kDocs = "ab ac\nab ad\nac ad\n";
