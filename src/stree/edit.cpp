@@ -58,9 +58,7 @@ stree_ref int_stree_add_child(suffix_tree* tree, stree_ref parent,
   return parent;
 }
 
-// Moves the start of a record's edge by delta characters (positive: the
-// edge loses characters at its front; negative: it regains them).
-static void shift_edge(suffix_tree* tree, stree_ref r, int32_t delta) {
+void int_stree_shift_edge(suffix_tree* tree, stree_ref r, int32_t delta) {
   if (int_stree_isaleaf(tree, r)) {
     stree_leaf* l = int_stree_leaf(r);
     int32_t strid = stree_pos_strid(l->strpos);
@@ -79,10 +77,6 @@ static void shift_edge(suffix_tree* tree, stree_ref r, int32_t delta) {
   }
 }
 
-void int_stree_shift_edge(suffix_tree* tree, stree_ref r, int32_t delta) {
-  shift_edge(tree, r, delta);
-}
-
 stree_ref int_stree_split_edge(suffix_tree* tree, stree_ref record,
                                int32_t len) {
   if (tree->num_nodes >= STREE_MAX_NODES || len <= 0 ||
@@ -95,13 +89,13 @@ stree_ref int_stree_split_edge(suffix_tree* tree, stree_ref record,
   if (node == STREE_NONE) return STREE_NONE;
   stree_ref parent = int_stree_get_parent(tree, record);
   int_stree_replace_child(tree, parent, record, node);
-  shift_edge(tree, record, len);
+  int_stree_shift_edge(tree, record, len);
   if (int_stree_add_child(tree, node, record) != STREE_NONE) {
     ++tree->num_nodes;
     tree->renumber_pending = 1;
     return node;
   }
-  shift_edge(tree, record, -len);
+  int_stree_shift_edge(tree, record, -len);
   int_stree_replace_child(tree, parent, node, record);
   int_stree_free_record(tree, node);
   return STREE_NONE;
