@@ -2,10 +2,9 @@
 // library functions the tool calls, without changing the tool itself:
 //   insert        stree_new_tree and stree_add_string for every document
 //   count_select  the per-node arrays and the output index, then
-//                 count_occurrences (which records the locus of every
-//                 suffix) and select_features (which leaves each node's
-//                 nearest selected ancestor in the count array), as vok runs
-//                 them
+//                 count_and_select (counts, the locus of every suffix, the
+//                 flags and each node's nearest selected ancestor), as vok
+//                 runs it
 //   output        write_features for every document into the output file
 // The documents are read into memory first (same line rules as the tool:
 // pieces of at most 524,287 characters, trailing CR and LF removed, a NUL
@@ -129,8 +128,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "out of memory for the output index\n");
     return 1;
   }
-  count_occurrences(tree, tree->root, freq, &index);
-  select_features(tree, tree->root, settings, freq, selected, freq);
+  if (!count_and_select(tree, settings, freq, selected, index)) {
+    std::fprintf(stderr, "out of memory while counting\n");
+    return 1;
+  }
   stop_clock(clock, &count_select_s, &count_select_cpu);
   long long num_selected = 0, num_internal = 0;
   for (int32_t i = 0; i < num_nodes; i++) num_selected += selected[i];

@@ -52,7 +52,7 @@ std::vector<std::string> write_all(suffix_tree* tree,
   // the ones the plain selection gave.
   std::vector<unsigned char> again(static_cast<size_t>(tree->num_nodes), 1);
   owned_output_index o(tree, settings, again.data());
-  if (!std::equal(again.begin(), again.end(), selected)) {
+  if (!o.ok || !std::equal(again.begin(), again.end(), selected)) {
     lines.push_back("<selection differs>");
     std::fclose(out->file);
     return lines;

@@ -69,7 +69,7 @@ std::string write_one(const extraction& x, const std::string& text,
   // the ones the plain selection gave.
   std::vector<unsigned char> selected(x.selected.size(), 1);
   owned_output_index o(x.tree.get(), settings, selected.data());
-  if (selected != x.selected) return "<selection differs>";
+  if (!o.ok || selected != x.selected) return "<selection differs>";
   const int ok = write_features(tree, doc, text.data(),
                                 static_cast<int32_t>(text.size()), settings,
                                 selected.data(), o.index, out.get());

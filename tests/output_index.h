@@ -12,9 +12,10 @@ struct owned_output_index {
   std::vector<uint32_t> loci;
   std::vector<size_t> first;
   vok_output_index index;
+  bool ok = false;  // count_and_select could grow its stack
 
   // Counts and selects again into `selected` (all 1 on entry) while
-  // building the index.
+  // building the index, through count_and_select as vok does.
   owned_output_index(suffix_tree* tree, const vok_settings& settings,
                      unsigned char* selected)
       : above(static_cast<size_t>(tree->num_nodes)),
@@ -23,9 +24,7 @@ struct owned_output_index {
     index.above = above.data();
     index.loci = loci.data();
     index.first = first.data();
-    count_occurrences(tree, tree->root, above.data(), &index);
-    select_features(tree, tree->root, settings, above.data(), selected,
-                    above.data());
+    ok = count_and_select(tree, settings, above.data(), selected, index) == 1;
   }
 };
 

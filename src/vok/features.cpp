@@ -6,6 +6,8 @@
 // length of the longest document) therefore costs nothing.
 #include "features.h"
 
+#include <cstdlib>
+
 namespace {
 
 // Both probability bounds are raised by this much, so that a ratio equal
@@ -201,5 +203,136 @@ void select_features(suffix_tree* tree, stree_ref top,
     while (x != top && int_stree_is_last(x)) x = int_stree_link(x);
     if (x == top) return;
     x = int_stree_link(x);
+  }
+}
+
+namespace {
+
+// A node on the path from the root to the record the fused walk visits:
+// its number, how many children it has shown so far and the largest count
+// among those children.  Its entry total sits in its count slot.
+struct open_node {
+  uint32_t id;
+  uint32_t children;
+  uint32_t max_child;
+};
+
+// The open nodes of the fused walk, deepest last.  Grows with the depth of
+// the tree (up to the length of the longest document), on the heap.
+struct open_path {
+  open_node* nodes = nullptr;
+  size_t size = 0;
+  size_t capacity = 0;
+
+  ~open_path() { std::free(nodes); }
+  bool push(uint32_t id) {
+    if (size == capacity) {
+      size_t grown = capacity == 0 ? 1024 : capacity * 2;
+      void* p = std::realloc(nodes, grown * sizeof(open_node));
+      if (p == nullptr) return false;
+      nodes = static_cast<open_node*>(p);
+      capacity = grown;
+    }
+    nodes[size++] = open_node{id, 0, 0};
+    return true;
+  }
+  open_node* top() { return size > 0 ? &nodes[size - 1] : nullptr; }
+};
+
+// Decides the flag of a record whose count f, number of children and
+// largest child count are known, by every rule but the suffix-link one.
+unsigned char passes_rules(uint32_t f, uint32_t children, uint32_t max_child,
+                           const vok_settings& settings, bool parent_rule) {
+  const int64_t count = f;
+  if (count < settings.min_freq || count >= settings.max_freq ||
+      static_cast<long>(children) < settings.min_branches)
+    return 0;
+  if (parent_rule && children > 0 &&
+      carries_too_much(max_child, f, settings.max_parent_prob))
+    return 0;
+  return 1;
+}
+
+// A record is complete once its whole subtree has been seen: its flag is
+// decided, its count is handed to its parent's frame, and its slot keeps
+// its parent's number for the ancestor pass.
+void complete(uint32_t id, uint32_t f, uint32_t children, uint32_t max_child,
+              open_node* parent, const vok_settings& settings,
+              bool parent_rule, uint32_t* slots, unsigned char* selected) {
+  if (parent == nullptr) {
+    selected[id] = 0;  // the root is never a feature
+    slots[id] = 0;
+    return;
+  }
+  selected[id] = passes_rules(f, children, max_child, settings, parent_rule);
+  if (f > parent->max_child) parent->max_child = f;
+  slots[id] = parent->id;
+}
+
+}  // namespace
+
+int count_and_select(suffix_tree* tree, const vok_settings& settings,
+                     uint32_t* freq, unsigned char* selected,
+                     const vok_output_index& index) {
+  if (can_refuse(settings.max_link_prob)) {
+    // A record can still be refused from a node met later in the walk, so
+    // the counts must all be known before any record is judged.
+    count_occurrences(tree, tree->root, freq, &index);
+    select_features(tree, tree->root, settings, freq, selected, index.above);
+    return 1;
+  }
+  const bool parent_rule = can_refuse(settings.max_parent_prob);
+  open_path path;
+  // The walk is the renumbering's preorder, so it gives the numbers itself.
+  uint32_t next_id = 0;
+  uint32_t total = 0;
+  int32_t depth = 0;
+  stree_ref x = tree->root;
+  for (;;) {
+    uint32_t& h = int_stree_header(x);
+    h = (h & ~STREE_ID_MASK) | next_id;
+    const uint32_t id = next_id++;
+    note_loci(tree, x, depth, index);
+    if (open_node* parent = path.top()) ++parent->children;
+    const uint32_t ends = static_cast<uint32_t>(int_stree_num_ends(tree, x));
+    stree_ref child = int_stree_first_child(tree, x);
+    if (child != STREE_NONE) {
+      // The walk comes back to x's next sibling only after x's subtree:
+      // ask for it now so that the wait overlaps with that subtree.
+      if (!int_stree_is_last(x))
+        __builtin_prefetch(int_stree_words(int_stree_link(x)));
+      if (!path.push(id)) return 0;
+      freq[id] = total;
+      total += ends;
+      depth += int_stree_node(x)->edgelen;
+      x = child;
+      continue;
+    }
+    total += ends;
+    complete(id, ends, 0, 0, path.top(), settings, parent_rule, freq,
+             selected);
+    // Climb while x is the last of its siblings, completing each parent.
+    for (;;) {
+      if (x == tree->root) {
+        tree->renumber_pending = 0;
+        // Each record's slot names its parent, and a parent's number is
+        // below its children's: in number order, every record's nearest
+        // selected proper ancestor follows from its parent's.
+        uint32_t* above = index.above;
+        above[0] = 0;
+        for (int32_t i = 1; i < tree->num_nodes; ++i) {
+          uint32_t p = freq[i];
+          above[i] = selected[p] ? p : above[p];
+        }
+        return 1;
+      }
+      const bool last = int_stree_is_last(x);
+      x = int_stree_link(x);
+      if (!last) break;
+      open_node done = path.nodes[--path.size];
+      depth -= int_stree_node(x)->edgelen;
+      complete(done.id, total - freq[done.id], done.children, done.max_child,
+               path.top(), settings, parent_rule, freq, selected);
+    }
   }
 }

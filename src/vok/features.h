@@ -43,6 +43,20 @@ void select_features(suffix_tree* tree, stree_ref node,
                      const vok_settings& settings, const uint32_t* freq,
                      unsigned char* selected, uint32_t* above = nullptr);
 
+// The whole of count_occurrences and select_features for the output, over
+// the whole tree: gives the records their numbers, records the locus of
+// every suffix in index.loci, leaves the flags in `selected` and the
+// nearest selected ancestors in index.above (which may be `freq` itself;
+// the counts are then lost).  freq must start all 0.  Unless the
+// suffix-link rule can refuse a record, one walk does it all: it keeps the
+// nodes on the path to the current record on a heap stack (as deep as the
+// tree) and judges each record once its subtree is done, and a pass over
+// the arrays turns parents into ancestors.  Returns 0 when that stack
+// cannot grow; the arrays are then incomplete.
+int count_and_select(suffix_tree* tree, const vok_settings& settings,
+                     uint32_t* freq, unsigned char* selected,
+                     const vok_output_index& index);
+
 // Fills first[] for every slot and returns the number of loci entries the
 // tree's strings need.
 size_t output_index_size(const suffix_tree* tree, size_t* first);

@@ -154,9 +154,8 @@ int run_passes(const vok_settings& settings, FILE* in, const char* in_path,
     m.index.above = m.freq;
     m.index.loci = m.loci;
     m.index.first = m.first;
-    count_occurrences(m.tree, m.tree->root, m.freq, &m.index);
-    select_features(m.tree, m.tree->root, settings, m.freq, m.selected,
-                    m.freq);
+    if (!count_and_select(m.tree, settings, m.freq, m.selected, m.index))
+      return out_of_memory();
     corpus.index = &m.index;
   }
 
