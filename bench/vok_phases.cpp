@@ -101,6 +101,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  stree_index_release();  // as vok does once the tree is built
   stop_clock(clock, &insert_s, &insert_cpu);
   const int32_t num_nodes = tree->num_nodes;
 

@@ -191,6 +191,18 @@ using TreePtr = std::unique_ptr<suffix_tree, TreeDeleter>;
 
 inline TreePtr new_tree() { return TreePtr(stree_new_tree(128, 1)); }
 
+// Indexes every node a lookup walks past one sibling of, for as long as it
+// lives, so that the child index takes part in every edit of a test; then
+// drops the index and restores the default threshold.
+struct IndexEverything {
+  int saved = int_stree_index_threshold();
+  IndexEverything() { stree_index_set_threshold(1); }
+  ~IndexEverything() {
+    stree_index_release();
+    stree_index_set_threshold(saved);
+  }
+};
+
 inline stree_ref first_child(const suffix_tree* t, stree_ref r) {
   if (int_stree_isaleaf(t, r)) return STREE_NONE;
   const stree_node* n = int_stree_node(r);

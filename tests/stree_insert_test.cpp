@@ -354,6 +354,16 @@ TEST(StreeInsertRandom, AlphabetAbc) { run_random("abc", 2000, 600, 8, 30); }
 TEST(StreeInsertRandom, ExtremeCodes) { run_random("\001a\177", 3000, 100, 6, 20); }
 TEST(StreeInsertRandom, WiderAlphabet) { run_random("abcdefgh", 4000, 60, 6, 30); }
 TEST(StreeInsertRandom, LongerStrings) { run_random("ab", 5000, 15, 4, 70); }
+// The same checks (stree_check compares every index block with its list)
+// with the child index serving every node it can.
+TEST(StreeInsertRandom, IndexedAbc) {
+  brute::IndexEverything index;
+  run_random("abc", 6000, 400, 8, 30);
+}
+TEST(StreeInsertRandom, IndexedWiderAlphabet) {
+  brute::IndexEverything index;
+  run_random("abcdefgh", 7000, 100, 6, 30);
+}
 
 // Long strings: a chain as deep as the string (nothing may recurse to the
 // depth of the tree), and strings at the limit of the 19-bit positions.

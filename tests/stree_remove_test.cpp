@@ -129,6 +129,10 @@ void run_remove_last(const std::string& alphabet, uint32_t first_seed,
 
 TEST(StreeRemoveSuffixes, LastStringRandomAb) { run_remove_last("ab", 100, 600); }
 TEST(StreeRemoveSuffixes, LastStringRandomAbc) { run_remove_last("abc", 1000, 600); }
+TEST(StreeRemoveSuffixes, LastStringRandomIndexed) {
+  brute::IndexEverything index;
+  run_remove_last("abcd", 2000, 300);
+}
 
 TEST(StreeRemoveString, UnknownIdChangesNothing) {
   auto t = brute::new_tree();
@@ -209,6 +213,10 @@ void run_remove_string(const std::string& alphabet, uint32_t first_seed,
 
 TEST(StreeRemoveString, RandomAb) { run_remove_string("ab", 7000, 400); }
 TEST(StreeRemoveString, RandomAbc) { run_remove_string("abc", 8000, 400); }
+TEST(StreeRemoveString, RandomIndexed) {
+  brute::IndexEverything index;
+  run_remove_string("abcd", 9000, 300);
+}
 
 // Deleting a tree gives every record back: building and deleting the same
 // large tree again and again does not keep pages.

@@ -116,5 +116,9 @@ void run_random(const std::string& alphabet, uint32_t first_seed, int count,
 TEST(StreeRollback, RandomAb) { run_random("ab", 1, 700, 5, 16); }
 TEST(StreeRollback, RandomAbc) { run_random("abc", 1000, 700, 5, 16); }
 TEST(StreeRollback, RandomLongRepeats) { run_random("ab", 2000, 100, 3, 40); }
+TEST(StreeRollback, RandomIndexed) {
+  brute::IndexEverything index;
+  run_random("abcd", 3000, 300, 5, 16);
+}
 
 }  // namespace

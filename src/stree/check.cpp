@@ -23,9 +23,11 @@ const char* check_children(const suffix_tree* tree, stree_ref node, int tidy,
     for (stree_ref e = int_stree_node(node)->children; e != STREE_NONE;
          e = int_stree_endrec(e)->next)
       if (++ends > 8L * 1024 * 1024) return fault("end-record list loops", node);
-  } else if ((int_stree_header(node) >> 26) != 0) {
-    return fault("internal node with stray header bits", node);
   }
+  if ((int_stree_header(node) >> 27) != 0)
+    return fault("internal node with stray header bits", node);
+  if (const char* wrong = int_stree_index_check(tree, node))
+    return fault(wrong, node);
   int prev = -1;
   int n = 0;
   stree_ref x = int_stree_first_child(tree, node);

@@ -16,15 +16,22 @@ static void set_successor(stree_ref parent, stree_ref pred, stree_ref child) {
 int int_stree_replace_child(suffix_tree* tree, stree_ref parent,
                             stree_ref old_child, stree_ref new_child) {
   stree_ref pred = STREE_NONE;
-  stree_ref x = int_stree_first_child(tree, parent);
-  while (x != STREE_NONE && x != old_child) {
-    pred = x;
-    x = int_stree_next_sibling(x);
+  const bool indexed = int_stree_is_indexed(parent);
+  const int code = int_stree_code(tree, old_child);
+  if (indexed) {
+    if (int_stree_index_child(parent, code, &pred) != old_child) return 0;
+  } else {
+    stree_ref x = int_stree_first_child(tree, parent);
+    while (x != STREE_NONE && x != old_child) {
+      pred = x;
+      x = int_stree_next_sibling(x);
+    }
+    if (x == STREE_NONE) return 0;
   }
-  if (x == STREE_NONE) return 0;
   int_stree_link(new_child) = int_stree_link(old_child);
   int_stree_set_last(new_child, int_stree_is_last(old_child));
   set_successor(parent, pred, new_child);
+  if (indexed) int_stree_index_set(parent, code, new_child);
   tree->renumber_pending = 1;
   return 1;
 }
@@ -37,13 +44,22 @@ stree_ref int_stree_add_child(suffix_tree* tree, stree_ref parent,
   }
   int code = int_stree_code(tree, child);
   stree_ref pred = STREE_NONE;
-  stree_ref x = int_stree_first_child(tree, parent);
-  while (x != STREE_NONE) {
-    int xc = int_stree_code(tree, x);
-    if (xc == code) return STREE_NONE;
-    if (xc > code) break;
-    pred = x;
-    x = int_stree_next_sibling(x);
+  stree_ref x;
+  const bool indexed = int_stree_is_indexed(parent);
+  if (indexed) {
+    if (int_stree_index_child(parent, code, &pred) != STREE_NONE)
+      return STREE_NONE;
+    x = pred != STREE_NONE ? int_stree_next_sibling(pred)
+                           : int_stree_first_child(tree, parent);
+  } else {
+    x = int_stree_first_child(tree, parent);
+    while (x != STREE_NONE) {
+      int xc = int_stree_code(tree, x);
+      if (xc == code) return STREE_NONE;
+      if (xc > code) break;
+      pred = x;
+      x = int_stree_next_sibling(x);
+    }
   }
   if (x != STREE_NONE) {
     int_stree_set_last(child, false);
@@ -54,6 +70,7 @@ stree_ref int_stree_add_child(suffix_tree* tree, stree_ref parent,
   }
   if (pred != STREE_NONE) int_stree_set_last(pred, false);
   set_successor(parent, pred, child);
+  if (indexed) int_stree_index_add(parent, code, child);
   tree->renumber_pending = 1;
   return parent;
 }

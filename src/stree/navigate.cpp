@@ -15,12 +15,22 @@ stree_ref int_stree_find_child(const suffix_tree* tree, stree_ref node,
   if (c8 & 0x80u) return STREE_NONE;
   int code = tree->char_map[c8];
   if (code >= tree->alphabet_size) return STREE_NONE;
+  if (int_stree_is_indexed(node))
+    return int_stree_index_child(node, code, nullptr);
+  int passed = 0;
+  stree_ref found = STREE_NONE;
   for (stree_ref x = int_stree_first_child(tree, node); x != STREE_NONE;
-       x = int_stree_next_sibling(x)) {
+       x = int_stree_next_sibling(x), ++passed) {
     int xc = int_stree_code(tree, x);
-    if (xc >= code) return xc == code ? x : STREE_NONE;
+    if (xc >= code) {
+      if (xc == code) found = x;
+      break;
+    }
   }
-  return STREE_NONE;
+  // A node whose list had to be walked this far is worth an index block.
+  const int threshold = int_stree_index_threshold();
+  if (threshold > 0 && passed >= threshold) int_stree_index_build(tree, node);
+  return found;
 }
 
 stree_ref int_stree_get_parent(const suffix_tree*, stree_ref r) {

@@ -27,7 +27,10 @@
 //     bits 25..31  first_char     leaf only: code of the edge's first char
 //     bit  25      has_endrecs    node only: children holds the head end
 //                                 record, whose children word holds the
-//                                 first child; bits 26..31 stay 0
+//                                 first child
+//     bit  26      indexed        node only: the child index (index.cpp)
+//                                 holds a block for this node; bits 27..31
+//                                 stay 0 in a node of the tree
 #ifndef VOK_STREE_RECORDS_H
 #define VOK_STREE_RECORDS_H
 
@@ -80,6 +83,7 @@ constexpr uint32_t STREE_ID_MASK = 0x7fffffu;
 constexpr uint32_t STREE_LEAF_BIT = 1u << 23;
 constexpr uint32_t STREE_LAST_BIT = 1u << 24;
 constexpr uint32_t STREE_ENDRECS_BIT = 1u << 25;
+constexpr uint32_t STREE_INDEXED_BIT = 1u << 26;
 constexpr int STREE_FIRST_CHAR_SHIFT = 25;
 
 // ---- packed string positions ----------------------------------------------
@@ -129,6 +133,12 @@ inline uint32_t int_stree_id(stree_ref r) {
 }
 inline bool int_stree_has_endrecs(stree_ref r) {
   return (int_stree_header(r) & STREE_ENDRECS_BIT) != 0;
+}
+// True for an internal node with a child-index block (false for a leaf,
+// whose bit 26 belongs to first_char).
+inline bool int_stree_is_indexed(stree_ref r) {
+  return (int_stree_header(r) & (STREE_INDEXED_BIT | STREE_LEAF_BIT)) ==
+         STREE_INDEXED_BIT;
 }
 
 #endif  // VOK_STREE_RECORDS_H

@@ -24,6 +24,7 @@ bool is_dead(stree_ref node) { return (int_stree_header(node) & kDeadBit) != 0; 
 void give_back(suffix_tree* tree, stree_ref r) {
   --tree->num_nodes;
   tree->renumber_pending = 1;
+  if (!int_stree_isaleaf(tree, r)) int_stree_index_forget(r);
   if (deferring && !int_stree_isaleaf(tree, r)) {
     int_stree_header(r) |= kDeadBit;
     int_stree_node(r)->children = dead_nodes;
@@ -103,12 +104,19 @@ void tidy(suffix_tree* tree, stree_ref node) {
 void int_stree_unlink_child(suffix_tree* tree, stree_ref parent,
                             stree_ref child) {
   stree_ref pred = STREE_NONE;
-  stree_ref x = int_stree_first_child(tree, parent);
-  while (x != STREE_NONE && x != child) {
-    pred = x;
-    x = int_stree_next_sibling(x);
+  const bool indexed = int_stree_is_indexed(parent);
+  const int code = int_stree_code(tree, child);
+  if (indexed) {
+    if (int_stree_index_child(parent, code, &pred) != child) return;
+    int_stree_index_remove(parent, code);
+  } else {
+    stree_ref x = int_stree_first_child(tree, parent);
+    while (x != STREE_NONE && x != child) {
+      pred = x;
+      x = int_stree_next_sibling(x);
+    }
+    if (x == STREE_NONE) return;
   }
-  if (x == STREE_NONE) return;
   stree_ref succ = int_stree_next_sibling(child);
   if (pred == STREE_NONE) {
     int_stree_first_child_ref(parent) = succ;

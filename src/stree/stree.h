@@ -241,6 +241,47 @@ int int_stree_add_endrec(suffix_tree* tree, stree_ref node, int32_t strid,
 // (a leaf's first_char follows).  Used by splitting and folding.
 void int_stree_shift_edge(suffix_tree* tree, stree_ref record, int32_t delta);
 
+// ===== Child index (index.cpp) ============================================
+//
+// A side table that answers child lookups of nodes with many children
+// without walking their sibling lists.  A lookup that passes at least
+// int_stree_index_threshold() siblings gives its node a block holding the
+// node's children in code order; while a node carries STREE_INDEXED_BIT,
+// every edit of its child list keeps its block equal to the list.  The index
+// never makes an operation fail: where it cannot get memory, the node stays
+// (or becomes again) unindexed and is served by its list.  It is shared by
+// all trees of the process, like the node pool.
+
+// The child of an indexed node with this code, or STREE_NONE; *pred (when
+// not null) receives the last child with a lower code, or STREE_NONE.
+stree_ref int_stree_index_child(stree_ref node, int code, stree_ref* pred);
+// Gives node a block if it has none and memory allows.
+void int_stree_index_build(const suffix_tree* tree, stree_ref node);
+// Keeps an indexed node's block current after its list gained `child` with
+// `code` (a full block that cannot grow is dropped), got `child` in the
+// place of its child with `code`, or lost its child with `code`.
+void int_stree_index_add(stree_ref node, int code, stree_ref child);
+void int_stree_index_set(stree_ref node, int code, stree_ref child);
+void int_stree_index_remove(stree_ref node, int code);
+// Drops the block of a node that leaves the tree (nothing for others).
+void int_stree_index_forget(stree_ref node);
+// nullptr when the node's block (or the absence of one) agrees with its
+// list and its bit, else what is wrong.  Used by stree_check.
+const char* int_stree_index_check(const suffix_tree* tree, stree_ref node);
+int int_stree_index_threshold();
+
+// Drops every block and the table (nodes keep working through their
+// lists; lookups that walk far index their nodes again).  vok calls it once
+// the tree is built, so that the index's memory is free for the counting.
+void stree_index_release();
+// Siblings a lookup must pass before its node is indexed (default 6; 0
+// turns indexing off).  For tests and measurements.
+void stree_index_set_threshold(int children);
+// Makes the n-th allocation of the index from now fail (0: never), and the
+// number of nodes indexed now; for tests.
+void stree_index_fail_at(long n);
+long stree_index_nodes();
+
 // ===== Insertion (insert.cpp) =============================================
 
 // Stores text[0..len) and inserts all its suffixes.  With copy_strings the

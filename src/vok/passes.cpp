@@ -128,6 +128,7 @@ int run_passes(const vok_settings& settings, FILE* in, const char* in_path,
   vok_corpus corpus;
   corpus.tree = m.tree;
   int status = first_pass(m.tree, in, in_path, m.line, &corpus.num_docs);
+  stree_index_release();  // no more lookups: its memory goes to the counts
   if (status != 0) return status;
 
   size_t n = static_cast<size_t>(m.tree->num_nodes);

@@ -1,0 +1,368 @@
+// The child index: a side table that finds a child of a node with many
+// children without walking its sibling list.
+//
+// A sibling list is a chain through records scattered over the pool, and
+// every step along it is a cache miss once the tree outgrows the caches.
+// Nodes near the root have dozens of children and are searched most often,
+// so a node whose list a lookup had to walk far gets an index block: the set
+// of its children's codes as a 128-bit mask and the children themselves in
+// code order.  The rank of a code in the mask gives its child and, one place
+// before it, the child's predecessor, which is what the edits need to
+// relink the list.  Blocks are found through an open-addressing table keyed
+// by the node's reference; a node carries STREE_INDEXED_BIT while it has
+// one.
+//
+// The index only ever speeds the tree up.  When it cannot get memory it
+// leaves a node unindexed (or stops indexing it), and every operation then
+// walks the list as before; no operation fails because of it.  The sibling
+// lists stay complete and remain the truth: the index holds the same
+// children in the same order, which stree_check verifies.
+//
+// Like the node pool, the index is shared by all trees of the process:
+// references are unique across them.
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define STREE_INDEX_POISON 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define STREE_INDEX_POISON 1
+#endif
+#endif
+#ifdef STREE_INDEX_POISON
+#include <sanitizer/asan_interface.h>
+#elif defined(__linux__)
+#define STREE_INDEX_MMAP 1
+#include <sys/mman.h>
+#endif
+
+#include "stree.h"
+
+namespace {
+
+// Block sizes: a 24-byte header and room for 10, 26, 58 or 128 children,
+// so that blocks fill 64, 128, 256 or 536 bytes.
+constexpr int kClasses = 4;
+constexpr int kCapacity[kClasses] = {10, 26, 58, 128};
+
+struct index_block {
+  uint64_t codes[2];  // bit c set: a child with code c exists
+  stree_ref node;     // the indexed node
+  uint8_t cls;        // size class
+  uint8_t count;      // children held
+  uint16_t unused;
+  stree_ref children[1];  // `count` children in code order (kCapacity[cls])
+};
+
+size_t block_bytes(int cls) {
+  return offsetof(index_block, children) +
+         sizeof(stree_ref) * static_cast<size_t>(kCapacity[cls]);
+}
+
+int min_children = 6;  // lookups that pass this many siblings index the node
+long allocations = 0;
+long fail_at = 0;      // allocation number that fails; 0 = never
+
+// The index's memory comes straight from the kernel where it can, and goes
+// straight back when released: taken from the heap, the freed runs and
+// tables would stay with the process while the counting arrays are
+// allocated right after, and raise its peak by the index's size.
+void* index_alloc(size_t bytes) {
+  ++allocations;
+  if (fail_at != 0 && allocations == fail_at) return nullptr;
+#ifdef STREE_INDEX_MMAP
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+#else
+  return std::calloc(1, bytes);
+#endif
+}
+
+void index_free(void* p, size_t bytes) {
+  if (p == nullptr) return;
+#ifdef STREE_INDEX_MMAP
+  munmap(p, bytes);
+#else
+  (void)bytes;
+  std::free(p);
+#endif
+}
+
+// Blocks are handed out from free lists, one per size class, refilled a
+// run of blocks at a time, so that a block costs no heap header and blocks
+// of one class lie side by side.  Released runs go back to the heap only
+// when the whole index is released.
+constexpr size_t kRunBytes = 256 * 1024;
+
+struct run_header {
+  run_header* next;
+};
+
+run_header* runs = nullptr;               // every run taken, for release
+index_block* free_blocks[kClasses] = {};  // chained through `node`'s place
+
+index_block*& next_free(index_block* b) {
+  return *reinterpret_cast<index_block**>(b);
+}
+
+// In sanitized builds a block on a free list is poisoned but for its chain
+// word, so that a stale block pointer is caught.
+void give_block(index_block* b) {
+  const int cls = b->cls;
+  next_free(b) = free_blocks[cls];
+  free_blocks[cls] = b;
+#ifdef STREE_INDEX_POISON
+  ASAN_POISON_MEMORY_REGION(reinterpret_cast<char*>(b) + sizeof(index_block*),
+                            block_bytes(cls) - sizeof(index_block*));
+#endif
+}
+
+index_block* take_block(int cls) {
+  if (free_blocks[cls] == nullptr) {
+    void* raw = index_alloc(kRunBytes);
+    if (raw == nullptr) return nullptr;
+    run_header* run = static_cast<run_header*>(raw);
+    run->next = runs;
+    runs = run;
+    const size_t size = block_bytes(cls);
+    char* p = static_cast<char*>(raw) + 64;
+    char* end = static_cast<char*>(raw) + kRunBytes;
+    for (; p + size <= end; p += size) {
+      index_block* b = reinterpret_cast<index_block*>(p);
+      b->cls = static_cast<uint8_t>(cls);
+      give_block(b);
+    }
+  }
+  index_block* b = free_blocks[cls];
+  free_blocks[cls] = next_free(b);
+#ifdef STREE_INDEX_POISON
+  ASAN_UNPOISON_MEMORY_REGION(b, block_bytes(cls));
+#endif
+  std::memset(b, 0, offsetof(index_block, children));
+  b->cls = static_cast<uint8_t>(cls);
+  return b;
+}
+
+// ---- the table from node to block -----------------------------------------
+
+stree_ref* keys = nullptr;         // 0: empty slot
+index_block** blocks = nullptr;
+uint32_t table_mask = 0;           // slots - 1; slots is a power of two
+uint32_t table_used = 0;
+
+uint32_t home(stree_ref node) { return (node * 0x9E3779B1u) >> 7; }
+
+// The slot holding node, or the empty slot where it would go.
+uint32_t slot_of(stree_ref node) {
+  uint32_t h = home(node) & table_mask;
+  while (keys[h] != STREE_NONE && keys[h] != node) h = (h + 1) & table_mask;
+  return h;
+}
+
+// Makes room for one more entry, keeping the table at most half full.
+bool reserve_entry() {
+  if (keys != nullptr && 2 * (table_used + 1) <= table_mask + 1) return true;
+  const uint32_t slots = keys == nullptr ? 1024 : 2 * (table_mask + 1);
+  auto* new_keys = static_cast<stree_ref*>(index_alloc(slots * sizeof(stree_ref)));
+  auto* new_blocks =
+      static_cast<index_block**>(index_alloc(slots * sizeof(index_block*)));
+  if (new_keys == nullptr || new_blocks == nullptr) {
+    index_free(new_keys, slots * sizeof(stree_ref));
+    index_free(new_blocks, slots * sizeof(index_block*));
+    return false;
+  }
+  stree_ref* old_keys = keys;
+  index_block** old_blocks = blocks;
+  const uint32_t old_slots = keys == nullptr ? 0 : table_mask + 1;
+  keys = new_keys;
+  blocks = new_blocks;
+  table_mask = slots - 1;
+  for (uint32_t i = 0; i < old_slots; ++i) {
+    if (old_keys[i] == STREE_NONE) continue;
+    const uint32_t h = slot_of(old_keys[i]);
+    keys[h] = old_keys[i];
+    blocks[h] = old_blocks[i];
+  }
+  index_free(old_keys, old_slots * sizeof(stree_ref));
+  index_free(old_blocks, old_slots * sizeof(index_block*));
+  return true;
+}
+
+// Empties slot h, moving later entries of the same probe run back so that
+// every entry stays reachable from its home slot.
+void erase_slot(uint32_t h) {
+  uint32_t gap = h;
+  for (uint32_t i = (h + 1) & table_mask; keys[i] != STREE_NONE;
+       i = (i + 1) & table_mask) {
+    const uint32_t want = home(keys[i]) & table_mask;
+    // The entry at i may fill the gap unless its home lies after the gap
+    // (cyclically) and not after i.
+    if (((i - want) & table_mask) >= ((i - gap) & table_mask)) {
+      keys[gap] = keys[i];
+      blocks[gap] = blocks[i];
+      gap = i;
+    }
+  }
+  keys[gap] = STREE_NONE;
+  --table_used;
+}
+
+index_block* block_of(stree_ref node) { return blocks[slot_of(node)]; }
+
+// ---- code sets --------------------------------------------------------------
+
+int rank_of(const index_block* b, int code) {
+  if (code < 64)
+    return __builtin_popcountll(b->codes[0] & ((uint64_t{1} << code) - 1));
+  return __builtin_popcountll(b->codes[0]) +
+         __builtin_popcountll(b->codes[1] &
+                              ((uint64_t{1} << (code - 64)) - 1));
+}
+
+bool has_code(const index_block* b, int code) {
+  return ((b->codes[code >> 6] >> (code & 63)) & 1u) != 0;
+}
+
+void set_code(index_block* b, int code, bool on) {
+  const uint64_t bit = uint64_t{1} << (code & 63);
+  if (on)
+    b->codes[code >> 6] |= bit;
+  else
+    b->codes[code >> 6] &= ~bit;
+}
+
+// Takes node out of the index: its block goes back, its bit is cleared.
+void unindex(uint32_t h) {
+  index_block* b = blocks[h];
+  int_stree_header(b->node) &= ~STREE_INDEXED_BIT;
+  give_block(b);
+  erase_slot(h);
+}
+
+}  // namespace
+
+stree_ref int_stree_index_child(stree_ref node, int code, stree_ref* pred) {
+  const index_block* b = block_of(node);
+  const int r = rank_of(b, code);
+  if (pred != nullptr) *pred = r > 0 ? b->children[r - 1] : STREE_NONE;
+  return has_code(b, code) ? b->children[r] : STREE_NONE;
+}
+
+void int_stree_index_build(const suffix_tree* tree, stree_ref node) {
+  if (int_stree_is_indexed(node)) return;
+  int n = int_stree_num_children(tree, node);
+  int cls = 0;
+  while (cls + 1 < kClasses && kCapacity[cls] < n) ++cls;
+  if (!reserve_entry()) return;
+  index_block* b = take_block(cls);
+  if (b == nullptr) return;
+  b->node = node;
+  for (stree_ref x = int_stree_first_child(tree, node); x != STREE_NONE;
+       x = int_stree_next_sibling(x)) {
+    set_code(b, int_stree_code(tree, x), true);
+    b->children[b->count++] = x;
+  }
+  const uint32_t h = slot_of(node);
+  keys[h] = node;
+  blocks[h] = b;
+  ++table_used;
+  int_stree_header(node) |= STREE_INDEXED_BIT;
+}
+
+void int_stree_index_add(stree_ref node, int code, stree_ref child) {
+  const uint32_t h = slot_of(node);
+  index_block* b = blocks[h];
+  if (b->count == kCapacity[b->cls]) {
+    index_block* bigger =
+        b->cls + 1 < kClasses ? take_block(b->cls + 1) : nullptr;
+    if (bigger == nullptr) {
+      unindex(h);  // the list alone serves the node from now on
+      return;
+    }
+    std::memcpy(bigger->codes, b->codes, sizeof b->codes);
+    bigger->node = node;
+    bigger->count = b->count;
+    std::memcpy(bigger->children, b->children, b->count * sizeof(stree_ref));
+    give_block(b);
+    blocks[h] = b = bigger;
+  }
+  const int r = rank_of(b, code);
+  std::memmove(&b->children[r + 1], &b->children[r],
+               static_cast<size_t>(b->count - r) * sizeof(stree_ref));
+  b->children[r] = child;
+  ++b->count;
+  set_code(b, code, true);
+}
+
+void int_stree_index_set(stree_ref node, int code, stree_ref child) {
+  index_block* b = block_of(node);
+  b->children[rank_of(b, code)] = child;
+}
+
+void int_stree_index_remove(stree_ref node, int code) {
+  index_block* b = block_of(node);
+  const int r = rank_of(b, code);
+  std::memmove(&b->children[r], &b->children[r + 1],
+               static_cast<size_t>(b->count - r - 1) * sizeof(stree_ref));
+  --b->count;
+  set_code(b, code, false);
+}
+
+void int_stree_index_forget(stree_ref node) {
+  if (int_stree_is_indexed(node)) unindex(slot_of(node));
+}
+
+const char* int_stree_index_check(const suffix_tree* tree, stree_ref node) {
+  if (!int_stree_is_indexed(node)) {
+    if (keys != nullptr && keys[slot_of(node)] == node)
+      return "a node without the indexed bit has an index block";
+    return nullptr;
+  }
+  if (keys == nullptr || keys[slot_of(node)] != node)
+    return "an indexed node has no index block";
+  const index_block* b = block_of(node);
+  int i = 0;
+  uint64_t codes[2] = {0, 0};
+  for (stree_ref x = int_stree_first_child(tree, node); x != STREE_NONE;
+       x = int_stree_next_sibling(x), ++i) {
+    if (i >= b->count || b->children[i] != x)
+      return "an index block differs from its node's children";
+    const int c = int_stree_code(tree, x);
+    codes[c >> 6] |= uint64_t{1} << (c & 63);
+  }
+  if (i != b->count || codes[0] != b->codes[0] || codes[1] != b->codes[1])
+    return "an index block differs from its node's children";
+  return nullptr;
+}
+
+void stree_index_release() {
+  for (uint32_t i = 0; keys != nullptr && i <= table_mask; ++i)
+    if (keys[i] != STREE_NONE)
+      int_stree_header(keys[i]) &= ~STREE_INDEXED_BIT;
+  const uint32_t slots = keys == nullptr ? 0 : table_mask + 1;
+  index_free(keys, slots * sizeof(stree_ref));
+  index_free(blocks, slots * sizeof(index_block*));
+  keys = nullptr;
+  blocks = nullptr;
+  table_mask = 0;
+  table_used = 0;
+  while (runs != nullptr) {
+    run_header* next = runs->next;
+#ifdef STREE_INDEX_POISON
+    ASAN_UNPOISON_MEMORY_REGION(runs, kRunBytes);
+#endif
+    index_free(runs, kRunBytes);
+    runs = next;
+  }
+  for (index_block*& f : free_blocks) f = nullptr;
+}
+
+void stree_index_set_threshold(int children) { min_children = children; }
+int int_stree_index_threshold() { return min_children; }
+void stree_index_fail_at(long n) {
+  fail_at = n > 0 ? allocations + n : 0;
+}
+long stree_index_nodes() { return table_used; }
