@@ -99,13 +99,21 @@ stree_ref int_stree_split_edge(suffix_tree* tree, stree_ref record,
   if (tree->num_nodes >= STREE_MAX_NODES || len <= 0 ||
       int_stree_edge_length(tree, record) <= len)
     return STREE_NONE;
+  return int_stree_split_child(tree, int_stree_get_parent(tree, record),
+                               record, len);
+}
+
+stree_ref int_stree_split_child(suffix_tree* tree, stree_ref parent,
+                                stree_ref record, int32_t len) {
+  if (tree->num_nodes >= STREE_MAX_NODES || len <= 0 ||
+      int_stree_edge_length(tree, record) <= len)
+    return STREE_NONE;
   uint32_t start = int_stree_isaleaf(tree, record)
                        ? int_stree_leaf(record)->strpos
                        : int_stree_node(record)->edgestr;
   stree_ref node = int_stree_new_node(tree, start, len);
   if (node == STREE_NONE) return STREE_NONE;
-  stree_ref parent = int_stree_get_parent(tree, record);
-  int_stree_replace_child(tree, parent, record, node);
+  STREE_ASSERT(int_stree_replace_child(tree, parent, record, node));
   int_stree_shift_edge(tree, record, len);
   if (int_stree_add_child(tree, node, record) != STREE_NONE) {
     ++tree->num_nodes;

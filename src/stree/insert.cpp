@@ -14,6 +14,7 @@ struct inserter {
   int32_t len;        // M
   int32_t slot;       // string-table slot of T
   stree_ref active;   // A: the end of T[i..j) lies p characters down A's edge
+  stree_ref parent;   // A's parent when known (saves a walk), else none
   int32_t p;
   const char* edge;   // E: A's edge string (nullptr at the root)
   int32_t edgelen;    // L: A's edge length
@@ -22,8 +23,10 @@ struct inserter {
   stree_ref split;    // node made by a split in the current extension
 };
 
-void set_active(inserter& s, stree_ref a, int32_t p) {
+void set_active(inserter& s, stree_ref a, int32_t p,
+                stree_ref parent = STREE_NONE) {
   s.active = a;
+  s.parent = parent;
   s.p = p;
   s.edge = a == s.tree->root ? nullptr : int_stree_edge_string(s.tree, a);
   s.edgelen = int_stree_edge_length(s.tree, a);
@@ -48,7 +51,8 @@ bool add_leaf(inserter& s, int32_t j) {
     return false;
   }
   ++tree->num_nodes;
-  if (parent != s.active) set_active(s, parent, s.p);
+  // A leaf that took the child became a node in the leaf's place.
+  if (parent != s.active) set_active(s, parent, s.p, s.parent);
   return true;
 }
 
@@ -63,13 +67,13 @@ step_result extend(inserter& s, int32_t j) {
     if (closing) {
       stree_ref node = int_stree_leaf_to_node(tree, s.active);
       if (node == STREE_NONE) return FAILED;
-      if (node != s.active) set_active(s, node, s.p);
+      if (node != s.active) set_active(s, node, s.p, s.parent);
       return int_stree_add_endrec(tree, node, s.slot, s.i) ? EXTENDED : FAILED;
     }
     stree_ref y = int_stree_find_child(tree, s.active,
                                        static_cast<unsigned char>(s.text[j]));
     if (y != STREE_NONE) {
-      set_active(s, y, 1);
+      set_active(s, y, 1, s.active);
       return PHASE_OVER;
     }
     return add_leaf(s, j) ? EXTENDED : FAILED;
@@ -79,10 +83,13 @@ step_result extend(inserter& s, int32_t j) {
     return PHASE_OVER;
   }
   if (tree->num_nodes >= STREE_MAX_NODES) return FAILED;
-  stree_ref node = int_stree_split_edge(tree, s.active, s.p);
+  stree_ref parent = s.parent != STREE_NONE
+                         ? s.parent
+                         : int_stree_get_parent(tree, s.active);
+  stree_ref node = int_stree_split_child(tree, parent, s.active, s.p);
   if (node == STREE_NONE) return FAILED;
   s.split = node;
-  set_active(s, node, s.p);
+  set_active(s, node, s.p, parent);
   bool ok = closing ? int_stree_add_endrec(tree, node, s.slot, s.i) != 0
                     : add_leaf(s, j);
   if (!ok) return FAILED;
@@ -110,7 +117,7 @@ void move_to_next_suffix(inserter& s, int32_t j) {
     s.p = s.edgelen;
     return;
   }
-  stree_ref x = int_stree_get_parent(tree, a);
+  stree_ref x = s.parent != STREE_NONE ? s.parent : int_stree_get_parent(tree, a);
   int32_t p = s.p;
   if (x == tree->root) {
     --p;
@@ -123,17 +130,19 @@ void move_to_next_suffix(inserter& s, int32_t j) {
     p = j - s.i - 1;
   }
   int32_t k = j - p;
+  stree_ref above = STREE_NONE;  // x's parent once the walk has moved
   while (p > 0) {
     stree_ref y =
         int_stree_find_child(tree, x, static_cast<unsigned char>(s.text[k]));
     STREE_ASSERT(y != STREE_NONE);
     int32_t l = int_stree_edge_length(tree, y);
+    above = x;
     x = y;
     if (l > p) break;
     p -= l;
     k += l;
   }
-  set_active(s, x, p);
+  set_active(s, x, p, above);
   if (p == 0) {
     // At a leaf W keeps waiting: the next extension turns that leaf into a
     // node and links W to it.
@@ -153,8 +162,8 @@ int stree_add_string(suffix_tree* tree, const char* text, int32_t len,
                      int32_t id) {
   int32_t slot = int_stree_table_add(tree, text, len, id);
   if (slot < 0) return 0;
-  inserter s{tree, text, len, slot, tree->root, 0, nullptr, 0, tree->root,
-             0, STREE_NONE};
+  inserter s{tree, text, len, slot, tree->root, STREE_NONE, 0, nullptr, 0,
+             tree->root, 0, STREE_NONE};
   for (int32_t j = 0; j <= len; ++j) {
     while (s.i <= j && s.i < len) {
       step_result r = extend(s, j);

@@ -229,6 +229,10 @@ stree_ref int_stree_add_child(suffix_tree* tree, stree_ref parent,
 // failure.
 stree_ref int_stree_split_edge(suffix_tree* tree, stree_ref record,
                                int32_t len);
+// The same for a record whose parent the caller knows (insertion does),
+// which saves the walk along the rest of the sibling list to find it.
+stree_ref int_stree_split_child(suffix_tree* tree, stree_ref parent,
+                                stree_ref record, int32_t len);
 // Replaces a leaf by an internal node carrying the leaf's suffix as an end
 // record; returns that node, the record itself for a node, or STREE_NONE.
 stree_ref int_stree_leaf_to_node(suffix_tree* tree, stree_ref record);
