@@ -13,6 +13,8 @@
 //                 bits 4..5  alphabet size given to the tree: 128, 128,
 //                            100, 64 (codes at or above it are refused)
 //                 bit 6      copy_strings off (the tree keeps our buffers)
+//                 bit 7      the child index serves every node a lookup
+//                            walks past one sibling of (else the default)
 //   the rest    steps separated by '\n' (at most 64): a control byte, then
 //               the document's bytes (at most 256 are used)
 // Control byte of a step
@@ -383,6 +385,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::fill(std::begin(m.by_slot), std::end(m.by_slot), -1);
   m.alphabet_size = kSizes[(settings >> 4) & 3];
   m.docs.reserve(kMaxSteps);
+  const int threshold = int_stree_index_threshold();
+  if (settings & 0x80) stree_index_set_threshold(1);
   m.tree = stree_new_tree(m.alphabet_size, (settings & 0x40) ? 0 : 1);
   CHECK(m.tree != nullptr);
   verify(m);
@@ -405,6 +409,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (d.stored) match_suffixes(m, d);
 
   stree_delete_tree(m.tree);
+  // Every indexed node left with its tree.
+  CHECK(stree_index_nodes() == 0, stree_index_nodes());
+  stree_index_set_threshold(threshold);
   // Every record went back: only the (at most three) pages still taking
   // records of their kind may remain.
   CHECK(stree_pool_pages_in_use() <= 3, stree_pool_pages_in_use());
