@@ -42,17 +42,15 @@
 
 namespace {
 
-// Block sizes: a 24-byte header and room for 10, 26, 58 or 128 children,
-// so that blocks fill 64, 128, 256 or 536 bytes.
+// Block sizes: a 20-byte header and room for 11, 27, 59 or 128 children,
+// so that blocks fill 64, 128, 256 or 532 bytes.
 constexpr int kClasses = 4;
-constexpr int kCapacity[kClasses] = {10, 26, 58, 128};
+constexpr int kCapacity[kClasses] = {11, 27, 59, 128};
 
 struct index_block {
   uint64_t codes[2];  // bit c set: a child with code c exists
-  stree_ref node;     // the indexed node
   uint8_t cls;        // size class
   uint8_t count;      // children held
-  uint16_t unused;
   stree_ref children[1];  // `count` children in code order (kCapacity[cls])
 };
 
@@ -102,7 +100,7 @@ struct run_header {
 };
 
 run_header* runs = nullptr;               // every run taken, for release
-index_block* free_blocks[kClasses] = {};  // chained through `node`'s place
+index_block* free_blocks[kClasses] = {};  // chained through their first word
 
 index_block*& next_free(index_block* b) {
   return *reinterpret_cast<index_block**>(b);
@@ -148,46 +146,42 @@ index_block* take_block(int cls) {
 
 // ---- the table from node to block -----------------------------------------
 
-stree_ref* keys = nullptr;         // 0: empty slot
-index_block** blocks = nullptr;
-uint32_t table_mask = 0;           // slots - 1; slots is a power of two
+// A node and its block side by side, so that a lookup costs one cache miss
+// in the table rather than one for the key and one for the block.
+struct entry {
+  stree_ref node;  // STREE_NONE: empty slot
+  index_block* block;
+};
+
+entry* table = nullptr;
+uint32_t table_mask = 0;  // slots - 1; slots is a power of two
 uint32_t table_used = 0;
 
 uint32_t home(stree_ref node) { return (node * 0x9E3779B1u) >> 7; }
 
+size_t table_bytes(uint32_t slots) { return slots * sizeof(entry); }
+
 // The slot holding node, or the empty slot where it would go.
 uint32_t slot_of(stree_ref node) {
   uint32_t h = home(node) & table_mask;
-  while (keys[h] != STREE_NONE && keys[h] != node) h = (h + 1) & table_mask;
+  while (table[h].node != STREE_NONE && table[h].node != node)
+    h = (h + 1) & table_mask;
   return h;
 }
 
 // Makes room for one more entry, keeping the table at most half full.
 bool reserve_entry() {
-  if (keys != nullptr && 2 * (table_used + 1) <= table_mask + 1) return true;
-  const uint32_t slots = keys == nullptr ? 1024 : 2 * (table_mask + 1);
-  auto* new_keys = static_cast<stree_ref*>(index_alloc(slots * sizeof(stree_ref)));
-  auto* new_blocks =
-      static_cast<index_block**>(index_alloc(slots * sizeof(index_block*)));
-  if (new_keys == nullptr || new_blocks == nullptr) {
-    index_free(new_keys, slots * sizeof(stree_ref));
-    index_free(new_blocks, slots * sizeof(index_block*));
-    return false;
-  }
-  stree_ref* old_keys = keys;
-  index_block** old_blocks = blocks;
-  const uint32_t old_slots = keys == nullptr ? 0 : table_mask + 1;
-  keys = new_keys;
-  blocks = new_blocks;
+  if (table != nullptr && 2 * (table_used + 1) <= table_mask + 1) return true;
+  const uint32_t old_slots = table == nullptr ? 0 : table_mask + 1;
+  const uint32_t slots = old_slots == 0 ? 1024 : 2 * old_slots;
+  auto* grown = static_cast<entry*>(index_alloc(table_bytes(slots)));
+  if (grown == nullptr) return false;
+  entry* old = table;
+  table = grown;  // zero-filled: every slot empty
   table_mask = slots - 1;
-  for (uint32_t i = 0; i < old_slots; ++i) {
-    if (old_keys[i] == STREE_NONE) continue;
-    const uint32_t h = slot_of(old_keys[i]);
-    keys[h] = old_keys[i];
-    blocks[h] = old_blocks[i];
-  }
-  index_free(old_keys, old_slots * sizeof(stree_ref));
-  index_free(old_blocks, old_slots * sizeof(index_block*));
+  for (uint32_t i = 0; i < old_slots; ++i)
+    if (old[i].node != STREE_NONE) table[slot_of(old[i].node)] = old[i];
+  index_free(old, table_bytes(old_slots));
   return true;
 }
 
@@ -195,22 +189,25 @@ bool reserve_entry() {
 // every entry stays reachable from its home slot.
 void erase_slot(uint32_t h) {
   uint32_t gap = h;
-  for (uint32_t i = (h + 1) & table_mask; keys[i] != STREE_NONE;
+  for (uint32_t i = (h + 1) & table_mask; table[i].node != STREE_NONE;
        i = (i + 1) & table_mask) {
-    const uint32_t want = home(keys[i]) & table_mask;
+    const uint32_t want = home(table[i].node) & table_mask;
     // The entry at i may fill the gap unless its home lies after the gap
     // (cyclically) and not after i.
     if (((i - want) & table_mask) >= ((i - gap) & table_mask)) {
-      keys[gap] = keys[i];
-      blocks[gap] = blocks[i];
+      table[gap] = table[i];
       gap = i;
     }
   }
-  keys[gap] = STREE_NONE;
+  table[gap].node = STREE_NONE;
   --table_used;
 }
 
-index_block* block_of(stree_ref node) { return blocks[slot_of(node)]; }
+bool in_table(stree_ref node) {
+  return table != nullptr && table[slot_of(node)].node == node;
+}
+
+index_block* block_of(stree_ref node) { return table[slot_of(node)].block; }
 
 // ---- code sets --------------------------------------------------------------
 
@@ -236,8 +233,8 @@ void set_code(index_block* b, int code, bool on) {
 
 // Takes node out of the index: its block goes back, its bit is cleared.
 void unindex(uint32_t h) {
-  index_block* b = blocks[h];
-  int_stree_header(b->node) &= ~STREE_INDEXED_BIT;
+  index_block* b = table[h].block;
+  int_stree_header(table[h].node) &= ~STREE_INDEXED_BIT;
   give_block(b);
   erase_slot(h);
 }
@@ -259,22 +256,19 @@ void int_stree_index_build(const suffix_tree* tree, stree_ref node) {
   if (!reserve_entry()) return;
   index_block* b = take_block(cls);
   if (b == nullptr) return;
-  b->node = node;
   for (stree_ref x = int_stree_first_child(tree, node); x != STREE_NONE;
        x = int_stree_next_sibling(x)) {
     set_code(b, int_stree_code(tree, x), true);
     b->children[b->count++] = x;
   }
-  const uint32_t h = slot_of(node);
-  keys[h] = node;
-  blocks[h] = b;
+  table[slot_of(node)] = entry{node, b};
   ++table_used;
   int_stree_header(node) |= STREE_INDEXED_BIT;
 }
 
 void int_stree_index_add(stree_ref node, int code, stree_ref child) {
   const uint32_t h = slot_of(node);
-  index_block* b = blocks[h];
+  index_block* b = table[h].block;
   if (b->count == kCapacity[b->cls]) {
     index_block* bigger =
         b->cls + 1 < kClasses ? take_block(b->cls + 1) : nullptr;
@@ -283,11 +277,10 @@ void int_stree_index_add(stree_ref node, int code, stree_ref child) {
       return;
     }
     std::memcpy(bigger->codes, b->codes, sizeof b->codes);
-    bigger->node = node;
     bigger->count = b->count;
     std::memcpy(bigger->children, b->children, b->count * sizeof(stree_ref));
     give_block(b);
-    blocks[h] = b = bigger;
+    table[h].block = b = bigger;
   }
   const int r = rank_of(b, code);
   std::memmove(&b->children[r + 1], &b->children[r],
@@ -317,11 +310,11 @@ void int_stree_index_forget(stree_ref node) {
 
 const char* int_stree_index_check(const suffix_tree* tree, stree_ref node) {
   if (!int_stree_is_indexed(node)) {
-    if (keys != nullptr && keys[slot_of(node)] == node)
+    if (in_table(node))
       return "a node without the indexed bit has an index block";
     return nullptr;
   }
-  if (keys == nullptr || keys[slot_of(node)] != node)
+  if (!in_table(node))
     return "an indexed node has no index block";
   const index_block* b = block_of(node);
   int i = 0;
@@ -339,14 +332,12 @@ const char* int_stree_index_check(const suffix_tree* tree, stree_ref node) {
 }
 
 void stree_index_release() {
-  for (uint32_t i = 0; keys != nullptr && i <= table_mask; ++i)
-    if (keys[i] != STREE_NONE)
-      int_stree_header(keys[i]) &= ~STREE_INDEXED_BIT;
-  const uint32_t slots = keys == nullptr ? 0 : table_mask + 1;
-  index_free(keys, slots * sizeof(stree_ref));
-  index_free(blocks, slots * sizeof(index_block*));
-  keys = nullptr;
-  blocks = nullptr;
+  const uint32_t slots = table == nullptr ? 0 : table_mask + 1;
+  for (uint32_t i = 0; i < slots; ++i)
+    if (table[i].node != STREE_NONE)
+      int_stree_header(table[i].node) &= ~STREE_INDEXED_BIT;
+  index_free(table, table_bytes(slots));
+  table = nullptr;
   table_mask = 0;
   table_used = 0;
   while (runs != nullptr) {
