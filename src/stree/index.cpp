@@ -43,7 +43,7 @@
 namespace {
 
 // Block sizes: a 20-byte header and room for 11, 27, 59 or 128 children,
-// so that blocks fill 64, 128, 256 or 532 bytes.
+// so that blocks fill 64, 128, 256 or 536 bytes.
 constexpr int kClasses = 4;
 constexpr int kCapacity[kClasses] = {11, 27, 59, 128};
 
@@ -54,9 +54,11 @@ struct index_block {
   stree_ref children[1];  // `count` children in code order (kCapacity[cls])
 };
 
+// Rounded up to keep every block of a run aligned for its 8-byte words.
 size_t block_bytes(int cls) {
-  return offsetof(index_block, children) +
-         sizeof(stree_ref) * static_cast<size_t>(kCapacity[cls]);
+  const size_t bytes = offsetof(index_block, children) +
+                       sizeof(stree_ref) * static_cast<size_t>(kCapacity[cls]);
+  return (bytes + 7) & ~size_t{7};
 }
 
 int min_children = 6;  // lookups that pass this many siblings index the node
