@@ -20,6 +20,7 @@
 //
 // Like the node pool, the index is shared by all trees of the process:
 // references are unique across them.
+#include <bit>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -47,17 +48,30 @@ namespace {
 constexpr int kClasses = 4;
 constexpr int kCapacity[kClasses] = {11, 27, 59, 128};
 
+// A block's header; its children follow it, `count` of them in code order
+// in room for kCapacity[cls].
 struct index_block {
-  uint64_t codes[2];  // bit c set: a child with code c exists
+  uint32_t codes[4];  // bit c % 32 of word c / 32: a child with code c
   uint8_t cls;        // size class
   uint8_t count;      // children held
-  stree_ref children[1];  // `count` children in code order (kCapacity[cls])
 };
+
+constexpr size_t kHeaderBytes = 20;
+static_assert(sizeof(index_block) == kHeaderBytes, "children follow at 20");
+
+stree_ref* children(index_block* b) {
+  return reinterpret_cast<stree_ref*>(reinterpret_cast<char*>(b) +
+                                      kHeaderBytes);
+}
+const stree_ref* children(const index_block* b) {
+  return reinterpret_cast<const stree_ref*>(
+      reinterpret_cast<const char*>(b) + kHeaderBytes);
+}
 
 // Rounded up to keep every block of a run aligned for its 8-byte words.
 size_t block_bytes(int cls) {
-  const size_t bytes = offsetof(index_block, children) +
-                       sizeof(stree_ref) * static_cast<size_t>(kCapacity[cls]);
+  const size_t bytes =
+      kHeaderBytes + sizeof(stree_ref) * static_cast<size_t>(kCapacity[cls]);
   return (bytes + 7) & ~size_t{7};
 }
 
@@ -141,7 +155,7 @@ index_block* take_block(int cls) {
 #ifdef STREE_INDEX_POISON
   ASAN_UNPOISON_MEMORY_REGION(b, block_bytes(cls));
 #endif
-  std::memset(b, 0, offsetof(index_block, children));
+  std::memset(b, 0, sizeof(index_block));
   b->cls = static_cast<uint8_t>(cls);
   return b;
 }
@@ -213,24 +227,24 @@ index_block* block_of(stree_ref node) { return table[slot_of(node)].block; }
 
 // ---- code sets --------------------------------------------------------------
 
+// The number of children with a code below `code`.
 int rank_of(const index_block* b, int code) {
-  if (code < 64)
-    return __builtin_popcountll(b->codes[0] & ((uint64_t{1} << code) - 1));
-  return __builtin_popcountll(b->codes[0]) +
-         __builtin_popcountll(b->codes[1] &
-                              ((uint64_t{1} << (code - 64)) - 1));
+  const int word = code >> 5;
+  int r = std::popcount(b->codes[word] & ((uint32_t{1} << (code & 31)) - 1));
+  for (int w = 0; w < word; ++w) r += std::popcount(b->codes[w]);
+  return r;
 }
 
 bool has_code(const index_block* b, int code) {
-  return ((b->codes[code >> 6] >> (code & 63)) & 1u) != 0;
+  return ((b->codes[code >> 5] >> (code & 31)) & 1u) != 0;
 }
 
-void set_code(index_block* b, int code, bool on) {
-  const uint64_t bit = uint64_t{1} << (code & 63);
+void set_code(uint32_t* codes, int code, bool on) {
+  const uint32_t bit = uint32_t{1} << (code & 31);
   if (on)
-    b->codes[code >> 6] |= bit;
+    codes[code >> 5] |= bit;
   else
-    b->codes[code >> 6] &= ~bit;
+    codes[code >> 5] &= ~bit;
 }
 
 // Takes node out of the index: its block goes back, its bit is cleared.
@@ -246,8 +260,8 @@ void unindex(uint32_t h) {
 stree_ref int_stree_index_child(stree_ref node, int code, stree_ref* pred) {
   const index_block* b = block_of(node);
   const int r = rank_of(b, code);
-  if (pred != nullptr) *pred = r > 0 ? b->children[r - 1] : STREE_NONE;
-  return has_code(b, code) ? b->children[r] : STREE_NONE;
+  if (pred != nullptr) *pred = r > 0 ? children(b)[r - 1] : STREE_NONE;
+  return has_code(b, code) ? children(b)[r] : STREE_NONE;
 }
 
 void int_stree_index_build(const suffix_tree* tree, stree_ref node) {
@@ -260,8 +274,8 @@ void int_stree_index_build(const suffix_tree* tree, stree_ref node) {
   if (b == nullptr) return;
   for (stree_ref x = int_stree_first_child(tree, node); x != STREE_NONE;
        x = int_stree_next_sibling(x)) {
-    set_code(b, int_stree_code(tree, x), true);
-    b->children[b->count++] = x;
+    set_code(b->codes, int_stree_code(tree, x), true);
+    children(b)[b->count++] = x;
   }
   table[slot_of(node)] = entry{node, b};
   ++table_used;
@@ -280,30 +294,30 @@ void int_stree_index_add(stree_ref node, int code, stree_ref child) {
     }
     std::memcpy(bigger->codes, b->codes, sizeof b->codes);
     bigger->count = b->count;
-    std::memcpy(bigger->children, b->children, b->count * sizeof(stree_ref));
+    std::memcpy(children(bigger), children(b), b->count * sizeof(stree_ref));
     give_block(b);
     table[h].block = b = bigger;
   }
   const int r = rank_of(b, code);
-  std::memmove(&b->children[r + 1], &b->children[r],
+  std::memmove(&children(b)[r + 1], &children(b)[r],
                static_cast<size_t>(b->count - r) * sizeof(stree_ref));
-  b->children[r] = child;
+  children(b)[r] = child;
   ++b->count;
-  set_code(b, code, true);
+  set_code(b->codes, code, true);
 }
 
 void int_stree_index_set(stree_ref node, int code, stree_ref child) {
   index_block* b = block_of(node);
-  b->children[rank_of(b, code)] = child;
+  children(b)[rank_of(b, code)] = child;
 }
 
 void int_stree_index_remove(stree_ref node, int code) {
   index_block* b = block_of(node);
   const int r = rank_of(b, code);
-  std::memmove(&b->children[r], &b->children[r + 1],
+  std::memmove(&children(b)[r], &children(b)[r + 1],
                static_cast<size_t>(b->count - r - 1) * sizeof(stree_ref));
   --b->count;
-  set_code(b, code, false);
+  set_code(b->codes, code, false);
 }
 
 void int_stree_index_forget(stree_ref node) {
@@ -320,15 +334,15 @@ const char* int_stree_index_check(const suffix_tree* tree, stree_ref node) {
     return "an indexed node has no index block";
   const index_block* b = block_of(node);
   int i = 0;
-  uint64_t codes[2] = {0, 0};
+  uint32_t codes[4] = {0, 0, 0, 0};
   for (stree_ref x = int_stree_first_child(tree, node); x != STREE_NONE;
        x = int_stree_next_sibling(x), ++i) {
-    if (i >= b->count || b->children[i] != x)
+    if (i >= b->count || children(b)[i] != x)
       return "an index block differs from its node's children";
     const int c = int_stree_code(tree, x);
-    codes[c >> 6] |= uint64_t{1} << (c & 63);
+    set_code(codes, c, true);
   }
-  if (i != b->count || codes[0] != b->codes[0] || codes[1] != b->codes[1])
+  if (i != b->count || std::memcmp(codes, b->codes, sizeof codes) != 0)
     return "an index block differs from its node's children";
   return nullptr;
 }
