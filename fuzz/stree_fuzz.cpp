@@ -412,8 +412,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every indexed node left with its tree.
   CHECK(stree_index_nodes() == 0, stree_index_nodes());
   stree_index_set_threshold(threshold);
-  // Every record went back: only the (at most three) pages still taking
-  // records of their kind may remain.
-  CHECK(stree_pool_pages_in_use() <= 3, stree_pool_pages_in_use());
+  // Every record went back: only the page still taking records may remain.
+  CHECK(stree_pool_pages_in_use() <= 1, stree_pool_pages_in_use());
   return 0;
 }

@@ -430,7 +430,7 @@ TEST_F(EditTest, LeafToNodeOnANodeChangesNothing) {
 }
 
 // The tree of "ab" and "ac" with the leaf of "ab" (the leaf to convert)
-// taken as the last slot of a leaf page whose other slots have come back.
+// taken as the last unit of a page whose other records have come back.
 struct convert_case {
   stree_ref a, leaf, other;
 };
@@ -440,7 +440,7 @@ convert_case build_convert_case(suffix_tree* tree) {
   add_text(tree, "ac", 11);
   c.a = hang_node(tree, tree->root, 0, 0, 1);
   hang_leaf(tree, tree->root, 0, 1);
-  prime_last_slot(tree, kind::leaf);
+  prime_room(tree, 1);
   c.leaf = hang_leaf(tree, c.a, 0, 1);
   c.other = hang_leaf(tree, c.a, 1, 1);
   node(c.a)->suffix_link = tree->root;
@@ -451,10 +451,9 @@ TEST_F(EditTest, LeafToNodeReplacesTheLeafAndGivesItBack) {
   convert_case c = build_convert_case(tree);
   settle();
   ASSERT_EQ(int_stree_id(c.leaf), 2u);
-  // The node and end record come from the last slots of their pages, so
-  // that no page opens.
-  prime_last_slot(tree, kind::node);
-  prime_last_slot(tree, kind::endrec);
+  // The node and end record fill the last three units of a page, so that
+  // no page opens.
+  prime_room(tree, 3);
   long pages = stree_pool_pages_in_use();
   long requests = stree_pool_requests();
   int32_t nodes = tree->num_nodes;
@@ -501,7 +500,7 @@ TEST_F(EditTest, LeafToNodeWithoutANodeLeavesTheLeaf) {
 TEST_F(EditTest, LeafToNodeWithoutAnEndRecordGivesTheNodeBack) {
   convert_case c = build_convert_case(tree);
   settle();
-  prime_last_slot(tree, kind::node);
+  prime_room(tree, 2);
   std::string before = dump(tree);
   long pages = stree_pool_pages_in_use();
   long requests = stree_pool_requests();
@@ -523,7 +522,7 @@ TEST_F(EditTest, AddChildToALeafWithoutMemory) {
   settle();
   std::string before = dump(tree);
   for (long k : {1L, 2L}) {
-    prime_last_slot(tree, kind::node);
+    prime_room(tree, 2);
     long pages = stree_pool_pages_in_use();
     stree_pool_fail_at(k);
     EXPECT_EQ(int_stree_add_child(tree, c.leaf, child), STREE_NONE) << k;

@@ -302,10 +302,9 @@ inline stree_ref take(suffix_tree* t, kind k) {
 inline stree_ref take_fresh(suffix_tree* t, kind k) {
   std::vector<stree_ref> stale;
   for (int i = 0; i <= capacity(k); ++i) {
-    long pages = stree_pool_pages_in_use();
     stree_ref r = take(t, k);
     EXPECT_NE(r, STREE_NONE);
-    if (stree_pool_pages_in_use() == pages + 1) {
+    if ((r & 0xfffu) == 0) {  // only a page's first record has offset 0
       for (stree_ref s : stale) int_stree_free_record(t, s);
       return r;
     }
@@ -315,12 +314,15 @@ inline stree_ref take_fresh(suffix_tree* t, kind k) {
   return STREE_NONE;
 }
 
-// Leaves the kind's current page with every slot but the last handed out
-// and returned: the next record of the kind is that last slot, and giving
-// it back releases the page (pages_in_use drops by one).
-inline void prime_last_slot(suffix_tree* t, kind k) {
-  std::vector<stree_ref> taken{take_fresh(t, k)};
-  for (int i = 2; i < capacity(k); ++i) taken.push_back(take(t, k));
+// Leaves the current page with exactly `units` units (12 bytes each; a node
+// takes two, a leaf or an end record one) not yet handed out, and every
+// record it handed out so far returned: records filling those units come
+// from this page, and once they fill it, giving them all back releases it
+// (pages_in_use drops by one).
+inline void prime_room(suffix_tree* t, int units) {
+  std::vector<stree_ref> taken{take_fresh(t, kind::leaf)};
+  for (int i = 1; i < capacity(kind::leaf) - units; ++i)
+    taken.push_back(take(t, kind::leaf));
   for (stree_ref r : taken) int_stree_free_record(t, r);
 }
 

@@ -1,7 +1,11 @@
-// The node pool: records are cut from zero-filled pages, one current page
-// per record kind.  A reference carries its page number, so a returned
-// record's page is found without a search; a page is released once every
-// one of its slots has been handed out and returned.
+// The node pool: records are cut from zero-filled pages.  Records of all
+// kinds come from one current page, in the order they are asked for, so
+// that records made together lie together: a node split off an edge and
+// the leaf hung below it share a cache line, as do a node and the end
+// record made with it.  The walks that follow a node to its children then
+// often find the next record already loaded.  A reference carries its page
+// number, so a returned record's page is found without a search; a page is
+// released once it is full and every record it handed out has come back.
 //
 // Page bodies are carved from 2 MiB blocks that the kernel is asked to back
 // with huge pages: the walks over a finished tree touch records in an order
@@ -34,7 +38,7 @@ constexpr uint32_t kMaxPages = (1u << 20) - 1;
 
 struct stree_page {
   uint32_t freed;     // records given back
-  uint32_t capacity;  // records the page holds
+  uint32_t capacity;  // records handed out (final once the page is full)
 };
 
 enum kind { NODE = 0, LEAF = 1, ENDREC = 2 };
@@ -48,8 +52,8 @@ uint32_t* free_numbers = nullptr;   // released page numbers, for reuse
 uint32_t free_count = 0;
 long pages_in_use = 0;
 
-int64_t current_page[3] = {-1, -1, -1};
-uint32_t next_index[3] = {0, 0, 0};
+int64_t current_page = -1;  // the page records are cut from, or -1
+uint32_t next_unit = 0;     // its first free unit
 
 long requests = 0;
 long fail_at = 0;  // request number that fails; 0 = never
@@ -137,8 +141,8 @@ bool grow_tables() {
   return true;
 }
 
-// Opens a new page for a kind: -1 when no memory is left.
-int64_t open_page(kind k) {
+// Opens a new page: -1 when no memory is left.
+int64_t open_page() {
   uint32_t number;
   if (free_count > 0) {
     number = free_numbers[free_count - 1];
@@ -155,9 +159,26 @@ int64_t open_page(kind k) {
   }
   stree_page_bodies[number] = static_cast<uint32_t*>(body);
   pages[number].freed = 0;
-  pages[number].capacity = kPageUnits / kUnits[k];
+  pages[number].capacity = 0;
   ++pages_in_use;
   return number;
+}
+
+// Releases a page whose records have all been handed out and returned.
+void release_page(uint32_t number) {
+  body_free(stree_page_bodies[number]);
+  stree_page_bodies[number] = nullptr;
+  free_numbers[free_count++] = number;
+  --pages_in_use;
+}
+
+// The current page is full once the smallest record no longer fits, or a
+// node does not fit in what is left (one unit, which stays unused).
+void close_current_page() {
+  const uint32_t number = static_cast<uint32_t>(current_page);
+  current_page = -1;
+  next_unit = 0;
+  if (pages[number].freed == pages[number].capacity) release_page(number);
 }
 
 stree_ref take(kind k) {
@@ -166,18 +187,18 @@ stree_ref take(kind k) {
     fail_at = 0;
     return STREE_NONE;
   }
-  if (current_page[k] < 0) {
-    current_page[k] = open_page(k);
-    if (current_page[k] < 0) return STREE_NONE;
-    next_index[k] = 0;
+  if (current_page >= 0 && next_unit + kUnits[k] > kPageUnits)
+    close_current_page();
+  if (current_page < 0) {
+    current_page = open_page();
+    if (current_page < 0) return STREE_NONE;
   }
-  uint32_t number = static_cast<uint32_t>(current_page[k]);
-  uint32_t index = next_index[k]++;
-  if (next_index[k] == pages[number].capacity) {
-    current_page[k] = -1;
-    next_index[k] = 0;
-  }
-  return ((number + 1) << 12) | (index * kUnits[k]);
+  const uint32_t number = static_cast<uint32_t>(current_page);
+  const uint32_t unit = next_unit;
+  next_unit += kUnits[k];
+  ++pages[number].capacity;
+  if (next_unit == kPageUnits) close_current_page();
+  return ((number + 1) << 12) | unit;
 }
 
 }  // namespace
@@ -229,11 +250,8 @@ void int_stree_free_record(suffix_tree*, stree_ref record) {
   STREE_ASSERT(record != STREE_NONE && number < page_count &&
                stree_page_bodies[number] != nullptr);
   stree_page& page = pages[number];
-  if (++page.freed < page.capacity) return;
-  body_free(stree_page_bodies[number]);
-  stree_page_bodies[number] = nullptr;
-  free_numbers[free_count++] = number;
-  --pages_in_use;
+  if (++page.freed == page.capacity && number != current_page)
+    release_page(number);
 }
 
 void stree_pool_fail_at(long n) { fail_at = n > 0 ? requests + n : 0; }

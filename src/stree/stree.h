@@ -56,9 +56,11 @@ struct suffix_tree {
 };
 
 // ===== Node pool (pool.cpp) ================================================
-// Records are handed out from zero-filled pages of 27,648 bytes: 1152 nodes
-// or 2304 leaves or end records.  A page is released once every one of its
-// slots has been handed out and given back.  Slots are never reused.
+// Records are handed out from zero-filled pages of 27,648 bytes (2304 units
+// of 12 bytes; a node takes two units, a leaf or an end record one).  All
+// kinds come from one current page, in the order they are asked for; a page
+// is full once the next record does not fit.  A full page is released once
+// every record it handed out has been given back.  Slots are never reused.
 
 // A new internal node with the given packed edge start and length, all other
 // words zero; STREE_NONE when memory runs out.
