@@ -147,6 +147,9 @@ inline stree_ref int_stree_next_sibling(stree_ref r) {
 }
 
 // The child whose code equals the code of ch (low 8 bits), or STREE_NONE.
+// An indexed node answers from its index block; otherwise the sibling list
+// is walked, and a walk that passes int_stree_index_threshold() siblings
+// gives the node a block (see the child index below).
 stree_ref int_stree_find_child(const suffix_tree* tree, stree_ref node,
                                int ch);
 // The parent; STREE_NONE for the root.
