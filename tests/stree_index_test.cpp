@@ -138,4 +138,34 @@ TEST(StreeIndex, ReleaseBetweenInsertions) {
   }
 }
 
+// When the system refuses the pool a page, the index gives its memory back
+// and the pool asks again: an insertion that would fail without the index's
+// memory succeeds.  Without an index the same refusal fails the insertion,
+// which is rolled back.
+TEST(StreeIndex, GivesWayWhenPagesRunOut) {
+  for (int threshold : {1, 0}) {
+    SCOPED_TRACE(threshold);
+    brute::IndexEverything index;
+    stree_index_set_threshold(threshold);
+    brute::Gen gen(300, "abcdefghijklmnop");
+    auto t = brute::new_tree();
+    Collection c;
+    for (int i = 0; i < 20; ++i)
+      ASSERT_EQ(brute::add(t.get(), c, gen.random(100), i), 1);
+    ASSERT_EQ(stree_index_nodes() > 0, threshold > 0);
+    brute::Shape before = brute::dump_tree(t.get()).shape;
+    const int32_t slot = t->next_free;
+    stree_pool_fail_body_at(1);  // the long string needs new pages
+    const int r = brute::add(t.get(), c, gen.random(1500), 20);
+    stree_pool_fail_body_at(0);
+    if (threshold > 0) {
+      ASSERT_EQ(r, 1);
+      ASSERT_EQ(brute::check_built(t.get(), c), "");
+    } else {
+      ASSERT_EQ(r, 0);
+      ASSERT_EQ(brute::check_rolled_back(t.get(), c, slot, slot, before), "");
+    }
+  }
+}
+
 }  // namespace

@@ -347,7 +347,8 @@ const char* int_stree_index_check(const suffix_tree* tree, stree_ref node) {
   return nullptr;
 }
 
-void stree_index_release() {
+int stree_index_release() {
+  const bool held = table != nullptr || runs != nullptr;
   const uint32_t slots = table == nullptr ? 0 : table_mask + 1;
   for (uint32_t i = 0; i < slots; ++i)
     if (table[i].node != STREE_NONE)
@@ -365,6 +366,7 @@ void stree_index_release() {
     runs = next;
   }
   for (index_block*& f : free_blocks) f = nullptr;
+  return held ? 1 : 0;
 }
 
 void stree_index_set_threshold(int children) { min_children = children; }

@@ -56,6 +56,8 @@ int64_t current_page = -1;  // the page records are cut from, or -1
 uint32_t next_unit = 0;     // its first free unit
 
 long requests = 0;
+long body_requests = 0;
+long body_fail_at = 0;  // page body request that fails; 0 = never
 long fail_at = 0;  // request number that fails; 0 = never
 
 #ifdef STREE_POOL_HEAP_BODIES
@@ -141,8 +143,19 @@ bool grow_tables() {
   return true;
 }
 
+// A body for a new page, or null when memory has run out (or a test says
+// it has).
+void* new_body() {
+  ++body_requests;
+  if (body_fail_at > 0 && body_requests == body_fail_at) {
+    body_fail_at = 0;
+    return nullptr;
+  }
+  return body_alloc();
+}
+
 // Opens a new page: -1 when no memory is left.
-int64_t open_page() {
+int64_t try_open_page() {
   uint32_t number;
   if (free_count > 0) {
     number = free_numbers[free_count - 1];
@@ -150,7 +163,7 @@ int64_t open_page() {
     if (page_count == page_slots && !grow_tables()) return -1;
     number = page_count;
   }
-  void* body = body_alloc();
+  void* body = new_body();
   if (!body) return -1;
   if (free_count > 0) {
     --free_count;
@@ -161,6 +174,15 @@ int64_t open_page() {
   pages[number].freed = 0;
   pages[number].capacity = 0;
   ++pages_in_use;
+  return number;
+}
+
+// The child index only saves time: when memory runs out, the records come
+// first, and whatever the index holds is given back before the pool gives
+// up.
+int64_t open_page() {
+  int64_t number = try_open_page();
+  if (number < 0 && stree_index_release()) number = try_open_page();
   return number;
 }
 
@@ -255,5 +277,8 @@ void int_stree_free_record(suffix_tree*, stree_ref record) {
 }
 
 void stree_pool_fail_at(long n) { fail_at = n > 0 ? requests + n : 0; }
+void stree_pool_fail_body_at(long n) {
+  body_fail_at = n > 0 ? body_requests + n : 0;
+}
 long stree_pool_requests() { return requests; }
 long stree_pool_pages_in_use() { return pages_in_use; }

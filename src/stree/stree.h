@@ -83,6 +83,10 @@ void int_stree_free_record(suffix_tree* tree, stree_ref record);
 // every record request since the process started.
 void stree_pool_fail_at(long n);
 long stree_pool_requests();
+// After stree_pool_fail_body_at(n) with n > 0, the n-th page body the pool
+// asks the system for from now is refused (once), as when memory has run
+// out; the pool then takes the child index's memory back and asks again.
+void stree_pool_fail_body_at(long n);
 // Pages currently allocated (for tests of page release).
 long stree_pool_pages_in_use();
 
@@ -280,9 +284,11 @@ const char* int_stree_index_check(const suffix_tree* tree, stree_ref node);
 int int_stree_index_threshold();
 
 // Drops every block and the table (nodes keep working through their
-// lists; lookups that walk far index their nodes again).  vok calls it once
-// the tree is built, so that the index's memory is free for the counting.
-void stree_index_release();
+// lists; lookups that walk far index their nodes again); 1 when it gave
+// memory back.  vok calls it once the tree is built, so that the index's
+// memory is free for the counting, and the pool calls it before it gives
+// up for want of memory.
+int stree_index_release();
 // Siblings a lookup must pass before its node is indexed (default 6; 0
 // turns indexing off).  For tests and measurements.
 void stree_index_set_threshold(int children);
