@@ -116,8 +116,10 @@ TEST(StreeIndex, ReleaseBetweenInsertions) {
     {
       brute::IndexEverything off;
       stree_index_set_threshold(0);
-      for (size_t i = 0; i < texts.size(); ++i)
-        ASSERT_EQ(brute::add(plain.get(), pc, texts[i], static_cast<int32_t>(i)), 1);
+      for (size_t i = 0; i < texts.size(); ++i) {
+        const int32_t id = static_cast<int32_t>(i);
+        ASSERT_EQ(brute::add(plain.get(), pc, texts[i], id), 1);
+      }
       ASSERT_EQ(stree_index_nodes(), 0);
     }
     brute::IndexEverything index;

@@ -113,7 +113,8 @@ stree_ref int_stree_split_child(suffix_tree* tree, stree_ref parent,
                        : int_stree_node(record)->edgestr;
   stree_ref node = int_stree_new_node(tree, start, len);
   if (node == STREE_NONE) return STREE_NONE;
-  STREE_ASSERT(int_stree_replace_child(tree, parent, record, node));
+  const int replaced = int_stree_replace_child(tree, parent, record, node);
+  STREE_ASSERT(replaced);  // the caller's parent must hold the record
   int_stree_shift_edge(tree, record, len);
   if (int_stree_add_child(tree, node, record) != STREE_NONE) {
     ++tree->num_nodes;

@@ -117,7 +117,8 @@ void move_to_next_suffix(inserter& s, int32_t j) {
     s.p = s.edgelen;
     return;
   }
-  stree_ref x = s.parent != STREE_NONE ? s.parent : int_stree_get_parent(tree, a);
+  stree_ref x =
+      s.parent != STREE_NONE ? s.parent : int_stree_get_parent(tree, a);
   int32_t p = s.p;
   if (x == tree->root) {
     --p;
