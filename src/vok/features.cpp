@@ -269,6 +269,19 @@ void complete(uint32_t id, uint32_t f, uint32_t children, uint32_t max_child,
   slots[id] = parent->id;
 }
 
+// Each record's slot in `parents` names its parent, and a parent's number
+// is below its children's: in number order, every record's nearest selected
+// proper ancestor follows from its parent's.  `above` may be `parents`.
+void parents_to_ancestors(const uint32_t* parents,
+                          const unsigned char* selected, uint32_t* above,
+                          int32_t n) {
+  above[0] = 0;
+  for (int32_t i = 1; i < n; ++i) {
+    const uint32_t p = parents[i];
+    above[i] = selected[p] ? p : above[p];
+  }
+}
+
 }  // namespace
 
 int count_and_select(suffix_tree* tree, const vok_settings& settings,
@@ -315,15 +328,7 @@ int count_and_select(suffix_tree* tree, const vok_settings& settings,
     for (;;) {
       if (x == tree->root) {
         tree->renumber_pending = 0;
-        // Each record's slot names its parent, and a parent's number is
-        // below its children's: in number order, every record's nearest
-        // selected proper ancestor follows from its parent's.
-        uint32_t* above = index.above;
-        above[0] = 0;
-        for (int32_t i = 1; i < tree->num_nodes; ++i) {
-          uint32_t p = freq[i];
-          above[i] = selected[p] ? p : above[p];
-        }
+        parents_to_ancestors(freq, selected, index.above, tree->num_nodes);
         return 1;
       }
       const bool last = int_stree_is_last(x);
