@@ -96,9 +96,7 @@ void int_stree_shift_edge(suffix_tree* tree, stree_ref r, int32_t delta) {
 
 stree_ref int_stree_split_edge(suffix_tree* tree, stree_ref record,
                                int32_t len) {
-  if (tree->num_nodes >= STREE_MAX_NODES || len <= 0 ||
-      int_stree_edge_length(tree, record) <= len)
-    return STREE_NONE;
+  // The refusals are split_child's; the root's parent is none.
   return int_stree_split_child(tree, int_stree_get_parent(tree, record),
                                record, len);
 }
