@@ -86,7 +86,7 @@ int main() {
     }
     std::printf("added %d \"%s\"\n", 10 + i, strings[i]);
   }
-  std::printf("%d nodes and leaves\n", tree->num_nodes);
+  std::printf("%d nodes and leaves\n", stree_num_nodes(tree));
 
   find(tree, "ana");
   find(tree, "ban");
@@ -97,7 +97,7 @@ int main() {
   std::printf("removed 11 \"bandana\"\n");
   find(tree, "ana");
   find(tree, "band");
-  std::printf("%d nodes and leaves\n", tree->num_nodes);
+  std::printf("%d nodes and leaves\n", stree_num_nodes(tree));
 
   stree_delete_tree(tree);
   return 0;

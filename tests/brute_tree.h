@@ -28,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-#include "stree.h"
+#include "stree_internal.h"
 
 namespace brute {
 
@@ -189,18 +189,24 @@ struct TreeDeleter {
 };
 using TreePtr = std::unique_ptr<suffix_tree, TreeDeleter>;
 
-inline TreePtr new_tree() { return TreePtr(stree_new_tree(128, 1)); }
+// The child-index threshold that new_tree() gives its trees.
+inline int& test_index_threshold() {
+  static int threshold = STREE_INDEX_THRESHOLD;
+  return threshold;
+}
 
-// Indexes every node a lookup walks past one sibling of, for as long as it
-// lives, so that the child index takes part in every edit of a test; then
-// drops the index and restores the default threshold.
+inline TreePtr new_tree() {
+  TreePtr t(stree_new_tree(128, 1));
+  if (t) stree_index_set_threshold(t.get(), test_index_threshold());
+  return t;
+}
+
+// While it lives, the trees of new_tree() index every node a lookup walks
+// past one sibling of, so that the child index takes part in every edit.
 struct IndexEverything {
-  int saved = int_stree_index_threshold();
-  IndexEverything() { stree_index_set_threshold(1); }
-  ~IndexEverything() {
-    stree_index_release();
-    stree_index_set_threshold(saved);
-  }
+  int saved = test_index_threshold();
+  IndexEverything() { test_index_threshold() = 1; }
+  ~IndexEverything() { test_index_threshold() = saved; }
 };
 
 inline stree_ref first_child(const suffix_tree* t, stree_ref r) {

@@ -2,7 +2,7 @@
 // shape.  Each keeps the encoding intact (sorted sibling lists, the
 // last_sibling/link chain, the head end record's children word) and either
 // completes or fails with the tree as it was.
-#include "stree.h"
+#include "stree_internal.h"
 
 // Writes the word that holds a child after `pred`: the predecessor's link,
 // or the parent's first-child reference when there is no predecessor.
@@ -19,7 +19,7 @@ int int_stree_replace_child(suffix_tree* tree, stree_ref parent,
   const bool indexed = int_stree_is_indexed(parent);
   const int code = int_stree_code(tree, old_child);
   if (indexed) {
-    if (int_stree_index_child(parent, code, &pred) != old_child) return 0;
+    if (int_stree_index_child(tree, parent, code, &pred) != old_child) return 0;
   } else {
     stree_ref x = int_stree_first_child(tree, parent);
     while (x != STREE_NONE && x != old_child) {
@@ -31,7 +31,7 @@ int int_stree_replace_child(suffix_tree* tree, stree_ref parent,
   int_stree_link(new_child) = int_stree_link(old_child);
   int_stree_set_last(new_child, int_stree_is_last(old_child));
   set_successor(parent, pred, new_child);
-  if (indexed) int_stree_index_set(parent, code, new_child);
+  if (indexed) int_stree_index_set(tree, parent, code, new_child);
   tree->renumber_pending = 1;
   return 1;
 }
@@ -47,7 +47,7 @@ stree_ref int_stree_add_child(suffix_tree* tree, stree_ref parent,
   stree_ref x;
   const bool indexed = int_stree_is_indexed(parent);
   if (indexed) {
-    if (int_stree_index_child(parent, code, &pred) != STREE_NONE)
+    if (int_stree_index_child(tree, parent, code, &pred) != STREE_NONE)
       return STREE_NONE;
     x = pred != STREE_NONE ? int_stree_next_sibling(pred)
                            : int_stree_first_child(tree, parent);
@@ -70,7 +70,7 @@ stree_ref int_stree_add_child(suffix_tree* tree, stree_ref parent,
   }
   if (pred != STREE_NONE) int_stree_set_last(pred, false);
   set_successor(parent, pred, child);
-  if (indexed) int_stree_index_add(parent, code, child);
+  if (indexed) int_stree_index_add(tree, parent, code, child);
   tree->renumber_pending = 1;
   return parent;
 }
@@ -81,10 +81,9 @@ void int_stree_shift_edge(suffix_tree* tree, stree_ref r, int32_t delta) {
     int32_t strid = stree_pos_strid(l->strpos);
     int32_t pos = stree_pos_offset(l->strpos) + delta;
     l->strpos = stree_pack_pos(strid, pos);
-    unsigned char c = static_cast<unsigned char>(tree->strings[strid][pos]);
-    l->header = (l->header & ((1u << STREE_FIRST_CHAR_SHIFT) - 1)) |
-                (static_cast<uint32_t>(tree->char_map[c & 0x7f])
-                 << STREE_FIRST_CHAR_SHIFT);
+    l->header = (l->header & STREE_FIRST_CHAR_KEEP) |
+                int_stree_leaf_header(
+                    int_stree_code_of(tree, tree->strings[strid][pos]));
   } else {
     stree_node* n = int_stree_node(r);
     int_stree_set_edgestr(tree, r,

@@ -18,8 +18,8 @@
 // lists stay complete and remain the truth: the index holds the same
 // children in the same order, which stree_check verifies.
 //
-// Like the node pool, the index is shared by all trees of the process:
-// references are unique across them.
+// Each tree owns its index (suffix_tree::index); only insertion and the
+// edits add to it, and stree_index_release gives all of it back.
 #include <bit>
 #include <cstddef>
 #include <cstdlib>
@@ -39,25 +39,35 @@
 #include <sys/mman.h>
 #endif
 
-#include "stree.h"
-
-namespace {
+#include "stree_internal.h"
 
 // Block sizes: a 20-byte header and room for 11, 27, 59 or 128 children,
 // so that blocks fill 64, 128, 256 or 536 bytes.
-constexpr int kClasses = 4;
-constexpr int kCapacity[kClasses] = {11, 27, 59, 128};
+constexpr int kCapacity[STREE_INDEX_CLASSES] = {11, 27, 59, 128};
 
 // A block's header; its children follow it, `count` of them in code order
 // in room for kCapacity[cls].
-struct index_block {
+struct stree_index_block {
   uint32_t codes[4];  // bit c % 32 of word c / 32: a child with code c
   uint8_t cls;        // size class
   uint8_t count;      // children held
 };
 
+// Blocks are cut from runs of kRunBytes; the runs are chained for release.
+struct stree_index_run {
+  stree_index_run* next;
+};
+
+namespace {
+
+using index_block = stree_index_block;
+using entry = stree_index_entry;
+
 constexpr size_t kHeaderBytes = 20;
 static_assert(sizeof(index_block) == kHeaderBytes, "children follow at 20");
+constexpr int kCodeWordBits = 32;
+constexpr int kCodeWords = 4;
+static_assert(kCodeWords * kCodeWordBits >= 128, "a code set holds every code");
 
 stree_ref* children(index_block* b) {
   return reinterpret_cast<stree_ref*>(reinterpret_cast<char*>(b) +
@@ -75,17 +85,13 @@ size_t block_bytes(int cls) {
   return (bytes + 7) & ~size_t{7};
 }
 
-int min_children = 6;  // lookups that pass this many siblings index the node
-long allocations = 0;
-long fail_at = 0;      // allocation number that fails; 0 = never
-
 // The index's memory comes straight from the kernel where it can, and goes
 // straight back when released: taken from the heap, the freed runs and
 // tables would stay with the process while the counting arrays are
 // allocated right after, and raise its peak by the index's size.
-void* index_alloc(size_t bytes) {
-  ++allocations;
-  if (fail_at != 0 && allocations == fail_at) return nullptr;
+void* index_alloc(stree_child_index& x, size_t bytes) {
+  ++x.allocations;
+  if (x.fail_at != 0 && x.allocations == x.fail_at) return nullptr;
 #ifdef STREE_INDEX_MMAP
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -107,16 +113,10 @@ void index_free(void* p, size_t bytes) {
 
 // Blocks are handed out from free lists, one per size class, refilled a
 // run of blocks at a time, so that a block costs no heap header and blocks
-// of one class lie side by side.  Released runs go back to the heap only
-// when the whole index is released.
+// of one class lie side by side.  Released runs go back only when the whole
+// index is released.
 constexpr size_t kRunBytes = 256 * 1024;
-
-struct run_header {
-  run_header* next;
-};
-
-run_header* runs = nullptr;               // every run taken, for release
-index_block* free_blocks[kClasses] = {};  // chained through their first word
+constexpr size_t kRunHeaderBytes = 64;
 
 index_block*& next_free(index_block* b) {
   return *reinterpret_cast<index_block**>(b);
@@ -124,34 +124,34 @@ index_block*& next_free(index_block* b) {
 
 // In sanitized builds a block on a free list is poisoned but for its chain
 // word, so that a stale block pointer is caught.
-void give_block(index_block* b) {
+void give_block(stree_child_index& x, index_block* b) {
   const int cls = b->cls;
-  next_free(b) = free_blocks[cls];
-  free_blocks[cls] = b;
+  next_free(b) = x.free_blocks[cls];
+  x.free_blocks[cls] = b;
 #ifdef STREE_INDEX_POISON
   ASAN_POISON_MEMORY_REGION(reinterpret_cast<char*>(b) + sizeof(index_block*),
                             block_bytes(cls) - sizeof(index_block*));
 #endif
 }
 
-index_block* take_block(int cls) {
-  if (free_blocks[cls] == nullptr) {
-    void* raw = index_alloc(kRunBytes);
+index_block* take_block(stree_child_index& x, int cls) {
+  if (x.free_blocks[cls] == nullptr) {
+    void* raw = index_alloc(x, kRunBytes);
     if (raw == nullptr) return nullptr;
-    run_header* run = static_cast<run_header*>(raw);
-    run->next = runs;
-    runs = run;
+    auto* run = static_cast<stree_index_run*>(raw);
+    run->next = x.runs;
+    x.runs = run;
     const size_t size = block_bytes(cls);
-    char* p = static_cast<char*>(raw) + 64;
+    char* p = static_cast<char*>(raw) + kRunHeaderBytes;
     char* end = static_cast<char*>(raw) + kRunBytes;
     for (; p + size <= end; p += size) {
       index_block* b = reinterpret_cast<index_block*>(p);
       b->cls = static_cast<uint8_t>(cls);
-      give_block(b);
+      give_block(x, b);
     }
   }
-  index_block* b = free_blocks[cls];
-  free_blocks[cls] = next_free(b);
+  index_block* b = x.free_blocks[cls];
+  x.free_blocks[cls] = next_free(b);
 #ifdef STREE_INDEX_POISON
   ASAN_UNPOISON_MEMORY_REGION(b, block_bytes(cls));
 #endif
@@ -162,141 +162,139 @@ index_block* take_block(int cls) {
 
 // ---- the table from node to block -----------------------------------------
 
-// A node and its block side by side, so that a lookup costs one cache miss
-// in the table rather than one for the key and one for the block.
-struct entry {
-  stree_ref node;  // STREE_NONE: empty slot
-  index_block* block;
-};
-
-entry* table = nullptr;
-uint32_t table_mask = 0;  // slots - 1; slots is a power of two
-uint32_t table_used = 0;
+constexpr uint32_t kFirstSlots = 1024;
 
 uint32_t home(stree_ref node) { return (node * 0x9E3779B1u) >> 7; }
 
 size_t table_bytes(uint32_t slots) { return slots * sizeof(entry); }
 
 // The slot holding node, or the empty slot where it would go.
-uint32_t slot_of(stree_ref node) {
-  uint32_t h = home(node) & table_mask;
-  while (table[h].node != STREE_NONE && table[h].node != node)
-    h = (h + 1) & table_mask;
+uint32_t slot_of(const stree_child_index& x, stree_ref node) {
+  uint32_t h = home(node) & x.mask;
+  while (x.table[h].node != STREE_NONE && x.table[h].node != node)
+    h = (h + 1) & x.mask;
   return h;
 }
 
 // Makes room for one more entry, keeping the table at most half full.
-bool reserve_entry() {
-  if (table != nullptr && 2 * (table_used + 1) <= table_mask + 1) return true;
-  const uint32_t old_slots = table == nullptr ? 0 : table_mask + 1;
-  const uint32_t slots = old_slots == 0 ? 1024 : 2 * old_slots;
-  auto* grown = static_cast<entry*>(index_alloc(table_bytes(slots)));
+bool reserve_entry(stree_child_index& x) {
+  if (x.table != nullptr && 2 * (x.used + 1) <= x.mask + 1) return true;
+  const uint32_t old_slots = x.table == nullptr ? 0 : x.mask + 1;
+  const uint32_t slots = old_slots == 0 ? kFirstSlots : 2 * old_slots;
+  auto* grown = static_cast<entry*>(index_alloc(x, table_bytes(slots)));
   if (grown == nullptr) return false;
-  entry* old = table;
-  table = grown;  // zero-filled: every slot empty
-  table_mask = slots - 1;
+  entry* old = x.table;
+  x.table = grown;  // zero-filled: every slot empty
+  x.mask = slots - 1;
   for (uint32_t i = 0; i < old_slots; ++i)
-    if (old[i].node != STREE_NONE) table[slot_of(old[i].node)] = old[i];
+    if (old[i].node != STREE_NONE) x.table[slot_of(x, old[i].node)] = old[i];
   index_free(old, table_bytes(old_slots));
   return true;
 }
 
 // Empties slot h, moving later entries of the same probe run back so that
 // every entry stays reachable from its home slot.
-void erase_slot(uint32_t h) {
+void erase_slot(stree_child_index& x, uint32_t h) {
   uint32_t gap = h;
-  for (uint32_t i = (h + 1) & table_mask; table[i].node != STREE_NONE;
-       i = (i + 1) & table_mask) {
-    const uint32_t want = home(table[i].node) & table_mask;
+  for (uint32_t i = (h + 1) & x.mask; x.table[i].node != STREE_NONE;
+       i = (i + 1) & x.mask) {
+    const uint32_t want = home(x.table[i].node) & x.mask;
     // The entry at i may fill the gap unless its home lies after the gap
     // (cyclically) and not after i.
-    if (((i - want) & table_mask) >= ((i - gap) & table_mask)) {
-      table[gap] = table[i];
+    if (((i - want) & x.mask) >= ((i - gap) & x.mask)) {
+      x.table[gap] = x.table[i];
       gap = i;
     }
   }
-  table[gap].node = STREE_NONE;
-  --table_used;
+  x.table[gap].node = STREE_NONE;
+  --x.used;
 }
 
-bool in_table(stree_ref node) {
-  return table != nullptr && table[slot_of(node)].node == node;
+bool in_table(const stree_child_index& x, stree_ref node) {
+  return x.table != nullptr && x.table[slot_of(x, node)].node == node;
 }
 
-index_block* block_of(stree_ref node) { return table[slot_of(node)].block; }
+index_block* block_of(const stree_child_index& x, stree_ref node) {
+  return x.table[slot_of(x, node)].block;
+}
 
 // ---- code sets --------------------------------------------------------------
 
 // The number of children with a code below `code`.
 int rank_of(const index_block* b, int code) {
-  const int word = code >> 5;
-  int r = std::popcount(b->codes[word] & ((uint32_t{1} << (code & 31)) - 1));
+  const int word = code / kCodeWordBits;
+  int r = std::popcount(b->codes[word] &
+                        ((uint32_t{1} << (code % kCodeWordBits)) - 1));
   for (int w = 0; w < word; ++w) r += std::popcount(b->codes[w]);
   return r;
 }
 
 bool has_code(const index_block* b, int code) {
-  return ((b->codes[code >> 5] >> (code & 31)) & 1u) != 0;
+  return ((b->codes[code / kCodeWordBits] >> (code % kCodeWordBits)) & 1u) != 0;
 }
 
 void set_code(uint32_t* codes, int code, bool on) {
-  const uint32_t bit = uint32_t{1} << (code & 31);
+  const uint32_t bit = uint32_t{1} << (code % kCodeWordBits);
   if (on)
-    codes[code >> 5] |= bit;
+    codes[code / kCodeWordBits] |= bit;
   else
-    codes[code >> 5] &= ~bit;
+    codes[code / kCodeWordBits] &= ~bit;
 }
 
 // Takes node out of the index: its block goes back, its bit is cleared.
-void unindex(uint32_t h) {
-  index_block* b = table[h].block;
-  int_stree_header(table[h].node) &= ~STREE_INDEXED_BIT;
-  give_block(b);
-  erase_slot(h);
+void unindex(stree_child_index& x, uint32_t h) {
+  index_block* b = x.table[h].block;
+  int_stree_header(x.table[h].node) &= ~STREE_INDEXED_BIT;
+  give_block(x, b);
+  erase_slot(x, h);
 }
 
 }  // namespace
 
-stree_ref int_stree_index_child(stree_ref node, int code, stree_ref* pred) {
-  const index_block* b = block_of(node);
+stree_ref int_stree_index_child(const suffix_tree* tree, stree_ref node,
+                                int code, stree_ref* pred) {
+  const index_block* b = block_of(tree->index, node);
   const int r = rank_of(b, code);
   if (pred != nullptr) *pred = r > 0 ? children(b)[r - 1] : STREE_NONE;
   return has_code(b, code) ? children(b)[r] : STREE_NONE;
 }
 
-void int_stree_index_build(const suffix_tree* tree, stree_ref node) {
+void int_stree_index_build(suffix_tree* tree, stree_ref node) {
   if (int_stree_is_indexed(node)) return;
+  stree_child_index& x = tree->index;
   int n = int_stree_num_children(tree, node);
   int cls = 0;
-  while (cls + 1 < kClasses && kCapacity[cls] < n) ++cls;
-  if (!reserve_entry()) return;
-  index_block* b = take_block(cls);
+  while (cls + 1 < STREE_INDEX_CLASSES && kCapacity[cls] < n) ++cls;
+  if (!reserve_entry(x)) return;
+  index_block* b = take_block(x, cls);
   if (b == nullptr) return;
-  for (stree_ref x = int_stree_first_child(tree, node); x != STREE_NONE;
-       x = int_stree_next_sibling(x)) {
-    set_code(b->codes, int_stree_code(tree, x), true);
-    children(b)[b->count++] = x;
+  for (stree_ref c = int_stree_first_child(tree, node); c != STREE_NONE;
+       c = int_stree_next_sibling(c)) {
+    set_code(b->codes, int_stree_code(tree, c), true);
+    children(b)[b->count++] = c;
   }
-  table[slot_of(node)] = entry{node, b};
-  ++table_used;
+  x.table[slot_of(x, node)] = entry{node, b};
+  ++x.used;
   int_stree_header(node) |= STREE_INDEXED_BIT;
 }
 
-void int_stree_index_add(stree_ref node, int code, stree_ref child) {
-  const uint32_t h = slot_of(node);
-  index_block* b = table[h].block;
+void int_stree_index_add(suffix_tree* tree, stree_ref node, int code,
+                         stree_ref child) {
+  stree_child_index& x = tree->index;
+  const uint32_t h = slot_of(x, node);
+  index_block* b = x.table[h].block;
   if (b->count == kCapacity[b->cls]) {
     index_block* bigger =
-        b->cls + 1 < kClasses ? take_block(b->cls + 1) : nullptr;
+        b->cls + 1 < STREE_INDEX_CLASSES ? take_block(x, b->cls + 1) : nullptr;
     if (bigger == nullptr) {
-      unindex(h);  // the list alone serves the node from now on
+      unindex(x, h);  // the list alone serves the node from now on
       return;
     }
     std::memcpy(bigger->codes, b->codes, sizeof b->codes);
     bigger->count = b->count;
     std::memcpy(children(bigger), children(b), b->count * sizeof(stree_ref));
-    give_block(b);
-    table[h].block = b = bigger;
+    give_block(x, b);
+    x.table[h].block = b = bigger;
   }
   const int r = rank_of(b, code);
   std::memmove(&children(b)[r + 1], &children(b)[r],
@@ -306,13 +304,14 @@ void int_stree_index_add(stree_ref node, int code, stree_ref child) {
   set_code(b->codes, code, true);
 }
 
-void int_stree_index_set(stree_ref node, int code, stree_ref child) {
-  index_block* b = block_of(node);
+void int_stree_index_set(suffix_tree* tree, stree_ref node, int code,
+                         stree_ref child) {
+  index_block* b = block_of(tree->index, node);
   children(b)[rank_of(b, code)] = child;
 }
 
-void int_stree_index_remove(stree_ref node, int code) {
-  index_block* b = block_of(node);
+void int_stree_index_remove(suffix_tree* tree, stree_ref node, int code) {
+  index_block* b = block_of(tree->index, node);
   const int r = rank_of(b, code);
   std::memmove(&children(b)[r], &children(b)[r + 1],
                static_cast<size_t>(b->count - r - 1) * sizeof(stree_ref));
@@ -320,58 +319,59 @@ void int_stree_index_remove(stree_ref node, int code) {
   set_code(b->codes, code, false);
 }
 
-void int_stree_index_forget(stree_ref node) {
-  if (int_stree_is_indexed(node)) unindex(slot_of(node));
+void int_stree_index_forget(suffix_tree* tree, stree_ref node) {
+  if (int_stree_is_indexed(node)) unindex(tree->index, slot_of(tree->index, node));
 }
 
 const char* int_stree_index_check(const suffix_tree* tree, stree_ref node) {
+  const stree_child_index& x = tree->index;
   if (!int_stree_is_indexed(node)) {
-    if (in_table(node))
+    if (in_table(x, node))
       return "a node without the indexed bit has an index block";
     return nullptr;
   }
-  if (!in_table(node))
-    return "an indexed node has no index block";
-  const index_block* b = block_of(node);
+  if (!in_table(x, node)) return "an indexed node has no index block";
+  const index_block* b = block_of(x, node);
   int i = 0;
-  uint32_t codes[4] = {0, 0, 0, 0};
-  for (stree_ref x = int_stree_first_child(tree, node); x != STREE_NONE;
-       x = int_stree_next_sibling(x), ++i) {
-    if (i >= b->count || children(b)[i] != x)
+  uint32_t codes[kCodeWords] = {0, 0, 0, 0};
+  for (stree_ref c = int_stree_first_child(tree, node); c != STREE_NONE;
+       c = int_stree_next_sibling(c), ++i) {
+    if (i >= b->count || children(b)[i] != c)
       return "an index block differs from its node's children";
-    const int c = int_stree_code(tree, x);
-    set_code(codes, c, true);
+    set_code(codes, int_stree_code(tree, c), true);
   }
   if (i != b->count || std::memcmp(codes, b->codes, sizeof codes) != 0)
     return "an index block differs from its node's children";
   return nullptr;
 }
 
-int stree_index_release() {
-  const bool held = table != nullptr || runs != nullptr;
-  const uint32_t slots = table == nullptr ? 0 : table_mask + 1;
+int stree_index_release(suffix_tree* tree) {
+  stree_child_index& x = tree->index;
+  const bool held = x.table != nullptr || x.runs != nullptr;
+  const uint32_t slots = x.table == nullptr ? 0 : x.mask + 1;
   for (uint32_t i = 0; i < slots; ++i)
-    if (table[i].node != STREE_NONE)
-      int_stree_header(table[i].node) &= ~STREE_INDEXED_BIT;
-  index_free(table, table_bytes(slots));
-  table = nullptr;
-  table_mask = 0;
-  table_used = 0;
-  while (runs != nullptr) {
-    run_header* next = runs->next;
+    if (x.table[i].node != STREE_NONE)
+      int_stree_header(x.table[i].node) &= ~STREE_INDEXED_BIT;
+  index_free(x.table, table_bytes(slots));
+  x.table = nullptr;
+  x.mask = 0;
+  x.used = 0;
+  while (x.runs != nullptr) {
+    stree_index_run* next = x.runs->next;
 #ifdef STREE_INDEX_POISON
-    ASAN_UNPOISON_MEMORY_REGION(runs, kRunBytes);
+    ASAN_UNPOISON_MEMORY_REGION(x.runs, kRunBytes);
 #endif
-    index_free(runs, kRunBytes);
-    runs = next;
+    index_free(x.runs, kRunBytes);
+    x.runs = next;
   }
-  for (index_block*& f : free_blocks) f = nullptr;
+  for (index_block*& f : x.free_blocks) f = nullptr;
   return held ? 1 : 0;
 }
 
-void stree_index_set_threshold(int children) { min_children = children; }
-int int_stree_index_threshold() { return min_children; }
-void stree_index_fail_at(long n) {
-  fail_at = n > 0 ? allocations + n : 0;
+void stree_index_set_threshold(suffix_tree* tree, int children) {
+  tree->index.threshold = children;
 }
-long stree_index_nodes() { return table_used; }
+void stree_index_fail_at(suffix_tree* tree, long n) {
+  tree->index.fail_at = n > 0 ? tree->index.allocations + n : 0;
+}
+long stree_index_nodes(const suffix_tree* tree) { return tree->index.used; }

@@ -3,7 +3,7 @@
 // strings).  One phase per character plus a closing phase for the string's
 // end; leaves run to the end of their string from the moment they are made;
 // suffixes that end inside the tree get end records in the closing phase.
-#include "stree.h"
+#include "stree_internal.h"
 
 namespace {
 
@@ -30,10 +30,6 @@ void set_active(inserter& s, stree_ref a, int32_t p,
   s.p = p;
   s.edge = a == s.tree->root ? nullptr : int_stree_edge_string(s.tree, a);
   s.edgelen = int_stree_edge_length(s.tree, a);
-}
-
-int code_of(const suffix_tree* tree, char c) {
-  return tree->char_map[static_cast<unsigned char>(c) & 0x7f];
 }
 
 // Hangs a new leaf for suffix i (edge T[j..M)) below the active record.
@@ -70,15 +66,16 @@ step_result extend(inserter& s, int32_t j) {
       if (node != s.active) set_active(s, node, s.p, s.parent);
       return int_stree_add_endrec(tree, node, s.slot, s.i) ? EXTENDED : FAILED;
     }
-    stree_ref y = int_stree_find_child(tree, s.active,
-                                       static_cast<unsigned char>(s.text[j]));
+    stree_ref y = int_stree_find_child_indexing(
+        tree, s.active, static_cast<unsigned char>(s.text[j]));
     if (y != STREE_NONE) {
       set_active(s, y, 1, s.active);
       return PHASE_OVER;
     }
     return add_leaf(s, j) ? EXTENDED : FAILED;
   }
-  if (!closing && code_of(tree, s.text[j]) == code_of(tree, s.edge[s.p])) {
+  if (!closing && int_stree_code_of(tree, s.text[j]) ==
+                      int_stree_code_of(tree, s.edge[s.p])) {
     ++s.p;
     return PHASE_OVER;
   }
@@ -122,19 +119,19 @@ void move_to_next_suffix(inserter& s, int32_t j) {
   int32_t p = s.p;
   if (x == tree->root) {
     --p;
-  } else if (int_stree_node(x)->suffix_link != STREE_NONE) {
-    x = int_stree_node(x)->suffix_link;
   } else {
-    // Only a node left behind by an earlier failed insertion lacks its link
-    // here; walk the whole of T[i+1..j) from the root instead.
-    x = tree->root;
-    p = j - s.i - 1;
+    // Only W may lack its link, and W is never the active point's parent
+    // here.  A node that a failed insertion left without its link has no
+    // children, so it is no parent either until an insertion that gives it
+    // children has made it W and linked it.
+    x = int_stree_node(x)->suffix_link;
+    STREE_ASSERT(x != STREE_NONE);
   }
   int32_t k = j - p;
   stree_ref above = STREE_NONE;  // x's parent once the walk has moved
   while (p > 0) {
-    stree_ref y =
-        int_stree_find_child(tree, x, static_cast<unsigned char>(s.text[k]));
+    stree_ref y = int_stree_find_child_indexing(
+        tree, x, static_cast<unsigned char>(s.text[k]));
     STREE_ASSERT(y != STREE_NONE);
     int32_t l = int_stree_edge_length(tree, y);
     above = x;

@@ -2,33 +2,43 @@
 // leaves and the walks that match a text from a point of the tree.  All of
 // these only read the tree; leaves keep no parent, suffix link or start, so
 // those are derived from the sibling chains and edge lengths.
-#include "stree.h"
+#include "stree_internal.h"
 
-stree_ref int_stree_first_child(const suffix_tree* tree, stree_ref r) {
-  if (int_stree_isaleaf(tree, r)) return STREE_NONE;
-  return int_stree_first_child_ref(r);
+namespace {
+
+// The child of `node` with `code`, from its index block or its list; the
+// number of siblings the list walk passed goes to *passed.
+stree_ref child_with_code(const suffix_tree* tree, stree_ref node, int code,
+                          int* passed) {
+  *passed = 0;
+  if (int_stree_is_indexed(node))
+    return int_stree_index_child(tree, node, code, nullptr);
+  for (stree_ref x = int_stree_first_child(tree, node); x != STREE_NONE;
+       x = int_stree_next_sibling(x), ++*passed) {
+    int xc = int_stree_code(tree, x);
+    if (xc >= code) return xc == code ? x : STREE_NONE;
+  }
+  return STREE_NONE;
 }
+
+}  // namespace
 
 stree_ref int_stree_find_child(const suffix_tree* tree, stree_ref node,
                                int ch) {
-  unsigned c8 = static_cast<unsigned>(ch) & 0xffu;
-  if (c8 & 0x80u) return STREE_NONE;
-  int code = tree->char_map[c8];
+  int code = tree->char_map[static_cast<unsigned>(ch) & 0xffu];
   if (code >= tree->alphabet_size) return STREE_NONE;
-  if (int_stree_is_indexed(node))
-    return int_stree_index_child(node, code, nullptr);
-  int passed = 0;
-  stree_ref found = STREE_NONE;
-  for (stree_ref x = int_stree_first_child(tree, node); x != STREE_NONE;
-       x = int_stree_next_sibling(x), ++passed) {
-    int xc = int_stree_code(tree, x);
-    if (xc >= code) {
-      if (xc == code) found = x;
-      break;
-    }
-  }
+  int passed;
+  return child_with_code(tree, node, code, &passed);
+}
+
+stree_ref int_stree_find_child_indexing(suffix_tree* tree, stree_ref node,
+                                        int ch) {
+  int code = tree->char_map[static_cast<unsigned>(ch) & 0xffu];
+  if (code >= tree->alphabet_size) return STREE_NONE;
+  int passed;
+  stree_ref found = child_with_code(tree, node, code, &passed);
   // A node whose list had to be walked this far is worth an index block.
-  const int threshold = int_stree_index_threshold();
+  const int threshold = tree->index.threshold;
   if (threshold > 0 && passed >= threshold) int_stree_index_build(tree, node);
   return found;
 }
@@ -81,15 +91,7 @@ static stree_ref skip_count(const suffix_tree* tree, stree_ref x,
 
 stree_ref int_stree_leaf_suffix_link(const suffix_tree* tree, stree_ref r) {
   if (r == tree->root) return STREE_NONE;
-  if (!int_stree_isaleaf(tree, r)) {
-    stree_ref link = int_stree_node(r)->suffix_link;
-    if (link != STREE_NONE) return link;
-    // Only a node left behind by a failed insertion lacks its link: walk its
-    // path label without the first character down from the root.
-    int32_t n = stree_get_labellen(tree, r);
-    const char* end = int_stree_edge_string(tree, r) + int_stree_node(r)->edgelen;
-    return skip_count(tree, tree->root, end - n + 1, n - 1);
-  }
+  if (!int_stree_isaleaf(tree, r)) return int_stree_node(r)->suffix_link;
   uint32_t packed = int_stree_leaf(r)->strpos;
   int32_t strid = stree_pos_strid(packed);
   const char* p = tree->strings[strid] + stree_pos_offset(packed);
@@ -97,17 +99,16 @@ stree_ref int_stree_leaf_suffix_link(const suffix_tree* tree, stree_ref r) {
   stree_ref parent = int_stree_get_parent(tree, r);
   if (parent == tree->root) return skip_count(tree, tree->root, p + 1, n - 1);
   stree_ref start = int_stree_node(parent)->suffix_link;
-  if (start != STREE_NONE) return skip_count(tree, start, p, n);
-  // The parent has no suffix link yet (an insertion was interrupted right
-  // after a split): walk the whole shorter suffix down from the root.
-  int32_t leafpos = int_stree_get_leafpos(tree, r);
-  const char* s = tree->strings[strid] + leafpos + 1;
-  return skip_count(tree, tree->root, s, tree->lengths[strid] - leafpos - 1);
+  // Removal finds the next locus from the root where a parent lacks its
+  // link, and every other caller reads a finished tree.
+  STREE_ASSERT(start != STREE_NONE);
+  return skip_count(tree, start, p, n);
 }
 
-static inline bool same_code(const suffix_tree* tree, char a, char b) {
-  return tree->char_map[static_cast<unsigned char>(a) & 0x7f] ==
-         tree->char_map[static_cast<unsigned char>(b) & 0x7f];
+// A text character matches a stored one when their codes agree; a byte
+// outside the alphabet has a code no stored character has.
+static inline bool same_code(const suffix_tree* tree, char text, char stored) {
+  return int_stree_code_of(tree, text) == int_stree_code_of(tree, stored);
 }
 
 int32_t int_stree_walk_to_leaf(const suffix_tree* tree, stree_ref record,

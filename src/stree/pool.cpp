@@ -10,36 +10,49 @@
 // Page bodies are carved from 2 MiB blocks that the kernel is asked to back
 // with huge pages: the walks over a finished tree touch records in an order
 // unrelated to their addresses, and with 4 KiB pages most of those touches
-// also miss the TLB.  A released body is kept for the next page opened.  In
-// sanitized builds every body is a heap block of its own instead, so that a
-// read of a released page is caught.
+// also miss the TLB.  A released body and its page number are kept for the
+// next page opened.
+//
+// In sanitized builds a read through a stale reference must be caught, so
+// nothing is reused there: every body is a heap block of its own, freed on
+// release while its number keeps pointing at it (AddressSanitizer reports
+// the read as a use after free); page numbers are not handed out again until
+// all of them have been used; and every record given back is poisoned.
 #include <cstdlib>
 #include <cstring>
 
 #if defined(__SANITIZE_ADDRESS__)
-#define STREE_POOL_HEAP_BODIES 1
+#define STREE_POOL_SANITIZED 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define STREE_POOL_HEAP_BODIES 1
+#define STREE_POOL_SANITIZED 1
 #endif
 #endif
 
-#if !defined(STREE_POOL_HEAP_BODIES) && defined(__linux__)
+#ifdef STREE_POOL_SANITIZED
+#include <sanitizer/asan_interface.h>
+#elif defined(__linux__)
 #include <sys/mman.h>
 #endif
 
-#include "stree.h"
+#include "stree_internal.h"
 
 namespace {
 
 constexpr uint32_t kPageWords = 6912;  // 27,648 bytes
-constexpr uint32_t kPageUnits = kPageWords / 3;
-constexpr uint32_t kMaxPages = (1u << 20) - 1;
+constexpr uint32_t kPageUnits = kPageWords / STREE_UNIT_WORDS;
+constexpr uint32_t kMaxPages = (1u << STREE_REF_PAGE_BITS) - 1;
+
+static_assert(kPageUnits <= STREE_REF_OFFSET_MASK + 1,
+              "every unit of a page fits a reference's offset");
 
 struct stree_page {
-  uint32_t freed;     // records given back
+  uint32_t freed;     // records given back; kReleased once released
   uint32_t capacity;  // records handed out (final once the page is full)
+  uint32_t slot;      // its place in its tree's list of pages
 };
+
+constexpr uint32_t kReleased = 0xffffffffu;
 
 enum kind { NODE = 0, LEAF = 1, ENDREC = 2 };
 
@@ -52,18 +65,16 @@ uint32_t* free_numbers = nullptr;   // released page numbers, for reuse
 uint32_t free_count = 0;
 long pages_in_use = 0;
 
-int64_t current_page = -1;  // the page records are cut from, or -1
-uint32_t next_unit = 0;     // its first free unit
-
 long requests = 0;
 long body_requests = 0;
 long body_fail_at = 0;  // page body request that fails; 0 = never
 long fail_at = 0;  // request number that fails; 0 = never
 
-#ifdef STREE_POOL_HEAP_BODIES
+#ifdef STREE_POOL_SANITIZED
 
 void* body_alloc() { return std::calloc(kPageWords, sizeof(uint32_t)); }
 void body_free(void* body) { std::free(body); }
+constexpr bool kReuseNumbers = false;
 
 #else
 
@@ -123,6 +134,7 @@ void body_free(void* body) {
   std::memcpy(body, &free_bodies, sizeof free_bodies);
   free_bodies = body;
 }
+constexpr bool kReuseNumbers = true;
 
 #endif
 
@@ -154,21 +166,19 @@ void* new_body() {
   return body_alloc();
 }
 
-// Opens a new page: -1 when no memory is left.
+// Opens a new page: -1 when no memory is left.  A released page number is
+// taken again only where reuse is allowed, or once every number is used.
 int64_t try_open_page() {
-  uint32_t number;
-  if (free_count > 0) {
-    number = free_numbers[free_count - 1];
-  } else {
-    if (page_count == page_slots && !grow_tables()) return -1;
-    number = page_count;
-  }
+  const bool fresh = page_count < kMaxPages && (!kReuseNumbers || free_count == 0);
+  if (!fresh && free_count == 0) return -1;
+  if (fresh && page_count == page_slots && !grow_tables()) return -1;
+  const uint32_t number = fresh ? page_count : free_numbers[free_count - 1];
   void* body = new_body();
   if (!body) return -1;
-  if (free_count > 0) {
-    --free_count;
-  } else {
+  if (fresh) {
     ++page_count;
+  } else {
+    --free_count;
   }
   stree_page_bodies[number] = static_cast<uint32_t*>(body);
   pages[number].freed = 0;
@@ -177,50 +187,80 @@ int64_t try_open_page() {
   return number;
 }
 
-// The child index only saves time: when memory runs out, the records come
-// first, and whatever the index holds is given back before the pool gives
-// up.
-int64_t open_page() {
+// Makes room in the tree's list for one more page.
+bool reserve_tree_page(stree_tree_pages& own) {
+  if (own.count < own.capacity) return true;
+  const uint32_t want = own.capacity ? 2 * own.capacity : 16;
+  void* grown = std::realloc(own.numbers, want * sizeof(uint32_t));
+  if (!grown) return false;
+  own.numbers = static_cast<uint32_t*>(grown);
+  own.capacity = want;
+  return true;
+}
+
+// Opens a page for the tree's records.  The child index only saves time:
+// when memory runs out, the records come first, and whatever the tree's
+// index holds is given back before the pool gives up.
+int64_t open_page(suffix_tree* tree) {
+  stree_tree_pages& own = tree->pages;
+  if (!reserve_tree_page(own)) return -1;
   int64_t number = try_open_page();
-  if (number < 0 && stree_index_release()) number = try_open_page();
+  if (number < 0 && stree_index_release(tree)) number = try_open_page();
+  if (number < 0) return -1;
+  pages[number].slot = own.count;
+  own.numbers[own.count++] = static_cast<uint32_t>(number);
   return number;
 }
 
-// Releases a page whose records have all been handed out and returned.
+// Releases a page whose records have all been handed out and returned, or
+// whose tree is deleted.  In sanitized builds the number keeps pointing at
+// the freed body.
 void release_page(uint32_t number) {
   body_free(stree_page_bodies[number]);
-  stree_page_bodies[number] = nullptr;
+  if (kReuseNumbers) stree_page_bodies[number] = nullptr;
+  pages[number].freed = kReleased;
   free_numbers[free_count++] = number;
   --pages_in_use;
 }
 
-// The current page is full once the smallest record no longer fits, or a
-// node does not fit in what is left (one unit, which stays unused).
-void close_current_page() {
-  const uint32_t number = static_cast<uint32_t>(current_page);
-  current_page = -1;
-  next_unit = 0;
-  if (pages[number].freed == pages[number].capacity) release_page(number);
+// Takes a page out of its tree's list and releases it.
+void release_tree_page(stree_tree_pages& own, uint32_t number) {
+  const uint32_t slot = pages[number].slot;
+  const uint32_t moved = own.numbers[--own.count];
+  own.numbers[slot] = moved;
+  pages[moved].slot = slot;
+  release_page(number);
 }
 
-stree_ref take(kind k) {
+// The current page is full once the smallest record no longer fits, or a
+// node does not fit in what is left (one unit, which stays unused).
+void close_current_page(stree_tree_pages& own) {
+  const uint32_t number = static_cast<uint32_t>(own.current);
+  own.current = -1;
+  own.next_unit = 0;
+  if (pages[number].freed == pages[number].capacity)
+    release_tree_page(own, number);
+}
+
+stree_ref take(suffix_tree* tree, kind k) {
   ++requests;
   if (fail_at > 0 && requests == fail_at) {
     fail_at = 0;
     return STREE_NONE;
   }
-  if (current_page >= 0 && next_unit + kUnits[k] > kPageUnits)
-    close_current_page();
-  if (current_page < 0) {
-    current_page = open_page();
-    if (current_page < 0) return STREE_NONE;
+  stree_tree_pages& own = tree->pages;
+  if (own.current >= 0 && own.next_unit + kUnits[k] > kPageUnits)
+    close_current_page(own);
+  if (own.current < 0) {
+    own.current = open_page(tree);
+    if (own.current < 0) return STREE_NONE;
   }
-  const uint32_t number = static_cast<uint32_t>(current_page);
-  const uint32_t unit = next_unit;
-  next_unit += kUnits[k];
+  const uint32_t number = static_cast<uint32_t>(own.current);
+  const uint32_t unit = own.next_unit;
+  own.next_unit += kUnits[k];
   ++pages[number].capacity;
-  if (next_unit == kPageUnits) close_current_page();
-  return ((number + 1) << 12) | unit;
+  if (own.next_unit == kPageUnits) close_current_page(own);
+  return stree_make_ref(number, unit);
 }
 
 }  // namespace
@@ -232,14 +272,12 @@ void int_stree_set_edgestr(suffix_tree* tree, stree_ref node,
   stree_node* n = int_stree_node(node);
   n->edgestr = edgestr;
   const char* s = tree->strings[stree_pos_strid(edgestr)];
-  n->code = s ? tree->char_map[static_cast<unsigned char>(
-                    s[stree_pos_offset(edgestr)]) & 0x7f]
-              : 0;
+  n->code = s ? int_stree_code_of(tree, s[stree_pos_offset(edgestr)]) : 0;
 }
 
 stree_ref int_stree_new_node(suffix_tree* tree, uint32_t edgestr,
                              int32_t edgelen) {
-  stree_ref r = take(NODE);
+  stree_ref r = take(tree, NODE);
   if (r == STREE_NONE) return r;
   stree_node* n = int_stree_node(r);
   n->edgelen = edgelen;
@@ -249,31 +287,41 @@ stree_ref int_stree_new_node(suffix_tree* tree, uint32_t edgestr,
 
 stree_ref int_stree_new_leaf(suffix_tree* tree, int32_t strid,
                              int32_t edgepos) {
-  stree_ref r = take(LEAF);
+  stree_ref r = take(tree, LEAF);
   if (r == STREE_NONE) return r;
   stree_leaf* l = int_stree_leaf(r);
-  unsigned char c = static_cast<unsigned char>(tree->strings[strid][edgepos]);
-  l->header = STREE_LEAF_BIT |
-              (static_cast<uint32_t>(tree->char_map[c & 0x7f])
-               << STREE_FIRST_CHAR_SHIFT);
+  l->header =
+      int_stree_leaf_header(int_stree_code_of(tree, tree->strings[strid][edgepos]));
   l->strpos = stree_pack_pos(strid, edgepos);
   return r;
 }
 
-stree_ref int_stree_new_endrec(suffix_tree*, int32_t strid, int32_t pos) {
-  stree_ref r = take(ENDREC);
+stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos) {
+  stree_ref r = take(tree, ENDREC);
   if (r == STREE_NONE) return r;
   int_stree_endrec(r)->strpos = stree_pack_pos(strid, pos);
   return r;
 }
 
-void int_stree_free_record(suffix_tree*, stree_ref record) {
-  uint32_t number = (record >> 12) - 1;
+void int_stree_free_record(suffix_tree* tree, stree_ref record) {
+  const uint32_t number = stree_ref_page(record);
   STREE_ASSERT(record != STREE_NONE && number < page_count &&
-               stree_page_bodies[number] != nullptr);
+               pages[number].freed != kReleased);
   stree_page& page = pages[number];
-  if (++page.freed == page.capacity && number != current_page)
-    release_page(number);
+#ifdef STREE_POOL_SANITIZED
+  // The first unit holds what every read of a record starts with.
+  ASAN_POISON_MEMORY_REGION(int_stree_words(record),
+                            STREE_UNIT_WORDS * sizeof(uint32_t));
+#endif
+  if (++page.freed == page.capacity && number != tree->pages.current)
+    release_tree_page(tree->pages, number);
+}
+
+void int_stree_release_pages(suffix_tree* tree) {
+  stree_tree_pages& own = tree->pages;
+  for (uint32_t i = 0; i < own.count; ++i) release_page(own.numbers[i]);
+  std::free(own.numbers);
+  own = stree_tree_pages();
 }
 
 void stree_pool_fail_at(long n) { fail_at = n > 0 ? requests + n : 0; }

@@ -1,5 +1,5 @@
 // Packed records of the generalized suffix tree and the 4-byte references
-// that connect them.
+// that connect them.  Internal to the tree module: not installed.
 //
 // Every record is a short run of 32-bit words taken from the node pool
 // (pool.cpp).  A reference (stree_ref) names a record by its pool page and
@@ -28,21 +28,85 @@
 //     bit  25      has_endrecs    node only: children holds the head end
 //                                 record, whose children word holds the
 //                                 first child
-//     bit  26      indexed        node only: the child index (index.cpp)
-//                                 holds a block for this node; bits 27..31
-//                                 stay 0 in a node of the tree
+//     bit  26      indexed        node only: the tree's child index holds a
+//                                 block for this node (child_index.h)
+//     bit  31      dead           node only, and only while a removal runs:
+//                                 the node has left the tree (remove.cpp)
+//     bits 27..30  stay 0 in a node
 #ifndef VOK_STREE_RECORDS_H
 #define VOK_STREE_RECORDS_H
 
 #include <cstdint>
 
-typedef uint32_t stree_ref;  // a record in the node pool; 0 is "none"
+#include "stree.h"
 
-constexpr stree_ref STREE_NONE = 0;
+// ---- references ------------------------------------------------------------
 
-constexpr int STREE_MAX_STRINGS = 8192;         // string-table slots (13 bits)
-constexpr int32_t STREE_MAX_POSITION = 524287;  // 19-bit positions
-constexpr int32_t STREE_MAX_NODES = 0x800000;   // range of node_id (23 bits)
+constexpr int STREE_REF_OFFSET_BITS = 12;
+constexpr uint32_t STREE_REF_OFFSET_MASK = (1u << STREE_REF_OFFSET_BITS) - 1;
+constexpr int STREE_REF_PAGE_BITS = 32 - STREE_REF_OFFSET_BITS;
+constexpr uint32_t STREE_UNIT_WORDS = 3;  // words per pool unit
+
+inline uint32_t stree_ref_page(stree_ref r) {
+  return (r >> STREE_REF_OFFSET_BITS) - 1;
+}
+inline uint32_t stree_ref_unit(stree_ref r) { return r & STREE_REF_OFFSET_MASK; }
+inline stree_ref stree_make_ref(uint32_t page, uint32_t unit) {
+  return ((page + 1) << STREE_REF_OFFSET_BITS) | unit;
+}
+
+// ---- packed string positions ----------------------------------------------
+
+constexpr int STREE_STRID_BITS = 13;
+constexpr uint32_t STREE_STRID_MASK = (1u << STREE_STRID_BITS) - 1;
+constexpr int STREE_POS_SHIFT = STREE_STRID_BITS;
+constexpr int STREE_POS_BITS = 32 - STREE_POS_SHIFT;
+
+static_assert(STREE_MAX_STRINGS == 1 << STREE_STRID_BITS,
+              "every slot number fits the strid field");
+static_assert(STREE_MAX_POSITION == (1 << STREE_POS_BITS) - 1,
+              "every position fits the position field");
+
+inline uint32_t stree_pack_pos(int32_t strid, int32_t pos) {
+  return static_cast<uint32_t>(strid) |
+         (static_cast<uint32_t>(pos) << STREE_POS_SHIFT);
+}
+inline int32_t stree_pos_strid(uint32_t packed) {
+  return static_cast<int32_t>(packed & STREE_STRID_MASK);
+}
+inline int32_t stree_pos_offset(uint32_t packed) {
+  return static_cast<int32_t>(packed >> STREE_POS_SHIFT);
+}
+
+// ---- word 0 of nodes and leaves -------------------------------------------
+
+constexpr int STREE_ID_BITS = 23;
+constexpr uint32_t STREE_ID_MASK = (1u << STREE_ID_BITS) - 1;
+constexpr uint32_t STREE_LEAF_BIT = 1u << 23;
+constexpr uint32_t STREE_LAST_BIT = 1u << 24;
+constexpr int STREE_FIRST_CHAR_SHIFT = 25;
+constexpr int STREE_FIRST_CHAR_BITS = 32 - STREE_FIRST_CHAR_SHIFT;
+constexpr uint32_t STREE_FIRST_CHAR_KEEP = (1u << STREE_FIRST_CHAR_SHIFT) - 1;
+constexpr uint32_t STREE_ENDRECS_BIT = 1u << 25;
+constexpr uint32_t STREE_INDEXED_BIT = 1u << 26;
+constexpr uint32_t STREE_DEAD_BIT = 1u << 31;
+constexpr uint32_t STREE_NODE_SPARE_BITS = 0xfu << 27;  // 0 in a live node
+
+static_assert(STREE_MAX_NODES == 1 << STREE_ID_BITS,
+              "every node number fits the node_id field");
+static_assert(STREE_ID_MASK < STREE_LEAF_BIT, "node_id lies below the flags");
+
+// ---- records ----------------------------------------------------------------
+
+// An internal node's edge length and the code of its first character share
+// word 5.
+constexpr int STREE_EDGELEN_BITS = 24;
+constexpr int STREE_CODE_BITS = 32 - STREE_EDGELEN_BITS;
+
+static_assert(STREE_MAX_POSITION + 1 < (1 << (STREE_EDGELEN_BITS - 1)),
+              "the signed edge-length field holds any edge length");
+static_assert(STREE_CODE_BITS >= STREE_FIRST_CHAR_BITS,
+              "a node's code field holds every leaf code");
 
 // Internal node: six words, 24 bytes.
 struct stree_node {
@@ -51,11 +115,11 @@ struct stree_node {
   stree_ref children;    // first child, or head end record (has_endrecs)
   stree_ref suffix_link; // node spelling this node's path minus its first char
   uint32_t edgestr;      // packed strid/position of the edge label's start
-  int32_t edgelen : 24;  // edge label length; 0 only for the root
+  int32_t edgelen : STREE_EDGELEN_BITS;  // edge label length; 0 only at root
   // The code of the edge label's first character, kept beside the length so
   // that a child lookup reads a sibling's key without following its label
   // into the text (one cache miss less per sibling passed).
-  uint32_t code : 8;
+  uint32_t code : STREE_CODE_BITS;
 };
 
 // Leaf: three words, 12 bytes.  Its edge label runs to the end of its string.
@@ -73,38 +137,24 @@ struct stree_endrec {
   stree_ref children;  // the node's first child; current only in the head
 };
 
-static_assert(sizeof(stree_node) == 24, "a node is six 4-byte words");
-static_assert(sizeof(stree_leaf) == 12, "a leaf is three 4-byte words");
-static_assert(sizeof(stree_endrec) == 12, "an end record is three words");
-
-// ---- word 0 bit fields ----------------------------------------------------
-
-constexpr uint32_t STREE_ID_MASK = 0x7fffffu;
-constexpr uint32_t STREE_LEAF_BIT = 1u << 23;
-constexpr uint32_t STREE_LAST_BIT = 1u << 24;
-constexpr uint32_t STREE_ENDRECS_BIT = 1u << 25;
-constexpr uint32_t STREE_INDEXED_BIT = 1u << 26;
-constexpr int STREE_FIRST_CHAR_SHIFT = 25;
-
-// ---- packed string positions ----------------------------------------------
-
-inline uint32_t stree_pack_pos(int32_t strid, int32_t pos) {
-  return static_cast<uint32_t>(strid) | (static_cast<uint32_t>(pos) << 13);
-}
-inline int32_t stree_pos_strid(uint32_t packed) {
-  return static_cast<int32_t>(packed & 0x1fffu);
-}
-inline int32_t stree_pos_offset(uint32_t packed) {
-  return static_cast<int32_t>(packed >> 13);
-}
+static_assert(sizeof(stree_node) == 2 * STREE_UNIT_WORDS * 4,
+              "a node is two units");
+static_assert(sizeof(stree_leaf) == STREE_UNIT_WORDS * 4, "a leaf is a unit");
+static_assert(sizeof(stree_endrec) == STREE_UNIT_WORDS * 4,
+              "an end record is a unit");
 
 // ---- dereferencing -------------------------------------------------------
 
-// Page bodies by page number; owned by the pool (pool.cpp).
+// Page bodies by page number, owned by the node pool (pool.cpp).  The table
+// is process-wide on purpose: a reference is decoded without the tree at
+// hand (in every sibling step of every walk), and a single table costs one
+// load per step.  References are therefore unique across the trees of a
+// process, and the pool is shared by them.
 extern uint32_t** stree_page_bodies;
 
 inline uint32_t* int_stree_words(stree_ref r) {
-  return stree_page_bodies[(r >> 12) - 1] + 3u * (r & 0xfffu);
+  return stree_page_bodies[stree_ref_page(r)] +
+         STREE_UNIT_WORDS * stree_ref_unit(r);
 }
 inline stree_node* int_stree_node(stree_ref r) {
   return reinterpret_cast<stree_node*>(int_stree_words(r));
@@ -131,6 +181,10 @@ inline void int_stree_set_last(stree_ref r, bool last) {
 inline uint32_t int_stree_id(stree_ref r) {
   return int_stree_header(r) & STREE_ID_MASK;
 }
+inline void int_stree_set_id(stree_ref r, uint32_t id) {
+  uint32_t& h = int_stree_header(r);
+  h = (h & ~STREE_ID_MASK) | id;
+}
 inline bool int_stree_has_endrecs(stree_ref r) {
   return (int_stree_header(r) & STREE_ENDRECS_BIT) != 0;
 }
@@ -139,6 +193,9 @@ inline bool int_stree_has_endrecs(stree_ref r) {
 inline bool int_stree_is_indexed(stree_ref r) {
   return (int_stree_header(r) & (STREE_INDEXED_BIT | STREE_LEAF_BIT)) ==
          STREE_INDEXED_BIT;
+}
+inline uint32_t int_stree_leaf_header(int code) {
+  return STREE_LEAF_BIT | (static_cast<uint32_t>(code) << STREE_FIRST_CHAR_SHIFT);
 }
 
 #endif  // VOK_STREE_RECORDS_H

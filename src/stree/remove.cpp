@@ -4,41 +4,38 @@
 //
 // While stree_remove_suffixes runs, internal nodes that leave the tree are
 // not given back at once: they are marked dead and chained through their
-// children word, and go back to the pool when the removal ends.  A suffix
+// children word (the tree's dead_nodes), and go back to the pool when the
+// removal ends.  A suffix
 // link that leads to such a node can thus be recognised as stale without
 // reading freed memory, and the next suffix is then found from the root.
-#include "stree.h"
+#include "stree_internal.h"
 
 namespace {
 
-// Bit 31 of an internal node's word 0 is never set in a live node.
-constexpr uint32_t kDeadBit = 1u << 31;
-
-bool deferring = false;           // inside stree_remove_suffixes
-stree_ref dead_nodes = STREE_NONE;  // nodes waiting to go back to the pool
-
-bool is_dead(stree_ref node) { return (int_stree_header(node) & kDeadBit) != 0; }
+bool is_dead(stree_ref node) {
+  return (int_stree_header(node) & STREE_DEAD_BIT) != 0;
+}
 
 // Gives an internal node or leaf back, or keeps a node until the removal in
 // progress ends.
 void give_back(suffix_tree* tree, stree_ref r) {
   --tree->num_nodes;
   tree->renumber_pending = 1;
-  if (!int_stree_isaleaf(tree, r)) int_stree_index_forget(r);
-  if (deferring && !int_stree_isaleaf(tree, r)) {
-    int_stree_header(r) |= kDeadBit;
-    int_stree_node(r)->children = dead_nodes;
-    dead_nodes = r;
+  if (!int_stree_isaleaf(tree, r)) int_stree_index_forget(tree, r);
+  if (tree->removing && !int_stree_isaleaf(tree, r)) {
+    int_stree_header(r) |= STREE_DEAD_BIT;
+    int_stree_node(r)->children = tree->dead_nodes;
+    tree->dead_nodes = r;
     return;
   }
   int_stree_free_record(tree, r);
 }
 
 void release_dead_nodes(suffix_tree* tree) {
-  while (dead_nodes != STREE_NONE) {
-    stree_ref next = int_stree_node(dead_nodes)->children;
-    int_stree_free_record(tree, dead_nodes);
-    dead_nodes = next;
+  while (tree->dead_nodes != STREE_NONE) {
+    stree_ref next = int_stree_node(tree->dead_nodes)->children;
+    int_stree_free_record(tree, tree->dead_nodes);
+    tree->dead_nodes = next;
   }
 }
 
@@ -107,8 +104,8 @@ void int_stree_unlink_child(suffix_tree* tree, stree_ref parent,
   const bool indexed = int_stree_is_indexed(parent);
   const int code = int_stree_code(tree, child);
   if (indexed) {
-    if (int_stree_index_child(parent, code, &pred) != child) return;
-    int_stree_index_remove(parent, code);
+    if (int_stree_index_child(tree, parent, code, &pred) != child) return;
+    int_stree_index_remove(tree, parent, code);
   } else {
     stree_ref x = int_stree_first_child(tree, parent);
     while (x != STREE_NONE && x != child) {
@@ -192,8 +189,8 @@ void int_stree_free_subtree(suffix_tree* tree, stree_ref record) {
 
 void stree_remove_suffixes(suffix_tree* tree, int32_t id, int32_t k) {
   if (k <= 0) return;
-  bool outer = deferring;
-  deferring = true;
+  const int outer = tree->removing;
+  tree->removing = 1;
   stree_ref cur = locus_from_root(tree, id, 0);
   for (int32_t i = 0; i < k; ++i) {
     stree_ref next = i + 1 < k ? next_locus(tree, id, i, cur) : STREE_NONE;
@@ -208,8 +205,8 @@ void stree_remove_suffixes(suffix_tree* tree, int32_t id, int32_t k) {
     }
     cur = next;
   }
-  deferring = outer;
-  if (!deferring) release_dead_nodes(tree);
+  tree->removing = outer;
+  if (!tree->removing) release_dead_nodes(tree);
 }
 
 namespace {

@@ -2,18 +2,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
-#include "stree.h"
+#include "stree_internal.h"
 
 int32_t int_stree_table_add(suffix_tree* tree, const char* text, int32_t len,
                             int32_t id) {
   int32_t slot = tree->next_free;
   if (slot >= STREE_MAX_STRINGS || len < 0 || len > STREE_MAX_POSITION + 1)
     return -1;
-  for (int32_t i = 0; i < len; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c & 0x80 || tree->char_map[c] >= tree->alphabet_size) return -1;
-  }
+  for (int32_t i = 0; i < len; ++i)
+    if (int_stree_code_of(tree, text[i]) >= tree->alphabet_size) return -1;
   char* stored = const_cast<char*>(text);
   if (tree->copy_strings) {
     stored = static_cast<char*>(std::malloc(static_cast<size_t>(len) + 1));
@@ -39,9 +38,11 @@ void int_stree_table_release(suffix_tree* tree, int32_t slot) {
 
 suffix_tree* stree_new_tree(int alphabet_size, int copy_strings) {
   if (alphabet_size < 1 || alphabet_size > 128) return nullptr;
-  auto* tree = static_cast<suffix_tree*>(std::calloc(1, sizeof(suffix_tree)));
+  auto* tree = new (std::nothrow) suffix_tree();  // zeroed but for the index
   if (!tree) return nullptr;
-  for (int c = 0; c < 128; ++c) tree->char_map[c] = static_cast<unsigned char>(c);
+  // Bytes are their own codes; those above 127 lie outside every alphabet.
+  for (int c = 0; c < 256; ++c)
+    tree->char_map[c] = c < 128 ? static_cast<unsigned char>(c) : STREE_NO_CODE;
   tree->strings = static_cast<char**>(
       std::calloc(STREE_MAX_STRINGS, sizeof(char*)));
   tree->lengths = static_cast<int32_t*>(
@@ -51,10 +52,11 @@ suffix_tree* stree_new_tree(int alphabet_size, int copy_strings) {
   if (tree->strings && tree->lengths && tree->ids)
     tree->root = int_stree_new_node(tree, 0, 0);
   if (tree->root == STREE_NONE) {
+    int_stree_release_pages(tree);
     std::free(tree->strings);
     std::free(tree->lengths);
     std::free(tree->ids);
-    std::free(tree);
+    delete tree;
     return nullptr;
   }
   tree->num_nodes = 1;
@@ -66,14 +68,18 @@ suffix_tree* stree_new_tree(int alphabet_size, int copy_strings) {
 
 void stree_delete_tree(suffix_tree* tree) {
   if (!tree) return;
-  int_stree_free_subtree(tree, tree->root);
+  stree_index_release(tree);  // before the pages: it clears node bits
+  int_stree_release_pages(tree);
   for (int32_t slot = 0; slot < STREE_MAX_STRINGS; ++slot)
     int_stree_table_release(tree, slot);
   std::free(tree->strings);
   std::free(tree->lengths);
   std::free(tree->ids);
-  std::free(tree);
+  delete tree;
 }
+
+int32_t stree_num_nodes(const suffix_tree* tree) { return tree->num_nodes; }
+stree_ref stree_root(const suffix_tree* tree) { return tree->root; }
 
 void stree_assert_fail(const char* cond, const char* module, int line) {
   std::fflush(stdout);

@@ -6,7 +6,7 @@
 // the document).
 #include <cstring>
 
-#include "stree.h"
+#include "stree_internal.h"
 
 void int_stree_renumber(suffix_tree* tree) {
   if (!tree->renumber_pending) return;
@@ -14,8 +14,7 @@ void int_stree_renumber(suffix_tree* tree) {
   uint32_t k = 0;
   stree_ref x = tree->root;
   for (;;) {
-    uint32_t& h = int_stree_header(x);
-    h = (h & ~STREE_ID_MASK) | k++;
+    int_stree_set_id(x, k++);
     stree_ref child = int_stree_first_child(tree, x);
     if (child != STREE_NONE) {
       x = child;
@@ -25,6 +24,11 @@ void int_stree_renumber(suffix_tree* tree) {
     if (x == tree->root) return;
     x = int_stree_link(x);
   }
+}
+
+uint32_t stree_node_id(suffix_tree* tree, stree_ref r) {
+  if (tree->renumber_pending) int_stree_renumber(tree);
+  return int_stree_id(r);
 }
 
 void stree_traverse_subtree(suffix_tree* tree, stree_ref start,

@@ -1,0 +1,273 @@
+// The tree module's inside: the tree object, the internal operations every
+// part of the module is built from, and the hooks the tests use.  Not
+// installed; stree.h is the library's public interface.
+//
+// Invariants of a tree built by successful insertions
+//   * The children of a node form one list through `link`, sorted by
+//     ascending code of their first character, one child per code; the last
+//     child has last_sibling set and its link is the parent.  The root has
+//     last_sibling set and link none.
+//   * Every suffix of every stored string ends exactly at a leaf or at an
+//     internal node carrying an end record for it.
+//   * Every internal node other than the root has two or more children or
+//     at least one end record, and a suffix link.
+//   * num_nodes counts the internal nodes and leaves, root included; it never
+//     exceeds STREE_MAX_NODES.
+//   * Edge labels point into stored strings; every label directly follows, in
+//     its own string, an occurrence of its parent's path label.
+// A failed insertion is rolled back; it can leave behind a node that carries
+// only another string's end record, has no children and lacks its suffix
+// link.  Such a node gets its link when a later insertion first passes
+// through it.
+#ifndef VOK_STREE_STREE_INTERNAL_H
+#define VOK_STREE_STREE_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "child_index.h"
+#include "records.h"
+#include "stree.h"
+
+// A character's code is char_map[byte]; bytes outside the alphabet map to
+// this, which no stored character has, so they match nothing.
+constexpr unsigned char STREE_NO_CODE = 0xff;
+
+// The pool pages that hold a tree's records: every page holds the records
+// of one tree, so a tree is deleted page by page.
+struct stree_tree_pages {
+  int64_t current = -1;    // the page records are cut from, or -1
+  uint32_t next_unit = 0;  // its first free unit
+  uint32_t* numbers = nullptr;  // the tree's pages, in no order
+  uint32_t count = 0;
+  uint32_t capacity = 0;
+};
+
+struct suffix_tree {
+  stree_ref root;            // internal node with an empty edge
+  int32_t num_nodes;         // internal nodes and leaves, root included
+  char** strings;            // STREE_MAX_STRINGS text pointers; null = free
+  int32_t* lengths;          // length of each stored string
+  int32_t* ids;              // the caller's id of each stored string
+  int32_t next_free;         // lowest free slot; STREE_MAX_STRINGS when full
+  int copy_strings;          // the table owns private copies of its strings
+  int alphabet_size;         // codes below this are accepted (1..128)
+  int renumber_pending;      // node_id values are stale
+  unsigned char char_map[256];  // byte -> code; STREE_NO_CODE outside
+  stree_tree_pages pages;    // where its records lie
+  stree_child_index index;   // finds children of nodes with many children
+  // While stree_remove_suffixes runs, nodes that leave the tree wait here
+  // (chained through their children word) until it ends (remove.cpp).
+  int removing;
+  stree_ref dead_nodes;
+};
+
+// The code of a character.
+inline int int_stree_code_of(const suffix_tree* tree, char c) {
+  return tree->char_map[static_cast<unsigned char>(c)];
+}
+
+// ===== Node pool (pool.cpp) ================================================
+// Records are handed out from zero-filled pages of 27,648 bytes (2304 units
+// of 12 bytes; a node takes two units, a leaf or an end record one).  All
+// kinds come from one current page per tree, in the order they are asked
+// for; a page is full once the next record does not fit.  A full page is
+// released once every record it handed out has been given back, and every
+// page of a tree when the tree is deleted.  Slots are never reused.
+// When the system refuses a page, the tree's child index is given back and
+// the page asked for again.
+
+// A new internal node with the given packed edge start and length, all other
+// words zero; STREE_NONE when memory runs out.
+stree_ref int_stree_new_node(suffix_tree* tree, uint32_t edgestr,
+                             int32_t edgelen);
+// A new leaf for string strid whose edge starts at edgepos; first_char is set
+// from the stored string.  STREE_NONE when memory runs out.
+stree_ref int_stree_new_leaf(suffix_tree* tree, int32_t strid,
+                             int32_t edgepos);
+// A new end record for the suffix of strid starting at pos; next and
+// children zero.  STREE_NONE when memory runs out.
+stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos);
+// Sets an internal node's edge start and its cached first code.
+void int_stree_set_edgestr(suffix_tree* tree, stree_ref node, uint32_t edgestr);
+// Gives any record back to the pool.
+void int_stree_free_record(suffix_tree* tree, stree_ref record);
+// Releases every page of the tree's records at once (the tree is going).
+void int_stree_release_pages(suffix_tree* tree);
+
+// ===== String table (table.cpp) ============================================
+
+// Stores text[0..len) under the lowest free slot.  With copy_strings the
+// text must be NUL-terminated at len.  Returns the slot, or -1 when the table
+// is full, a byte lies outside the alphabet, or no memory is left; the table
+// is then unchanged.
+int32_t int_stree_table_add(suffix_tree* tree, const char* text, int32_t len,
+                            int32_t id);
+// Empties a slot (frees the copy when copy_strings); nothing when empty.
+void int_stree_table_release(suffix_tree* tree, int32_t slot);
+
+// ===== Navigation (navigate.cpp) ==========================================
+// Every operation here only reads the tree and takes no memory.
+
+inline bool int_stree_isaleaf(const suffix_tree*, stree_ref r) {
+  return (int_stree_header(r) & STREE_LEAF_BIT) != 0;
+}
+// Pointer to the first character of the record's edge label (nullptr for
+// the root).
+inline const char* int_stree_edge_string(const suffix_tree* tree,
+                                         stree_ref r) {
+  uint32_t packed;
+  if (int_stree_isaleaf(tree, r)) {
+    packed = int_stree_leaf(r)->strpos;
+  } else {
+    if (int_stree_node(r)->edgelen == 0) return nullptr;  // the root
+    packed = int_stree_node(r)->edgestr;
+  }
+  return tree->strings[stree_pos_strid(packed)] + stree_pos_offset(packed);
+}
+inline int32_t int_stree_edge_length(const suffix_tree* tree, stree_ref r) {
+  if (!int_stree_isaleaf(tree, r)) return int_stree_node(r)->edgelen;
+  uint32_t packed = int_stree_leaf(r)->strpos;
+  return tree->lengths[stree_pos_strid(packed)] - stree_pos_offset(packed);
+}
+// The record's key among its siblings: the code of its edge label's first
+// character (kept in the record for leaves and internal nodes alike).
+inline int int_stree_code(const suffix_tree* tree, stree_ref r) {
+  if (int_stree_isaleaf(tree, r))
+    return static_cast<int>(int_stree_header(r) >> STREE_FIRST_CHAR_SHIFT);
+  return static_cast<int>(int_stree_node(r)->code);
+}
+// The word holding an internal node's first child: the head end record's
+// children word when the node has end records, its own otherwise.
+inline stree_ref& int_stree_first_child_ref(stree_ref node) {
+  stree_node* n = int_stree_node(node);
+  return int_stree_has_endrecs(node) ? int_stree_endrec(n->children)->children
+                                     : n->children;
+}
+// First child of a record (STREE_NONE for a leaf or a childless node).
+inline stree_ref int_stree_first_child(const suffix_tree* tree, stree_ref r) {
+  if (int_stree_isaleaf(tree, r)) return STREE_NONE;
+  return int_stree_first_child_ref(r);
+}
+// Next sibling, or STREE_NONE for a last child.
+inline stree_ref int_stree_next_sibling(stree_ref r) {
+  return int_stree_is_last(r) ? STREE_NONE : int_stree_link(r);
+}
+
+// The child whose code equals the code of ch (low 8 bits), or STREE_NONE
+// (also for a byte outside the alphabet).  An indexed node answers from its
+// index block; otherwise the sibling list is walked.
+stree_ref int_stree_find_child(const suffix_tree* tree, stree_ref node,
+                               int ch);
+// The same for insertion, the one writer of the index: a walk that passes
+// the index's threshold of siblings gives its node a block.
+stree_ref int_stree_find_child_indexing(suffix_tree* tree, stree_ref node,
+                                        int ch);
+// The parent; STREE_NONE for the root.
+stree_ref int_stree_get_parent(const suffix_tree* tree, stree_ref r);
+// Start position, in its string, of the suffix a leaf stands for.
+int32_t int_stree_get_leafpos(const suffix_tree* tree, stree_ref leaf);
+// Number of children (0 for a leaf).
+int int_stree_num_children(const suffix_tree* tree, stree_ref r);
+// Suffixes ending exactly here: 1 for a leaf, the end records of a node.
+int int_stree_num_ends(const suffix_tree* tree, stree_ref r);
+// STREE_NONE for the root; the suffix_link word for an internal node (none
+// only for a node a failed insertion left behind); for a leaf the record at
+// which its suffix one character shorter ends, found by skip/count from the
+// parent's suffix link.  The leaf's parent must have its link: every parent
+// of a leaf has, but while an insertion runs or is rolled back.
+stree_ref int_stree_leaf_suffix_link(const suffix_tree* tree, stree_ref r);
+
+// Walks text[0..len) down from edge position (record, pos) through internal
+// nodes only.  Returns the characters matched; the stop point goes to
+// *out_record / *out_pos.  Entering a leaf stops at (leaf, 0) without
+// counting the leaf's first character.
+int32_t int_stree_walk_to_leaf(const suffix_tree* tree, stree_ref record,
+                               int32_t pos, const char* text, int32_t len,
+                               stree_ref* out_record, int32_t* out_pos);
+
+// ===== Numbering (traverse.cpp) =============================================
+
+// Gives every node and leaf its preorder node_id (children in list order,
+// that is, path labels in byte order) when renumber_pending is set; no
+// stack, no extra memory.  Numbers go stale with any later add or remove.
+void int_stree_renumber(suffix_tree* tree);
+
+// ===== Structural edits (edit.cpp) ========================================
+
+// Puts new_child in old_child's place among parent's children.  1 on
+// success; 0 with nothing changed when old_child is not a child of parent.
+int int_stree_replace_child(suffix_tree* tree, stree_ref parent,
+                            stree_ref old_child, stree_ref new_child);
+// Adds child to parent in code order.  Returns the parent now holding it (a
+// new node when parent was a leaf), or STREE_NONE when a child with the same
+// code exists or memory runs out.
+stree_ref int_stree_add_child(suffix_tree* tree, stree_ref parent,
+                              stree_ref child);
+// Splits the record's edge after len characters; returns the new upper node,
+// or STREE_NONE (tree unchanged, apart from renumber_pending) on refusal or
+// failure.
+stree_ref int_stree_split_edge(suffix_tree* tree, stree_ref record,
+                               int32_t len);
+// The same for a record whose parent the caller knows (insertion does),
+// which saves the walk along the rest of the sibling list to find it.
+stree_ref int_stree_split_child(suffix_tree* tree, stree_ref parent,
+                                stree_ref record, int32_t len);
+// Replaces a leaf by an internal node carrying the leaf's suffix as an end
+// record; returns that node, the record itself for a node, or STREE_NONE.
+stree_ref int_stree_leaf_to_node(suffix_tree* tree, stree_ref record);
+// Hangs an end record (strid, pos) on an internal node: 1, or 0 for a leaf
+// or no memory.
+int int_stree_add_endrec(suffix_tree* tree, stree_ref node, int32_t strid,
+                         int32_t pos);
+// Moves the start of a record's edge label by delta characters within its
+// string: positive shortens the edge at its front, negative lengthens it
+// (a leaf's first_char follows).  Used by splitting and folding.
+void int_stree_shift_edge(suffix_tree* tree, stree_ref record, int32_t delta);
+
+// ===== Removal (remove.cpp) ===============================================
+
+// Removes the suffixes 0..k-1 of the string in slot id (which must still be
+// stored, with those suffixes in the tree) and tidies the nodes they leave.
+// Takes no memory.  This is how a failed insertion is undone.
+void stree_remove_suffixes(suffix_tree* tree, int32_t id, int32_t k);
+
+int int_stree_remove_endrec(suffix_tree* tree, stree_ref node, int32_t strid,
+                            int32_t pos);
+void int_stree_remove_leaf(suffix_tree* tree, stree_ref record);
+void int_stree_merge_single_child(suffix_tree* tree, stree_ref node);
+void int_stree_free_subtree(suffix_tree* tree, stree_ref record);
+void int_stree_unlink_child(suffix_tree* tree, stree_ref parent,
+                            stree_ref child);
+
+// ===== Test hooks ==========================================================
+
+// After stree_pool_fail_at(n) with n > 0, the n-th record request from now
+// fails (once); 0 disarms.  stree_pool_requests() counts every record
+// request since the process started.
+void stree_pool_fail_at(long n);
+long stree_pool_requests();
+// After stree_pool_fail_body_at(n) with n > 0, the n-th page body the pool
+// asks the system for from now is refused (once), as when memory has run
+// out; the pool then takes the tree's child index back and asks again.
+void stree_pool_fail_body_at(long n);
+// Pages currently allocated (for tests of page release).
+long stree_pool_pages_in_use();
+
+// Siblings an insertion's lookup must pass before its node is indexed
+// (default STREE_INDEX_THRESHOLD; 0 turns indexing off).
+void stree_index_set_threshold(suffix_tree* tree, int children);
+// Makes the n-th allocation of the tree's index from now fail (0: never).
+void stree_index_fail_at(suffix_tree* tree, long n);
+// Nodes indexed now.
+long stree_index_nodes(const suffix_tree* tree);
+
+// ===== Assertions ==========================================================
+
+// Names the condition, the module and the line; never fires on valid use.
+[[noreturn]] void stree_assert_fail(const char* cond, const char* module,
+                                    int line);
+#define STREE_ASSERT(cond) \
+  ((cond) ? (void)0 : stree_assert_fail(#cond, "stree", __LINE__))
+
+#endif  // VOK_STREE_STREE_INTERNAL_H
