@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "features.h"
+#include "output.h"
 #include "phase_clock.h"
 #include "settings.h"
-#include "stree.h"
+#include "stree_internal.h"
 #include "writer.h"
 
 namespace {

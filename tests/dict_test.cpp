@@ -16,7 +16,7 @@
 #include "dict.h"
 #include "options.h"
 #include "run_program.h"
-#include "stree.h"
+#include "stree_internal.h"
 
 namespace fs = std::filesystem;
 

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "features.h"
+#include "output.h"
 #include "output_index.h"
-#include "passes.h"
+#include "run.h"
 #include "reference.h"
-#include "stree.h"
+#include "stree_internal.h"
 
 namespace {
 
@@ -48,11 +48,8 @@ std::vector<std::string> write_all(suffix_tree* tree,
   out->file = std::tmpfile();
   std::vector<std::string> lines;
   if (!out->file) return lines;
-  // vok selects again while it builds the output index; the flags must be
-  // the ones the plain selection gave.
-  std::vector<unsigned char> again(static_cast<size_t>(tree->num_nodes), 1);
-  owned_output_index o(tree, settings, again.data());
-  if (!o.ok || !std::equal(again.begin(), again.end(), selected)) {
+  owned_selection o(tree, settings);
+  if (!std::equal(o.selected.begin(), o.selected.end(), selected)) {
     lines.push_back("<selection differs>");
     std::fclose(out->file);
     return lines;
@@ -60,8 +57,8 @@ std::vector<std::string> write_all(suffix_tree* tree,
   for (size_t i = 0; i < docs.size(); ++i) {
     const std::string& d = docs[i];
     if (!write_features(tree, static_cast<int32_t>(i), d.c_str(),
-                        static_cast<int32_t>(d.size()), settings, selected,
-                        o.index, out.get()))
+                        static_cast<int32_t>(d.size()), settings, o.sel,
+                        out.get()))
       for (char c : std::string("<refused>")) vok_writer_put(out.get(), c);
     vok_writer_put(out.get(), '\n');
   }
@@ -136,8 +133,7 @@ bool check_collection(const std::vector<std::string>& docs, std::mt19937& rng) {
   EXPECT_EQ(static_cast<size_t>(tree->num_nodes), n) << describe(docs, {});
   if (static_cast<size_t>(tree->num_nodes) != n) return false;
 
-  std::vector<uint32_t> freq(n, 0);
-  count_occurrences(tree.get(), tree->root, freq.data());
+  const std::vector<uint32_t> freq = owned_selection(tree.get(), {}).counts;
   for (size_t id = 0; id < n; ++id) {
     EXPECT_EQ(freq[id], ref.records[id].freq)
         << "count of \"" << ref.records[id].label << "\" (node " << id << ")  "
@@ -147,8 +143,8 @@ bool check_collection(const std::vector<std::string>& docs, std::mt19937& rng) {
 
   for (int round = 0; round < 3; ++round) {
     const vok_settings s = random_settings(rng);
-    std::vector<unsigned char> selected(n, 1);
-    select_features(tree.get(), tree->root, s, freq.data(), selected.data());
+    const std::vector<unsigned char> selected =
+        owned_selection(tree.get(), s).selected;
     const std::vector<unsigned char> want = reference_select(ref, s);
     for (size_t id = 0; id < n; ++id) {
       EXPECT_EQ(selected[id], want[id])
@@ -170,55 +166,6 @@ bool check_collection(const std::vector<std::string>& docs, std::mt19937& rng) {
   return true;
 }
 
-// Counts and selects again from one record only: exactly that record's
-// preorder range is touched, with the same counts as the whole-tree walk,
-// and the flags are those of the rules applied to that subtree alone.
-bool check_subtree_walks(const std::vector<std::string>& docs,
-                         std::mt19937& rng) {
-  tree_ptr tree = build_tree(docs);
-  if (!tree) return false;
-  const reference_tree ref = reference_build(docs);
-  const size_t n = ref.records.size();
-  if (n < 2) return true;
-  std::vector<uint32_t> full(n, 0);
-  count_occurrences(tree.get(), tree->root, full.data());
-
-  // Pick a record by label and find it in the tree.
-  const reference_record& r =
-      ref.records[std::uniform_int_distribution<size_t>(1, n - 1)(rng)];
-  stree_ref top;
-  int32_t pos;
-  EXPECT_EQ(stree_match(tree.get(), r.label.data(),
-                        static_cast<int32_t>(r.label.size()), &top, &pos),
-            static_cast<int32_t>(r.label.size()));
-  EXPECT_EQ(pos, int_stree_edge_length(tree.get(), top));
-  const uint32_t first = stree_node_id(tree.get(), top);
-  size_t end = first + 1;
-  while (end < n &&
-         ref.records[end].label.compare(0, r.label.size(), r.label) == 0)
-    ++end;
-
-  std::vector<uint32_t> part(n, 0);
-  count_occurrences(tree.get(), top, part.data());
-  for (size_t id = 0; id < n; ++id) {
-    const uint32_t want = (id >= first && id < end) ? full[id] : 0;
-    EXPECT_EQ(part[id], want) << "subtree \"" << r.label << "\", node " << id
-                              << "  " << describe(docs, {});
-    if (part[id] != want) return false;
-  }
-
-  const vok_settings s = random_settings(rng);
-  std::vector<unsigned char> selected(n, 1);
-  select_features(tree.get(), top, s, full.data(), selected.data());
-  const std::vector<unsigned char> want = reference_select(ref, s, r.label);
-  for (size_t id = 0; id < n; ++id) {
-    EXPECT_EQ(selected[id], want[id])
-        << "subtree \"" << r.label << "\", flag of \"" << ref.records[id].label
-        << "\"  " << describe(docs, s);
-    if (selected[id] != want[id]) return false;
-  }
-  return true;
-}
 
 const char* const kAlphabets[] = {"ab", "ab ", "abc\t ", "a", "a b\tc"};
 
@@ -249,15 +196,6 @@ TEST(ReferenceTest, EmptyAndIdenticalDocumentsMatchTheModel) {
   for (const auto& docs : cases)
     for (int round = 0; round < 20; ++round)
       ASSERT_TRUE(check_collection(docs, rng));
-}
-
-TEST(ReferenceTest, SubtreeWalksTouchOnlyTheirSubtree) {
-  std::mt19937 rng(99);
-  for (int i = 0; i < 300; ++i) {
-    const std::vector<std::string> docs =
-        random_docs(rng, kAlphabets[i % std::size(kAlphabets)]);
-    ASSERT_TRUE(check_subtree_walks(docs, rng)) << "collection " << i;
-  }
 }
 
 // The whole run through the driver: documents written as lines of a file,

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "features.h"
+#include "output.h"
 #include "output_index.h"
 #include "reference.h"
-#include "stree.h"
+#include "stree_internal.h"
 
 namespace {
 
@@ -39,12 +39,9 @@ extraction extract(const std::vector<std::string>& docs,
       x.tree.reset();
       return x;
     }
-  const size_t n = static_cast<size_t>(x.tree->num_nodes);
-  x.freq.assign(n, 0);
-  x.selected.assign(n, 1);
-  count_occurrences(x.tree.get(), x.tree->root, x.freq.data());
-  select_features(x.tree.get(), x.tree->root, settings, x.freq.data(),
-                  x.selected.data());
+  owned_selection o(x.tree.get(), settings);
+  x.freq = o.counts;
+  x.selected = o.selected;
   return x;
 }
 
@@ -65,14 +62,11 @@ std::string write_one(const extraction& x, const std::string& text,
       doc = slot;
       break;
     }
-  // vok selects again while it builds the output index; the flags must be
-  // the ones the plain selection gave.
-  std::vector<unsigned char> selected(x.selected.size(), 1);
-  owned_output_index o(x.tree.get(), settings, selected.data());
-  if (!o.ok || selected != x.selected) return "<selection differs>";
+  owned_selection o(x.tree.get(), settings);
+  if (o.selected != x.selected) return "<selection differs>";
   const int ok = write_features(tree, doc, text.data(),
                                 static_cast<int32_t>(text.size()), settings,
-                                selected.data(), o.index, out.get());
+                                o.sel, out.get());
   const size_t buffered = out->used;
   vok_writer_flush(out.get());
   std::rewind(out->file);

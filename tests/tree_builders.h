@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "stree.h"
+#include "stree_internal.h"
 
 namespace treetest {
 

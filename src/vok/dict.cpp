@@ -26,7 +26,7 @@ void put_decimal(vok_writer* out, uint32_t n) {
 }
 
 struct dict_walk {
-  const uint32_t* freq;
+  const uint32_t* counts;
   const unsigned char* selected;
   char* label;  // room for the longest path label (a whole document)
   vok_writer* out;
@@ -41,7 +41,7 @@ void write_entry(suffix_tree* tree, stree_ref record, void* data) {
   vok_writer* out = walk->out;
   put_hex(out, id);
   vok_writer_put(out, '\t');
-  put_decimal(out, walk->freq[id]);
+  put_decimal(out, walk->counts[id]);
   vok_writer_put(out, '\t');
   put_decimal(out, static_cast<uint32_t>(int_stree_num_children(tree, record)));
   vok_writer_put(out, '\t');
@@ -78,11 +78,8 @@ void dict_escape(vok_writer* out, const char* text, int32_t len) {
   }
 }
 
-int write_dictionary(const vok_settings&, const vok_corpus& corpus,
-                     vok_input* input, vok_writer* out, const char*) {
-  // A path label is a substring of one document, and every document fits
-  // the line buffer.
-  dict_walk walk{corpus.freq, corpus.selected, input->line, out};
+void write_dictionary(const vok_corpus& corpus, char* label, vok_writer* out) {
+  // A path label is a substring of one document.
+  dict_walk walk{corpus.sel.counts, corpus.sel.selected, label, out};
   stree_traverse(corpus.tree, write_entry, nullptr, &walk);
-  return 0;
 }

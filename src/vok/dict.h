@@ -13,8 +13,7 @@
 
 #include <cstdint>
 
-#include "passes.h"
-#include "settings.h"
+#include "corpus.h"
 #include "writer.h"
 
 // Writes text[0..len) with these escapes: backslash as \\, tab as \t, CR as
@@ -22,9 +21,8 @@
 // lowercase hexadecimal digits).  Other bytes stand for themselves.
 void dict_escape(vok_writer* out, const char* text, int32_t len);
 
-// Writes the dictionary of the corpus, as a vok_output_fn.  The path labels
-// are built in the input's line buffer; the input is not read again.
-int write_dictionary(const vok_settings& settings, const vok_corpus& corpus,
-                     vok_input* input, vok_writer* out, const char* out_path);
+// Writes the dictionary of the corpus (built for VOK_DICTIONARY).  The path
+// labels are built in `label`, which must hold the longest document.
+void write_dictionary(const vok_corpus& corpus, char* label, vok_writer* out);
 
 #endif  // VOK_VOK_DICT_H

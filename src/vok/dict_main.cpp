@@ -4,9 +4,8 @@
 // occurrence count, number of children and substring.
 #include <cstdio>
 
-#include "dict.h"
 #include "options.h"
-#include "passes.h"
+#include "run.h"
 
 int main(int argc, char** argv) {
   vok_options options = parse_command_line(argc, argv, dict_usage_text());
@@ -14,6 +13,6 @@ int main(int argc, char** argv) {
     std::fputs(options.message.c_str(), stdout);
     return options.exit_status;
   }
-  return vok_run_with(options.settings, options.in_path.c_str(),
-                      options.out_path.c_str(), write_dictionary);
+  return vok_run(options.settings, options.in_path.c_str(),
+                 options.out_path.c_str(), VOK_DICTIONARY);
 }

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "options.h"
-#include "passes.h"
+#include "run.h"
 
 int main(int argc, char** argv) {
   vok_options options = parse_options(argc, argv);

@@ -3,13 +3,15 @@
 // Every position of a document is the start of one of its suffixes, and the
 // features that begin there are the selected records on the path from that
 // suffix's locus up to the root.  The counting walk records the locus of
-// every suffix of every document, and the selection walk each record's
-// nearest selected proper ancestor (features.h), so writing a document
-// touches no tree record at all: each emitting position costs one table
-// read plus one read per token written.
+// every suffix of every document, and the selection each record's nearest
+// selected proper ancestor (selection.h), so writing a document touches no
+// tree record at all: each emitting position costs one table read plus one
+// read per token written.
+#include "output.h"
+
 #include <cstring>
 
-#include "features.h"
+#include "messages.h"
 
 namespace {
 
@@ -24,31 +26,43 @@ bool emits(const char* text, int32_t j, long word_delimited) {
 
 }  // namespace
 
-size_t output_index_size(const suffix_tree* tree, size_t* first) {
-  size_t total = 0;
-  for (int32_t slot = 0; slot < STREE_MAX_STRINGS; ++slot) {
-    first[slot] = total;
-    if (tree->strings[slot]) total += static_cast<size_t>(tree->lengths[slot]);
-  }
-  return total;
-}
-
 int write_features(const suffix_tree* tree, int32_t doc, const char* text,
                    int32_t len, const vok_settings& settings,
-                   const unsigned char* selected,
-                   const vok_output_index& index, vok_writer* out) {
+                   const vok_selection& sel, vok_writer* out) {
   if (doc < 0 || doc >= STREE_MAX_STRINGS || !tree->strings[doc] ||
       tree->lengths[doc] != len ||
       std::memcmp(tree->strings[doc], text, static_cast<size_t>(len)) != 0)
     return 0;
-  const uint32_t* loci = index.loci + index.first[doc];
+  const uint32_t* loci = sel.loci + sel.first[doc];
   for (int32_t j = 0; j < len; ++j) {
     if (!emits(text, j, settings.word_delimited)) continue;
     // The selected records from the locus up, deepest first.
-    uint32_t v = loci[j];
-    if (selected[v]) vok_writer_hex_token(out, v);
-    for (uint32_t a = index.above[v]; a != 0; a = index.above[a])
+    const uint32_t v = loci[j];
+    if (sel.selected[v]) vok_writer_hex_token(out, v);
+    for (uint32_t a = sel.above[v]; a != 0; a = sel.above[a])
       vok_writer_hex_token(out, a);
   }
   return 1;
+}
+
+// The input must read exactly as it did in the first pass.
+int write_voks(const vok_settings& settings, const vok_corpus& corpus,
+               vok_reader* reader, const char* in_path, vok_writer* out,
+               const char* out_path) {
+  if (!vok_reader_rewind(reader)) return vok_read_failed(in_path);
+  char* text;
+  int32_t len;
+  uint32_t n = 0;
+  while (vok_read_document(reader, &text, &len)) {
+    if (n == corpus.num_docs ||
+        !write_features(corpus.tree, static_cast<int32_t>(n), text, len,
+                        settings, corpus.sel, out))
+      return vok_input_changed();
+    vok_writer_put(out, '\n');
+    if (out->failed) return vok_write_failed(out_path);
+    ++n;
+  }
+  if (reader->failed) return vok_read_failed(in_path);
+  if (n != corpus.num_docs) return vok_input_changed();
+  return 0;
 }

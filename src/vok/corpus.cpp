@@ -1,0 +1,81 @@
+// Building the corpus: the first pass, then counting and selection.
+#include "corpus.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "messages.h"
+
+namespace {
+
+template <typename T>
+T* allocate(size_t n) {
+  return static_cast<T*>(std::malloc((n > 0 ? n : 1) * sizeof(T)));
+}
+
+// Stores every document in the tree, numbered from 0.
+int first_pass(vok_reader* reader, const char* in_path, vok_corpus* corpus) {
+  char* text;
+  int32_t len;
+  uint32_t n = 0;
+  while (vok_read_document(reader, &text, &len)) {
+    if (n == VOK_MAX_DOCS) return vok_too_many_docs();
+    if (!stree_add_string(corpus->tree, text, len, static_cast<int32_t>(n)))
+      return vok_add_failed(n);
+    ++n;
+  }
+  if (reader->failed) return vok_read_failed(in_path);
+  corpus->num_docs = n;
+  return 0;
+}
+
+// Allocates the arrays the product needs.  False when memory runs out.
+bool allocate_selection(const vok_settings& settings, vok_product product,
+                        vok_corpus* corpus) {
+  const suffix_tree* tree = corpus->tree;
+  const size_t n = static_cast<size_t>(tree->num_nodes);
+  vok_selection& sel = corpus->sel;
+  sel.selected = allocate<unsigned char>(n);
+  sel.path = allocate<vok_open_record>(vok_path_room(tree));
+  if (!sel.selected || !sel.path) return false;
+  if (product == VOK_DICTIONARY || vok_selection_needs_counts(settings)) {
+    sel.counts = allocate<uint32_t>(n);
+    if (!sel.counts) return false;
+  }
+  if (product == VOK_BAGS) {
+    sel.above = allocate<uint32_t>(n);
+    sel.first = allocate<size_t>(STREE_MAX_STRINGS);
+    if (!sel.above || !sel.first) return false;
+    sel.loci = allocate<uint32_t>(vok_loci_size(tree, sel.first));
+    if (!sel.loci) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+vok_corpus::~vok_corpus() {
+  stree_delete_tree(tree);
+  std::free(sel.selected);
+  std::free(sel.counts);
+  std::free(sel.above);
+  std::free(sel.loci);
+  std::free(sel.first);
+  std::free(sel.path);
+}
+
+int vok_build_corpus(const vok_settings& settings, vok_reader* reader,
+                     const char* in_path, vok_product product,
+                     vok_corpus* corpus) {
+  corpus->tree = stree_new_tree(128, 1);
+  if (!corpus->tree) return vok_out_of_memory();
+  int status = first_pass(reader, in_path, corpus);
+  stree_index_release(corpus->tree);  // no more lookups: memory for counts
+  if (status != 0) return status;
+
+  if (!allocate_selection(settings, product, corpus)) return vok_out_of_memory();
+  select_features(corpus->tree, settings, corpus->sel);
+  std::free(corpus->sel.path);  // it served the walk only
+  corpus->sel.path = nullptr;
+  return 0;
+}

@@ -1,0 +1,98 @@
+// Reading documents: pieces of lines from a block buffer, so that a piece's
+// length is known exactly even when it holds NUL bytes.
+#include "reader.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Refills the block; false at the end of the file or on a failed read.
+bool refill(vok_reader* r) {
+  r->block_pos = 0;
+  r->block_end = std::fread(r->block, 1, vok_reader::kBlock, r->file);
+  if (r->block_end == 0 && std::ferror(r->file)) r->failed = true;
+  return r->block_end > 0;
+}
+
+// Reads the next piece into r->piece, NUL-terminated; its length goes to
+// *len and whether it ends inside its line to *cut.  False when the input
+// has ended.
+bool read_piece(vok_reader* r, size_t* len, bool* cut) {
+  const size_t room = VOK_LINE_BUFFER - 1;
+  size_t n = 0;
+  bool line_end = false;
+  while (n < room && !line_end) {
+    if (r->block_pos == r->block_end && !refill(r)) break;
+    const char* from = r->block + r->block_pos;
+    size_t take = r->block_end - r->block_pos;
+    if (take > room - n) take = room - n;
+    const void* lf = std::memchr(from, '\n', take);
+    if (lf != nullptr) {
+      take = static_cast<size_t>(static_cast<const char*>(lf) - from) + 1;
+      line_end = true;
+    }
+    std::memcpy(r->piece + n, from, take);
+    n += take;
+    r->block_pos += take;
+  }
+  r->piece[n] = '\0';
+  *len = n;
+  *cut = !line_end && n == room;
+  return n > 0;
+}
+
+bool only_line_ends(const char* text, size_t len) {
+  for (size_t i = 0; i < len; ++i)
+    if (text[i] != '\r' && text[i] != '\n') return false;
+  return true;
+}
+
+}  // namespace
+
+vok_reader::~vok_reader() {
+  std::free(piece);
+  std::free(block);
+}
+
+bool vok_reader_open(vok_reader* r, FILE* file) {
+  r->file = file;
+  if (r->piece == nullptr)
+    r->piece = static_cast<char*>(std::malloc(VOK_LINE_BUFFER));
+  if (r->block == nullptr)
+    r->block = static_cast<char*>(std::malloc(vok_reader::kBlock));
+  r->cut = false;
+  r->failed = false;
+  r->block_pos = r->block_end = 0;
+  return r->piece != nullptr && r->block != nullptr;
+}
+
+bool vok_reader_rewind(vok_reader* r) {
+  if (std::fseek(r->file, 0, SEEK_SET) != 0) return false;
+  std::clearerr(r->file);
+  r->cut = false;
+  r->failed = false;
+  r->block_pos = r->block_end = 0;
+  return true;
+}
+
+bool vok_read_document(vok_reader* r, char** text, int32_t* len) {
+  for (;;) {
+    size_t n;
+    bool cut;
+    const bool continues = r->cut;
+    if (!read_piece(r, &n, &cut)) return false;
+    r->cut = cut;
+    if (continues && only_line_ends(r->piece, n)) continue;
+    *text = r->piece;
+    *len = trim_line_end(r->piece);  // stops at the first NUL
+    return true;
+  }
+}
+
+int32_t trim_line_end(char* text) {
+  size_t len = std::strlen(text);
+  while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r'))
+    text[--len] = '\0';
+  return static_cast<int32_t>(len);
+}

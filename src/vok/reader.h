@@ -1,0 +1,55 @@
+// The documents of an input file: one per line, read the same way in both
+// passes.
+//
+// A piece of the input is a line with its line end, or, of a line longer
+// than VOK_LINE_BUFFER - 1 characters, the next VOK_LINE_BUFFER - 1
+// characters: every document then fits the tree's 19-bit positions.  A
+// piece's document is its text up to its first NUL byte, without the CR and
+// LF characters at its end.  A piece that holds nothing but line-end
+// characters and continues a cut line is no document: it is the end of the
+// line before it (so a line of exactly VOK_LINE_BUFFER - 1 characters, or a
+// CRLF line cut between its CR and LF, gives as many documents as the same
+// line ending in LF alone).
+#ifndef VOK_VOK_READER_H
+#define VOK_VOK_READER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Bytes of the line buffer; a piece is at most VOK_LINE_BUFFER - 1 bytes.
+constexpr int VOK_LINE_BUFFER = 524288;
+
+struct vok_reader {
+  FILE* file = nullptr;
+  char* piece = nullptr;  // VOK_LINE_BUFFER bytes, the current piece
+  bool cut = false;       // the last piece ended inside its line
+  bool failed = false;    // a read failed
+  // The file is read in blocks of this size.
+  static constexpr size_t kBlock = 1 << 16;
+  char* block = nullptr;
+  size_t block_pos = 0;
+  size_t block_end = 0;
+
+  ~vok_reader();
+};
+
+// Prepares the reader for `file` from its current position; false when
+// memory runs out.
+bool vok_reader_open(vok_reader* reader, FILE* file);
+
+// Rewinds the file to its start for another pass; false when it cannot be
+// rewound.
+bool vok_reader_rewind(vok_reader* reader);
+
+// The next document: its text (NUL-terminated in the reader's buffer, valid
+// until the next call) and length.  False at the end of the input or after a
+// failed read (reader->failed).
+bool vok_read_document(vok_reader* reader, char** text, int32_t* len);
+
+// Removes every trailing CR and LF from the NUL-terminated text in place
+// (overwriting them with NULs) and returns the remaining length.  Never
+// looks before text[0].
+int32_t trim_line_end(char* text);
+
+#endif  // VOK_VOK_READER_H

@@ -1,0 +1,212 @@
+// Counting and selection over the finished tree.
+//
+// The walks visit the tree in preorder without recursion: they go down
+// through first-child words and come back up through the `link` of each
+// last sibling, which holds its parent.  The counting walk keeps the records
+// on the path to the current one in the caller's `path` array; the depth of
+// the tree (up to the length of the longest document) costs nothing else.
+#include "selection.h"
+
+namespace {
+
+// ---- the rules ------------------------------------------------------------
+
+// Both probability bounds are raised by this much, so that a ratio equal
+// to a bound (up to rounding) is not refused.
+constexpr double kProbTolerance = 1e-8;
+
+// True when `part` of `whole` occurrences reaches the bound (plus the
+// tolerance), taken as a real ratio.
+bool carries_too_much(uint32_t part, uint32_t whole, double bound) {
+  return part / static_cast<double>(whole) >= bound + kProbTolerance;
+}
+
+// A ratio of counts is at most 1, so a bound above 1 can never be reached.
+bool can_refuse(double bound) { return !(1.0 < bound + kProbTolerance); }
+
+// Rules 2 to 4, for a record whose count, number of children and largest
+// child count are known.  A ratio is monotone in its numerator, so the
+// largest child decides the parent rule for all of them.
+bool refused_by_own_rules(uint32_t count, uint32_t children,
+                          uint32_t max_child, const vok_settings& settings) {
+  const int64_t c = count;
+  if (c < settings.min_freq || c >= settings.max_freq ||
+      static_cast<int64_t>(children) < settings.min_branches)
+    return true;
+  return can_refuse(settings.max_parent_prob) && children > 0 &&
+         carries_too_much(max_child, count, settings.max_parent_prob);
+}
+
+// Rule 5, seen from the record that points to the target.
+bool refuses_link_target(uint32_t count, uint32_t target_count,
+                         const vok_settings& settings) {
+  return carries_too_much(count, target_count, settings.max_link_prob);
+}
+
+// ---- the counting walk ------------------------------------------------------
+
+// Records the loci of the suffixes that end exactly at x: a leaf's own
+// suffix (its start is its label's start less its parent's path length), or
+// one per end record.
+void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
+               const vok_selection& sel) {
+  const uint32_t id = int_stree_id(x);
+  if (int_stree_isaleaf(tree, x)) {
+    const uint32_t packed = int_stree_leaf(x)->strpos;
+    sel.loci[sel.first[stree_pos_strid(packed)] +
+             static_cast<size_t>(stree_pos_offset(packed) - parent_depth)] = id;
+    return;
+  }
+  if (!int_stree_has_endrecs(x)) return;
+  for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE;
+       e = int_stree_endrec(e)->next) {
+    const uint32_t packed = int_stree_endrec(e)->strpos;
+    sel.loci[sel.first[stree_pos_strid(packed)] +
+             static_cast<size_t>(stree_pos_offset(packed))] = id;
+  }
+}
+
+// A record is complete once its whole subtree has been seen: its count is
+// known, it is judged by its own rules, it hands its count to its parent,
+// and its parent is noted for the ancestor pass.
+void complete(uint32_t id, uint32_t count, uint32_t children,
+              uint32_t max_child, vok_open_record* parent,
+              const vok_settings& settings, const vok_selection& sel) {
+  if (sel.counts) sel.counts[id] = count;
+  if (parent == nullptr) {  // the root is never a feature
+    sel.selected[id] = 0;
+    if (sel.above) sel.above[id] = 0;
+    return;
+  }
+  sel.selected[id] =
+      refused_by_own_rules(count, children, max_child, settings) ? 0 : 1;
+  if (count > parent->max_child) parent->max_child = count;
+  if (sel.above) sel.above[id] = parent->id;
+}
+
+// The preorder walk of the whole tree that gives the numbers and does all
+// the counting.  A record's count is the number of suffixes ending in its
+// subtree: the walk keeps a running total of the suffixes ending at the
+// records met so far, and a record's count is the total on leaving it less
+// the total on entering it.  `depth` is the path length of the current
+// record's parent, which places a leaf's suffix.
+void count_occurrences(suffix_tree* tree, const vok_settings& settings,
+                       const vok_selection& sel) {
+  vok_open_record* path = sel.path;
+  size_t open = 0;  // records on the path
+  uint32_t next_id = 0;
+  uint32_t total = 0;
+  int32_t depth = 0;
+  stree_ref x = tree->root;
+  for (;;) {
+    const uint32_t id = next_id++;
+    int_stree_set_id(x, id);
+    if (sel.loci) note_loci(tree, x, depth, sel);
+    if (open > 0) ++path[open - 1].children;
+    const uint32_t ends = static_cast<uint32_t>(int_stree_num_ends(tree, x));
+    stree_ref child = int_stree_first_child(tree, x);
+    if (child != STREE_NONE) {
+      // The walk comes back to x's next sibling only after x's subtree:
+      // ask for it now so that the wait overlaps with that subtree.
+      if (!int_stree_is_last(x))
+        __builtin_prefetch(int_stree_words(int_stree_link(x)));
+      path[open++] = vok_open_record{id, total, 0, 0};
+      total += ends;
+      depth += int_stree_node(x)->edgelen;
+      x = child;
+      continue;
+    }
+    total += ends;
+    complete(id, ends, 0, 0, open > 0 ? &path[open - 1] : nullptr, settings,
+             sel);
+    // Climb while x is the last of its siblings, completing each parent.
+    for (;;) {
+      if (x == tree->root) {
+        tree->renumber_pending = 0;
+        return;
+      }
+      const bool last = int_stree_is_last(x);
+      x = int_stree_link(x);
+      if (!last) break;
+      const vok_open_record done = path[--open];
+      depth -= int_stree_node(x)->edgelen;
+      complete(done.id, total - done.entry_total, done.children,
+               done.max_child, open > 0 ? &path[open - 1] : nullptr, settings,
+               sel);
+    }
+  }
+}
+
+// ---- the suffix-link rule ---------------------------------------------------
+
+// The record spelling v's path label without its first character.
+stree_ref suffix_link_target(const suffix_tree* tree, stree_ref v) {
+  if (int_stree_isaleaf(tree, v)) return int_stree_leaf_suffix_link(tree, v);
+  return int_stree_node(v)->suffix_link;
+}
+
+// Rule 5 over every non-root record, once all counts are known.
+void apply_link_rule(const suffix_tree* tree, const vok_settings& settings,
+                     const vok_selection& sel) {
+  stree_ref x = tree->root;
+  for (;;) {
+    if (x != tree->root) {
+      const stree_ref w = suffix_link_target(tree, x);
+      if (w != STREE_NONE &&
+          refuses_link_target(sel.counts[int_stree_id(x)],
+                              sel.counts[int_stree_id(w)], settings))
+        sel.selected[int_stree_id(w)] = 0;
+    }
+    stree_ref child = int_stree_first_child(tree, x);
+    if (child != STREE_NONE) {
+      x = child;
+      continue;
+    }
+    while (x != tree->root && int_stree_is_last(x)) x = int_stree_link(x);
+    if (x == tree->root) return;
+    x = int_stree_link(x);
+  }
+}
+
+// above[] holds each record's parent, and a parent's number is below its
+// children's: in number order, every record's nearest selected proper
+// ancestor follows from its parent's, in place.
+void parents_to_ancestors(const unsigned char* selected, uint32_t* above,
+                          int32_t n) {
+  above[0] = 0;
+  for (int32_t i = 1; i < n; ++i) {
+    const uint32_t p = above[i];
+    above[i] = selected[p] ? p : above[p];
+  }
+}
+
+}  // namespace
+
+bool vok_selection_needs_counts(const vok_settings& settings) {
+  return can_refuse(settings.max_link_prob);
+}
+
+size_t vok_path_room(const suffix_tree* tree) {
+  int32_t longest = 0;
+  for (int32_t slot = 0; slot < STREE_MAX_STRINGS; ++slot)
+    if (tree->strings[slot] && tree->lengths[slot] > longest)
+      longest = tree->lengths[slot];
+  return static_cast<size_t>(longest) + 1;
+}
+
+size_t vok_loci_size(const suffix_tree* tree, size_t* first) {
+  size_t total = 0;
+  for (int32_t slot = 0; slot < STREE_MAX_STRINGS; ++slot) {
+    first[slot] = total;
+    if (tree->strings[slot]) total += static_cast<size_t>(tree->lengths[slot]);
+  }
+  return total;
+}
+
+void select_features(suffix_tree* tree, const vok_settings& settings,
+                     const vok_selection& sel) {
+  count_occurrences(tree, settings, sel);
+  if (vok_selection_needs_counts(settings))
+    apply_link_rule(tree, settings, sel);
+  if (sel.above) parents_to_ancestors(sel.selected, sel.above, tree->num_nodes);
+}

@@ -1,0 +1,76 @@
+// Counting and selection: which records of the finished tree are features.
+//
+// Every non-root record stands for one substring class, and its occurrence
+// count is the number of suffixes that end at it or below it.  The five
+// rules: a record is refused when
+//   1. it is the root;
+//   2. its count is below min_freq, or max_freq or more;
+//   3. it has fewer than min_branches children (every leaf has none);
+//   4. one of its children carries at least max_parent_prob (+ 1e-8) of its
+//      occurrences (the parent rule);
+//   5. a record whose suffix link points to it carries at least
+//      max_link_prob (+ 1e-8) of its occurrences (the suffix-link rule).
+// Ratios are taken as reals.  A bound above 1 can never be reached (a child
+// or a suffix-link source never has more occurrences than its parent or
+// target), so with the default bounds of 1.0 rules 4 and 5 never refuse.
+#ifndef VOK_VOK_SELECTION_H
+#define VOK_VOK_SELECTION_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "settings.h"
+#include "stree_internal.h"
+
+// A record whose subtree the counting walk has entered and not yet left:
+// its number, the running total of suffixes when it was entered, how many
+// children it has shown so far and the largest count among them.
+struct vok_open_record {
+  uint32_t id;
+  uint32_t entry_total;
+  uint32_t children;
+  uint32_t max_child;
+};
+
+// The arrays of a selection, indexed by node_id (loci by document and
+// position).  The caller allocates them; select_features fills them.
+struct vok_selection {
+  // Required: 1 for every feature, 0 for every refused record.
+  unsigned char* selected = nullptr;
+  // The occurrence count of every record.  Optional, but required when the
+  // suffix-link rule can refuse (vok_selection_needs_counts).
+  uint32_t* counts = nullptr;
+  // Optional: the nearest selected proper ancestor of every record, 0 when
+  // there is none (the root is never selected, so 0 never names a feature).
+  // While the selection runs it holds each record's parent.
+  uint32_t* above = nullptr;
+  // Optional: loci[first[slot] + j] is the number of the record at which
+  // suffix j of the string in `slot` ends (first from vok_loci_size).
+  uint32_t* loci = nullptr;
+  size_t* first = nullptr;
+  // Required: room for the depth of the tree (vok_path_room entries).
+  vok_open_record* path = nullptr;
+};
+
+// Whether the suffix-link rule can refuse a record with these settings, in
+// which case every count must be known before any record is judged.
+bool vok_selection_needs_counts(const vok_settings& settings);
+
+// Entries the counting walk's path needs: one per record on the longest
+// path from the root, which has at most one record per character of the
+// longest stored string, plus the root.
+size_t vok_path_room(const suffix_tree* tree);
+
+// Fills first[] (STREE_MAX_STRINGS entries) for every slot and returns the
+// number of loci entries the tree's strings need.
+size_t vok_loci_size(const suffix_tree* tree, size_t* first);
+
+// Numbers the tree in preorder, counts every record's occurrences, records
+// the loci, and applies the five rules, filling the arrays of `sel` that are
+// present.  One walk does it all unless the suffix-link rule can refuse; a
+// second walk then applies that rule.  Takes no memory and does not change
+// the tree but for its numbers.  No recursion.
+void select_features(suffix_tree* tree, const vok_settings& settings,
+                     const vok_selection& sel);
+
+#endif  // VOK_VOK_SELECTION_H
