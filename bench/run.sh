@@ -96,8 +96,7 @@ fi
 
 # The phase timer links the libraries that the vok target has just built, or,
 # without them, compiles the library sources (all of src/stree and src/vok
-# but the files holding a main) with the Release flags.  Quoted includes only:
-# src/vok/features.h must not stand in for glibc's <features.h>.
+# but the files holding a main) with the Release flags.
 HAVE_PHASES=0
 libvok=$(find "$BUILD" -maxdepth 2 -name libvokcore.a -print -quit)
 libstree=$(find "$BUILD" -maxdepth 2 -name libstree.a -print -quit)
@@ -110,7 +109,7 @@ else
   done
 fi
 if g++ -O3 -DNDEBUG -std=c++20 -Wall -Wextra \
-     -iquote "$ROOT/src/stree" -iquote "$ROOT/src/vok" \
+     -I "$ROOT/src/stree" -I "$ROOT/src/vok" \
      "$BENCH/vok_phases.cpp" "${phase_inputs[@]}" -o "$BUILD/vok_phases" \
      >"$LOGS/vok_phases.build.log" 2>&1; then
   HAVE_PHASES=1

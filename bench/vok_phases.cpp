@@ -1,8 +1,8 @@
 // Times the three phases of a vok run on one corpus, through the same
 // library functions the tool calls, without changing the tool itself:
 //   insert        stree_new_tree and stree_add_string for every document
-//   count_select  the per-node arrays and the output index, then
-//                 count_and_select (counts, the locus of every suffix, the
+//   count_select  the per-node arrays and the output tables, then
+//                 select_features (counts, the locus of every suffix, the
 //                 flags and each node's nearest selected ancestor), as vok
 //                 runs it
 //   output        write_features for every document into the output file
@@ -101,41 +101,38 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  stree_index_release();  // as vok does once the tree is built
+  stree_index_release(tree);  // as vok does once the tree is built
   stop_clock(clock, &insert_s, &insert_cpu);
   const int32_t num_nodes = tree->num_nodes;
 
   // Counting and selection.
   clock = start_clock();
-  auto* freq = static_cast<uint32_t*>(std::calloc(num_nodes, sizeof(uint32_t)));
-  auto* selected = static_cast<unsigned char*>(std::malloc(num_nodes));
-  if (freq == nullptr || selected == nullptr) {
+  // The arrays vok keeps for its bags of features.
+  vok_selection sel;
+  sel.selected = static_cast<unsigned char*>(std::malloc(num_nodes));
+  sel.above = static_cast<uint32_t*>(std::malloc(num_nodes * sizeof(uint32_t)));
+  if (vok_selection_needs_counts(settings))
+    sel.counts = static_cast<uint32_t*>(std::malloc(num_nodes * sizeof(uint32_t)));
+  sel.first =
+      static_cast<size_t*>(std::malloc(STREE_MAX_STRINGS * sizeof(size_t)));
+  sel.path = static_cast<vok_open_record*>(
+      std::malloc(vok_path_room(tree) * sizeof(vok_open_record)));
+  if (!sel.selected || !sel.above || !sel.first || !sel.path ||
+      (vok_selection_needs_counts(settings) && !sel.counts)) {
     std::fprintf(stderr, "out of memory for the per-node arrays\n");
     return 1;
   }
-  std::memset(selected, 1, num_nodes);
-  vok_output_index index;
-  index.above = freq;  // the counts turn into ancestors as selection goes
-  index.first =
-      static_cast<size_t*>(std::malloc(STREE_MAX_STRINGS * sizeof(size_t)));
-  if (index.first == nullptr) {
-    std::fprintf(stderr, "out of memory for the output index\n");
-    return 1;
-  }
-  size_t num_loci = output_index_size(tree, index.first);
-  index.loci = static_cast<uint32_t*>(
+  size_t num_loci = vok_loci_size(tree, sel.first);
+  sel.loci = static_cast<uint32_t*>(
       std::malloc((num_loci > 0 ? num_loci : 1) * sizeof(uint32_t)));
-  if (index.loci == nullptr) {
-    std::fprintf(stderr, "out of memory for the output index\n");
+  if (sel.loci == nullptr) {
+    std::fprintf(stderr, "out of memory for the output tables\n");
     return 1;
   }
-  if (!count_and_select(tree, settings, freq, selected, index)) {
-    std::fprintf(stderr, "out of memory while counting\n");
-    return 1;
-  }
+  select_features(tree, settings, sel);
   stop_clock(clock, &count_select_s, &count_select_cpu);
   long long num_selected = 0, num_internal = 0;
-  for (int32_t i = 0; i < num_nodes; i++) num_selected += selected[i];
+  for (int32_t i = 0; i < num_nodes; i++) num_selected += sel.selected[i];
   stree_traverse(tree, count_internal, nullptr, &num_internal);
 
   // Output.
@@ -148,8 +145,8 @@ int main(int argc, char** argv) {
   }
   for (size_t i = 0; i < docs.size(); i++) {
     if (!write_features(tree, static_cast<int32_t>(i), docs[i].c_str(),
-                        static_cast<int32_t>(docs[i].size()), settings,
-                        selected, index, &out)) {
+                        static_cast<int32_t>(docs[i].size()), settings, sel,
+                        &out)) {
       std::fprintf(stderr, "document %zu does not match the tree\n", i);
       return 1;
     }
