@@ -52,7 +52,7 @@ mkdir -p "$BIN"
 echo "fuzz: building stree_fuzz and options_fuzz in $BIN/"
 "$CXX" "${FLAGS[@]}" -Isrc/stree fuzz/stree_fuzz.cpp src/stree/*.cpp \
   -o "$BIN/stree_fuzz" &
-"$CXX" "${FLAGS[@]}" -iquote src/vok fuzz/options_fuzz.cpp \
+"$CXX" "${FLAGS[@]}" -Isrc/vok fuzz/options_fuzz.cpp \
   src/vok/options.cpp -o "$BIN/options_fuzz"
 wait $!
 
