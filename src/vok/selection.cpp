@@ -145,27 +145,21 @@ stree_ref suffix_link_target(const suffix_tree* tree, stree_ref v) {
   return int_stree_node(v)->suffix_link;
 }
 
-// Rule 5 over every non-root record, once all counts are known.
-void apply_link_rule(const suffix_tree* tree, const vok_settings& settings,
-                     const vok_selection& sel) {
-  stree_ref x = tree->root;
-  for (;;) {
-    if (x != tree->root) {
-      const stree_ref w = suffix_link_target(tree, x);
-      if (w != STREE_NONE &&
-          refuses_link_target(sel.counts[int_stree_id(x)],
-                              sel.counts[int_stree_id(w)], settings))
-        sel.selected[int_stree_id(w)] = 0;
-    }
-    stree_ref child = int_stree_first_child(tree, x);
-    if (child != STREE_NONE) {
-      x = child;
-      continue;
-    }
-    while (x != tree->root && int_stree_is_last(x)) x = int_stree_link(x);
-    if (x == tree->root) return;
-    x = int_stree_link(x);
-  }
+struct link_rule {
+  const vok_settings* settings;
+  const vok_selection* sel;
+};
+
+// Rule 5 for one record, once all counts are known.
+void judge_link_target(suffix_tree* tree, stree_ref x, void* data) {
+  if (x == tree->root) return;
+  const auto* rule = static_cast<const link_rule*>(data);
+  const vok_selection& sel = *rule->sel;
+  const stree_ref w = suffix_link_target(tree, x);
+  if (w != STREE_NONE &&
+      refuses_link_target(sel.counts[int_stree_id(x)],
+                          sel.counts[int_stree_id(w)], *rule->settings))
+    sel.selected[int_stree_id(w)] = 0;
 }
 
 // above[] holds each record's parent, and a parent's number is below its
@@ -206,7 +200,9 @@ size_t vok_loci_size(const suffix_tree* tree, size_t* first) {
 void select_features(suffix_tree* tree, const vok_settings& settings,
                      const vok_selection& sel) {
   count_occurrences(tree, settings, sel);
-  if (vok_selection_needs_counts(settings))
-    apply_link_rule(tree, settings, sel);
+  if (vok_selection_needs_counts(settings)) {
+    link_rule rule{&settings, &sel};
+    stree_traverse(tree, judge_link_target, nullptr, &rule);
+  }
   if (sel.above) parents_to_ancestors(sel.selected, sel.above, tree->num_nodes);
 }
