@@ -76,6 +76,8 @@ for f in "${files[@]}"; do
   git diff --quiet HEAD -- "$f" || die "$f has uncommitted changes; commit or stash them first"
 done
 
+# A fault can make a program write without end: no file may pass 1 GiB.
+ulimit -f 1048576
 work=$(mktemp -d) || exit 1
 log=$work/log planted='' child=''
 restore() { [ -z "$planted" ] || cp -- "$work/original" "$planted"; planted=''; }

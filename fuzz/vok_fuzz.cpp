@@ -1,0 +1,28 @@
+// libFuzzer target for vok and vok-dict (tests/tool.h): the input's first
+// line holds the options, split at blanks; the first byte after it picks
+// the product (bit 0: the dictionary), the rest is the file of documents
+// (at most 512 bytes, bytes folded below 0x80).
+#include <cstdio>
+#include <cstdlib>
+
+#include "tool.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string input(reinterpret_cast<const char*>(data), size);
+  size_t lf = input.find('\n');
+  if (lf == std::string::npos || lf + 1 >= size) return 0;
+  std::vector<std::string> options;
+  for (size_t i = 0; i < lf && options.size() < 16;) {
+    size_t j = std::min(input.find(' ', i), lf);
+    if (j > i) options.push_back(input.substr(i, j - i));
+    i = j + 1;
+  }
+  std::string bytes = input.substr(lf + 2, 512);
+  for (char& c : bytes) c &= 0x7f;
+  std::string e = tool::compare_with_model(bytes, options, input[lf + 1] & 1 ? VOK_DICTIONARY : VOK_BAGS);
+  if (!e.empty()) {
+    std::fprintf(stderr, "vok_fuzz: %s\n", e.c_str());
+    std::abort();
+  }
+  return 0;
+}

@@ -1,0 +1,179 @@
+// The brute-force model every test compares with, computed from the texts
+// alone: the records a generalized suffix tree without a terminator must
+// have, the five selection rules, and the lines vok and vok-dict write.
+//
+// A non-empty substring is a record when it is followed by two different
+// bytes somewhere or is a whole suffix of a stored text; it is a leaf when
+// it is a whole suffix exactly once and never followed.  The root is the
+// empty string.  Labels in byte order are the preorder, so a record's
+// number is its rank.  Its parent is its longest proper prefix that is a
+// record, its suffix-link target its label without the first byte, its
+// count the number of suffixes it begins.  Cubic in the text: small inputs.
+#ifndef VOK_TESTS_MODEL_H
+#define VOK_TESTS_MODEL_H
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "settings.h"
+
+namespace model {
+
+using Texts = std::map<int32_t, std::string>;  // slot (document) -> text
+using End = std::pair<int32_t, int32_t>;       // (slot, start) of a suffix
+
+struct Rec {
+  std::string label;
+  std::string next;       // first bytes of the children, ascending
+  std::vector<End> ends;  // suffixes spelling exactly the label, sorted
+  uint32_t count = 0;
+  int parent = -1, link = -1;  // record numbers; -1 for the root
+  bool leaf = false;
+};
+
+struct Tree {
+  std::vector<Rec> recs;             // by number
+  std::map<std::string, int> number;  // label -> number
+};
+
+inline Tree build(const Texts& texts) {
+  std::map<std::string, std::pair<Rec, std::set<char>>> subs;
+  subs[""];
+  for (const auto& [slot, d] : texts)
+    for (size_t s = 0; s < d.size(); ++s)
+      for (size_t e = s; e <= d.size(); ++e) {
+        auto& [r, next] = subs[d.substr(s, e - s)];
+        ++r.count;
+        if (e < d.size()) next.insert(d[e]);
+        else r.ends.push_back({slot, static_cast<int32_t>(s)});
+      }
+  Tree t;
+  for (auto& [label, sub] : subs) {
+    auto& [r, next] = sub;
+    if (!label.empty() && next.size() < 2 && r.ends.empty()) continue;
+    r.label = label;
+    r.next.assign(next.begin(), next.end());
+    r.leaf = !label.empty() && next.empty() && r.ends.size() == 1;
+    t.number[label] = static_cast<int>(t.recs.size());
+    t.recs.push_back(r);
+  }
+  for (Rec& r : t.recs) {
+    if (r.label.empty()) continue;
+    for (size_t k = r.label.size(); r.parent < 0; --k) {
+      auto it = t.number.find(r.label.substr(0, k - 1));
+      if (it != t.number.end()) r.parent = it->second;
+    }
+    r.link = t.number.at(r.label.substr(1));
+  }
+  return t;
+}
+
+inline Tree build(const std::vector<std::string>& docs) {
+  Texts texts;
+  for (size_t i = 0; i < docs.size(); ++i)
+    texts[static_cast<int32_t>(i)] = docs[i];
+  return build(texts);
+}
+
+// The five rules: the root, the count range, the branches, and the parent
+// and suffix-link bounds (a ratio at the bound plus 1e-8 or above refuses).
+inline std::vector<char> select(const Tree& t, const vok_settings& s) {
+  std::vector<char> sel(t.recs.size(), 0);
+  for (size_t i = 1; i < t.recs.size(); ++i) {
+    const Rec& r = t.recs[i];
+    const long c = r.count;
+    sel[i] = c >= s.min_freq && c < s.max_freq &&
+             static_cast<long>(r.next.size()) >= s.min_branches;
+  }
+  for (const Rec& r : t.recs) {
+    if (r.parent < 0) continue;
+    if (r.count / double(t.recs[r.parent].count) >= s.max_parent_prob + 1e-8)
+      sel[r.parent] = 0;
+    if (r.count / double(t.recs[r.link].count) >= s.max_link_prob + 1e-8)
+      sel[r.link] = 0;
+  }
+  return sel;
+}
+
+inline std::string hex(uint32_t n) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%x", n);
+  return buf;
+}
+
+// vok's output: per document and emitting position, the selected records
+// on the path from the suffix's locus up, deepest first.
+inline std::string voks(const std::vector<std::string>& docs,
+                        const vok_settings& s) {
+  Tree t = build(docs);
+  std::vector<char> sel = select(t, s);
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  std::string out;
+  for (const std::string& d : docs) {
+    for (size_t j = 0; j < d.size(); ++j) {
+      if (s.word_delimited && j > 0 && !(blank(d[j - 1]) && !blank(d[j])))
+        continue;
+      for (int r = t.number.at(d.substr(j)); r > 0; r = t.recs[r].parent)
+        if (sel[r]) out += hex(r) + " ";
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+// vok-dict's output: number, count, children and escaped label per feature.
+inline std::string dict(const std::vector<std::string>& docs,
+                        const vok_settings& s) {
+  Tree t = build(docs);
+  std::vector<char> sel = select(t, s);
+  std::string out;
+  for (size_t i = 0; i < t.recs.size(); ++i) {
+    if (!sel[i]) continue;
+    const Rec& r = t.recs[i];
+    out += hex(i) + "\t" + std::to_string(r.count) + "\t" +
+           std::to_string(r.next.size()) + "\t";
+    for (unsigned char c : r.label) {
+      const char* named = c == '\\' ? "\\\\" : c == '\t' ? "\\t"
+                        : c == '\r' ? "\\r" : c == '\n' ? "\\n" : nullptr;
+      if (named) out += named;
+      else if (c < 32 || c >= 127) out += (c < 16 ? "\\x0" : "\\x") + hex(c);
+      else out += static_cast<char>(c);
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+// The documents vok reads from a file's bytes: lines of at most 524,287
+// bytes (longer ones arrive in pieces; a piece of only line ends after a
+// cut is none), each up to its first NUL, without trailing CRs and LFs.
+inline std::vector<std::string> documents(const std::string& bytes) {
+  const size_t room = 524287;
+  std::vector<std::string> docs;
+  bool cut = false;
+  for (size_t i = 0; i < bytes.size();) {
+    size_t lf = bytes.find('\n', i);
+    size_t n = std::min((lf == std::string::npos ? bytes.size() : lf + 1) - i,
+                        room);
+    std::string piece = bytes.substr(i, n);
+    i += n;
+    bool continues = cut;
+    cut = n == room && piece.back() != '\n';
+    if (continues && piece.find_first_not_of("\r\n") == std::string::npos)
+      continue;
+    piece = piece.substr(0, piece.find('\0'));
+    while (!piece.empty() && (piece.back() == '\n' || piece.back() == '\r'))
+      piece.pop_back();
+    docs.push_back(piece);
+  }
+  return docs;
+}
+
+}  // namespace model
+
+#endif  // VOK_TESTS_MODEL_H

@@ -1,0 +1,62 @@
+// Runs vok or vok-dict in this process, from the command line on, on a file
+// of given bytes, and compares the file it writes with the model.  Shared by
+// the tool tests and the fuzz target.
+#ifndef VOK_TESTS_TOOL_H
+#define VOK_TESTS_TOOL_H
+
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "model.h"
+#include "options.h"
+#include "run.h"
+
+namespace tool {
+
+inline std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// "" when the product of `options` (the words between the program's name
+// and the files) on `bytes` is the model's, else what differs.  Options the
+// command line refuses must be refused with the usage text.
+inline std::string compare_with_model(const std::string& bytes,
+                                      const std::vector<std::string>& options,
+                                      vok_product product) {
+  namespace fs = std::filesystem;
+  static const fs::path dir = fs::temp_directory_path() /
+                              ("vok-tool-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string in = (dir / "in").string(), out = (dir / "out").string();
+  std::ofstream(in, std::ios::binary) << bytes;
+  std::vector<const char*> argv{"vok"};
+  for (const std::string& o : options) argv.push_back(o.c_str());
+  argv.push_back(in.c_str());
+  argv.push_back(out.c_str());
+  const char* usage = product == VOK_BAGS ? usage_text() : dict_usage_text();
+  vok_options parsed = parse_command_line(int(argv.size()), argv.data(), usage);
+  if (!parsed.run) {
+    const std::string& m = parsed.message;
+    bool ends = m.size() >= std::strlen(usage) && m.compare(m.size() - std::strlen(usage), std::string::npos, usage) == 0;
+    bool help = parsed.exit_status == 0 && m == usage;
+    return ends && (parsed.exit_status == 1 || help) ? "" : "refusal without usage";
+  }
+  if (vok_run(parsed.settings, in.c_str(), out.c_str(), product) != 0) return "failed";
+  std::vector<std::string> docs = model::documents(bytes);
+  std::string want = product == VOK_BAGS ? model::voks(docs, parsed.settings)
+                                         : model::dict(docs, parsed.settings);
+  return read_file(out) == want ? "" : "differs from the model:\n" + read_file(out) + "want:\n" + want;
+}
+
+}  // namespace tool
+
+#endif  // VOK_TESTS_TOOL_H

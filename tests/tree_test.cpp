@@ -1,0 +1,186 @@
+// The tree against the model (history.h) over random histories, and the
+// pool, the deep chains and the string table's limit.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <random>
+
+#include "history.h"
+
+namespace {
+
+using history::History;
+
+struct Shape {
+  std::string alphabet;  // the bytes texts are made of
+  int alphabet_size;     // the tree's
+  int threshold;         // the child index's (1: every node)
+  bool copy;
+  uint32_t histories;
+  int maxlen;
+};
+
+// Adds, each failing at every request of a random kind in turn, some with
+// a refused byte; removals of known and unknown ids; index releases.
+void random_histories(const Shape& s) {
+  for (uint32_t seed = 1; seed <= s.histories; ++seed) {
+    std::mt19937 rng(seed);
+    History h(s.alphabet_size, s.copy, s.threshold);
+    std::vector<std::string> made{""};
+    std::string trace;
+    for (int step = 0; step < 6; ++step) {
+      std::string text = rng() % 3 ? "" : made[rng() % made.size()];
+      for (int n = int(rng() % (s.maxlen + 1)); n > 0; --n)
+        text += s.alphabet[rng() % s.alphabet.size()];
+      if (rng() % 16 == 0) text.insert(rng() % (text.size() + 1), 1, char(0x80 + rng() % 128));
+      made.push_back(text);
+      auto how = static_cast<history::Fail>(rng() % 4);
+      int32_t id = int32_t(rng() % 4);
+      trace += " add(" + std::to_string(how) + ") " + std::to_string(id) + ":" + text;
+      std::string e = history::add(h, text, id, how);
+      if (e.empty() && rng() % 3 == 0) {
+        id = int32_t(rng() % 5);
+        trace += " remove " + std::to_string(id);
+        e = history::remove(h, id);
+      }
+      if (rng() % 8 == 0) stree_index_release(h.tree), trace += " release";
+      ASSERT_EQ(e, "") << "history " << seed << ":" << trace;
+    }
+    ASSERT_EQ(history::finish(h), "") << "history " << seed;
+  }
+}
+
+TEST(Tree, RandomHistoriesMatchTheModel) {
+  const Shape shapes[] = {
+      {"ab", 128, STREE_INDEX_THRESHOLD, true, 600, 12},
+      {"abc", 128, 1, true, 600, 12},
+      {std::string("\0a\177", 3), 128, STREE_INDEX_THRESHOLD, false, 400, 10},
+      {"abcdefgh ", 128, 1, false, 250, 16},
+      {"bcd", 100, 1, true, 250, 8},  // 'd' is code 100, outside
+  };
+  for (const Shape& s : shapes) random_histories(s);
+}
+
+// A text of one repeated byte is a chain as deep as the text; walks,
+// numbering and removal must not recurse.
+TEST(Tree, DeepChains) {
+  for (const char* unit : {"a", "ab"}) {
+    History h(128, true, STREE_INDEX_THRESHOLD);
+    std::string text;
+    while (text.size() < 200000) text += unit;
+    ASSERT_EQ(stree_add_string(h.tree, text.c_str(), int32_t(text.size()), 0), 1);
+    // Every suffix but the whole text ends at a node of its own.
+    EXPECT_EQ(stree_num_nodes(h.tree), int32_t(text.size()) + 1);
+    stree_ref at;
+    int32_t pos, n = int32_t(text.size()) - 8;
+    EXPECT_EQ(stree_match(h.tree, text.c_str() + 8, n, &at, &pos), n);
+    EXPECT_EQ(stree_get_labellen(h.tree, at), n);
+    ASSERT_EQ(stree_remove_string(h.tree, 0), 1);
+    EXPECT_EQ(stree_num_nodes(h.tree), 1);
+    // A node of many children is indexed at the default threshold.
+    ASSERT_EQ(stree_add_string(h.tree, "abcdefghijklmnop", 16, 1), 1);
+    EXPECT_GT(stree_index_nodes(h.tree), 0);
+    EXPECT_EQ(history::finish(h), "");
+  }
+}
+
+// The checker finds each kind of damage, and only while it lasts.
+TEST(Tree, CheckerFindsDamage) {
+  History h(128, true, STREE_INDEX_THRESHOLD);
+  ASSERT_EQ(history::add(h, "xyxz", 0), "");
+  suffix_tree* t = h.tree;
+  stree_ref x = int_stree_first_child(t, t->root), leaf = int_stree_first_child(t, x);
+  stree_ref y = int_stree_next_sibling(x), z = int_stree_next_sibling(y);
+  using Change = std::pair<uint32_t*, uint32_t>;
+  auto damage = [&](std::vector<Change> changes) {
+    std::vector<uint32_t> kept;
+    for (auto [word, value] : changes) kept.push_back(*word), *word = value;
+    EXPECT_NE(stree_check(t, 0), nullptr) << changes[0].second;
+    for (size_t i = 0; i < changes.size(); ++i) *changes[i].first = kept[i];
+    EXPECT_EQ(stree_check(t, 1), nullptr);
+  };
+  // z spells "y" from y's text: two children with one code.
+  damage({{&int_stree_header(z), (int_stree_header(z) & STREE_FIRST_CHAR_KEEP) |
+                                     (int_stree_header(y) & ~STREE_FIRST_CHAR_KEEP)},
+          {&int_stree_leaf(z)->strpos, int_stree_leaf(y)->strpos}});
+  damage({{&int_stree_words(x)[5], int_stree_words(x)[5] + 1}});  // edge length
+  damage({{&int_stree_leaf(leaf)->link, z}});
+  damage({{&int_stree_header(x), int_stree_header(x) | STREE_NODE_SPARE_BITS}});
+  damage({{reinterpret_cast<uint32_t*>(&t->num_nodes), uint32_t(t->num_nodes) + 1}});
+}
+
+// A full string table refuses a text and leaves the tree as it was; a
+// released slot is handed out again.
+TEST(Tree, FullTable) {
+  History h(128, true, STREE_INDEX_THRESHOLD);
+  for (int32_t i = 0; i < STREE_MAX_STRINGS; ++i) {
+    ASSERT_EQ(stree_add_string(h.tree, i % 2 ? "ab" : "", 2 * (i % 2), i), 1);
+    h.texts[i] = i % 2 ? "ab" : "";
+    h.ids[i] = i;
+  }
+  EXPECT_EQ(history::add(h, "abc", 1), "");
+  EXPECT_EQ(history::remove(h, 5), "");
+  EXPECT_EQ(history::add(h, "abc", 9), "");
+  EXPECT_EQ(h.ids.at(5), 9);
+  EXPECT_EQ(history::finish(h), "");
+}
+
+// Records of every kind taken and given back at random never overlap, keep
+// what was written into them, and come zeroed where their maker sets
+// nothing; pages go back once empty.
+TEST(Tree, PoolRecords) {
+  History h(128, true, 0);
+  ASSERT_EQ(stree_add_string(h.tree, "q", 1, 0), 1);
+  std::mt19937 rng(4711);
+  std::map<stree_ref, std::pair<int, uint32_t>> live;  // words, stamp
+  for (uint32_t stamp = 1; stamp < 30000; ++stamp) {
+    if (!live.empty() && rng() % 3 == 0) {
+      auto it = live.lower_bound(rng());
+      if (it == live.end()) it = live.begin();
+      for (int w = 0; w < it->second.first; ++w)
+        ASSERT_EQ(int_stree_words(it->first)[w], it->second.second) << "overwritten";
+      int_stree_free_record(h.tree, it->first);
+      live.erase(it);
+      continue;
+    }
+    int kind = int(rng() % 3);
+    stree_ref r = kind == 0 ? int_stree_new_node(h.tree, stree_pack_pos(0, 0), 1)
+                : kind == 1 ? int_stree_new_leaf(h.tree, 0, 0)
+                            : int_stree_new_endrec(h.tree, 0, 0);
+    ASSERT_NE(r, STREE_NONE);
+    ASSERT_EQ(live.count(r), 0u) << "handed out twice";
+    int words = kind == 0 ? 6 : 3;
+    for (int w = 1; w < (kind == 0 ? 4 : kind + 1); ++w) ASSERT_EQ(int_stree_words(r)[w], 0u);
+    live[r] = {words, stamp};
+    for (int w = 0; w < words; ++w) int_stree_words(r)[w] = stamp;
+  }
+}
+
+// A read through a reference to a record given back is caught in the
+// sanitized build, also after its tree went and new pages were opened.
+TEST(Tree, StaleReferencesAreCaughtWhenSanitized) {
+#if !defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "only the sanitized build catches stale reads";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto read_stale = [](bool new_pages) {
+    History h(128, true, STREE_INDEX_THRESHOLD);
+    stree_add_string(h.tree, "abab", 4, 0);
+    stree_ref leaf = int_stree_first_child(h.tree, int_stree_first_child(h.tree, h.tree->root));
+    stree_remove_string(h.tree, 0);
+    if (new_pages) {
+      history::finish(h);
+      History other(128, true, STREE_INDEX_THRESHOLD);
+      std::string text(20000, 'a');
+      for (size_t i = 0; i < text.size(); i += 7) text[i] = 'b';
+      stree_add_string(other.tree, text.c_str(), 20000, 1);
+    }
+    std::printf("%u\n", int_stree_header(leaf));
+  };
+  EXPECT_DEATH(read_stale(false), "use-after-poison|use-after-free");
+  EXPECT_DEATH(read_stale(true), "use-after-poison|use-after-free");
+#endif
+}
+
+}  // namespace
