@@ -110,6 +110,23 @@ TEST(Tree, CheckerFindsDamage) {
   damage({{reinterpret_cast<uint32_t*>(&t->num_nodes), uint32_t(t->num_nodes) + 1}});
 }
 
+// The edits refuse what their contracts refuse and change nothing then.
+TEST(Tree, EditsRefuseOutsideTheirContracts) {
+  History h(128, true, STREE_INDEX_THRESHOLD);
+  ASSERT_EQ(history::add(h, "xyxzxy", 0), "");
+  suffix_tree* t = h.tree;
+  std::vector<stree_ref> refs;
+  stree_traverse(t, history::collect, nullptr, &refs);
+  for (stree_ref r : refs) {
+    if (r == t->root) continue;
+    for (int32_t len : {0, int_stree_edge_length(t, r), int_stree_edge_length(t, r) + 1})
+      EXPECT_EQ(int_stree_split_edge(t, r, len), STREE_NONE) << len;
+    EXPECT_EQ(int_stree_add_child(t, int_stree_get_parent(t, r), r), STREE_NONE);
+    EXPECT_EQ(int_stree_replace_child(t, r, r, r), 0);
+  }
+  EXPECT_EQ(history::check(h), "");
+}
+
 // A full string table refuses a text and leaves the tree as it was; a
 // released slot is handed out again.
 TEST(Tree, FullTable) {
