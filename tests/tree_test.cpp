@@ -62,6 +62,30 @@ TEST(Tree, RandomHistoriesMatchTheModel) {
   for (const Shape& s : shapes) random_histories(s);
 }
 
+// Hundreds of indexed nodes leave the tree as texts are removed: the
+// child index's table must keep every remaining node reachable.
+TEST(Tree, ManyIndexedNodesComeAndGo) {
+  std::mt19937 rng(100);
+  History h(128, true, 1);
+  for (int32_t i = 0; i < 60; ++i) {
+    std::string& text = h.texts[i];
+    for (int n = 40 + int(rng() % 80); n > 0; --n) text += char('a' + rng() % 6);
+    ASSERT_EQ(stree_add_string(h.tree, text.c_str(), int32_t(text.size()), h.ids[i] = i), 1);
+  }
+  ASSERT_GT(stree_index_nodes(h.tree), 600);
+  while (!h.ids.empty()) {
+    auto it = std::next(h.ids.begin(), rng() % h.ids.size());
+    ASSERT_EQ(stree_remove_string(h.tree, it->second), 1);
+    h.texts.erase(it->first);
+    h.ids.erase(it);
+    ASSERT_EQ(stree_check(h.tree, 1), nullptr) << h.ids.size();
+    if (h.ids.size() % 20 == 0) {
+      ASSERT_EQ(history::check(h), "");
+    }
+  }
+  EXPECT_EQ(history::finish(h), "");
+}
+
 // A text of one repeated byte is a chain as deep as the text; walks,
 // numbering and removal must not recurse.
 TEST(Tree, DeepChains) {
