@@ -56,8 +56,38 @@ class Cli : public ::testing::Test {
 
 std::string error(const std::string& what) { return "Error: " + what + "\n\n"; }
 
+// The help texts as users see them, word for word.
+const std::string kOptions =
+    "\nOptions:\n"
+    "         -?          -> help\n"
+    "         -s [0,1]    -> assume white-spaces are word delimiters\n"
+    "                        (default 1)\n"
+    "         -l [2..]    -> the minimum frequency\n"
+    "                        (default 2)\n"
+    "         -h [l..]    -> the maximum frequency\n"
+    "                        (default 8,000)\n"
+    "         -b [2..]    -> the minimum number of branches\n"
+    "                        (default 2)\n"
+    "         -p (0..1]   -> the maximum parent-child conditional probability\n"
+    "                        (default 1.0)\n"
+    "         -q (0..1]   -> the maximum suffix-link conditional probability\n"
+    "                        (default 1.0)\n"
+    "Arguments:\n"
+    "         docs_file    -> the input  file with each line as a raw document\n";
+const std::string kAbout =
+    "vok: substring classes as features for text classification.\n"
+    "One generalized suffix tree is built over all documents; each of its\n"
+    "nodes is a class of substrings sharing one set of occurrences. A node\n"
+    "is a feature when its count lies in [l, h), it has b or more branches,\n"
+    "and no child or suffix-link source holds over p or q of its count.\n\n";
+
 TEST_F(Cli, Table) {
-  const std::string U = usage_text(), D = dict_usage_text(), ab = "ab\nac\n";
+  const std::string U = kAbout + "Usage: vok [options] docs_file voks_file\n" + kOptions +
+                        "         voks_file    -> the output file with each line as a bag of vok features\n";
+  const std::string D = kAbout + "Usage: vok-dict [options] docs_file dict_file\n" + kOptions +
+                        "         dict_file    -> the output file with one line per vok feature:\n"
+                        "                         number, count, children and substring\n";
+  const std::string ab = "ab\nac\n";
   const std::string invalid = error("invalid option.") + U;
   const std::string no_memory = error("the program ran out of memory.");
   std::string many;  // more output than the writer's buffer holds
