@@ -7,31 +7,26 @@ cd "$(dirname "$0")/.."
 CXX=${FUZZ_CXX:-clang++} BIN=${FUZZ_BUILD_DIR:-build-fuzz}
 FLAGS=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -fno-omit-frame-pointer -std=c++20 -O1 -g -Wall -Wextra -Itests -Isrc/stree -Isrc/vok)
-build() {  # target, sources...
-  "$CXX" "${FLAGS[@]}" "fuzz/$1.cpp" "${@:2}" -o "$BIN/$1"
-}
 mkdir -p "$BIN"
 if [[ "${1:-}" == "--check" ]]; then
-  printf '%s\n' '#include <cstddef>' '#include <cstdint>' \
-    'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }' >"$BIN/probe.cpp"
-  "$CXX" "${FLAGS[@]}" "$BIN/probe.cpp" -o "$BIN/probe" >/dev/null 2>&1 && "$BIN/probe" -runs=1 >/dev/null 2>&1
+  echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, long) { return 0; }' >"$BIN/probe.cpp"
+  "$CXX" "${FLAGS[@]}" "$BIN/probe.cpp" -o "$BIN/probe" 2>/dev/null && "$BIN/probe" -runs=1 2>/dev/null
   exit
 fi
 seconds=${1:-60}
 [[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { echo "usage: bash fuzz/run.sh [SECONDS | --check]" >&2; exit 2; }
 echo "fuzz: building stree_fuzz and vok_fuzz in $BIN/"
-vok_sources=$(ls src/vok/*.cpp | grep -v main.cpp)
-build stree_fuzz src/stree/*.cpp &
-build vok_fuzz src/stree/*.cpp $vok_sources
+"$CXX" "${FLAGS[@]}" fuzz/stree_fuzz.cpp src/stree/*.cpp -o "$BIN/stree_fuzz" &
+"$CXX" "${FLAGS[@]}" fuzz/vok_fuzz.cpp src/stree/*.cpp $(ls src/vok/*.cpp | grep -v main.cpp) -o "$BIN/vok_fuzz"
 wait $!
 failed=0
 for name in stree vok; do
   work=fuzz/work/$name
   rm -rf "$work" && mkdir -p "$work/corpus" "fuzz/artifacts/$name" && cp fuzz/seeds/$name/* "$work/corpus/"
-  dict=() && [ -f fuzz/$name.dict ] && dict=(-dict=fuzz/$name.dict)
   echo "fuzz: $name for ${seconds}s (log: $work/log)"
-  if ! "$BIN/${name}_fuzz" "$work/corpus" "${dict[@]}" -max_total_time="$seconds" -timeout=10 \
-      -rss_limit_mb=2048 -max_len=4096 -artifact_prefix="fuzz/artifacts/$name/" >"$work/log" 2>&1; then
+  if ! "$BIN/${name}_fuzz" "$work/corpus" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+      -max_len=4096 -artifact_prefix="fuzz/artifacts/$name/" $([ $name = vok ] && echo -dict=fuzz/vok.dict) \
+      >"$work/log" 2>&1; then
     failed=1
     echo "fuzz: $name FOUND A PROBLEM; the input is in fuzz/artifacts/$name/:"
     grep -E 'ERROR|SUMMARY|_fuzz:|Assertion|Test unit written' "$work/log" | head -20 | sed "s/^/    /"

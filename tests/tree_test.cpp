@@ -1,5 +1,5 @@
-// The tree against the model (history.h) over random histories, and the
-// pool, the deep chains and the string table's limit.
+// The tree against the model (history.h) over random histories, and what
+// they cannot reach: deep chains, a full table, damage, stale references.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -165,37 +165,6 @@ TEST(Tree, FullTable) {
   EXPECT_EQ(history::add(h, "abc", 9), "");
   EXPECT_EQ(h.ids.at(5), 9);
   EXPECT_EQ(history::finish(h), "");
-}
-
-// Records of every kind taken and given back at random never overlap, keep
-// what was written into them, and come zeroed where their maker sets
-// nothing; pages go back once empty.
-TEST(Tree, PoolRecords) {
-  History h(128, true, 0);
-  ASSERT_EQ(stree_add_string(h.tree, "q", 1, 0), 1);
-  std::mt19937 rng(4711);
-  std::map<stree_ref, std::pair<int, uint32_t>> live;  // words, stamp
-  for (uint32_t stamp = 1; stamp < 30000; ++stamp) {
-    if (!live.empty() && rng() % 3 == 0) {
-      auto it = live.lower_bound(rng());
-      if (it == live.end()) it = live.begin();
-      for (int w = 0; w < it->second.first; ++w)
-        ASSERT_EQ(int_stree_words(it->first)[w], it->second.second) << "overwritten";
-      int_stree_free_record(h.tree, it->first);
-      live.erase(it);
-      continue;
-    }
-    int kind = int(rng() % 3);
-    stree_ref r = kind == 0 ? int_stree_new_node(h.tree, stree_pack_pos(0, 0), 1)
-                : kind == 1 ? int_stree_new_leaf(h.tree, 0, 0)
-                            : int_stree_new_endrec(h.tree, 0, 0);
-    ASSERT_NE(r, STREE_NONE);
-    ASSERT_EQ(live.count(r), 0u) << "handed out twice";
-    int words = kind == 0 ? 6 : 3;
-    for (int w = 1; w < (kind == 0 ? 4 : kind + 1); ++w) ASSERT_EQ(int_stree_words(r)[w], 0u);
-    live[r] = {words, stamp};
-    for (int w = 0; w < words; ++w) int_stree_words(r)[w] = stamp;
-  }
 }
 
 // A read through a reference to a record given back is caught in the
