@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Writes a deterministic, natural-language-like ASCII corpus for benchmarks.
 
-One document per line, at most 8192 documents, about SIZE bytes in all
-(line ends included).  The words are made up from syllables; their
+One document per line, about SIZE bytes in all (line ends included), in
+at most 8192 documents of about 640 bytes, or in exactly DOCS documents
+when -d is given (for corpora beyond the described tree's limits).  The words are made up from syllables; their
 frequencies follow a Zipf law over the vocabulary, with short words at the
 top ranks as in real text.  Sentences start with a capital, carry a few
 commas, the odd number and proper name, and end in ". ", "? " or "! ".
 The same size and seed always give the same bytes.
 
-Usage: gen_corpus.py SIZE [-s SEED] [-o FILE]
+Usage: gen_corpus.py SIZE [-s SEED] [-d DOCS] [-o FILE]
        SIZE in bytes, or with a suffix k/K (1000) or M (1,000,000): 500k, 2M
 """
 
@@ -111,10 +112,10 @@ def make_sentence(rng, source):
     return " ".join(parts) + end
 
 
-def generate(size, seed, out):
+def generate(size, seed, out, docs=None):
     rng = random.Random(seed)
     source = WordSource(rng, make_vocabulary(rng))
-    ndocs = max(1, min(MAX_DOCS, round(size / MEAN_DOC_BYTES)))
+    ndocs = docs or max(1, min(MAX_DOCS, round(size / MEAN_DOC_BYTES)))
     remaining = size
     for d in range(ndocs):
         left = ndocs - d
@@ -130,7 +131,7 @@ def generate(size, seed, out):
         line = " ".join(sentences) + "\n"
         out.write(line)
         remaining -= len(line)
-        if remaining <= 0:
+        if remaining <= 0 and docs is None:
             break
 
 
@@ -138,13 +139,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("size", type=parse_size, help="target size in bytes")
     parser.add_argument("-s", "--seed", type=int, default=1)
+    parser.add_argument("-d", "--docs", type=int, default=None,
+                        help="number of documents (default: SIZE / 640, "
+                             "at most 8192)")
     parser.add_argument("-o", "--output", default="-")
     args = parser.parse_args()
     if args.output == "-":
-        generate(args.size, args.seed, sys.stdout)
+        generate(args.size, args.seed, sys.stdout, args.docs)
     else:
         with open(args.output, "w", encoding="ascii", newline="\n") as out:
-            generate(args.size, args.seed, out)
+            generate(args.size, args.seed, out, args.docs)
 
 
 if __name__ == "__main__":
