@@ -16,6 +16,10 @@
 #include "model.h"
 #include "stree_internal.h"
 
+#if defined(STREE_WIDE)
+using namespace stree_wide;
+#endif
+
 namespace history {
 
 // The tree read into the model's form, parent and link as the tree's own
@@ -75,7 +79,8 @@ inline Seen read(suffix_tree* t) {
         fail("matching the label", rec.label);
       std::string twin = rec.label;
       twin.back() = static_cast<char>(twin.back() | 0x80);
-      if (stree_match(t, twin.data(), len, &at, &p) != len - 1) fail("byte above 127 matched", rec.label);
+      if (STREE_MAX_ALPHABET == 128 && stree_match(t, twin.data(), len, &at, &p) != len - 1)
+        fail("byte above 127 matched", rec.label);
       g.unary += rec.next.size() == 1 && rec.ends.empty();
     }
     g.tree.number[rec.label] = static_cast<int>(i);
@@ -143,7 +148,8 @@ inline std::string check(History& h, int extra = 0) {
   if (const char* fault = stree_check(t, h.strict)) return fault;
   int32_t lowest_free = -1;
   int32_t top = h.texts.empty() ? 2 : h.texts.rbegin()->first + 2;
-  for (int32_t slot = 0; slot < std::min(top, STREE_MAX_STRINGS); ++slot) {
+  top = std::min(top, t->slots);
+  for (int32_t slot = 0; slot < top; ++slot) {
     auto it = h.texts.find(slot);
     if (it == h.texts.end()) {
       if (t->strings[slot]) return "slot " + std::to_string(slot) + " taken";
@@ -153,7 +159,7 @@ inline std::string check(History& h, int extra = 0) {
                std::memcmp(t->strings[slot], it->second.data(), it->second.size()))
       return "slot " + std::to_string(slot) + " differs";
   }
-  if (lowest_free < 0) lowest_free = STREE_MAX_STRINGS;
+  if (lowest_free < 0) lowest_free = top;
   if (t->next_free != lowest_free) return "next_free " + std::to_string(t->next_free);
   long indexed = stree_index_nodes(t);
   Seen g = read(t);
@@ -169,7 +175,7 @@ inline std::string check(History& h, int extra = 0) {
 inline std::string add(History& h, const std::string& text, int32_t id,
                        Fail how = NO_FAIL, long first = 1, long last = 1L << 30) {
   bool refusable = h.tree->next_free >= STREE_MAX_STRINGS;
-  for (unsigned char c : text) refusable |= c >= h.alphabet || c >= 128;
+  for (unsigned char c : text) refusable |= c >= h.alphabet;
   for (long n = first;; ++n) {
     const char* p = text.c_str();
     if (!h.copy) p = h.kept.emplace_back(text).c_str();

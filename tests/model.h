@@ -42,7 +42,7 @@ struct Tree {
 };
 
 inline Tree build(const Texts& texts) {
-  std::map<std::string, std::pair<Rec, std::set<char>>> subs;
+  std::map<std::string, std::pair<Rec, std::set<unsigned char>>> subs;
   subs[""];
   for (const auto& [slot, d] : texts)
     for (size_t s = 0; s < d.size(); ++s)

@@ -2,6 +2,8 @@
 // reports the first broken invariant it finds.
 #include "stree_internal.h"
 
+STREE_NS_BEGIN
+
 namespace {
 
 // The checker only reads: a fault is reported by its description alone.
@@ -47,7 +49,7 @@ const char* check_children(const suffix_tree* tree, stree_ref node, int tidy,
 const char* check_record(const suffix_tree* tree, stree_ref r, int tidy,
                          long* count) {
   if (int_stree_isaleaf(tree, r)) {
-    uint32_t packed = int_stree_leaf(r)->strpos;
+    stree_pos packed = int_stree_leaf(r)->strpos;
     int32_t strid = stree_pos_strid(packed);
     int32_t pos = stree_pos_offset(packed);
     if (!tree->strings[strid]) return fault("leaf of an empty slot", r);
@@ -63,7 +65,7 @@ const char* check_record(const suffix_tree* tree, stree_ref r, int tidy,
     if (n->edgelen <= 0 ||
         stree_pos_offset(n->edgestr) + n->edgelen > tree->lengths[strid])
       return fault("edge label outside its string", r);
-    if (n->code !=
+    if (static_cast<int>(n->code) !=
         int_stree_code_of(tree, tree->strings[strid][stree_pos_offset(n->edgestr)]))
       return fault("node's first code differs from its label", r);
   }
@@ -92,7 +94,7 @@ const char* stree_check(const suffix_tree* tree, int tidy) {
                                        int_stree_node(x)->edgelen;
       for (stree_ref c = int_stree_first_child(tree, x); c != STREE_NONE;
            c = int_stree_next_sibling(c)) {
-        uint32_t packed = int_stree_isaleaf(tree, c) ? int_stree_leaf(c)->strpos
+        stree_pos packed = int_stree_isaleaf(tree, c) ? int_stree_leaf(c)->strpos
                                                      : int_stree_node(c)->edgestr;
         int32_t off = stree_pos_offset(packed);
         if (off < depth) return fault("label does not adjoin its parent's", c);
@@ -122,3 +124,5 @@ const char* stree_check(const suffix_tree* tree, int tidy) {
     depth += int_stree_edge_length(tree, x);
   }
 }
+
+STREE_NS_END

@@ -17,6 +17,8 @@
 
 #include "records.h"
 
+STREE_NS_BEGIN
+
 struct stree_index_block;
 struct stree_index_run;
 
@@ -61,5 +63,7 @@ void int_stree_index_forget(suffix_tree* tree, stree_ref node);
 // nullptr when the node's block (or the absence of one) agrees with its
 // list and its bit, else what is wrong.  Used by stree_check.
 const char* int_stree_index_check(const suffix_tree* tree, stree_ref node);
+
+STREE_NS_END
 
 #endif  // VOK_STREE_CHILD_INDEX_H

@@ -4,6 +4,8 @@
 // completes or fails with the tree as it was.
 #include "stree_internal.h"
 
+STREE_NS_BEGIN
+
 // Writes the word that holds a child after `pred`: the predecessor's link,
 // or the parent's first-child reference when there is no predecessor.
 static void set_successor(stree_ref parent, stree_ref pred, stree_ref child) {
@@ -105,7 +107,7 @@ stree_ref int_stree_split_child(suffix_tree* tree, stree_ref parent,
   if (tree->num_nodes >= STREE_MAX_NODES || len <= 0 ||
       int_stree_edge_length(tree, record) <= len)
     return STREE_NONE;
-  uint32_t start = int_stree_isaleaf(tree, record)
+  stree_pos start = int_stree_isaleaf(tree, record)
                        ? int_stree_leaf(record)->strpos
                        : int_stree_node(record)->edgestr;
   stree_ref node = int_stree_new_node(tree, start, len);
@@ -126,7 +128,7 @@ stree_ref int_stree_split_child(suffix_tree* tree, stree_ref parent,
 
 stree_ref int_stree_leaf_to_node(suffix_tree* tree, stree_ref record) {
   if (!int_stree_isaleaf(tree, record)) return record;
-  uint32_t packed = int_stree_leaf(record)->strpos;
+  stree_pos packed = int_stree_leaf(record)->strpos;
   int32_t strid = stree_pos_strid(packed);
   stree_ref node = int_stree_new_node(
       tree, packed, tree->lengths[strid] - stree_pos_offset(packed));
@@ -139,7 +141,8 @@ stree_ref int_stree_leaf_to_node(suffix_tree* tree, stree_ref record) {
   }
   stree_node* n = int_stree_node(node);
   n->children = end;
-  n->header = int_stree_id(record) | STREE_ENDRECS_BIT;
+  n->header = STREE_ENDRECS_BIT;
+  int_stree_set_id(node, int_stree_id(record));
   stree_ref parent = int_stree_get_parent(tree, record);
   int_stree_replace_child(tree, parent, record, node);
   int_stree_free_record(tree, record);
@@ -163,3 +166,5 @@ int int_stree_add_endrec(suffix_tree* tree, stree_ref node, int32_t strid,
   n->header |= STREE_ENDRECS_BIT;
   return 1;
 }
+
+STREE_NS_END

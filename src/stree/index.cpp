@@ -41,16 +41,21 @@
 
 #include "stree_internal.h"
 
+STREE_NS_BEGIN
+
 // Block sizes: a 20-byte header and room for 11, 27, 59 or 128 children,
 // so that blocks fill 64, 128, 256 or 536 bytes.
-constexpr int kCapacity[STREE_INDEX_CLASSES] = {11, 27, 59, 128};
+// (The wide layout's largest class holds all 256 codes.)
+constexpr int kCapacity[STREE_INDEX_CLASSES] = {11, 27, 59, STREE_MAX_ALPHABET};
+constexpr int kCodeWordBits = 32;
+constexpr int kCodeWords = STREE_MAX_ALPHABET / kCodeWordBits;
 
 // A block's header; its children follow it, `count` of them in code order
 // in room for kCapacity[cls].
 struct stree_index_block {
-  uint32_t codes[4];  // bit c % 32 of word c / 32: a child with code c
-  uint8_t cls;        // size class
-  uint8_t count;      // children held
+  uint32_t codes[kCodeWords];  // bit c % 32 of word c / 32: a child with code c
+  uint16_t cls;                // size class
+  uint16_t count;              // children held
 };
 
 // Blocks are cut from runs of kRunBytes; the runs are chained for release.
@@ -63,11 +68,10 @@ namespace {
 using index_block = stree_index_block;
 using entry = stree_index_entry;
 
-constexpr size_t kHeaderBytes = 20;
-static_assert(sizeof(index_block) == kHeaderBytes, "children follow at 20");
-constexpr int kCodeWordBits = 32;
-constexpr int kCodeWords = 4;
-static_assert(kCodeWords * kCodeWordBits >= 128, "a code set holds every code");
+constexpr size_t kHeaderBytes = sizeof(index_block);
+static_assert(kHeaderBytes == 4 * kCodeWords + 4, "children follow the header");
+static_assert(kCodeWords * kCodeWordBits >= STREE_MAX_ALPHABET,
+              "a code set holds every code");
 
 stree_ref* children(index_block* b) {
   return reinterpret_cast<stree_ref*>(reinterpret_cast<char*>(b) +
@@ -146,7 +150,7 @@ index_block* take_block(stree_child_index& x, int cls) {
     char* end = static_cast<char*>(raw) + kRunBytes;
     for (; p + size <= end; p += size) {
       index_block* b = reinterpret_cast<index_block*>(p);
-      b->cls = static_cast<uint8_t>(cls);
+      b->cls = static_cast<uint16_t>(cls);
       give_block(x, b);
     }
   }
@@ -156,7 +160,7 @@ index_block* take_block(stree_child_index& x, int cls) {
   ASAN_UNPOISON_MEMORY_REGION(b, block_bytes(cls));
 #endif
   std::memset(b, 0, sizeof(index_block));
-  b->cls = static_cast<uint8_t>(cls);
+  b->cls = static_cast<uint16_t>(cls);
   return b;
 }
 
@@ -333,7 +337,7 @@ const char* int_stree_index_check(const suffix_tree* tree, stree_ref node) {
   if (!in_table(x, node)) return "an indexed node has no index block";
   const index_block* b = block_of(x, node);
   int i = 0;
-  uint32_t codes[kCodeWords] = {0, 0, 0, 0};
+  uint32_t codes[kCodeWords] = {};
   for (stree_ref c = int_stree_first_child(tree, node); c != STREE_NONE;
        c = int_stree_next_sibling(c), ++i) {
     if (i >= b->count || children(b)[i] != c)
@@ -375,3 +379,5 @@ void stree_index_fail_at(suffix_tree* tree, long n) {
   tree->index.fail_at = n > 0 ? tree->index.allocations + n : 0;
 }
 long stree_index_nodes(const suffix_tree* tree) { return tree->index.used; }
+
+STREE_NS_END

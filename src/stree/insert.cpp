@@ -5,6 +5,8 @@
 // suffixes that end inside the tree get end records in the closing phase.
 #include "stree_internal.h"
 
+STREE_NS_BEGIN
+
 namespace {
 
 // The state of one insertion.
@@ -183,3 +185,5 @@ int stree_add_string(suffix_tree* tree, const char* text, int32_t len,
   }
   return 1;
 }
+
+STREE_NS_END

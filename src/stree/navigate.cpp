@@ -4,6 +4,8 @@
 // those are derived from the sibling chains and edge lengths.
 #include "stree_internal.h"
 
+STREE_NS_BEGIN
+
 namespace {
 
 // The child of `node` with `code`, from its index block or its list; the
@@ -92,7 +94,7 @@ static stree_ref skip_count(const suffix_tree* tree, stree_ref x,
 stree_ref int_stree_leaf_suffix_link(const suffix_tree* tree, stree_ref r) {
   if (r == tree->root) return STREE_NONE;
   if (!int_stree_isaleaf(tree, r)) return int_stree_node(r)->suffix_link;
-  uint32_t packed = int_stree_leaf(r)->strpos;
+  stree_pos packed = int_stree_leaf(r)->strpos;
   int32_t strid = stree_pos_strid(packed);
   const char* p = tree->strings[strid] + stree_pos_offset(packed);
   int32_t n = tree->lengths[strid] - stree_pos_offset(packed);
@@ -166,3 +168,5 @@ int32_t stree_match(const suffix_tree* tree, const char* text, int32_t len,
                     stree_ref* out_record, int32_t* out_pos) {
   return stree_walk(tree, tree->root, 0, text, len, out_record, out_pos);
 }
+
+STREE_NS_END

@@ -37,6 +37,8 @@
 
 #include "stree_internal.h"
 
+STREE_NS_BEGIN
+
 namespace {
 
 constexpr uint32_t kPageWords = 6912;  // 27,648 bytes
@@ -56,7 +58,8 @@ constexpr uint32_t kReleased = 0xffffffffu;
 
 enum kind { NODE = 0, LEAF = 1, ENDREC = 2 };
 
-constexpr uint32_t kUnits[3] = {2, 1, 1};  // units per record of each kind
+constexpr uint32_t kUnits[3] = {STREE_NODE_UNITS, STREE_LEAF_UNITS,
+                                STREE_ENDREC_UNITS};  // per record kind
 
 stree_page* pages = nullptr;        // header of each page, by number
 uint32_t page_slots = 0;            // entries allocated in the two tables
@@ -268,14 +271,14 @@ stree_ref take(suffix_tree* tree, kind k) {
 uint32_t** stree_page_bodies = nullptr;
 
 void int_stree_set_edgestr(suffix_tree* tree, stree_ref node,
-                           uint32_t edgestr) {
+                           stree_pos edgestr) {
   stree_node* n = int_stree_node(node);
   n->edgestr = edgestr;
   const char* s = tree->strings[stree_pos_strid(edgestr)];
   n->code = s ? int_stree_code_of(tree, s[stree_pos_offset(edgestr)]) : 0;
 }
 
-stree_ref int_stree_new_node(suffix_tree* tree, uint32_t edgestr,
+stree_ref int_stree_new_node(suffix_tree* tree, stree_pos edgestr,
                              int32_t edgelen) {
   stree_ref r = take(tree, NODE);
   if (r == STREE_NONE) return r;
@@ -330,3 +333,5 @@ void stree_pool_fail_body_at(long n) {
 }
 long stree_pool_requests() { return requests; }
 long stree_pool_pages_in_use() { return pages_in_use; }
+
+STREE_NS_END

@@ -10,6 +10,8 @@
 // reading freed memory, and the next suffix is then found from the root.
 #include "stree_internal.h"
 
+STREE_NS_BEGIN
+
 namespace {
 
 bool is_dead(stree_ref node) {
@@ -129,7 +131,7 @@ int int_stree_remove_endrec(suffix_tree* tree, stree_ref node, int32_t strid,
                             int32_t pos) {
   if (int_stree_isaleaf(tree, node) || !int_stree_has_endrecs(node)) return 0;
   stree_node* n = int_stree_node(node);
-  uint32_t want = stree_pack_pos(strid, pos);
+  stree_pos want = stree_pack_pos(strid, pos);
   stree_ref pred = STREE_NONE;
   stree_ref e = n->children;
   while (e != STREE_NONE && int_stree_endrec(e)->strpos != want) {
@@ -218,7 +220,7 @@ struct repoint_state {
 
 // An occurrence (string, start) of the path label of `node`, whose length is
 // `depth`: the first suffix found below it.
-uint32_t find_occurrence(const suffix_tree* tree, stree_ref node,
+stree_pos find_occurrence(const suffix_tree* tree, stree_ref node,
                          int32_t depth) {
   for (;;) {
     if (int_stree_has_endrecs(node))
@@ -226,7 +228,7 @@ uint32_t find_occurrence(const suffix_tree* tree, stree_ref node,
     stree_ref child = int_stree_node(node)->children;
     STREE_ASSERT(child != STREE_NONE);
     if (int_stree_isaleaf(tree, child)) {
-      uint32_t packed = int_stree_leaf(child)->strpos;
+      stree_pos packed = int_stree_leaf(child)->strpos;
       return stree_pack_pos(stree_pos_strid(packed),
                             stree_pos_offset(packed) - depth);
     }
@@ -243,7 +245,7 @@ void repoint_enter(suffix_tree* tree, stree_ref r, void* data) {
   stree_node* n = int_stree_node(r);
   s->depth += n->edgelen;
   if (stree_pos_strid(n->edgestr) != s->slot) return;
-  uint32_t occ = find_occurrence(tree, r, s->depth);
+  stree_pos occ = find_occurrence(tree, r, s->depth);
   int_stree_set_edgestr(tree, r,
                         stree_pack_pos(stree_pos_strid(occ),
                                        stree_pos_offset(occ) + s->depth -
@@ -263,13 +265,15 @@ void repoint_leave(suffix_tree* tree, stree_ref r, void* data) {
 // another occurrence of the same path before the text is released.
 int stree_remove_string(suffix_tree* tree, int32_t id) {
   int32_t slot = 0;
-  while (slot < STREE_MAX_STRINGS &&
+  while (slot < tree->slots &&
          (tree->strings[slot] == nullptr || tree->ids[slot] != id))
     ++slot;
-  if (slot == STREE_MAX_STRINGS) return 0;
+  if (slot == tree->slots) return 0;
   stree_remove_suffixes(tree, slot, tree->lengths[slot]);
   repoint_state state{slot, 0};
   stree_traverse(tree, repoint_enter, repoint_leave, &state);
   int_stree_table_release(tree, slot);
   return 1;
 }
+
+STREE_NS_END

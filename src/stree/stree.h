@@ -26,20 +26,44 @@
 
 #include <cstdint>
 
+// The record layout is a build setting.  The described, narrow layout is
+// the default and lives in the global namespace; a build with STREE_WIDE
+// set compiles the same sources for the wide layout (more strings, every
+// byte a character, longer texts) into the namespace stree_wide.
+#if defined(STREE_WIDE)
+#define STREE_NS_BEGIN namespace stree_wide {
+#define STREE_NS_END }
+#else
+#define STREE_NS_BEGIN
+#define STREE_NS_END
+#endif
+
+STREE_NS_BEGIN
+
 typedef uint32_t stree_ref;  // a record of a tree; 0 is "none"
 
 constexpr stree_ref STREE_NONE = 0;
 
+#if defined(STREE_WIDE)
+constexpr int STREE_MAX_STRINGS = 0x7fffffff;     // strings a tree holds
+constexpr int32_t STREE_MAX_POSITION = 0x7ffffffe;  // longest string: 2 GiB - 1
+constexpr int32_t STREE_MAX_NODES = 0x7fffffff;     // nodes and leaves of a tree
+constexpr int STREE_MAX_ALPHABET = 256;           // every byte a character
+#else
 constexpr int STREE_MAX_STRINGS = 8192;         // strings a tree holds
 constexpr int32_t STREE_MAX_POSITION = 524287;  // longest string: 524,288
 constexpr int32_t STREE_MAX_NODES = 0x800000;   // nodes and leaves of a tree
+constexpr int STREE_MAX_ALPHABET = 128;         // the bytes below 128
+#endif
+// The string table's slots are taken in blocks of this many.
+constexpr int STREE_TABLE_BLOCK = 8192;
 
 struct suffix_tree;
 
 // ---- the tree -----------------------------------------------------------
 
 // A new empty tree over the codes 0..alphabet_size-1 (the byte values; 1 to
-// 128), or nullptr when alphabet_size is out of range or memory runs out.
+// STREE_MAX_ALPHABET), or nullptr when alphabet_size is out of range or memory runs out.
 // With copy_strings the tree keeps its own copy of every string it stores;
 // without, the caller's texts must outlive the tree unchanged.
 suffix_tree* stree_new_tree(int alphabet_size, int copy_strings);
@@ -134,5 +158,7 @@ int stree_index_release(suffix_tree* tree);
 // the root has two children or an end record.  Costs time quadratic in the
 // tree's depth: for tests and debugging.
 const char* stree_check(const suffix_tree* tree, int tidy = 1);
+
+STREE_NS_END
 
 #endif  // VOK_STREE_STREE_H

@@ -29,6 +29,8 @@
 #include "records.h"
 #include "stree.h"
 
+STREE_NS_BEGIN
+
 // A character's code is char_map[byte]; bytes outside the alphabet map to
 // this, which no stored character has, so they match nothing.
 constexpr unsigned char STREE_NO_CODE = 0xff;
@@ -46,12 +48,13 @@ struct stree_tree_pages {
 struct suffix_tree {
   stree_ref root;            // internal node with an empty edge
   int32_t num_nodes;         // internal nodes and leaves, root included
-  char** strings;            // STREE_MAX_STRINGS text pointers; null = free
+  char** strings;            // `slots` text pointers; null = free
   int32_t* lengths;          // length of each stored string
   int32_t* ids;              // the caller's id of each stored string
+  int32_t slots;             // entries of the three arrays (grown in blocks)
   int32_t next_free;         // lowest free slot; STREE_MAX_STRINGS when full
   int copy_strings;          // the table owns private copies of its strings
-  int alphabet_size;         // codes below this are accepted (1..128)
+  int alphabet_size;         // codes below this are accepted
   int renumber_pending;      // node_id values are stale
   unsigned char char_map[256];  // byte -> code; STREE_NO_CODE outside
   stree_tree_pages pages;    // where its records lie
@@ -79,7 +82,7 @@ inline int int_stree_code_of(const suffix_tree* tree, char c) {
 
 // A new internal node with the given packed edge start and length, all other
 // words zero; STREE_NONE when memory runs out.
-stree_ref int_stree_new_node(suffix_tree* tree, uint32_t edgestr,
+stree_ref int_stree_new_node(suffix_tree* tree, stree_pos edgestr,
                              int32_t edgelen);
 // A new leaf for string strid whose edge starts at edgepos; first_char is set
 // from the stored string.  STREE_NONE when memory runs out.
@@ -89,7 +92,7 @@ stree_ref int_stree_new_leaf(suffix_tree* tree, int32_t strid,
 // children zero.  STREE_NONE when memory runs out.
 stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos);
 // Sets an internal node's edge start and its cached first code.
-void int_stree_set_edgestr(suffix_tree* tree, stree_ref node, uint32_t edgestr);
+void int_stree_set_edgestr(suffix_tree* tree, stree_ref node, stree_pos edgestr);
 // Gives any record back to the pool.
 void int_stree_free_record(suffix_tree* tree, stree_ref record);
 // Releases every page of the tree's records at once (the tree is going).
@@ -116,7 +119,7 @@ inline bool int_stree_isaleaf(const suffix_tree*, stree_ref r) {
 // the root).
 inline const char* int_stree_edge_string(const suffix_tree* tree,
                                          stree_ref r) {
-  uint32_t packed;
+  stree_pos packed;
   if (int_stree_isaleaf(tree, r)) {
     packed = int_stree_leaf(r)->strpos;
   } else {
@@ -127,7 +130,7 @@ inline const char* int_stree_edge_string(const suffix_tree* tree,
 }
 inline int32_t int_stree_edge_length(const suffix_tree* tree, stree_ref r) {
   if (!int_stree_isaleaf(tree, r)) return int_stree_node(r)->edgelen;
-  uint32_t packed = int_stree_leaf(r)->strpos;
+  stree_pos packed = int_stree_leaf(r)->strpos;
   return tree->lengths[stree_pos_strid(packed)] - stree_pos_offset(packed);
 }
 // The record's key among its siblings: the code of its edge label's first
@@ -269,5 +272,7 @@ long stree_index_nodes(const suffix_tree* tree);
                                     int line);
 #define STREE_ASSERT(cond) \
   ((cond) ? (void)0 : stree_assert_fail(#cond, "stree", __LINE__))
+
+STREE_NS_END
 
 #endif  // VOK_STREE_STREE_INTERNAL_H

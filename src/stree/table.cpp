@@ -2,14 +2,45 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <new>
+#include <type_traits>
 
 #include "stree_internal.h"
+
+STREE_NS_BEGIN
+
+namespace {
+
+// Gives the table room for `slots` entries; false when memory runs out (the
+// table is then as it was, perhaps with larger arrays).
+bool grow_table(suffix_tree* tree, int32_t slots) {
+  if (slots <= tree->slots) return true;
+  const size_t n = static_cast<size_t>(slots);
+  auto grow = [&](auto*& array) {
+    using T = std::remove_reference_t<decltype(*array)>;
+    T* bigger = static_cast<T*>(std::realloc(array, n * sizeof(T)));
+    if (!bigger) return false;
+    std::memset(bigger + tree->slots, 0, (n - static_cast<size_t>(tree->slots)) * sizeof(T));
+    array = bigger;
+    return true;
+  };
+  if (!grow(tree->strings) || !grow(tree->lengths) || !grow(tree->ids)) return false;
+  tree->slots = slots;
+  return true;
+}
+
+}  // namespace
 
 int32_t int_stree_table_add(suffix_tree* tree, const char* text, int32_t len,
                             int32_t id) {
   int32_t slot = tree->next_free;
   if (slot >= STREE_MAX_STRINGS || len < 0 || len > STREE_MAX_POSITION + 1)
+    return -1;
+  if (slot >= tree->slots &&
+      !grow_table(tree, slot <= STREE_MAX_STRINGS - slot
+                            ? std::max(2 * slot, STREE_TABLE_BLOCK)
+                            : STREE_MAX_STRINGS))
     return -1;
   for (int32_t i = 0; i < len; ++i)
     if (int_stree_code_of(tree, text[i]) >= tree->alphabet_size) return -1;
@@ -24,32 +55,28 @@ int32_t int_stree_table_add(suffix_tree* tree, const char* text, int32_t len,
   tree->lengths[slot] = len;
   tree->ids[slot] = id;
   int32_t next = slot + 1;
-  while (next < STREE_MAX_STRINGS && tree->strings[next]) ++next;
+  while (next < tree->slots && tree->strings[next]) ++next;
   tree->next_free = next;
   return slot;
 }
 
 void int_stree_table_release(suffix_tree* tree, int32_t slot) {
-  if (slot < 0 || slot >= STREE_MAX_STRINGS || !tree->strings[slot]) return;
+  if (slot < 0 || slot >= tree->slots || !tree->strings[slot]) return;
   if (tree->copy_strings) std::free(tree->strings[slot]);
   tree->strings[slot] = nullptr;
   if (slot < tree->next_free) tree->next_free = slot;
 }
 
 suffix_tree* stree_new_tree(int alphabet_size, int copy_strings) {
-  if (alphabet_size < 1 || alphabet_size > 128) return nullptr;
+  if (alphabet_size < 1 || alphabet_size > STREE_MAX_ALPHABET) return nullptr;
   auto* tree = new (std::nothrow) suffix_tree();  // zeroed but for the index
   if (!tree) return nullptr;
-  // Bytes are their own codes; those above 127 lie outside every alphabet.
+  // Bytes are their own codes; in the narrow layout those above 127 lie
+  // outside every alphabet.
   for (int c = 0; c < 256; ++c)
-    tree->char_map[c] = c < 128 ? static_cast<unsigned char>(c) : STREE_NO_CODE;
-  tree->strings = static_cast<char**>(
-      std::calloc(STREE_MAX_STRINGS, sizeof(char*)));
-  tree->lengths = static_cast<int32_t*>(
-      std::calloc(STREE_MAX_STRINGS, sizeof(int32_t)));
-  tree->ids = static_cast<int32_t*>(
-      std::calloc(STREE_MAX_STRINGS, sizeof(int32_t)));
-  if (tree->strings && tree->lengths && tree->ids)
+    tree->char_map[c] = c < STREE_MAX_ALPHABET ? static_cast<unsigned char>(c)
+                                               : STREE_NO_CODE;
+  if (grow_table(tree, std::min(STREE_TABLE_BLOCK, STREE_MAX_STRINGS)))
     tree->root = int_stree_new_node(tree, 0, 0);
   if (tree->root == STREE_NONE) {
     int_stree_release_pages(tree);
@@ -70,7 +97,7 @@ void stree_delete_tree(suffix_tree* tree) {
   if (!tree) return;
   stree_index_release(tree);  // before the pages: it clears node bits
   int_stree_release_pages(tree);
-  for (int32_t slot = 0; slot < STREE_MAX_STRINGS; ++slot)
+  for (int32_t slot = 0; slot < tree->slots; ++slot)
     int_stree_table_release(tree, slot);
   std::free(tree->strings);
   std::free(tree->lengths);
@@ -87,3 +114,5 @@ void stree_assert_fail(const char* cond, const char* module, int line) {
                module, line);
   std::abort();
 }
+
+STREE_NS_END

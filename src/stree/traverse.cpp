@@ -8,6 +8,8 @@
 
 #include "stree_internal.h"
 
+STREE_NS_BEGIN
+
 void int_stree_renumber(suffix_tree* tree) {
   if (!tree->renumber_pending) return;
   tree->renumber_pending = 0;
@@ -87,7 +89,7 @@ int32_t stree_get_label(const suffix_tree* tree, stree_ref record, char* buf,
 int stree_get_suffix(const suffix_tree* tree, stree_ref record, int k,
                      int32_t* out_strid, int32_t* out_pos, int32_t* out_id) {
   if (k < 1) return 0;
-  uint32_t packed;
+  stree_pos packed;
   if (int_stree_isaleaf(tree, record)) {
     if (k != 1) return 0;
     packed = stree_pack_pos(stree_pos_strid(int_stree_leaf(record)->strpos),
@@ -104,3 +106,5 @@ int stree_get_suffix(const suffix_tree* tree, stree_ref record, int k,
   *out_id = tree->ids[*out_strid];
   return 1;
 }
+
+STREE_NS_END

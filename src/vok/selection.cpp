@@ -52,7 +52,7 @@ void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
                const vok_selection& sel) {
   const uint32_t id = int_stree_id(x);
   if (int_stree_isaleaf(tree, x)) {
-    const uint32_t packed = int_stree_leaf(x)->strpos;
+    const stree_pos packed = int_stree_leaf(x)->strpos;
     sel.loci[sel.first[stree_pos_strid(packed)] +
              static_cast<size_t>(stree_pos_offset(packed) - parent_depth)] = id;
     return;
@@ -60,7 +60,7 @@ void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
   if (!int_stree_has_endrecs(x)) return;
   for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE;
        e = int_stree_endrec(e)->next) {
-    const uint32_t packed = int_stree_endrec(e)->strpos;
+    const stree_pos packed = int_stree_endrec(e)->strpos;
     sel.loci[sel.first[stree_pos_strid(packed)] +
              static_cast<size_t>(stree_pos_offset(packed))] = id;
   }
