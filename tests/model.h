@@ -151,9 +151,10 @@ inline std::string dict(const std::vector<std::string>& docs,
 
 // The documents vok reads from a file's bytes: lines of at most 524,287
 // bytes (longer ones arrive in pieces; a piece of only line ends after a
-// cut is none), each up to its first NUL, without trailing CRs and LFs.
-inline std::vector<std::string> documents(const std::string& bytes) {
-  const size_t room = 524287;
+// cut is none; with the wide tree every line is whole), each up to its
+// first NUL, without trailing CRs and LFs.
+inline std::vector<std::string> documents(const std::string& bytes, bool wide = false) {
+  const size_t room = wide ? std::string::npos : 524287;
   std::vector<std::string> docs;
   bool cut = false;
   for (size_t i = 0; i < bytes.size();) {

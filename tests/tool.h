@@ -50,8 +50,9 @@ inline std::string compare_with_model(const std::string& bytes,
     bool help = parsed.exit_status == 0 && m == usage;
     return ends && (parsed.exit_status == 1 || help) ? "" : "refusal without usage";
   }
-  if (vok_run(parsed.settings, in.c_str(), out.c_str(), product) != 0) return "failed";
-  std::vector<std::string> docs = model::documents(bytes);
+  auto run = parsed.settings.wide ? vok_wide::vok_run : vok_run;
+  if (run(parsed.settings, in.c_str(), out.c_str(), product) != 0) return "failed";
+  std::vector<std::string> docs = model::documents(bytes, parsed.settings.wide);
   std::string want = product == VOK_BAGS ? model::voks(docs, parsed.settings)
                                          : model::dict(docs, parsed.settings);
   return read_file(out) == want ? "" : "differs from the model:\n" + read_file(out) + "want:\n" + want;

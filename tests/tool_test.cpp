@@ -31,12 +31,14 @@ TEST(Tool, RandomFilesMatchTheModel) {
     std::string bytes;
     for (int n = int(rng() % 60); n > 0; --n) bytes += letters[rng() % letters.size()];
     if (rng() % 2) bytes += bytes.substr(rng() % (bytes.size() + 1));  // repeats
-    model::Tree t = model::build(model::documents(bytes));
+    for (char& c : bytes) c = char(c ^ (seed % 3 == 0 && c > 'a' ? 0x80 : 0));  // -w: high bytes
+    model::Tree t = model::build(model::documents(bytes, seed % 3 == 0));
     long l = 2 + rng() % 3;
     std::vector<std::string> options{"-s", std::to_string(rng() % 2), "-l", std::to_string(l),
         "-h", std::to_string(rng() % 2 ? 8000 : l + rng() % 5), "-b", std::to_string(2 + rng() % 2),
         "-p", bound(rng, t, false), "-q", bound(rng, t, true)};
     if (rng() % 4 == 0) options.clear();  // the defaults
+    if (seed % 3 == 0) options.push_back("-w");
     for (vok_product product : {VOK_BAGS, VOK_DICTIONARY})
       ASSERT_EQ(tool::compare_with_model(bytes, options, product), "")
           << "seed " << seed << ", product " << product << ", input \"" << bytes << "\"";

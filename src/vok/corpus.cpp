@@ -6,6 +6,8 @@
 
 #include "messages.h"
 
+VOK_NS_BEGIN
+
 namespace {
 
 template <typename T>
@@ -44,7 +46,7 @@ bool allocate_selection(const vok_settings& settings, vok_product product,
   }
   if (product == VOK_BAGS) {
     sel.above = allocate<uint32_t>(n);
-    sel.first = allocate<size_t>(STREE_MAX_STRINGS);
+    sel.first = allocate<size_t>(static_cast<size_t>(tree->slots));
     if (!sel.above || !sel.first) return false;
     sel.loci = allocate<uint32_t>(vok_loci_size(tree, sel.first));
     if (!sel.loci) return false;
@@ -67,7 +69,7 @@ vok_corpus::~vok_corpus() {
 int vok_build_corpus(const vok_settings& settings, vok_reader* reader,
                      const char* in_path, vok_product product,
                      vok_corpus* corpus) {
-  corpus->tree = stree_new_tree(128, 1);
+  corpus->tree = stree_new_tree(STREE_MAX_ALPHABET, 1);
   if (!corpus->tree) return vok_out_of_memory();
   int status = first_pass(reader, in_path, corpus);
   stree_index_release(corpus->tree);  // no more lookups: memory for counts
@@ -79,3 +81,5 @@ int vok_build_corpus(const vok_settings& settings, vok_reader* reader,
   corpus->sel.path = nullptr;
   return 0;
 }
+
+VOK_NS_END

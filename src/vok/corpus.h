@@ -11,15 +11,14 @@
 #include "selection.h"
 #include "settings.h"
 #include "stree_internal.h"
+#include "layout.h"
+
+VOK_NS_BEGIN
 
 // Documents a run can hold (the tree's string table).
 constexpr uint32_t VOK_MAX_DOCS = STREE_MAX_STRINGS;
 
 // What the run writes from the corpus, which decides the arrays it keeps.
-enum vok_product {
-  VOK_BAGS,        // vok: selected, above and loci (counts for -q below 1)
-  VOK_DICTIONARY,  // vok-dict: selected and counts
-};
 
 struct vok_corpus {
   suffix_tree* tree = nullptr;
@@ -44,5 +43,7 @@ struct vok_corpus {
 int vok_build_corpus(const vok_settings& settings, vok_reader* reader,
                      const char* in_path, vok_product product,
                      vok_corpus* corpus);
+
+VOK_NS_END
 
 #endif  // VOK_VOK_CORPUS_H

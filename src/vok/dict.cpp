@@ -1,6 +1,8 @@
 // The dictionary: one line per selected node, by a preorder walk of the tree.
 #include "dict.h"
 
+VOK_NS_BEGIN
+
 namespace {
 
 const char kHexDigits[] = "0123456789abcdef";
@@ -83,3 +85,5 @@ void write_dictionary(const vok_corpus& corpus, char* label, vok_writer* out) {
   dict_walk walk{corpus.sel.counts, corpus.sel.selected, label, out};
   stree_traverse(corpus.tree, write_entry, nullptr, &walk);
 }
+
+VOK_NS_END

@@ -15,6 +15,9 @@
 
 #include "corpus.h"
 #include "writer.h"
+#include "layout.h"
+
+VOK_NS_BEGIN
 
 // Writes text[0..len) with these escapes: backslash as \\, tab as \t, CR as
 // \r, LF as \n, and every other byte below 32 or from 127 up as \xHH (two
@@ -24,5 +27,7 @@ void dict_escape(vok_writer* out, const char* text, int32_t len);
 // Writes the dictionary of the corpus (built for VOK_DICTIONARY).  The path
 // labels are built in `label`, which must hold the longest document.
 void write_dictionary(const vok_corpus& corpus, char* label, vok_writer* out);
+
+VOK_NS_END
 
 #endif  // VOK_VOK_DICT_H

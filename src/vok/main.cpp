@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
     std::fputs(options.message.c_str(), stdout);
     return options.exit_status;
   }
-  return vok_run(options.settings, options.in_path.c_str(),
-                 options.out_path.c_str());
+  auto run = options.settings.wide ? vok_wide::vok_run : vok_run;
+  return run(options.settings, options.in_path.c_str(),
+             options.out_path.c_str(), VOK_BAGS);
 }

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "corpus.h"
+#include "stree.h"
 
 int vok_open_failed(const char* path) {
   std::printf("Error: failed to open file %s.\n\n", path);
@@ -23,7 +23,7 @@ int vok_same_files() {
 }
 int vok_too_many_docs() {
   std::printf("Error: the program can only process at most %u documents.\n\n",
-              VOK_MAX_DOCS);
+              STREE_MAX_STRINGS);
   return 1;
 }
 int vok_add_failed(uint32_t doc) {

@@ -97,6 +97,11 @@ vok_options parse_command_line(int argc, const char* const* argv,
     const char* arg = argv[i];
     char letter = arg[1];
     if (letter == '?') return stop(0, usage);
+    if (letter == 'w') {  // the wide tree; takes no value
+      s.wide = true;
+      ++i;
+      continue;
+    }
     long* integer = nullptr;
     double* real = nullptr;
     switch (letter) {

@@ -13,6 +13,8 @@
 
 #include "messages.h"
 
+VOK_NS_BEGIN
+
 namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -29,7 +31,7 @@ bool emits(const char* text, int32_t j, long word_delimited) {
 int write_features(const suffix_tree* tree, int32_t doc, const char* text,
                    int32_t len, const vok_settings& settings,
                    const vok_selection& sel, vok_writer* out) {
-  if (doc < 0 || doc >= STREE_MAX_STRINGS || !tree->strings[doc] ||
+  if (doc < 0 || doc >= tree->slots || !tree->strings[doc] ||
       tree->lengths[doc] != len ||
       std::memcmp(tree->strings[doc], text, static_cast<size_t>(len)) != 0)
     return 0;
@@ -66,3 +68,5 @@ int write_voks(const vok_settings& settings, const vok_corpus& corpus,
   if (n != corpus.num_docs) return vok_input_changed();
   return 0;
 }
+
+VOK_NS_END

@@ -9,6 +9,9 @@
 #include "selection.h"
 #include "settings.h"
 #include "writer.h"
+#include "layout.h"
+
+VOK_NS_BEGIN
 
 // Writes the tokens of document `doc` (its string-table slot), whose text
 // the caller read again as text[0..len): for every emitting position, the
@@ -31,5 +34,7 @@ int write_features(const suffix_tree* tree, int32_t doc, const char* text,
 int write_voks(const vok_settings& settings, const vok_corpus& corpus,
                vok_reader* reader, const char* in_path, vok_writer* out,
                const char* out_path);
+
+VOK_NS_END
 
 #endif  // VOK_VOK_OUTPUT_H

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+VOK_NS_BEGIN
+
 namespace {
 
 // Refills the block; false at the end of the file or on a failed read.
@@ -15,14 +17,30 @@ bool refill(vok_reader* r) {
   return r->block_end > 0;
 }
 
+#if defined(STREE_WIDE)
+constexpr bool kWholeLines = true;  // the wide tree takes lines of any length
+#else
+constexpr bool kWholeLines = false;
+#endif
+
+// Doubles the piece buffer; false (the read failed) when memory runs out.
+bool grow_piece(vok_reader* r) {
+  char* bigger = static_cast<char*>(std::realloc(r->piece, 2 * (r->room + 1)));
+  if (!bigger) return !(r->failed = true);
+  r->piece = bigger;
+  r->room = 2 * (r->room + 1) - 1;
+  return true;
+}
+
 // Reads the next piece into r->piece, NUL-terminated; its length goes to
 // *len and whether it ends inside its line to *cut.  False when the input
 // has ended.
 bool read_piece(vok_reader* r, size_t* len, bool* cut) {
-  const size_t room = VOK_LINE_BUFFER - 1;
   size_t n = 0;
   bool line_end = false;
-  while (n < room && !line_end) {
+  while (!line_end) {
+    if (n == r->room && !(kWholeLines && grow_piece(r))) break;
+    const size_t room = r->room;
     if (r->block_pos == r->block_end && !refill(r)) break;
     const char* from = r->block + r->block_pos;
     size_t take = r->block_end - r->block_pos;
@@ -38,7 +56,7 @@ bool read_piece(vok_reader* r, size_t* len, bool* cut) {
   }
   r->piece[n] = '\0';
   *len = n;
-  *cut = !line_end && n == room;
+  *cut = !line_end && n == r->room;
   return n > 0;
 }
 
@@ -57,8 +75,10 @@ vok_reader::~vok_reader() {
 
 bool vok_reader_open(vok_reader* r, FILE* file) {
   r->file = file;
-  if (r->piece == nullptr)
+  if (r->piece == nullptr) {
     r->piece = static_cast<char*>(std::malloc(VOK_LINE_BUFFER));
+    r->room = VOK_LINE_BUFFER - 1;
+  }
   if (r->block == nullptr)
     r->block = static_cast<char*>(std::malloc(vok_reader::kBlock));
   r->cut = false;
@@ -96,3 +116,5 @@ int32_t trim_line_end(char* text) {
     text[--len] = '\0';
   return static_cast<int32_t>(len);
 }
+
+VOK_NS_END

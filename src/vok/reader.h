@@ -16,13 +16,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include "layout.h"
+
+VOK_NS_BEGIN
 
 // Bytes of the line buffer; a piece is at most VOK_LINE_BUFFER - 1 bytes.
 constexpr int VOK_LINE_BUFFER = 524288;
 
 struct vok_reader {
   FILE* file = nullptr;
-  char* piece = nullptr;  // VOK_LINE_BUFFER bytes, the current piece
+  char* piece = nullptr;  // the current piece, room + 1 bytes
+  size_t room = 0;        // VOK_LINE_BUFFER - 1; grows with the wide tree
   bool cut = false;       // the last piece ended inside its line
   bool failed = false;    // a read failed
   // The file is read in blocks of this size.
@@ -51,5 +55,7 @@ bool vok_read_document(vok_reader* reader, char** text, int32_t* len);
 // (overwriting them with NULs) and returns the remaining length.  Never
 // looks before text[0].
 int32_t trim_line_end(char* text);
+
+VOK_NS_END
 
 #endif  // VOK_VOK_READER_H

@@ -13,6 +13,8 @@
 #include "reader.h"
 #include "writer.h"
 
+VOK_NS_BEGIN
+
 namespace {
 
 // Refuses an input that cannot be read twice (a directory, a pipe, a FIFO, a
@@ -79,3 +81,5 @@ int vok_run(const vok_settings& settings, const char* in_path,
   }
   return close_output(out.get(), out_path);
 }
+
+VOK_NS_END

@@ -4,7 +4,6 @@
 #ifndef VOK_VOK_RUN_H
 #define VOK_VOK_RUN_H
 
-#include "corpus.h"
 #include "settings.h"
 
 // Runs on the two files and returns the exit status: 0 on success, 1 after
@@ -24,5 +23,11 @@
 // returns.
 int vok_run(const vok_settings& settings, const char* in_path,
             const char* out_path, vok_product product = VOK_BAGS);
+
+// The same run on the wide tree.
+namespace vok_wide {
+int vok_run(const vok_settings& settings, const char* in_path,
+            const char* out_path, vok_product product = VOK_BAGS);
+}
 
 #endif  // VOK_VOK_RUN_H

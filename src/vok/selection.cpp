@@ -7,6 +7,8 @@
 // the tree (up to the length of the longest document) costs nothing else.
 #include "selection.h"
 
+VOK_NS_BEGIN
+
 namespace {
 
 // ---- the rules ------------------------------------------------------------
@@ -182,7 +184,7 @@ bool vok_selection_needs_counts(const vok_settings& settings) {
 
 size_t vok_path_room(const suffix_tree* tree) {
   int32_t longest = 0;
-  for (int32_t slot = 0; slot < STREE_MAX_STRINGS; ++slot)
+  for (int32_t slot = 0; slot < tree->slots; ++slot)
     if (tree->strings[slot] && tree->lengths[slot] > longest)
       longest = tree->lengths[slot];
   return static_cast<size_t>(longest) + 1;
@@ -190,7 +192,7 @@ size_t vok_path_room(const suffix_tree* tree) {
 
 size_t vok_loci_size(const suffix_tree* tree, size_t* first) {
   size_t total = 0;
-  for (int32_t slot = 0; slot < STREE_MAX_STRINGS; ++slot) {
+  for (int32_t slot = 0; slot < tree->slots; ++slot) {
     first[slot] = total;
     if (tree->strings[slot]) total += static_cast<size_t>(tree->lengths[slot]);
   }
@@ -206,3 +208,5 @@ void select_features(suffix_tree* tree, const vok_settings& settings,
   }
   if (sel.above) parents_to_ancestors(sel.selected, sel.above, tree->num_nodes);
 }
+
+VOK_NS_END

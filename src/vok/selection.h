@@ -21,6 +21,9 @@
 
 #include "settings.h"
 #include "stree_internal.h"
+#include "layout.h"
+
+VOK_NS_BEGIN
 
 // A record whose subtree the counting walk has entered and not yet left:
 // its number, the running total of suffixes when it was entered, how many
@@ -61,7 +64,7 @@ bool vok_selection_needs_counts(const vok_settings& settings);
 // longest stored string, plus the root.
 size_t vok_path_room(const suffix_tree* tree);
 
-// Fills first[] (STREE_MAX_STRINGS entries) for every slot and returns the
+// Fills first[] (tree->slots entries) for every slot and returns the
 // number of loci entries the tree's strings need.
 size_t vok_loci_size(const suffix_tree* tree, size_t* first);
 
@@ -72,5 +75,7 @@ size_t vok_loci_size(const suffix_tree* tree, size_t* first);
 // the tree but for its numbers.  No recursion.
 void select_features(suffix_tree* tree, const vok_settings& settings,
                      const vok_selection& sel);
+
+VOK_NS_END
 
 #endif  // VOK_VOK_SELECTION_H

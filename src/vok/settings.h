@@ -10,6 +10,13 @@ struct vok_settings {
   long min_branches = 2;          // -b: fewest children of a feature node
   double max_parent_prob = 1.0;   // -p: parent-child probability bound
   double max_link_prob = 1.0;     // -q: suffix-link probability bound
+  bool wide = false;              // -w: the wide tree
+};
+
+// What a run writes.
+enum vok_product {
+  VOK_BAGS,        // vok: selected, above and loci (counts for -q below 1)
+  VOK_DICTIONARY,  // vok-dict: selected and counts
 };
 
 #endif  // VOK_VOK_SETTINGS_H

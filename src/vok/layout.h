@@ -1,0 +1,18 @@
+// vok's tree-dependent parts (reading, selection, the corpus, output, the
+// dictionary, the run) compile once per tree layout: for the narrow tree in
+// the global namespace, and with STREE_WIDE set for the wide tree in the
+// namespace vok_wide.
+#ifndef VOK_VOK_LAYOUT_H
+#define VOK_VOK_LAYOUT_H
+
+#include "stree_internal.h"
+
+#if defined(STREE_WIDE)
+#define VOK_NS_BEGIN namespace vok_wide { using namespace stree_wide;
+#define VOK_NS_END }
+#else
+#define VOK_NS_BEGIN
+#define VOK_NS_END
+#endif
+
+#endif  // VOK_VOK_LAYOUT_H
