@@ -15,14 +15,21 @@ if [[ "${1:-}" == "--check" ]]; then
 fi
 seconds=${1:-60}
 [[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { echo "usage: bash fuzz/run.sh [SECONDS | --check]" >&2; exit 2; }
-echo "fuzz: building stree_fuzz and vok_fuzz in $BIN/"
+echo "fuzz: building stree_fuzz, stree_wide_fuzz and vok_fuzz in $BIN/"
 "$CXX" "${FLAGS[@]}" fuzz/stree_fuzz.cpp src/stree/*.cpp -o "$BIN/stree_fuzz" &
-"$CXX" "${FLAGS[@]}" fuzz/vok_fuzz.cpp src/stree/*.cpp $(ls src/vok/*.cpp | grep -v main.cpp) -o "$BIN/vok_fuzz"
-wait $!
+"$CXX" "${FLAGS[@]}" -DSTREE_WIDE fuzz/stree_fuzz.cpp src/stree/*.cpp -o "$BIN/stree_wide_fuzz" &
+# vok_fuzz links vok's tree-dependent parts twice: narrow, and wide.
+mkdir -p "$BIN/wide"
+for f in src/stree/*.cpp src/vok/{reader,selection,corpus,output,dict,run}.cpp; do
+  "$CXX" "${FLAGS[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -DSTREE_WIDE -c "$f" -o "$BIN/wide/$(basename "$f" .cpp).o"
+done
+"$CXX" "${FLAGS[@]}" fuzz/vok_fuzz.cpp src/stree/*.cpp $(ls src/vok/*.cpp | grep -v main.cpp) \
+  "$BIN"/wide/*.o -o "$BIN/vok_fuzz"
+wait
 failed=0
-for name in stree vok; do
+for name in stree stree_wide vok; do
   work=fuzz/work/$name
-  rm -rf "$work" && mkdir -p "$work/corpus" "fuzz/artifacts/$name" && cp fuzz/seeds/$name/* "$work/corpus/"
+  rm -rf "$work" && mkdir -p "$work/corpus" "fuzz/artifacts/$name" && cp fuzz/seeds/${name%_wide}/* "$work/corpus/"
   echo "fuzz: $name for ${seconds}s (log: $work/log)"
   if ! "$BIN/${name}_fuzz" "$work/corpus" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -max_len=4096 -artifact_prefix="fuzz/artifacts/$name/" $([ $name = vok ] && echo -dict=fuzz/vok.dict) \

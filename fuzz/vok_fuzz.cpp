@@ -1,7 +1,7 @@
 // libFuzzer target for vok and vok-dict (tests/tool.h): the input's first
 // line holds the options, split at blanks; the first byte after it picks
 // the product (bit 0: the dictionary), the rest is the file of documents
-// (at most 512 bytes, bytes folded below 0x80).
+// (at most 512 bytes, bytes folded below 0x80 unless -w is given).
 #include <cstdio>
 #include <cstdlib>
 
@@ -18,7 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     i = j + 1;
   }
   std::string bytes = input.substr(lf + 2, 512);
-  for (char& c : bytes) c &= 0x7f;
+  bool wide = false;
+  for (const std::string& o : options) wide |= o.size() > 1 && o[0] == '-' && o[1] == 'w';
+  if (!wide)
+    for (char& c : bytes) c &= 0x7f;
   std::string e = tool::compare_with_model(bytes, options, input[lf + 1] & 1 ? VOK_DICTIONARY : VOK_BAGS);
   if (!e.empty()) {
     std::fprintf(stderr, "vok_fuzz: %s\n", e.c_str());

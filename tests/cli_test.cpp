@@ -160,6 +160,13 @@ TEST_F(Cli, Table) {
        ">/dev/null && \"$CMAKE\" --build b >/dev/null && b/e > e && \"$EXAMPLE\" | cmp - e && echo ok",
        ab, 0, ".so man1/vok.1\nstree.h\nok\n", kModel},
   };
+  // The wide tree: every byte, any number of documents, whole lines.
+  const std::string utf8 = "caf\xc3\xa9 au lait\ncaf\xc3\xa9 noir\nth\xc3\xa9 vert\r\n";
+  rows.push_back({"$VOK -w in.txt out", utf8, 0, "", kModel});
+  rows.push_back({"$DICT -w -l 3 -w in.txt out", utf8 + utf8, 0, "", kModel + "-l 3"});
+  rows.push_back({"$VOK -w in.txt out", std::string(8193, '\n'), 0, "", kModel});
+  rows.push_back({"$VOK -w in.txt out", std::string(600000, 'a') + "\r\n", 0, "", "\n"});
+  rows.push_back({"$VOK -w in.txt out", "ab\0\xff\nab\xff\n", 0, "", kModel});
   for (const char* o : {"-s 2", "-s -1", "-l 1", "-h 1", "-b 1", "-p 0", "-q 0", "-p nan",
                         "-q -0.5", "-l 99999999999999999999", "-h -1", "-b 0x10"})
     rows.push_back({"$VOK " + std::string(o) + " in.txt out", ab, 1, invalid, kNone});
@@ -176,10 +183,14 @@ TEST_F(Cli, Table) {
     if (row.out == kNone) {
       EXPECT_FALSE(fs::exists(dir / "out")) << where;
     } else {
-      std::vector<std::string> docs = model::documents(row.in);
-      std::string want = row.out != kModel ? row.out
-                         : row.cmd.rfind("$DICT", 0) == 0 ? model::dict(docs, vok_settings())
-                                                          : model::voks(docs, vok_settings());
+      // The model's product with the row's options (-w, -l).
+      vok_settings settings;
+      settings.wide = row.cmd.find(" -w ") != std::string::npos;
+      if (row.out.rfind(kModel + "-l ", 0) == 0) settings.min_freq = std::stol(row.out.substr(kModel.size() + 3));
+      std::vector<std::string> docs = model::documents(row.in, settings.wide);
+      std::string want = row.out.rfind(kModel, 0) != 0 ? row.out
+                         : row.cmd.rfind("$DICT", 0) == 0 ? model::dict(docs, settings)
+                                                          : model::voks(docs, settings);
       EXPECT_EQ(tool::read_file(dir / "out"), want) << where;
     }
   }
