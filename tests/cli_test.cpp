@@ -167,6 +167,10 @@ TEST_F(Cli, Table) {
   rows.push_back({"$VOK -w in.txt out", std::string(8193, '\n'), 0, "", kModel});
   rows.push_back({"$VOK -w in.txt out", std::string(600000, 'a') + "\r\n", 0, "", "\n"});
   rows.push_back({"$VOK -w in.txt out", "ab\0\xff\nab\xff\n", 0, "", kModel});
+  // Progress goes to standard error only with -w and only on a terminal.
+  const std::string tty = "export VOK; script -qec '\"$VOK\" ";
+  rows.push_back({tty + "-w in.txt out' /dev/null | tr '\\r' '\\n' | grep -ac 'vok: writing: 1 documents'", ab, 0, "1\n", kModel});
+  rows.push_back({tty + "in.txt out' /dev/null | wc -c", ab, 0, "0\n", kModel});
   for (const char* o : {"-s 2", "-s -1", "-l 1", "-h 1", "-b 1", "-p 0", "-q 0", "-p nan",
                         "-q -0.5", "-l 99999999999999999999", "-h -1", "-b 0x10"})
     rows.push_back({"$VOK " + std::string(o) + " in.txt out", ab, 1, invalid, kNone});

@@ -76,6 +76,7 @@ int vok_build_corpus(const vok_settings& settings, vok_reader* reader,
   if (status != 0) return status;
 
   if (!allocate_selection(settings, product, corpus)) return vok_out_of_memory();
+  if (reader->progress) vok_progress_note(reader->progress, "selecting", 0, 0);
   select_features(corpus->tree, settings, corpus->sel);
   std::free(corpus->sel.path);  // it served the walk only
   corpus->sel.path = nullptr;

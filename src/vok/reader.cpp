@@ -90,6 +90,7 @@ bool vok_reader_open(vok_reader* r, FILE* file) {
 bool vok_reader_rewind(vok_reader* r) {
   if (std::fseek(r->file, 0, SEEK_SET) != 0) return false;
   std::clearerr(r->file);
+  r->phase = "writing";
   r->cut = false;
   r->failed = false;
   r->block_pos = r->block_end = 0;
@@ -106,6 +107,7 @@ bool vok_read_document(vok_reader* r, char** text, int32_t* len) {
     if (continues && only_line_ends(r->piece, n)) continue;
     *text = r->piece;
     *len = trim_line_end(r->piece);  // stops at the first NUL
+    if (r->progress) vok_progress_note(r->progress, r->phase, 1, n);
     return true;
   }
 }

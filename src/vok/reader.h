@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include "layout.h"
+#include "progress.h"
 
 VOK_NS_BEGIN
 
@@ -34,6 +35,9 @@ struct vok_reader {
   char* block = nullptr;
   size_t block_pos = 0;
   size_t block_end = 0;
+  // Where each document read is noted, if anywhere, and as which phase.
+  vok_progress* progress = nullptr;
+  const char* phase = "reading";
 
   ~vok_reader();
 };

@@ -69,6 +69,13 @@ int vok_run(const vok_settings& settings, const char* in_path,
   int status = check_files(in.get(), in_path, out_path);
   if (status != 0) return status;
   vok_reader reader;
+  vok_progress progress;
+  vok_progress_start(&progress, settings.wide);
+  reader.progress = &progress;
+  struct ender {
+    vok_progress* p;
+    ~ender() { vok_progress_end(p); }
+  } end_progress{&progress};
   std::unique_ptr<vok_writer> out(new (std::nothrow) vok_writer);
   if (!out || !vok_reader_open(&reader, in.get())) return vok_out_of_memory();
   out->file = std::fopen(out_path, "w");
