@@ -50,6 +50,8 @@ inline std::string compare_with_model(const std::string& bytes,
     bool help = parsed.exit_status == 0 && m == usage;
     return ends && (parsed.exit_status == 1 || help) ? "" : "refusal without usage";
   }
+  // A word that is no option ends the options and names the files itself.
+  if (parsed.in_path != in || parsed.out_path != out) return "";
   auto run = parsed.settings.wide ? vok_wide::vok_run : vok_run;
   if (run(parsed.settings, in.c_str(), out.c_str(), product) != 0) return "failed";
   std::vector<std::string> docs = model::documents(bytes, parsed.settings.wide);
