@@ -18,9 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     i = j + 1;
   }
   std::string bytes = input.substr(lf + 2, 512);
-  bool wide = false;
-  for (const std::string& o : options) wide |= o.size() > 1 && o[0] == '-' && o[1] == 'w';
-  if (!wide)
+  // Whether the options ask for the wide tree, as the command line reads
+  // them ("-s -w" gives -s the value "-w").
+  std::vector<const char*> argv{"vok"};
+  for (const std::string& o : options) argv.push_back(o.c_str());
+  argv.push_back("in");
+  argv.push_back("out");
+  if (!parse_options(int(argv.size()), argv.data()).settings.wide)
     for (char& c : bytes) c &= 0x7f;
   std::string e = tool::compare_with_model(bytes, options, input[lf + 1] & 1 ? VOK_DICTIONARY : VOK_BAGS);
   if (!e.empty()) {
