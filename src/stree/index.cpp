@@ -44,8 +44,8 @@
 STREE_NS_BEGIN
 
 // Block sizes: a 20-byte header and room for 11, 27, 59 or 128 children,
-// so that blocks fill 64, 128, 256 or 536 bytes.
-// (The wide layout's largest class holds all 256 codes.)
+// so that blocks fill 64, 128, 256 or 536 bytes.  The wide layout's header
+// takes 36 bytes, and its largest class holds all 256 codes.
 constexpr int kCapacity[STREE_INDEX_CLASSES] = {11, 27, 59, STREE_MAX_ALPHABET};
 constexpr int kCodeWordBits = 32;
 constexpr int kCodeWords = STREE_MAX_ALPHABET / kCodeWordBits;

@@ -36,6 +36,7 @@
 #ifndef VOK_STREE_RECORDS_H
 #define VOK_STREE_RECORDS_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "stree.h"
@@ -231,8 +232,13 @@ inline void int_stree_set_last(stree_ref r, bool last) {
   h = last ? (h | STREE_LAST_BIT) : (h & ~STREE_LAST_BIT);
 }
 #if defined(STREE_WIDE)
-inline uint32_t int_stree_id(stree_ref r) { return int_stree_words(r)[2]; }
-inline void int_stree_set_id(stree_ref r, uint32_t id) { int_stree_words(r)[2] = id; }
+// The node number's word, the same in nodes and leaves.
+constexpr int STREE_ID_WORD = 2;
+static_assert(offsetof(stree_node, id) == 4 * STREE_ID_WORD &&
+                  offsetof(stree_leaf, id) == 4 * STREE_ID_WORD,
+              "nodes and leaves keep their number in one word");
+inline uint32_t int_stree_id(stree_ref r) { return int_stree_words(r)[STREE_ID_WORD]; }
+inline void int_stree_set_id(stree_ref r, uint32_t id) { int_stree_words(r)[STREE_ID_WORD] = id; }
 #else
 inline uint32_t int_stree_id(stree_ref r) {
   return int_stree_header(r) & STREE_ID_MASK;
