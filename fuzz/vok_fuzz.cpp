@@ -20,11 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes = input.substr(lf + 2, 512);
   // Whether the options ask for the wide tree, as the command line reads
   // them ("-s -w" gives -s the value "-w").
-  std::vector<const char*> argv{"vok"};
-  for (const std::string& o : options) argv.push_back(o.c_str());
-  argv.push_back("in");
-  argv.push_back("out");
-  if (!parse_options(int(argv.size()), argv.data()).settings.wide)
+  std::vector<std::string> words{"vok"};
+  words.insert(words.end(), options.begin(), options.end());
+  words.insert(words.end(), {"in", "out"});
+  if (!tool::parse_words(words).settings.wide)
     for (char& c : bytes) c &= 0x7f;
   std::string e = tool::compare_with_model(bytes, options, input[lf + 1] & 1 ? VOK_DICTIONARY : VOK_BAGS);
   if (!e.empty()) {

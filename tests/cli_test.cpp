@@ -191,9 +191,7 @@ TEST_F(Cli, Table) {
       std::vector<std::string> words;
       std::istringstream split(row.cmd);
       for (std::string w; split >> w;) words.push_back(w);
-      std::vector<const char*> argv;
-      for (const std::string& w : words) argv.push_back(w.c_str());
-      vok_options parsed = parse_options(int(argv.size()), argv.data());
+      vok_options parsed = tool::parse_words(words);
       if (parsed.run) settings = parsed.settings;
     }
     if (row.out == kNone) {

@@ -26,6 +26,14 @@ inline std::string read_file(const std::filesystem::path& path) {
   return s.str();
 }
 
+// The command line `words` (the program's name first), as vok parses it.
+inline vok_options parse_words(const std::vector<std::string>& words,
+                               const char* usage = usage_text()) {
+  std::vector<const char*> argv;
+  for (const std::string& w : words) argv.push_back(w.c_str());
+  return parse_command_line(int(argv.size()), argv.data(), usage);
+}
+
 // "" when the product of `options` (the words between the program's name
 // and the files) on `bytes` is the model's, else what differs.  Options the
 // command line refuses must be refused with the usage text.
@@ -38,12 +46,12 @@ inline std::string compare_with_model(const std::string& bytes,
   fs::create_directories(dir);
   const std::string in = (dir / "in").string(), out = (dir / "out").string();
   std::ofstream(in, std::ios::binary) << bytes;
-  std::vector<const char*> argv{"vok"};
-  for (const std::string& o : options) argv.push_back(o.c_str());
-  argv.push_back(in.c_str());
-  argv.push_back(out.c_str());
+  std::vector<std::string> words{"vok"};
+  words.insert(words.end(), options.begin(), options.end());
+  words.push_back(in);
+  words.push_back(out);
   const char* usage = product == VOK_BAGS ? usage_text() : dict_usage_text();
-  vok_options parsed = parse_command_line(int(argv.size()), argv.data(), usage);
+  vok_options parsed = parse_words(words, usage);
   if (!parsed.run) {
     const std::string& m = parsed.message;
     bool ends = m.size() >= std::strlen(usage) && m.compare(m.size() - std::strlen(usage), std::string::npos, usage) == 0;
