@@ -9,7 +9,8 @@
 // characters and continues a cut line is no document: it is the end of the
 // line before it (so a line of exactly VOK_LINE_BUFFER - 1 characters, or a
 // CRLF line cut between its CR and LF, gives as many documents as the same
-// line ending in LF alone).
+// line ending in LF alone).  With the wide tree (STREE_WIDE) the buffer grows
+// instead, and every line is one piece.
 #ifndef VOK_VOK_READER_H
 #define VOK_VOK_READER_H
 
