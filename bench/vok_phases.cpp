@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
   clock = start_clock();
   // The arrays vok keeps for its bags of features.
   vok_selection sel;
-  sel.selected = static_cast<unsigned char*>(std::malloc(num_nodes));
+  sel.selected = static_cast<uint64_t*>(std::malloc(vok_set_words(num_nodes) * 8));
   sel.above = static_cast<uint32_t*>(std::malloc(num_nodes * sizeof(uint32_t)));
   if (vok_selection_needs_counts(settings))
     sel.counts = static_cast<uint32_t*>(std::malloc(num_nodes * sizeof(uint32_t)));
@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
   select_features(tree, settings, sel);
   stop_clock(clock, &count_select_s, &count_select_cpu);
   long long num_selected = 0, num_internal = 0;
-  for (int32_t i = 0; i < num_nodes; i++) num_selected += sel.selected[i];
+  for (int32_t i = 0; i < num_nodes; i++) num_selected += vok_in_set(sel.selected, i);
   stree_traverse(tree, count_internal, nullptr, &num_internal);
 
   // Output.

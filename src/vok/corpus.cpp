@@ -37,7 +37,7 @@ bool allocate_selection(const vok_settings& settings, vok_product product,
   const suffix_tree* tree = corpus->tree;
   const size_t n = static_cast<size_t>(tree->num_nodes);
   vok_selection& sel = corpus->sel;
-  sel.selected = allocate<unsigned char>(n);
+  sel.selected = allocate<uint64_t>(vok_set_words(n));
   sel.path = allocate<vok_open_record>(vok_path_room(tree));
   if (!sel.selected || !sel.path) return false;
   if (product == VOK_DICTIONARY || vok_selection_needs_counts(settings)) {

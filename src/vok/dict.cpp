@@ -29,7 +29,7 @@ void put_decimal(vok_writer* out, uint32_t n) {
 
 struct dict_walk {
   const uint32_t* counts;
-  const unsigned char* selected;
+  const uint64_t* selected;
   char* label;  // room for the longest path label (a whole document)
   vok_writer* out;
 };
@@ -39,7 +39,7 @@ struct dict_walk {
 void write_entry(suffix_tree* tree, stree_ref record, void* data) {
   auto* walk = static_cast<dict_walk*>(data);
   uint32_t id = stree_node_id(tree, record);
-  if (!walk->selected[id]) return;
+  if (!vok_in_set(walk->selected, id)) return;
   vok_writer* out = walk->out;
   put_hex(out, id);
   vok_writer_put(out, '\t');

@@ -40,7 +40,7 @@ int write_features(const suffix_tree* tree, int32_t doc, const char* text,
     if (!emits(text, j, settings.word_delimited)) continue;
     // The selected records from the locus up, deepest first.
     const uint32_t v = loci[j];
-    if (sel.selected[v]) vok_writer_hex_token(out, v);
+    if (vok_in_set(sel.selected, v)) vok_writer_hex_token(out, v);
     for (uint32_t a = sel.above[v]; a != 0; a = sel.above[a])
       vok_writer_hex_token(out, a);
   }

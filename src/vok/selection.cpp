@@ -76,12 +76,12 @@ void complete(uint32_t id, uint32_t count, uint32_t children,
               const vok_settings& settings, const vok_selection& sel) {
   if (sel.counts) sel.counts[id] = count;
   if (parent == nullptr) {  // the root is never a feature
-    sel.selected[id] = 0;
+    vok_set_put(sel.selected, id, false);
     if (sel.above) sel.above[id] = 0;
     return;
   }
-  sel.selected[id] =
-      refused_by_own_rules(count, children, max_child, settings) ? 0 : 1;
+  vok_set_put(sel.selected, id,
+              !refused_by_own_rules(count, children, max_child, settings));
   if (count > parent->max_child) parent->max_child = count;
   if (sel.above) sel.above[id] = parent->id;
 }
@@ -161,18 +161,18 @@ void judge_link_target(suffix_tree* tree, stree_ref x, void* data) {
   if (w != STREE_NONE &&
       refuses_link_target(sel.counts[int_stree_id(x)],
                           sel.counts[int_stree_id(w)], *rule->settings))
-    sel.selected[int_stree_id(w)] = 0;
+    vok_set_put(sel.selected, int_stree_id(w), false);
 }
 
 // above[] holds each record's parent, and a parent's number is below its
 // children's: in number order, every record's nearest selected proper
 // ancestor follows from its parent's, in place.
-void parents_to_ancestors(const unsigned char* selected, uint32_t* above,
-                          int32_t n) {
+void parents_to_ancestors(const uint64_t* selected, uint32_t* above,
+                          stree_count n) {
   above[0] = 0;
-  for (int32_t i = 1; i < n; ++i) {
+  for (stree_count i = 1; i < n; ++i) {
     const uint32_t p = above[i];
-    above[i] = selected[p] ? p : above[p];
+    above[i] = vok_in_set(selected, p) ? p : above[p];
   }
 }
 

@@ -25,6 +25,21 @@
 
 VOK_NS_BEGIN
 
+// A set of record numbers, one bit each.
+constexpr int VOK_SET_SHIFT = 6;  // 64 numbers to a word
+constexpr uint32_t VOK_SET_MASK = (1u << VOK_SET_SHIFT) - 1;
+inline size_t vok_set_words(size_t numbers) {
+  return (numbers + VOK_SET_MASK) >> VOK_SET_SHIFT;
+}
+inline bool vok_in_set(const uint64_t* set, uint32_t id) {
+  return ((set[id >> VOK_SET_SHIFT] >> (id & VOK_SET_MASK)) & 1u) != 0;
+}
+inline void vok_set_put(uint64_t* set, uint32_t id, bool in) {
+  const uint64_t bit = uint64_t{1} << (id & VOK_SET_MASK);
+  uint64_t& word = set[id >> VOK_SET_SHIFT];
+  word = in ? word | bit : word & ~bit;
+}
+
 // A record whose subtree the counting walk has entered and not yet left:
 // its number, the running total of suffixes when it was entered, how many
 // children it has shown so far and the largest count among them.
@@ -38,8 +53,8 @@ struct vok_open_record {
 // The arrays of a selection, indexed by node_id (loci by document and
 // position).  The caller allocates them; select_features fills them.
 struct vok_selection {
-  // Required: 1 for every feature, 0 for every refused record.
-  unsigned char* selected = nullptr;
+  // Required: the features (vok_set_words(num_nodes) words, a bit each).
+  uint64_t* selected = nullptr;
   // The occurrence count of every record.  Optional, but required when the
   // suffix-link rule can refuse (vok_selection_needs_counts).
   uint32_t* counts = nullptr;
