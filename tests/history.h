@@ -164,7 +164,7 @@ inline std::string check(History& h, int extra = 0) {
   long indexed = stree_index_nodes(t);
   Seen g = read(t);
   if (stree_index_nodes(t) != indexed) return "a read indexed a node";
-  if (t->num_nodes != static_cast<int32_t>(g.tree.recs.size())) return "num_nodes";
+  if (t->num_nodes != static_cast<stree_count>(g.tree.recs.size())) return "num_nodes";
   h.unary_seen = std::min(g.unary, h.unary_seen + extra);
   return compare(model::build(h.texts), g, h.strict, h.unary_seen);
 }
@@ -180,7 +180,7 @@ inline std::string add(History& h, const std::string& text, int32_t id,
     const char* p = text.c_str();
     if (!h.copy) p = h.kept.emplace_back(text).c_str();
     const int32_t slot = h.tree->next_free;
-    int32_t delta = how == LIMIT ? STREE_MAX_NODES - h.tree->num_nodes - int32_t(n - 1) : 0;
+    stree_count delta = how == LIMIT ? STREE_MAX_NODES - h.tree->num_nodes - (n - 1) : 0;
     if (how == POOL) stree_pool_fail_at(n);
     if (how == INDEX) stree_index_fail_at(h.tree, n);
     h.tree->num_nodes += delta;

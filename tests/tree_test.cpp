@@ -124,7 +124,7 @@ TEST(Tree, CheckerFindsDamage) {
       size_t words = (r == x ? sizeof(stree_node) : sizeof(stree_leaf)) / 4;
       kept.emplace_back(int_stree_words(r), int_stree_words(r) + words);
     }
-    int32_t nodes = t->num_nodes;
+    stree_count nodes = t->num_nodes;
     change();
     EXPECT_NE(stree_check(t, 0), nullptr);
     int i = 0;

@@ -65,7 +65,7 @@ const char* check_record(const suffix_tree* tree, stree_ref r, int tidy,
     if (n->edgelen <= 0 ||
         stree_pos_offset(n->edgestr) + n->edgelen > tree->lengths[strid])
       return fault("edge label outside its string", r);
-    if (static_cast<int>(n->code) !=
+    if (static_cast<int>(int_stree_node_code(r)) !=
         int_stree_code_of(tree, tree->strings[strid][stree_pos_offset(n->edgestr)]))
       return fault("node's first code differs from its label", r);
   }

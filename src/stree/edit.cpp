@@ -141,7 +141,7 @@ stree_ref int_stree_leaf_to_node(suffix_tree* tree, stree_ref record) {
   }
   stree_node* n = int_stree_node(node);
   n->children = end;
-  n->header = STREE_ENDRECS_BIT;
+  n->header |= STREE_ENDRECS_BIT;  // a new node: its code alone
   int_stree_set_id(node, int_stree_id(record));
   stree_ref parent = int_stree_get_parent(tree, record);
   int_stree_replace_child(tree, parent, record, node);

@@ -1,10 +1,12 @@
 // The node pool: records are cut from zero-filled pages.  Records of all
-// kinds come from one current page, in the order they are asked for, so
-// that records made together lie together: a node split off an edge and
+// kinds that share a space (every kind, in the narrow layout) come from one
+// current page of that space, in the order they are asked for, so that
+// records made together lie together: a node split off an edge and
 // the leaf hung below it share a cache line, as do a node and the end
 // record made with it.  The walks that follow a node to its children then
-// often find the next record already loaded.  A reference carries its page
-// number, so a returned record's page is found without a search; a page is
+// often find the next record already loaded.  (The wide layout keeps its
+// leaves in a space of their own, so that each space numbers records of one
+// size.)  A reference carries its space and page number, so a returned record's page is found without a search; a page is
 // released once it is full and every record it handed out has come back.
 //
 // Page bodies are carved from 2 MiB blocks that the kernel is asked to back
@@ -41,12 +43,31 @@ STREE_NS_BEGIN
 
 namespace {
 
-constexpr uint32_t kPageWords = 6912;  // 27,648 bytes
-constexpr uint32_t kPageUnits = kPageWords / STREE_UNIT_WORDS;
-constexpr uint32_t kMaxPages = (1u << STREE_REF_PAGE_BITS) - 1;
+constexpr uint32_t kMaxPages = (1u << STREE_REF_PAGE_BITS) - 1;  // per space
+#if defined(STREE_WIDE)
+constexpr uint32_t kPageUnits = STREE_REF_OFFSET_MASK + 1;  // 64 KiB, 40 KiB
+#else
+constexpr uint32_t kPageUnits = 2304;  // 27,648 bytes
+#endif
 
 static_assert(kPageUnits <= STREE_REF_OFFSET_MASK + 1,
               "every unit of a page fits a reference's offset");
+#if defined(STREE_WIDE)
+static_assert(uint64_t{kMaxPages} * kPageUnits >= (uint64_t{1} << 31) - kPageUnits,
+              "each space holds 2^31 records but one page");
+#endif
+
+constexpr size_t page_words(uint32_t space) {
+  return size_t{kPageUnits} * STREE_SPACE_UNIT_WORDS[space];
+}
+
+// A tree's list of pages names each page by its key: the page number, with
+// the space in the top bit.
+constexpr int kKeySpaceShift = 31;
+static_assert(kMaxPages < 1u << kKeySpaceShift, "a key holds every page number");
+constexpr uint32_t key_of(uint32_t space, uint32_t number) {
+  return number | space << kKeySpaceShift;
+}
 
 struct stree_page {
   uint32_t freed;     // records given back; kReleased once released
@@ -60,12 +81,25 @@ enum kind { NODE = 0, LEAF = 1, ENDREC = 2 };
 
 constexpr uint32_t kUnits[3] = {STREE_NODE_UNITS, STREE_LEAF_UNITS,
                                 STREE_ENDREC_UNITS};  // per record kind
+constexpr uint32_t kSpace[3] = {STREE_NODE_SPACE, STREE_LEAF_SPACE,
+                                STREE_ENDREC_SPACE};
 
-stree_page* pages = nullptr;        // header of each page, by number
-uint32_t page_slots = 0;            // entries allocated in the two tables
-uint32_t page_count = 0;            // page numbers ever used
-uint32_t* free_numbers = nullptr;   // released page numbers, for reuse
-uint32_t free_count = 0;
+// The pages of one space.
+struct stree_space {
+  stree_page* pages = nullptr;       // header of each page, by number
+  uint32_t slots = 0;                // entries allocated in the tables
+  uint32_t count = 0;                // page numbers ever used
+  uint32_t* free_numbers = nullptr;  // released page numbers, for reuse
+  uint32_t free_count = 0;
+  // Bodies not yet handed out (unsanitized builds): the next uncarved body
+  // of the current block, the bodies left in it, and the released bodies,
+  // chained through their start.
+  char* block_next = nullptr;
+  size_t block_left = 0;
+  void* free_bodies = nullptr;
+};
+
+stree_space spaces[STREE_SPACES];
 long pages_in_use = 0;
 
 long requests = 0;
@@ -75,15 +109,15 @@ long fail_at = 0;  // request number that fails; 0 = never
 
 #ifdef STREE_POOL_SANITIZED
 
-void* body_alloc() { return std::calloc(kPageWords, sizeof(uint32_t)); }
-void body_free(void* body) { std::free(body); }
+void* body_alloc(uint32_t space) {
+  return std::calloc(page_words(space), sizeof(uint32_t));
+}
+void body_free(uint32_t, void* body) { std::free(body); }
 constexpr bool kReuseNumbers = false;
 
 #else
 
-constexpr size_t kPageBytes = kPageWords * sizeof(uint32_t);
 constexpr size_t kBlockBytes = 2u << 20;
-constexpr size_t kBodiesPerBlock = kBlockBytes / kPageBytes;  // 75
 
 // A block aligned to its size, backed by huge pages where the kernel can.
 // On Linux the block is cut out of a mapping twice its size, so that the
@@ -109,83 +143,85 @@ void* block_alloc() {
 #endif
 }
 
-char* block_next = nullptr;  // next uncarved body of the current block
-size_t block_left = 0;       // bodies left in it
-void* free_bodies = nullptr; // released bodies, chained through their start
-
-void* body_alloc() {
+void* body_alloc(uint32_t space) {
+  stree_space& sp = spaces[space];
+  const size_t bytes = page_words(space) * sizeof(uint32_t);
   void* body;
-  if (free_bodies) {
-    body = free_bodies;
-    std::memcpy(&free_bodies, body, sizeof free_bodies);
+  if (sp.free_bodies) {
+    body = sp.free_bodies;
+    std::memcpy(&sp.free_bodies, body, sizeof sp.free_bodies);
   } else {
-    if (block_left == 0) {
+    if (sp.block_left == 0) {
       void* block = block_alloc();
       if (!block) return nullptr;
-      block_next = static_cast<char*>(block);
-      block_left = kBodiesPerBlock;
+      sp.block_next = static_cast<char*>(block);
+      sp.block_left = kBlockBytes / bytes;
     }
-    body = block_next;
-    block_next += kPageBytes;
-    --block_left;
+    body = sp.block_next;
+    sp.block_next += bytes;
+    --sp.block_left;
   }
-  std::memset(body, 0, kPageBytes);
+  std::memset(body, 0, bytes);
   return body;
 }
 
-void body_free(void* body) {
-  std::memcpy(body, &free_bodies, sizeof free_bodies);
-  free_bodies = body;
+void body_free(uint32_t space, void* body) {
+  stree_space& sp = spaces[space];
+  std::memcpy(body, &sp.free_bodies, sizeof sp.free_bodies);
+  sp.free_bodies = body;
 }
 constexpr bool kReuseNumbers = true;
 
 #endif
 
-bool grow_tables() {
-  uint32_t want = page_slots ? page_slots * 2 : 64;
+bool grow_tables(uint32_t space) {
+  stree_space& sp = spaces[space];
+  uint32_t want = sp.slots ? sp.slots * 2 : 64;
   if (want > kMaxPages) want = kMaxPages;
-  if (want <= page_slots) return false;
-  void* b = std::realloc(stree_page_bodies, want * sizeof(uint32_t*));
+  if (want <= sp.slots) return false;
+  void* b = std::realloc(stree_page_bodies[space], want * sizeof(uint32_t*));
   if (!b) return false;
-  stree_page_bodies = static_cast<uint32_t**>(b);
-  void* h = std::realloc(pages, want * sizeof(stree_page));
+  stree_page_bodies[space] = static_cast<uint32_t**>(b);
+  void* h = std::realloc(sp.pages, want * sizeof(stree_page));
   if (!h) return false;
-  pages = static_cast<stree_page*>(h);
-  void* f = std::realloc(free_numbers, want * sizeof(uint32_t));
+  sp.pages = static_cast<stree_page*>(h);
+  void* f = std::realloc(sp.free_numbers, want * sizeof(uint32_t));
   if (!f) return false;
-  free_numbers = static_cast<uint32_t*>(f);
-  page_slots = want;
+  sp.free_numbers = static_cast<uint32_t*>(f);
+  sp.slots = want;
   return true;
 }
 
 // A body for a new page, or null when memory has run out (or a test says
 // it has).
-void* new_body() {
+void* new_body(uint32_t space) {
   ++body_requests;
   if (body_fail_at > 0 && body_requests == body_fail_at) {
     body_fail_at = 0;
     return nullptr;
   }
-  return body_alloc();
+  return body_alloc(space);
 }
 
-// Opens a new page: -1 when no memory is left.  A released page number is
-// taken again only where reuse is allowed, or once every number is used.
-int64_t try_open_page() {
-  const bool fresh = page_count < kMaxPages && (!kReuseNumbers || free_count == 0);
-  if (!fresh && free_count == 0) return -1;
-  if (fresh && page_count == page_slots && !grow_tables()) return -1;
-  const uint32_t number = fresh ? page_count : free_numbers[free_count - 1];
-  void* body = new_body();
+// Opens a new page of the space: -1 when no memory is left.  A released
+// page number is taken again only where reuse is allowed, or once every
+// number is used.
+int64_t try_open_page(uint32_t space) {
+  stree_space& sp = spaces[space];
+  const bool fresh = sp.count < kMaxPages && (!kReuseNumbers || sp.free_count == 0);
+  if (!fresh && sp.free_count == 0) return -1;
+  if (fresh && sp.count == sp.slots && !grow_tables(space)) return -1;
+  const uint32_t number = fresh ? sp.count : sp.free_numbers[sp.free_count - 1];
+  void* body = new_body(space);
   if (!body) return -1;
   if (fresh) {
-    ++page_count;
+    ++sp.count;
   } else {
-    --free_count;
+    --sp.free_count;
   }
-  stree_page_bodies[number] = static_cast<uint32_t*>(body);
-  pages[number].freed = 0;
-  pages[number].capacity = 0;
+  stree_page_bodies[space][number] = static_cast<uint32_t*>(body);
+  sp.pages[number].freed = 0;
+  sp.pages[number].capacity = 0;
   ++pages_in_use;
   return number;
 }
@@ -194,55 +230,56 @@ int64_t try_open_page() {
 bool reserve_tree_page(stree_tree_pages& own) {
   if (own.count < own.capacity) return true;
   const uint32_t want = own.capacity ? 2 * own.capacity : 16;
-  void* grown = std::realloc(own.numbers, want * sizeof(uint32_t));
+  void* grown = std::realloc(own.keys, want * sizeof(uint32_t));
   if (!grown) return false;
-  own.numbers = static_cast<uint32_t*>(grown);
+  own.keys = static_cast<uint32_t*>(grown);
   own.capacity = want;
   return true;
 }
 
-// Opens a page for the tree's records.  The child index only saves time:
-// when memory runs out, the records come first, and whatever the tree's
-// index holds is given back before the pool gives up.
-int64_t open_page(suffix_tree* tree) {
+// Opens a page of the space for the tree's records.  The child index only
+// saves time: when memory runs out, the records come first, and whatever
+// the tree's index holds is given back before the pool gives up.
+int64_t open_page(suffix_tree* tree, uint32_t space) {
   stree_tree_pages& own = tree->pages;
   if (!reserve_tree_page(own)) return -1;
-  int64_t number = try_open_page();
-  if (number < 0 && stree_index_release(tree)) number = try_open_page();
+  int64_t number = try_open_page(space);
+  if (number < 0 && stree_index_release(tree)) number = try_open_page(space);
   if (number < 0) return -1;
-  pages[number].slot = own.count;
-  own.numbers[own.count++] = static_cast<uint32_t>(number);
+  spaces[space].pages[number].slot = own.count;
+  own.keys[own.count++] = key_of(space, static_cast<uint32_t>(number));
   return number;
 }
 
 // Releases a page whose records have all been handed out and returned, or
 // whose tree is deleted.  In sanitized builds the number keeps pointing at
 // the freed body.
-void release_page(uint32_t number) {
-  body_free(stree_page_bodies[number]);
-  if (kReuseNumbers) stree_page_bodies[number] = nullptr;
-  pages[number].freed = kReleased;
-  free_numbers[free_count++] = number;
+void release_page(uint32_t space, uint32_t number) {
+  stree_space& sp = spaces[space];
+  body_free(space, stree_page_bodies[space][number]);
+  if (kReuseNumbers) stree_page_bodies[space][number] = nullptr;
+  sp.pages[number].freed = kReleased;
+  sp.free_numbers[sp.free_count++] = number;
   --pages_in_use;
 }
 
 // Takes a page out of its tree's list and releases it.
-void release_tree_page(stree_tree_pages& own, uint32_t number) {
-  const uint32_t slot = pages[number].slot;
-  const uint32_t moved = own.numbers[--own.count];
-  own.numbers[slot] = moved;
-  pages[moved].slot = slot;
-  release_page(number);
+void release_tree_page(stree_tree_pages& own, uint32_t space, uint32_t number) {
+  const uint32_t slot = spaces[space].pages[number].slot;
+  const uint32_t moved = own.keys[--own.count];
+  own.keys[slot] = moved;
+  spaces[moved >> kKeySpaceShift].pages[moved & kMaxPages].slot = slot;
+  release_page(space, number);
 }
 
-// The current page is full once the smallest record no longer fits, or a
-// node does not fit in what is left (one unit, which stays unused).
-void close_current_page(stree_tree_pages& own) {
-  const uint32_t number = static_cast<uint32_t>(own.current);
-  own.current = -1;
-  own.next_unit = 0;
-  if (pages[number].freed == pages[number].capacity)
-    release_tree_page(own, number);
+// The current page of a space is full once the next record no longer fits
+// (a narrow node may leave one unit unused).
+void close_current_page(stree_tree_pages& own, uint32_t space) {
+  const uint32_t number = static_cast<uint32_t>(own.current[space]);
+  own.current[space] = -1;
+  own.next_unit[space] = 0;
+  const stree_page& page = spaces[space].pages[number];
+  if (page.freed == page.capacity) release_tree_page(own, space, number);
 }
 
 stree_ref take(suffix_tree* tree, kind k) {
@@ -251,31 +288,33 @@ stree_ref take(suffix_tree* tree, kind k) {
     fail_at = 0;
     return STREE_NONE;
   }
+  const uint32_t space = kSpace[k];
   stree_tree_pages& own = tree->pages;
-  if (own.current >= 0 && own.next_unit + kUnits[k] > kPageUnits)
-    close_current_page(own);
-  if (own.current < 0) {
-    own.current = open_page(tree);
-    if (own.current < 0) return STREE_NONE;
+  if (own.current[space] >= 0 && own.next_unit[space] + kUnits[k] > kPageUnits)
+    close_current_page(own, space);
+  if (own.current[space] < 0) {
+    own.current[space] = open_page(tree, space);
+    if (own.current[space] < 0) return STREE_NONE;
   }
-  const uint32_t number = static_cast<uint32_t>(own.current);
-  const uint32_t unit = own.next_unit;
-  own.next_unit += kUnits[k];
-  ++pages[number].capacity;
-  if (own.next_unit == kPageUnits) close_current_page(own);
-  return stree_make_ref(number, unit);
+  const uint32_t number = static_cast<uint32_t>(own.current[space]);
+  const uint32_t unit = own.next_unit[space];
+  own.next_unit[space] += kUnits[k];
+  ++spaces[space].pages[number].capacity;
+  if (own.next_unit[space] == kPageUnits) close_current_page(own, space);
+  return stree_make_ref(space, number, unit);
 }
 
 }  // namespace
 
-uint32_t** stree_page_bodies = nullptr;
+uint32_t** stree_page_bodies[STREE_SPACES] = {};
 
 void int_stree_set_edgestr(suffix_tree* tree, stree_ref node,
                            stree_pos edgestr) {
   stree_node* n = int_stree_node(node);
   n->edgestr = edgestr;
   const char* s = tree->strings[stree_pos_strid(edgestr)];
-  n->code = s ? int_stree_code_of(tree, s[stree_pos_offset(edgestr)]) : 0;
+  int_stree_set_node_code(
+      node, s ? int_stree_code_of(tree, s[stree_pos_offset(edgestr)]) : 0);
 }
 
 stree_ref int_stree_new_node(suffix_tree* tree, stree_pos edgestr,
@@ -307,23 +346,25 @@ stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos) {
 }
 
 void int_stree_free_record(suffix_tree* tree, stree_ref record) {
+  const uint32_t space = stree_ref_space(record);
   const uint32_t number = stree_ref_page(record);
-  STREE_ASSERT(record != STREE_NONE && number < page_count &&
-               pages[number].freed != kReleased);
-  stree_page& page = pages[number];
+  STREE_ASSERT(record != STREE_NONE && number < spaces[space].count &&
+               spaces[space].pages[number].freed != kReleased);
+  stree_page& page = spaces[space].pages[number];
 #ifdef STREE_POOL_SANITIZED
   // The first unit holds what every read of a record starts with.
   ASAN_POISON_MEMORY_REGION(int_stree_words(record),
-                            STREE_UNIT_WORDS * sizeof(uint32_t));
+                            STREE_SPACE_UNIT_WORDS[space] * sizeof(uint32_t));
 #endif
-  if (++page.freed == page.capacity && number != tree->pages.current)
-    release_tree_page(tree->pages, number);
+  if (++page.freed == page.capacity && number != tree->pages.current[space])
+    release_tree_page(tree->pages, space, number);
 }
 
 void int_stree_release_pages(suffix_tree* tree) {
   stree_tree_pages& own = tree->pages;
-  for (uint32_t i = 0; i < own.count; ++i) release_page(own.numbers[i]);
-  std::free(own.numbers);
+  for (uint32_t i = 0; i < own.count; ++i)
+    release_page(own.keys[i] >> kKeySpaceShift, own.keys[i] & kMaxPages);
+  std::free(own.keys);
   own = stree_tree_pages();
 }
 

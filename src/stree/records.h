@@ -2,29 +2,42 @@
 // that connect them.  Internal to the tree module: not installed.
 //
 // Every record is a short run of 32-bit words taken from the node pool
-// (pool.cpp).  A reference (stree_ref) names a record by its pool page and
-// its offset in that page, counted in units of three words:
+// (pool.cpp).  A reference (stree_ref) names a record by its space, its pool
+// page and its offset in that page, counted in units of the space:
 //
-//     bits 12..31  page number + 1      (0 in these bits means "none")
-//     bits  0..11  offset in units       (0 .. 2303)
+//     narrow: bits 12..31  page number + 1   (0 in these bits means "none")
+//             bits  0..11  offset in units of three words (0 .. 2303)
+//     wide:   bit  31      space: 1 leaves, 0 internal nodes and end records
+//             bits 11..30  page number + 1 in that space (0 means "none")
+//             bits  0..10  offset in units of the space (0 .. 2047): eight
+//                          words in space 0, five in space 1
 //
 // so a reference is 0 exactly when it is "none", and a zero-filled record
-// starts with every reference cleared.  An internal node takes two units, a
-// leaf and an end record one unit each.
+// starts with every reference cleared.  In the narrow layout an internal
+// node takes two units, a leaf and an end record one unit each, all in one
+// space.  The wide layout numbers records rather than words (every record
+// is one unit of its space), so that two spaces of 2^31 records hold the
+// tree of more than 2 GiB of text, and no record is rounded up but the end
+// record (four words in an eight-word unit; there are few of them).
 //
 // A text position is packed the same way in one word, string slot first:
 //
 //     bits  0..12  strid    (0 .. 8191)
 //     bits 13..31  position (0 .. 524287)
 //
+// (wide: slot and position in a word each).
+//
 // Word 0 of internal nodes and leaves:
 //
 //     bits  0..22  node_id        preorder number (root 0), valid while the
-//                                 tree's renumber_pending is clear
-//     bit  23      is_leaf
+//                                 tree's renumber_pending is clear (wide:
+//                                 the number has word 2; bits 0..7 of a
+//                                 node hold its code, the rest stay 0)
+//     bit  23      is_leaf        (wide: bit 22)
 //     bit  24      last_sibling   link holds the parent instead of the next
-//                                 sibling
+//                                 sibling (wide: bit 23)
 //     bits 25..31  first_char     leaf only: code of the edge's first char
+//                                 (wide: bits 24..31)
 //     bit  25      has_endrecs    node only: children holds the head end
 //                                 record, whose children word holds the
 //                                 first child
@@ -45,17 +58,36 @@ STREE_NS_BEGIN
 
 // ---- references ------------------------------------------------------------
 
+#if defined(STREE_WIDE)
+constexpr int STREE_SPACES = 2;
+constexpr int STREE_REF_OFFSET_BITS = 11;
+constexpr int STREE_REF_SPACE_SHIFT = 31;
+constexpr uint32_t STREE_SPACE_UNIT_WORDS[STREE_SPACES] = {8, 5};
+constexpr uint32_t STREE_NODE_SPACE = 0, STREE_LEAF_SPACE = 1,
+                   STREE_ENDREC_SPACE = 0;
+#else
+constexpr int STREE_SPACES = 1;
 constexpr int STREE_REF_OFFSET_BITS = 12;
+constexpr int STREE_REF_SPACE_SHIFT = 32;  // no space bit
+constexpr uint32_t STREE_SPACE_UNIT_WORDS[STREE_SPACES] = {3};
+constexpr uint32_t STREE_NODE_SPACE = 0, STREE_LEAF_SPACE = 0,
+                   STREE_ENDREC_SPACE = 0;
+#endif
 constexpr uint32_t STREE_REF_OFFSET_MASK = (1u << STREE_REF_OFFSET_BITS) - 1;
-constexpr int STREE_REF_PAGE_BITS = 32 - STREE_REF_OFFSET_BITS;
-constexpr uint32_t STREE_UNIT_WORDS = 3;  // words per pool unit
+constexpr int STREE_REF_PAGE_BITS = STREE_REF_SPACE_SHIFT - STREE_REF_OFFSET_BITS;
+constexpr uint32_t STREE_REF_PAGE_MASK =
+    static_cast<uint32_t>((uint64_t{1} << STREE_REF_PAGE_BITS) - 1);
 
+inline uint32_t stree_ref_space(stree_ref r) {
+  return static_cast<uint32_t>(uint64_t{r} >> STREE_REF_SPACE_SHIFT);
+}
 inline uint32_t stree_ref_page(stree_ref r) {
-  return (r >> STREE_REF_OFFSET_BITS) - 1;
+  return ((r >> STREE_REF_OFFSET_BITS) & STREE_REF_PAGE_MASK) - 1;
 }
 inline uint32_t stree_ref_unit(stree_ref r) { return r & STREE_REF_OFFSET_MASK; }
-inline stree_ref stree_make_ref(uint32_t page, uint32_t unit) {
-  return ((page + 1) << STREE_REF_OFFSET_BITS) | unit;
+inline stree_ref stree_make_ref(uint32_t space, uint32_t page, uint32_t unit) {
+  return static_cast<stree_ref>(uint64_t{space} << STREE_REF_SPACE_SHIFT) |
+         ((page + 1) << STREE_REF_OFFSET_BITS) | unit;
 }
 
 // ---- packed string positions ----------------------------------------------
@@ -124,17 +156,25 @@ constexpr uint32_t STREE_FIRST_CHAR_KEEP = (1u << STREE_FIRST_CHAR_SHIFT) - 1;
 constexpr uint32_t STREE_ENDRECS_BIT = 1u << 25;
 constexpr uint32_t STREE_INDEXED_BIT = 1u << 26;
 constexpr uint32_t STREE_DEAD_BIT = 1u << 31;
+#if defined(STREE_WIDE)
+// 0 in a live node: bits 27..30, and bits 8..21 above the node's code.
+constexpr uint32_t STREE_NODE_SPARE_BITS = 0xfu << 27 | 0x3fff00u;
+#else
 constexpr uint32_t STREE_NODE_SPARE_BITS = 0xfu << 27;  // 0 in a live node
+#endif
 static_assert(STREE_MAX_ALPHABET <= 1 << STREE_FIRST_CHAR_BITS,
               "first_char holds every code");
 
 // ---- records ----------------------------------------------------------------
 
 #if defined(STREE_WIDE)
-// Wide: whole words for the edge length and the code.
+// Wide: a whole word for the edge length; the code lies in the header.
 constexpr int STREE_EDGELEN_BITS = 32;
-constexpr int STREE_CODE_BITS = 32;
+constexpr int STREE_CODE_BITS = 8;
+constexpr uint32_t STREE_NODE_CODE_MASK = (1u << STREE_CODE_BITS) - 1;
 #define STREE_NODE_ID_WORD uint32_t id;  // preorder number
+#define STREE_NODE_LENGTH_WORD int32_t edgelen;
+static_assert(STREE_NODE_CODE_MASK < STREE_LEAF_BIT, "the code lies below the flags");
 #else
 // An internal node's edge length and the code of its first character share
 // word 5.
@@ -143,11 +183,17 @@ constexpr int STREE_CODE_BITS = 32 - STREE_EDGELEN_BITS;
 static_assert(STREE_MAX_POSITION + 1 < (1 << (STREE_EDGELEN_BITS - 1)),
               "the signed edge-length field holds any edge length");
 #define STREE_NODE_ID_WORD
+// The code of the edge label's first character, kept beside the length so
+// that a child lookup reads a sibling's key without following its label
+// into the text (one cache miss less per sibling passed).
+#define STREE_NODE_LENGTH_WORD             \
+  int32_t edgelen : STREE_EDGELEN_BITS;    \
+  uint32_t code : STREE_CODE_BITS;
 #endif
 static_assert(STREE_CODE_BITS >= STREE_FIRST_CHAR_BITS,
               "a node's code field holds every leaf code");
 
-// Internal node: six words, 24 bytes (wide: nine words, 36 bytes).
+// Internal node: six words, 24 bytes (wide: eight words, 32 bytes).
 struct stree_node {
   uint32_t header;       // node_id, is_leaf = 0, last_sibling, has_endrecs
   stree_ref link;        // next sibling, or the parent when last_sibling
@@ -155,11 +201,7 @@ struct stree_node {
   stree_ref children;    // first child, or head end record (has_endrecs)
   stree_ref suffix_link; // node spelling this node's path minus its first char
   stree_pos_field edgestr;  // packed strid/position of the edge label's start
-  int32_t edgelen : STREE_EDGELEN_BITS;  // edge label length; 0 only at root
-  // The code of the edge label's first character, kept beside the length so
-  // that a child lookup reads a sibling's key without following its label
-  // into the text (one cache miss less per sibling passed).
-  uint32_t code : STREE_CODE_BITS;
+  STREE_NODE_LENGTH_WORD  // edge label length (0 only at the root), code
 };
 
 // Leaf: three words, 12 bytes (wide: five words).  Its edge label runs to
@@ -179,35 +221,47 @@ struct stree_endrec {
   stree_ref children;  // the node's first child; current only in the head
 };
 #undef STREE_NODE_ID_WORD
+#undef STREE_NODE_LENGTH_WORD
 
-// Units of the pool a record of each kind takes.
-constexpr uint32_t STREE_NODE_UNITS = (sizeof(stree_node) + 11) / 12;  // 12-byte units
-constexpr uint32_t STREE_LEAF_UNITS = (sizeof(stree_leaf) + 11) / 12;
-constexpr uint32_t STREE_ENDREC_UNITS = (sizeof(stree_endrec) + 11) / 12;
+// Units of its space a record of each kind takes.
+constexpr uint32_t stree_units_for(size_t bytes, uint32_t space) {
+  const size_t unit = STREE_SPACE_UNIT_WORDS[space] * 4;
+  return static_cast<uint32_t>((bytes + unit - 1) / unit);
+}
+constexpr uint32_t STREE_NODE_UNITS = stree_units_for(sizeof(stree_node), STREE_NODE_SPACE);
+constexpr uint32_t STREE_LEAF_UNITS = stree_units_for(sizeof(stree_leaf), STREE_LEAF_SPACE);
+constexpr uint32_t STREE_ENDREC_UNITS =
+    stree_units_for(sizeof(stree_endrec), STREE_ENDREC_SPACE);
 
 static_assert(sizeof(stree_node) % 4 == 0 && alignof(stree_node) <= 4 &&
                   sizeof(stree_leaf) % 4 == 0 && sizeof(stree_endrec) % 4 == 0,
               "records are runs of whole words");
-#if !defined(STREE_WIDE)
-static_assert(STREE_NODE_UNITS == 2 && sizeof(stree_node) == 2 * STREE_UNIT_WORDS * 4,
+#if defined(STREE_WIDE)
+static_assert(sizeof(stree_node) == 32 && sizeof(stree_leaf) == 20 &&
+                  sizeof(stree_endrec) == 16,
+              "wide records are eight, five and four words");
+static_assert(STREE_NODE_UNITS == 1 && STREE_LEAF_UNITS == 1 && STREE_ENDREC_UNITS == 1,
+              "every wide record is one unit of its space");
+#else
+static_assert(STREE_NODE_UNITS == 2 && sizeof(stree_node) == 2 * 3 * 4,
               "a node is two units");
-static_assert(sizeof(stree_leaf) == STREE_UNIT_WORDS * 4, "a leaf is a unit");
-static_assert(sizeof(stree_endrec) == STREE_UNIT_WORDS * 4,
-              "an end record is a unit");
+static_assert(sizeof(stree_leaf) == 3 * 4, "a leaf is a unit");
+static_assert(sizeof(stree_endrec) == 3 * 4, "an end record is a unit");
 #endif
 
 // ---- dereferencing -------------------------------------------------------
 
-// Page bodies by page number, owned by the node pool (pool.cpp).  The table
-// is process-wide on purpose: a reference is decoded without the tree at
-// hand (in every sibling step of every walk), and a single table costs one
-// load per step.  References are therefore unique across the trees of a
+// Page bodies by space and page number, owned by the node pool (pool.cpp).
+// The tables are process-wide on purpose: a reference is decoded without
+// the tree at hand (in every sibling step of every walk), and a table costs
+// one load per step.  References are therefore unique across the trees of a
 // process, and the pool is shared by them.
-extern uint32_t** stree_page_bodies;
+extern uint32_t** stree_page_bodies[STREE_SPACES];
 
 inline uint32_t* int_stree_words(stree_ref r) {
-  return stree_page_bodies[stree_ref_page(r)] +
-         STREE_UNIT_WORDS * stree_ref_unit(r);
+  const uint32_t space = stree_ref_space(r);
+  return stree_page_bodies[space][stree_ref_page(r)] +
+         STREE_SPACE_UNIT_WORDS[space] * stree_ref_unit(r);
 }
 inline stree_node* int_stree_node(stree_ref r) {
   return reinterpret_cast<stree_node*>(int_stree_words(r));
@@ -246,6 +300,21 @@ inline uint32_t int_stree_id(stree_ref r) {
 inline void int_stree_set_id(stree_ref r, uint32_t id) {
   uint32_t& h = int_stree_header(r);
   h = (h & ~STREE_ID_MASK) | id;
+}
+#endif
+// An internal node's code: the code of its edge label's first character.
+#if defined(STREE_WIDE)
+inline uint32_t int_stree_node_code(stree_ref r) {
+  return int_stree_header(r) & STREE_NODE_CODE_MASK;
+}
+inline void int_stree_set_node_code(stree_ref r, uint32_t code) {
+  uint32_t& h = int_stree_header(r);
+  h = (h & ~STREE_NODE_CODE_MASK) | code;
+}
+#else
+inline uint32_t int_stree_node_code(stree_ref r) { return int_stree_node(r)->code; }
+inline void int_stree_set_node_code(stree_ref r, uint32_t code) {
+  int_stree_node(r)->code = code;
 }
 #endif
 inline bool int_stree_has_endrecs(stree_ref r) {

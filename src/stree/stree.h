@@ -45,14 +45,18 @@ typedef uint32_t stree_ref;  // a record of a tree; 0 is "none"
 constexpr stree_ref STREE_NONE = 0;
 
 #if defined(STREE_WIDE)
+typedef int64_t stree_count;  // a number of records
 constexpr int STREE_MAX_STRINGS = 0x7fffffff;     // strings a tree holds
 constexpr int32_t STREE_MAX_POSITION = 0x7ffffffe;  // longest string: 2 GiB - 1
-constexpr int32_t STREE_MAX_NODES = 0x7fffffff;     // nodes and leaves of a tree
+// Nodes and leaves of a tree: node numbers take 32 bits.  (The pool holds
+// 2^31 - 2^11 leaves and as many other records.)
+constexpr stree_count STREE_MAX_NODES = 0xffffffff;
 constexpr int STREE_MAX_ALPHABET = 256;           // every byte a character
 #else
+typedef int32_t stree_count;  // a number of records
 constexpr int STREE_MAX_STRINGS = 8192;         // strings a tree holds
 constexpr int32_t STREE_MAX_POSITION = 524287;  // longest string: 524,288
-constexpr int32_t STREE_MAX_NODES = 0x800000;   // nodes and leaves of a tree
+constexpr stree_count STREE_MAX_NODES = 0x800000;  // nodes and leaves of a tree
 constexpr int STREE_MAX_ALPHABET = 128;         // the bytes below 128
 #endif
 // The string table's slots are taken in blocks of this many.
@@ -86,7 +90,7 @@ int stree_add_string(suffix_tree* tree, const char* text, int32_t len,
 int stree_remove_string(suffix_tree* tree, int32_t id);
 
 // Internal nodes and leaves, root included (1 for an empty tree).
-int32_t stree_num_nodes(const suffix_tree* tree);
+stree_count stree_num_nodes(const suffix_tree* tree);
 
 // The root: an internal node with an empty edge label.
 stree_ref stree_root(const suffix_tree* tree);

@@ -38,16 +38,21 @@ constexpr unsigned char STREE_NO_CODE = 0xff;
 // The pool pages that hold a tree's records: every page holds the records
 // of one tree, so a tree is deleted page by page.
 struct stree_tree_pages {
-  int64_t current = -1;    // the page records are cut from, or -1
-  uint32_t next_unit = 0;  // its first free unit
-  uint32_t* numbers = nullptr;  // the tree's pages, in no order
+  // By space: the page records are cut from, or -1, and its first free unit.
+  int64_t current[STREE_SPACES];
+  uint32_t next_unit[STREE_SPACES] = {};
+  uint32_t* keys = nullptr;  // the tree's pages (space, number), in no order
   uint32_t count = 0;
   uint32_t capacity = 0;
+
+  stree_tree_pages() {
+    for (int64_t& page : current) page = -1;
+  }
 };
 
 struct suffix_tree {
   stree_ref root;            // internal node with an empty edge
-  int32_t num_nodes;         // internal nodes and leaves, root included
+  stree_count num_nodes;     // internal nodes and leaves, root included
   char** strings;            // `slots` text pointers; null = free
   int32_t* lengths;          // length of each stored string
   int32_t* ids;              // the caller's id of each stored string
@@ -138,7 +143,7 @@ inline int32_t int_stree_edge_length(const suffix_tree* tree, stree_ref r) {
 inline int int_stree_code(const suffix_tree* tree, stree_ref r) {
   if (int_stree_isaleaf(tree, r))
     return static_cast<int>(int_stree_header(r) >> STREE_FIRST_CHAR_SHIFT);
-  return static_cast<int>(int_stree_node(r)->code);
+  return static_cast<int>(int_stree_node_code(r));
 }
 // The word holding an internal node's first child: the head end record's
 // children word when the node has end records, its own otherwise.

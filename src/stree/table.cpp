@@ -105,7 +105,7 @@ void stree_delete_tree(suffix_tree* tree) {
   delete tree;
 }
 
-int32_t stree_num_nodes(const suffix_tree* tree) { return tree->num_nodes; }
+stree_count stree_num_nodes(const suffix_tree* tree) { return tree->num_nodes; }
 stree_ref stree_root(const suffix_tree* tree) { return tree->root; }
 
 void stree_assert_fail(const char* cond, const char* module, int line) {
