@@ -26,6 +26,7 @@ int first_pass(vok_reader* reader, const char* in_path, vok_corpus* corpus) {
       return vok_add_failed(n);
     ++n;
   }
+  if (reader->refused) return vok_add_failed(n);
   if (reader->failed) return vok_read_failed(in_path);
   corpus->num_docs = n;
   return 0;

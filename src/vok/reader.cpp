@@ -2,6 +2,7 @@
 // length is known exactly even when it holds NUL bytes.
 #include "reader.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,12 +24,19 @@ constexpr bool kWholeLines = true;  // the wide tree takes lines of any length
 constexpr bool kWholeLines = false;
 #endif
 
-// Doubles the piece buffer; false (the read failed) when memory runs out.
+// The longest piece a wide reader keeps: the tree's longest string and its
+// line end (CR LF).
+constexpr size_t kMostRoom = size_t{STREE_MAX_POSITION} + 3;
+
+// Doubles the piece buffer, up to kMostRoom; false (r->refused) when memory
+// runs out or the line would be longer.
 bool grow_piece(vok_reader* r) {
-  char* bigger = static_cast<char*>(std::realloc(r->piece, 2 * (r->room + 1)));
-  if (!bigger) return !(r->failed = true);
+  if (r->room >= kMostRoom) return !(r->refused = true);
+  const size_t room = std::min(2 * (r->room + 1) - 1, kMostRoom);
+  char* bigger = static_cast<char*>(std::realloc(r->piece, room + 1));
+  if (!bigger) return !(r->refused = true);
   r->piece = bigger;
-  r->room = 2 * (r->room + 1) - 1;
+  r->room = room;
   return true;
 }
 
@@ -102,7 +110,7 @@ bool vok_read_document(vok_reader* r, char** text, int32_t* len) {
     size_t n;
     bool cut;
     const bool continues = r->cut;
-    if (!read_piece(r, &n, &cut)) return false;
+    if (!read_piece(r, &n, &cut) || r->refused) return false;
     r->cut = cut;
     if (continues && only_line_ends(r->piece, n)) continue;
     *text = r->piece;

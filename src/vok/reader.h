@@ -31,6 +31,9 @@ struct vok_reader {
   size_t room = 0;        // VOK_LINE_BUFFER - 1; grows with the wide tree
   bool cut = false;       // the last piece ended inside its line
   bool failed = false;    // a read failed
+  // A line the run cannot hold: memory ran out growing the piece, or the
+  // line is longer than the tree's longest string (wide tree only).
+  bool refused = false;
   // The file is read in blocks of this size.
   static constexpr size_t kBlock = 1 << 16;
   char* block = nullptr;
@@ -52,8 +55,8 @@ bool vok_reader_open(vok_reader* reader, FILE* file);
 bool vok_reader_rewind(vok_reader* reader);
 
 // The next document: its text (NUL-terminated in the reader's buffer, valid
-// until the next call) and length.  False at the end of the input or after a
-// failed read (reader->failed).
+// until the next call) and length.  False at the end of the input, after a
+// failed read (reader->failed), or at a line it cannot hold (reader->refused).
 bool vok_read_document(vok_reader* reader, char** text, int32_t* len);
 
 // Removes every trailing CR and LF from the NUL-terminated text in place
