@@ -45,6 +45,10 @@ bool allocate_selection(const vok_settings& settings, vok_product product,
     sel.counts = allocate<uint32_t>(n);
     if (!sel.counts) return false;
   }
+  if (product == VOK_APPLIED) {
+    sel.above = allocate<uint32_t>(n);
+    if (!sel.above) return false;
+  }
   if (product == VOK_BAGS) {
     sel.above = allocate<uint32_t>(n);
     sel.first = allocate<size_t>(static_cast<size_t>(tree->slots));
@@ -73,7 +77,8 @@ int vok_build_corpus(const vok_settings& settings, vok_reader* reader,
   corpus->tree = stree_new_tree(STREE_MAX_ALPHABET, 1);
   if (!corpus->tree) return vok_out_of_memory();
   int status = first_pass(reader, in_path, corpus);
-  stree_index_release(corpus->tree);  // no more lookups: memory for counts
+  // No more lookups but vok-apply's: memory for the counts.
+  if (product != VOK_APPLIED) stree_index_release(corpus->tree);
   if (status != 0) return status;
 
   if (!allocate_selection(settings, product, corpus)) return vok_out_of_memory();

@@ -32,25 +32,42 @@ namespace {
   "                        (default 1.0)\n" \
   "         -q (0..1]   -> the maximum suffix-link conditional probability\n" \
   "                        (default 1.0)\n" \
-  "Arguments:\n" \
+  "Arguments:\n"
+#define USAGE_DOCS \
   "         docs_file    -> the input  file with each line as a raw document\n"
+#define USAGE_VOKS \
+  "         voks_file    -> the output file with each line as a bag of vok " \
+  "features\n"
 
 const char kUsage[] =
     USAGE_ABOUT
     "Usage: vok [options] docs_file voks_file\n"
     USAGE_OPTIONS
-    "         voks_file    -> the output file with each line as a bag of vok "
-    "features\n";
+    USAGE_DOCS
+    USAGE_VOKS;
 
 const char kDictUsage[] =
     USAGE_ABOUT
     "Usage: vok-dict [options] docs_file dict_file\n"
     USAGE_OPTIONS
+    USAGE_DOCS
     "         dict_file    -> the output file with one line per vok feature:\n"
     "                         number, count, children and substring\n";
 
+const char kApplyUsage[] =
+    USAGE_ABOUT
+    "Usage: vok-apply [options] train_file docs_file voks_file\n"
+    USAGE_OPTIONS
+    "         train_file   -> the file of raw documents the features are "
+    "fitted on\n"
+    "         docs_file    -> the input  file with each line as a raw document\n"
+    "                         given the fitted features\n"
+    USAGE_VOKS;
+
 #undef USAGE_ABOUT
 #undef USAGE_OPTIONS
+#undef USAGE_DOCS
+#undef USAGE_VOKS
 
 vok_options stop(int status, std::string message) {
   vok_options result;
@@ -65,6 +82,8 @@ vok_options stop(int status, std::string message) {
 const char* usage_text() { return kUsage; }
 
 const char* dict_usage_text() { return kDictUsage; }
+
+const char* apply_usage_text() { return kApplyUsage; }
 
 void usage() { std::fputs(kUsage, stdout); }
 
@@ -89,7 +108,7 @@ vok_options parse_options(int argc, const char* const* argv) {
 }
 
 vok_options parse_command_line(int argc, const char* const* argv,
-                               const char* usage) {
+                               const char* usage, bool three_paths) {
   vok_options result;
   vok_settings& s = result.settings;
   int i = 1;
@@ -122,10 +141,12 @@ vok_options parse_command_line(int argc, const char* const* argv,
   }
   if (!options_valid(s))
     return stop(1, std::string("Error: invalid option.\n\n") + usage);
-  if (argc - i < 2) return stop(1, usage);
+  const int paths = three_paths ? 3 : 2;
+  if (argc - i < paths) return stop(1, usage);
   result.run = true;
   result.exit_status = 0;
   result.in_path = argv[i];
-  result.out_path = argv[i + 1];
+  if (three_paths) result.docs_path = argv[i + 1];
+  result.out_path = argv[i + paths - 1];
   return result;
 }

@@ -1,5 +1,6 @@
 // The command line of vok, `vok [options] docs_file voks_file`, which
-// vok-dict shares: `vok-dict [options] docs_file dict_file`.
+// vok-dict shares: `vok-dict [options] docs_file dict_file`, and vok-apply
+// with one more path: `vok-apply [options] train_file docs_file voks_file`.
 //
 // parse_options turns an argument vector into the settings and the two file
 // paths, or into an exit status and the text to print.  It never prints and
@@ -21,8 +22,9 @@ struct vok_options {
   std::string message;
 
   vok_settings settings;
-  std::string in_path;   // docs_file
-  std::string out_path;  // voks_file
+  std::string in_path;    // docs_file (vok-apply: train_file)
+  std::string docs_path;  // vok-apply's docs_file
+  std::string out_path;   // voks_file
 };
 
 // Reads the options from argv[1..argc).  An argument that starts with '-' is
@@ -41,8 +43,10 @@ vok_options parse_options(int argc, const char* const* argv);
 
 // parse_options with another usage text: the same options, validation,
 // messages and statuses, with `usage` wherever the usage text is printed.
+// With three_paths (vok-apply) the paths are in_path, docs_path and
+// out_path, and fewer than three give the usage text.
 vok_options parse_command_line(int argc, const char* const* argv,
-                               const char* usage);
+                               const char* usage, bool three_paths = false);
 
 // 1 when every setting lies in its valid range, else 0: word_delimited 0 or
 // 1 (taken as unsigned, so negatives fail), min_freq > 1, max_freq >=
@@ -56,6 +60,9 @@ const char* usage_text();
 // The usage text of vok-dict: vok's, with its own usage line and output
 // file.
 const char* dict_usage_text();
+
+// The usage text of vok-apply.
+const char* apply_usage_text();
 
 // Prints the usage text to standard output.
 void usage();

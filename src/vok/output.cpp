@@ -19,14 +19,18 @@ namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-// Whether position j of text emits: always without word delimiting,
-// otherwise at position 0 and at the first character of every word.
-bool emits(const char* text, int32_t j, long word_delimited) {
+}  // namespace
+
+bool vok_emits(const char* text, int32_t j, long word_delimited) {
   return word_delimited == 0 || j == 0 ||
          (is_blank(text[j - 1]) && !is_blank(text[j]));
 }
 
-}  // namespace
+void vok_write_bag_at(const vok_selection& sel, uint32_t v, vok_writer* out) {
+  if (vok_in_set(sel.selected, v)) vok_writer_hex_token(out, v);
+  for (uint32_t a = sel.above[v]; a != 0; a = sel.above[a])
+    vok_writer_hex_token(out, a);
+}
 
 int write_features(const suffix_tree* tree, int32_t doc, const char* text,
                    int32_t len, const vok_settings& settings,
@@ -37,12 +41,8 @@ int write_features(const suffix_tree* tree, int32_t doc, const char* text,
     return 0;
   const uint32_t* loci = sel.loci + sel.first[doc];
   for (int32_t j = 0; j < len; ++j) {
-    if (!emits(text, j, settings.word_delimited)) continue;
-    // The selected records from the locus up, deepest first.
-    const uint32_t v = loci[j];
-    if (vok_in_set(sel.selected, v)) vok_writer_hex_token(out, v);
-    for (uint32_t a = sel.above[v]; a != 0; a = sel.above[a])
-      vok_writer_hex_token(out, a);
+    if (vok_emits(text, j, settings.word_delimited))
+      vok_write_bag_at(sel, loci[j], out);
   }
   return 1;
 }

@@ -1,6 +1,7 @@
-// The run of vok and vok-dict, in a straight line: open the two files,
-// build the corpus (first pass, counts, selection), write the product (the
-// bags of features or the dictionary), close the output.
+// The run of vok, vok-dict and vok-apply, in a straight line: open the
+// files, build the corpus (first pass, counts, selection), write the product
+// (the bags of features, the dictionary, or the bags of other documents),
+// close the output.
 #ifndef VOK_VOK_RUN_H
 #define VOK_VOK_RUN_H
 
@@ -24,10 +25,22 @@
 int vok_run(const vok_settings& settings, const char* in_path,
             const char* out_path, vok_product product = VOK_BAGS);
 
-// The same run on the wide tree.
+// vok-apply: builds the corpus of train_path and selects its features as
+// vok_run does, then writes the bags of the documents of docs_path (read
+// once from its start; a pipe will do) by the training run's numbers.  The
+// same messages, each for the file concerned; "the input and output files
+// are the same" when the output is either input; "the input file changed
+// while it was being read" when the training file's size or time of change
+// moved during the pass.
+int vok_apply(const vok_settings& settings, const char* train_path,
+              const char* docs_path, const char* out_path);
+
+// The same runs on the wide tree.
 namespace vok_wide {
 int vok_run(const vok_settings& settings, const char* in_path,
             const char* out_path, vok_product product = VOK_BAGS);
+int vok_apply(const vok_settings& settings, const char* train_path,
+              const char* docs_path, const char* out_path);
 }
 
 #endif  // VOK_VOK_RUN_H

@@ -17,6 +17,8 @@ struct vok_settings {
 enum vok_product {
   VOK_BAGS,        // vok: selected, above and loci (counts for -q below 1)
   VOK_DICTIONARY,  // vok-dict: selected and counts
+  VOK_APPLIED,     // vok-apply: selected and above (counts for -q below 1);
+                   // the tree keeps its child index for the lookups
 };
 
 #endif  // VOK_VOK_SETTINGS_H

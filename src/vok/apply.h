@@ -1,0 +1,138 @@
+// Applying a fitted corpus to other documents: the bags of vok-apply.
+#ifndef VOK_VOK_APPLY_H
+#define VOK_VOK_APPLY_H
+
+#include <cstdint>
+
+#include "corpus.h"
+#include "reader.h"
+#include "selection.h"
+#include "settings.h"
+#include "writer.h"
+#include "layout.h"
+#include "output.h"
+
+VOK_NS_BEGIN
+
+namespace vok_detail {
+
+// A point of the tree: `child`'s incoming edge entered by `into`
+// characters below `node` (child none and into 0: the point is `node`
+// itself).  The text matched so far spells the path to the point, of
+// length depth + into.
+struct match_point {
+  stree_ref node;
+  int32_t depth;  // path length of node
+  stree_ref child;
+  int32_t into;
+};
+
+// Moves the point, which is at a node, down over text[from..to), which is
+// known to be spelled below it: only the first character of every edge is
+// looked at (skip/count).
+inline void skip_down(const suffix_tree* tree, match_point* p, const char* text,
+               int32_t from, int32_t to) {
+  p->child = STREE_NONE;
+  p->into = 0;
+  while (from < to) {
+    const stree_ref c = int_stree_find_child(tree, p->node, text[from]);
+    if (c == STREE_NONE) return;  // not in a sound tree
+    const int32_t length = int_stree_edge_length(tree, c);
+    if (length > to - from || int_stree_isaleaf(tree, c)) {
+      p->child = c;
+      p->into = to - from;
+      return;
+    }
+    p->node = c;
+    p->depth += length;
+    from += length;
+  }
+}
+
+// Matches text[from..len) on from the point as far as the tree spells it.
+inline void extend(const suffix_tree* tree, match_point* p, const char* text,
+            int32_t from, int32_t len) {
+  while (from < len) {
+    if (p->child == STREE_NONE) {
+      p->child = int_stree_find_child(tree, p->node, text[from]);
+      if (p->child == STREE_NONE) return;
+    }
+    const char* edge = int_stree_edge_string(tree, p->child);
+    const int32_t length = int_stree_edge_length(tree, p->child);
+    while (p->into < length && from < len && edge[p->into] == text[from]) {
+      ++p->into;
+      ++from;
+    }
+    // A leaf's edge runs to the end of its string: nothing goes on from it.
+    if (p->into < length || int_stree_isaleaf(tree, p->child)) return;
+    p->node = p->child;
+    p->depth += length;
+    p->child = STREE_NONE;
+    p->into = 0;
+  }
+}
+
+// The point of text[j + 1..j + matched) from the point of text[j..j +
+// matched): the node's suffix link, then skip/count over the rest.
+inline void drop_first(const suffix_tree* tree, match_point* p, const char* text,
+                int32_t j, int32_t matched) {
+  const stree_ref link =
+      p->node == tree->root ? STREE_NONE : int_stree_node(p->node)->suffix_link;
+  if (link == STREE_NONE) {  // from the root (or a node without its link)
+    *p = match_point{tree->root, 0, STREE_NONE, 0};
+    skip_down(tree, p, text, j + 1, j + matched);
+    return;
+  }
+  p->node = link;
+  p->depth -= 1;
+  skip_down(tree, p, text, j + 1 + p->depth, j + matched);
+}
+
+}  // namespace vok_detail
+
+// Calls at(number) for every emitting position j of text[0..len) (as
+// vok_emits says), with the number of the deepest record whose incoming
+// edge the text from j enters by at least one character: where the longest
+// prefix of text[j..len) that occurs in the tree ends (its matching
+// statistic), the root (0) when none does.  The features of position j are
+// that record, if selected, and its selected ancestors (vok_write_bag_at).
+// One walk down for the first position, then a suffix-link step and a
+// skip/count walk per position: time linear in len.  A byte outside the
+// tree's alphabet matches nothing.  On a stored document, the numbers are
+// the loci of its suffixes.  Reads only, allocates nothing; the tree must
+// be numbered and keep every node's suffix link.
+template <typename At>
+void vok_match_document(const suffix_tree* tree, const char* text,
+                        int32_t len, long word_delimited, At&& at) {
+  using namespace vok_detail;
+  match_point p{tree->root, 0, STREE_NONE, 0};
+  for (int32_t j = 0; j < len; ++j) {
+    extend(tree, &p, text, j + p.depth + p.into, len);
+    const int32_t matched = p.depth + p.into;
+    if (vok_emits(text, j, word_delimited))
+      at(int_stree_id(p.into > 0 ? p.child : p.node));
+    if (matched > 0) drop_first(tree, &p, text, j, matched);
+  }
+}
+
+// Writes the bag of text[0..len), a document the tree need not hold: for
+// every emitting position, the features vok_match_document finds there,
+// deepest first, each as lowercase hex and a blank.  On a stored document
+// it writes what write_features writes.  The caller writes the line end.
+// `sel` needs selected and above.
+void write_applied_features(const suffix_tree* tree, const char* text,
+                            int32_t len, const vok_settings& settings,
+                            const vok_selection& sel, vok_writer* out);
+
+// Reads every document of `docs` (from its current position, once) and
+// writes one line of features per document.  Returns 0, or 1 after printing
+// "Error: failed to read file DOCS_PATH.", "Error: failed to write file
+// OUT_PATH." or, for a line the wide reader cannot hold, "Error: the
+// program ran out of memory."
+int write_applied(const vok_settings& settings, const vok_corpus& corpus,
+                  vok_reader* docs, const char* docs_path, vok_writer* out,
+                  const char* out_path);
+
+VOK_NS_END
+
+#endif  // VOK_VOK_APPLY_H
