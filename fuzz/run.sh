@@ -20,7 +20,7 @@ echo "fuzz: building stree_fuzz, stree_wide_fuzz and vok_fuzz in $BIN/"
 "$CXX" "${FLAGS[@]}" -DSTREE_WIDE fuzz/stree_fuzz.cpp src/stree/*.cpp -o "$BIN/stree_wide_fuzz" &
 # vok_fuzz links vok's tree-dependent parts twice: narrow, and wide.
 mkdir -p "$BIN/wide"
-for f in src/stree/*.cpp src/vok/{reader,selection,corpus,output,dict,run}.cpp; do
+for f in src/stree/*.cpp src/vok/{reader,selection,corpus,output,dict,apply,run}.cpp; do
   "$CXX" "${FLAGS[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -DSTREE_WIDE -c "$f" -o "$BIN/wide/$(basename "$f" .cpp).o"
 done
 "$CXX" "${FLAGS[@]}" fuzz/vok_fuzz.cpp src/stree/*.cpp $(ls src/vok/*.cpp | grep -v main.cpp) \

@@ -1,7 +1,9 @@
-// libFuzzer target for vok and vok-dict (tests/tool.h): the input's first
-// line holds the options, split at blanks; the first byte after it picks
-// the product (bit 0: the dictionary), the rest is the file of documents
-// (at most 512 bytes, bytes folded below 0x80 unless -w is given).
+// libFuzzer target for vok, vok-dict and vok-apply (tests/tool.h): the
+// input's first line holds the options, split at blanks; the first byte
+// after it picks the product (bit 1: vok-apply, else bit 0: the
+// dictionary), the rest is the file of documents (at most 512 bytes, bytes
+// folded below 0x80 unless -w is given).  vok-apply fits on its first half
+// and applies to its second, whose bytes stay as they are.
 #include <cstdio>
 #include <cstdlib>
 
@@ -23,9 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> words{"vok"};
   words.insert(words.end(), options.begin(), options.end());
   words.insert(words.end(), {"in", "out"});
+  const int pick = input[lf + 1];
+  const vok_product product = pick & 2 ? VOK_APPLIED : pick & 1 ? VOK_DICTIONARY : VOK_BAGS;
+  std::string docs = product == VOK_APPLIED ? bytes.substr(bytes.size() / 2) : "";
+  if (product == VOK_APPLIED) bytes.resize(bytes.size() / 2);
   if (!tool::parse_words(words).settings.wide)
     for (char& c : bytes) c &= 0x7f;
-  std::string e = tool::compare_with_model(bytes, options, input[lf + 1] & 1 ? VOK_DICTIONARY : VOK_BAGS);
+  std::string e = tool::compare_with_model(bytes, options, product, docs);
   if (!e.empty()) {
     std::fprintf(stderr, "vok_fuzz: %s\n", e.c_str());
     std::abort();

@@ -30,7 +30,7 @@ struct Ran {
 
 Ran shell(const fs::path& dir, const std::string& cmd) {
   std::ofstream(dir / "cmd.sh")
-      << "VOK='" VOK_BINARY "' DICT='" VOK_DICT_BINARY "' SRC='" VOK_SOURCE_DIR
+      << "VOK='" VOK_BINARY "' DICT='" VOK_DICT_BINARY "' APPLY='" VOK_APPLY_BINARY "' SRC='" VOK_SOURCE_DIR
          "' EXAMPLE='" VOK_LIBRARY_EXAMPLE "' BUILD='" VOK_BUILD_DIR "' CMAKE='" VOK_CMAKE_COMMAND
          "' GEN='" VOK_CMAKE_GENERATOR "' CXX='" VOK_CXX_COMPILER "' SAN='" VOK_SANITIZE_FLAGS
          "'\ncd '" << dir.string() << "' || exit 99\n" << cmd << "\n";
@@ -87,6 +87,12 @@ TEST_F(Cli, Table) {
   const std::string D = kAbout + "Usage: vok-dict [options] docs_file dict_file\n" + kOptions +
                         "         dict_file    -> the output file with one line per vok feature:\n"
                         "                         number, count, children and substring\n";
+  const std::string A = kAbout + "Usage: vok-apply [options] train_file docs_file voks_file\n" +
+                        kOptions.substr(0, kOptions.find("         docs_file")) +
+                        "         train_file   -> the file of raw documents the features are fitted on\n"
+                        "         docs_file    -> the input  file with each line as a raw document\n"
+                        "                         given the fitted features\n"
+                        "         voks_file    -> the output file with each line as a bag of vok features\n";
   const std::string ab = "ab\nac\n";
   const std::string invalid = error("invalid option.") + U;
   const std::string no_memory = error("the program ran out of memory.");
@@ -152,7 +158,8 @@ TEST_F(Cli, Table) {
       {"\"$CMAKE\" --install \"$BUILD\" --prefix p >/dev/null && cat p/share/man/man1/vok-dict.1 && "
        "cmp p/share/man/man1/vok.1 \"$SRC/doc/vok.1\" && ls p/include/stree && "
        "cmp p/include/stree/stree.h \"$SRC/src/stree/stree.h\" && ls p/lib*/libstree.a >/dev/null && "
-       "p/bin/vok-dict in.txt d && \"$DICT\" in.txt d2 && cmp d d2 && p/bin/vok in.txt out && printf '%s\\n' "
+       "p/bin/vok-dict in.txt d && \"$DICT\" in.txt d2 && cmp d d2 && p/bin/vok-apply in.txt in.txt d && "
+       "cmp p/share/man/man1/vok-dict.1 p/share/man/man1/vok-apply.1 && p/bin/vok in.txt out && printf '%s\\n' "
        "'cmake_minimum_required(VERSION 3.20)' 'project(c CXX)' 'find_package(vok 0.1 REQUIRED)' "
        "'add_executable(e \"'\"$SRC\"'/examples/library_example.cpp\")' 'target_link_libraries(e PRIVATE vok::stree)' "
        "> CMakeLists.txt && \"$CMAKE\" -S . -B b -G \"$GEN\" -DCMAKE_CXX_COMPILER=\"$CXX\" "
@@ -160,8 +167,40 @@ TEST_F(Cli, Table) {
        ">/dev/null && \"$CMAKE\" --build b >/dev/null && b/e > e && \"$EXAMPLE\" | cmp - e && echo ok",
        ab, 0, ".so man1/vok.1\nstree.h\nok\n", kModel},
   };
-  // The wide tree: every byte, any number of documents, whole lines.
+  // vok-apply: the checks of vok for each file, any bytes in the documents,
+  // a pipe of documents, the hostile shapes, and vok's output on the
+  // training documents.
+  const std::string same = error("the input and output files are the same.");
   const std::string utf8 = "caf\xc3\xa9 au lait\ncaf\xc3\xa9 noir\nth\xc3\xa9 vert\r\n";
+  const std::string as = "head -c 524287 /dev/zero | tr '\\0' a > n.txt; $APPLY ";
+  for (const Row& row : std::vector<Row>{
+           {"$APPLY", "", 1, A, kNone},
+           {"$APPLY -?", "", 0, A, kNone},
+           {"$APPLY in.txt out", ab, 1, A, kNone},
+           {"$APPLY -b 1 in.txt in.txt out", ab, 1, error("invalid option.") + A, kNone},
+           {"$APPLY missing.txt in.txt out", ab, 1, error("failed to open file missing.txt."), kNone},
+           {"$APPLY in.txt missing.txt out", ab, 1, error("failed to open file missing.txt."), kNone},
+           {"$APPLY in.txt in.txt no/out", ab, 1, error("failed to open file no/out."), kNone},
+           {"mkdir d; $APPLY d in.txt out", ab, 1, error("failed to read file d."), kNone},
+           {"mkdir d; $APPLY in.txt d out", ab, 1, error("failed to read file d."), kNone},
+           {"mkfifo f; (echo ab > f &); $APPLY f in.txt out", ab, 1, error("failed to read file f."), kNone},
+           {"mkfifo f; (printf 'ab\\nx\\n' > f &); $APPLY in.txt f out", ab, 0, "",
+            model::applied(model::documents(ab), {"ab", "x"}, vok_settings())},
+           {"$APPLY in.txt in.txt /dev/full", many, 1, error("failed to write file /dev/full."), kNone},
+           {"$APPLY in.txt in.txt ./in.txt", ab, 1, same, kNone},
+           {"cp in.txt t; $APPLY t in.txt in.txt", ab, 1, same, kNone},
+           {"$APPLY in.txt in.txt out", "ab\nc\xe9\n", 1,
+            "Error: failed to add the doc (id=1)       becuse the program ran out of memory.\n\n", ""},
+           {"printf 'c\\351ab\\000ac\\na b\\r\\n' > n.txt; $APPLY -s 0 in.txt n.txt out", ab + "a ab\n", 0, "", kModel},
+           {"$APPLY -w -l 3 in.txt in.txt out", utf8 + utf8, 0, "", kModel},
+           {as + "-s 0 in.txt n.txt out", std::string(200000, 'a') + "\n", 0, "", "\n"},
+           {as + "-s 1 in.txt n.txt out", std::string(200000, 'a') + "\n", 0, "", "\n"},
+           {"$APPLY in.txt in.txt o && $VOK in.txt v && cmp o v && $APPLY -w -s 0 -l 3 in.txt in.txt o && "
+            "$VOK -w -s 0 -l 3 in.txt v && cmp o v && echo same",
+            tool::read_file(VOK_SOURCE_DIR "/examples/sample.txt"), 0, "same\n", kNone},
+       })
+    rows.push_back(row);
+  // The wide tree: every byte, any number of documents, whole lines.
   rows.push_back({"$VOK -w in.txt out", utf8, 0, "", kModel});
   rows.push_back({"$DICT -w -l 3 -w in.txt out", utf8 + utf8, 0, "", kModel});
   rows.push_back({"$VOK -w in.txt out", std::string(8193, '\n'), 0, "", kModel});
@@ -187,18 +226,21 @@ TEST_F(Cli, Table) {
     // The model takes the options of a row that runs a program directly;
     // every other row's product is the defaults'.
     vok_settings settings;
-    if (row.cmd.rfind("$VOK ", 0) == 0 || row.cmd.rfind("$DICT ", 0) == 0) {
+    const bool apply = row.cmd.find("$APPLY ") != std::string::npos;
+    std::string docs_path = "in.txt";
+    if (row.cmd.rfind("$VOK ", 0) == 0 || row.cmd.rfind("$DICT ", 0) == 0 || apply) {
       std::vector<std::string> words;
-      std::istringstream split(row.cmd);
+      std::istringstream split(row.cmd.substr(row.cmd.rfind(apply ? "$APPLY " : "$")));
       for (std::string w; split >> w;) words.push_back(w);
-      vok_options parsed = tool::parse_words(words);
-      if (parsed.run) settings = parsed.settings;
+      vok_options parsed = tool::parse_words(words, apply ? apply_usage_text() : usage_text(), apply);
+      if (parsed.run) settings = parsed.settings, docs_path = parsed.docs_path;
     }
     if (row.out == kNone) {
       EXPECT_FALSE(fs::exists(dir / "out")) << where;
     } else {
       std::vector<std::string> docs = model::documents(row.in, settings.wide);
       std::string want = row.out != kModel ? row.out
+                         : apply ? model::applied(docs, model::documents(tool::read_file(dir / docs_path), settings.wide), settings)
                          : row.cmd.rfind("$DICT", 0) == 0 ? model::dict(docs, settings)
                                                           : model::voks(docs, settings);
       EXPECT_EQ(tool::read_file(dir / "out"), want) << where;

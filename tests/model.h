@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -106,18 +107,46 @@ inline std::string hex(uint32_t n) {
   return buf;
 }
 
+inline bool emits(const std::string& d, size_t j, const vok_settings& s) {
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  return !s.word_delimited || j == 0 || (blank(d[j - 1]) && !blank(d[j]));
+}
+
+// vok-apply's output for the documents `rows` from the tree of `docs`: per
+// emitting position j, every selected record whose label's first
+// |parent label| + 1 bytes the text from j spells, longest first.
+inline std::string applied(const std::vector<std::string>& docs,
+                           const std::vector<std::string>& rows,
+                           const vok_settings& s) {
+  Tree t = build(docs);
+  std::vector<char> sel = select(t, s);
+  std::string out;
+  for (const std::string& d : rows) {
+    for (size_t j = 0; j < d.size(); ++j) {
+      if (!emits(d, j, s)) continue;
+      std::multimap<size_t, int, std::greater<size_t>> carried;
+      for (size_t r = 1; r < t.recs.size(); ++r) {
+        const size_t k = t.recs[t.recs[r].parent].label.size() + 1;
+        if (sel[r] && d.compare(j, k, t.recs[r].label, 0, k) == 0)
+          carried.insert({t.recs[r].label.size(), int(r)});
+      }
+      for (const auto& [depth, r] : carried) out += hex(r) + " ";
+    }
+    out += "\n";
+  }
+  return out;
+}
+
 // vok's output: per document and emitting position, the selected records
 // on the path from the suffix's locus up, deepest first.
 inline std::string voks(const std::vector<std::string>& docs,
                         const vok_settings& s) {
   Tree t = build(docs);
   std::vector<char> sel = select(t, s);
-  auto blank = [](char c) { return c == ' ' || c == '\t'; };
   std::string out;
   for (const std::string& d : docs) {
     for (size_t j = 0; j < d.size(); ++j) {
-      if (s.word_delimited && j > 0 && !(blank(d[j - 1]) && !blank(d[j])))
-        continue;
+      if (!emits(d, j, s)) continue;
       for (int r = t.number.at(d.substr(j)); r > 0; r = t.recs[r].parent)
         if (sel[r]) out += hex(r) + " ";
     }

@@ -1,4 +1,4 @@
-// Runs vok or vok-dict in this process, from the command line on, on a file
+// Runs vok, vok-dict or vok-apply in this process, from the command line on, on a file
 // of given bytes, and compares the file it writes with the model.  Shared by
 // the tool tests and the fuzz target.
 #ifndef VOK_TESTS_TOOL_H
@@ -28,30 +28,38 @@ inline std::string read_file(const std::filesystem::path& path) {
 
 // The command line `words` (the program's name first), as vok parses it.
 inline vok_options parse_words(const std::vector<std::string>& words,
-                               const char* usage = usage_text()) {
+                               const char* usage = usage_text(),
+                               bool three_paths = false) {
   std::vector<const char*> argv;
   for (const std::string& w : words) argv.push_back(w.c_str());
-  return parse_command_line(int(argv.size()), argv.data(), usage);
+  return parse_command_line(int(argv.size()), argv.data(), usage, three_paths);
 }
 
 // "" when the product of `options` (the words between the program's name
-// and the files) on `bytes` is the model's, else what differs.  Options the
+// and the files) on `bytes` is the model's, else what differs; VOK_APPLIED
+// applies the features of `bytes` to the documents of `docs`.  Options the
 // command line refuses must be refused with the usage text.
 inline std::string compare_with_model(const std::string& bytes,
                                       const std::vector<std::string>& options,
-                                      vok_product product) {
+                                      vok_product product,
+                                      const std::string& docs_bytes = "") {
   namespace fs = std::filesystem;
   static const fs::path dir = fs::temp_directory_path() /
                               ("vok-tool-" + std::to_string(getpid()));
   fs::create_directories(dir);
   const std::string in = (dir / "in").string(), out = (dir / "out").string();
+  const std::string rows = (dir / "rows").string();
+  const bool apply = product == VOK_APPLIED;
   std::ofstream(in, std::ios::binary) << bytes;
+  if (apply) std::ofstream(rows, std::ios::binary) << docs_bytes;
   std::vector<std::string> words{"vok"};
   words.insert(words.end(), options.begin(), options.end());
   words.push_back(in);
+  if (apply) words.push_back(rows);
   words.push_back(out);
-  const char* usage = product == VOK_BAGS ? usage_text() : dict_usage_text();
-  vok_options parsed = parse_words(words, usage);
+  const char* usage = apply ? apply_usage_text()
+                      : product == VOK_BAGS ? usage_text() : dict_usage_text();
+  vok_options parsed = parse_words(words, usage, apply);
   if (!parsed.run) {
     const std::string& m = parsed.message;
     bool ends = m.size() >= std::strlen(usage) && m.compare(m.size() - std::strlen(usage), std::string::npos, usage) == 0;
@@ -59,12 +67,17 @@ inline std::string compare_with_model(const std::string& bytes,
     return ends && (parsed.exit_status == 1 || help) ? "" : "refusal without usage";
   }
   // A word that is no option ends the options and names the files itself.
-  if (parsed.in_path != in || parsed.out_path != out) return "";
-  auto run = parsed.settings.wide ? vok_wide::vok_run : vok_run;
-  if (run(parsed.settings, in.c_str(), out.c_str(), product) != 0) return "failed";
-  std::vector<std::string> docs = model::documents(bytes, parsed.settings.wide);
-  std::string want = product == VOK_BAGS ? model::voks(docs, parsed.settings)
-                                         : model::dict(docs, parsed.settings);
+  if (parsed.in_path != in || parsed.out_path != out || (apply && parsed.docs_path != rows))
+    return "";
+  const vok_settings& s = parsed.settings;
+  auto run = s.wide ? vok_wide::vok_run : vok_run;
+  auto run_apply = s.wide ? vok_wide::vok_apply : vok_apply;
+  if ((apply ? run_apply(s, in.c_str(), rows.c_str(), out.c_str())
+             : run(s, in.c_str(), out.c_str(), product)) != 0)
+    return "failed";
+  std::vector<std::string> docs = model::documents(bytes, s.wide);
+  std::string want = apply ? model::applied(docs, model::documents(docs_bytes, s.wide), s)
+                     : product == VOK_BAGS ? model::voks(docs, s) : model::dict(docs, s);
   return read_file(out) == want ? "" : "differs from the model:\n" + read_file(out) + "want:\n" + want;
 }
 

@@ -1,4 +1,4 @@
-// vok and vok-dict against the model over random files and random settings,
+// vok, vok-dict and vok-apply against the model over random files and random settings,
 // the probability bounds set to ratios the records really have.
 #include <gtest/gtest.h>
 
@@ -39,9 +39,18 @@ TEST(Tool, RandomFilesMatchTheModel) {
         "-p", bound(rng, t, false), "-q", bound(rng, t, true)};
     if (rng() % 4 == 0) options.clear();  // the defaults
     if (seed % 3 == 0) options.push_back("-w");
-    for (vok_product product : {VOK_BAGS, VOK_DICTIONARY})
-      ASSERT_EQ(tool::compare_with_model(bytes, options, product), "")
-          << "seed " << seed << ", product " << product << ", input \"" << bytes << "\"";
+    // Other documents: pieces of the input and new bytes, some of them
+    // outside the narrow tree's alphabet.
+    std::string other;
+    for (int n = int(rng() % 4); n > 0; --n) {
+      size_t at = rng() % (bytes.size() + 1);
+      other += bytes.substr(at, rng() % 20) + letters[rng() % letters.size()];
+      if (rng() % 3 == 0) other += char(0xc3);
+    }
+    for (vok_product product : {VOK_BAGS, VOK_DICTIONARY, VOK_APPLIED})
+      ASSERT_EQ(tool::compare_with_model(bytes, options, product, product == VOK_APPLIED && seed % 5 == 0 ? bytes : other), "")
+          << "seed " << seed << ", product " << product << ", input \"" << bytes
+          << "\", other \"" << other << "\"";
   }
 }
 
