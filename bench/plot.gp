@@ -1,10 +1,12 @@
-# Time and peak memory of vok against corpus size, from bench/results.csv.
+# Time and peak memory of vok against corpus size, from bench/results.csv
+# and bench/wide.csv (vok -w).
 #   gnuplot -e "results='bench/results.csv'; outfile='bench/scaling.png'" bench/plot.gp
 # Columns are taken by their header names; empty fields (runs that failed)
 # are skipped.
 
 if (!exists("results")) results = "bench/results.csv"
 if (!exists("outfile")) outfile = "bench/scaling.png"
+if (!exists("wide")) wide = "bench/wide.csv"
 
 set terminal pngcairo size 1400,560 font ",11"
 set output outfile
@@ -30,7 +32,9 @@ plot results using (mbytes("bytes")):"vok_wall_s" with linespoints lw 2 pt 7 \
      ""      using (mbytes("bytes")):"count_select_cpu_s" with linespoints pt 9 \
        title "counting + selection (CPU)", \
      ""      using (mbytes("bytes")):"output_cpu_s" with linespoints pt 11 \
-       lc rgb "#b03060" title "output (CPU)"
+       lc rgb "#b03060" title "output (CPU)", \
+     wide    using (mbytes("bytes")):"wide_cpu_s" with linespoints lw 2 pt 13 \
+       lc rgb "#208020" title "vok -w end to end, CPU"
 
 set title "peak memory"
 set key bottom right
@@ -42,6 +46,10 @@ set ytics nomirror
 plot results using (mbytes("bytes")):(column("vok_peak_rss_kb") / 1024) \
        with linespoints lw 2 pt 7 title "vok peak RSS", \
      ""      using (mbytes("bytes")):"rss_bytes_per_input_byte" axes x1y2 \
-       with linespoints dt 2 pt 6 title "per input byte (right axis)"
+       with linespoints dt 2 pt 6 title "per input byte (right axis)", \
+     wide    using (mbytes("bytes")):(column("wide_peak_rss_kb") / 1024) \
+       with linespoints lw 2 pt 13 lc rgb "#208020" title "vok -w peak RSS", \
+     wide    using (mbytes("bytes")):"wide_rss_bytes_per_input_byte" axes x1y2 \
+       with linespoints dt 2 pt 12 lc rgb "#208020" title "vok -w per input byte (right axis)"
 
 unset multiplot

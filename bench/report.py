@@ -191,13 +191,58 @@ One document each; vok run with `-s 0` and `-s 1` under a timeout of
 {timeout} s ("timeout": stopped at that limit).
 
 {pathological}
+
+## The wide tree (`vok -w`)
+
+The same corpora with `-w`, whose output must equal vok's ("same output"),
+and a large corpus of many documents (`gen_corpus.py SIZE -d DOCS`) that
+vok without `-w` stops on, with CountVectorizer as above on the same text
+(`bench/sklearn_ref.py`, its `fit_transform` CPU time and the process's
+peak). The large corpus is run once.
+
+{wide}
+
+## Features of new documents (`vok-apply`)
+
+`vok-apply corpus empty out` is the fit alone; `vok-apply corpus other out`
+applies the fit to a corpus of the same size from another seed; "apply" is
+the difference of the two CPU times, least of the runs. "run": a line of
+524,287 a's applied to the tree of a line of 262,143 (timeout {timeout} s).
+
+{apply}
 """
+
+
+def wide_table(rows):
+    header = ["corpus (bytes)", "docs", "vok", "vok -w", "-w wall (s)",
+              "-w CPU (s)", "-w peak RSS (MB)", "RSS / input byte",
+              "-w / vok (CPU)", "same output", "CountVectorizer CPU (s)",
+              "CountVectorizer peak RSS (MB)"]
+    out = [[r["bytes"], r["documents"], r["vok_status"], r["wide_status"],
+            num(r["wide_wall_s"]), num(r["wide_cpu_s"]),
+            mb(r["wide_peak_rss_kb"]), num(r["wide_rss_bytes_per_input_byte"], "{:.1f}"),
+            num(r["wide_over_vok_cpu"], "{:.2f}"), r["same_output"] or "–",
+            num(r["sklearn_fit_cpu_s"], "{:.1f}"), mb(r["sklearn_peak_rss_kb"])]
+           for r in rows]
+    return table(header, out)
+
+
+def apply_table(rows):
+    header = ["case", "bytes applied", "-s", "status", "fit CPU (s)",
+              "fit + apply CPU (s)", "apply CPU (s)", "apply / fit",
+              "fit peak RSS (MB)", "fit + apply peak RSS (MB)"]
+    out = [[r["case"], r["bytes"], r["word_delimited"], r["status"],
+            num(r["fit_cpu_s"]), num(r["fit_and_apply_cpu_s"]),
+            num(r["apply_cpu_s"]), num(r["apply_over_fit"], "{:.2f}"),
+            mb(r["fit_peak_rss_kb"]), mb(r["fit_and_apply_peak_rss_kb"])]
+           for r in rows]
+    return table(header, out)
 
 
 def main():
     parser = argparse.ArgumentParser()
     for name in ("machine", "results", "baselines", "pathological",
-                 "output"):
+                 "wide", "apply", "output"):
         parser.add_argument("--" + name, required=True)
     args = parser.parse_args()
     machine = read_machine(args.machine)
@@ -213,6 +258,8 @@ def main():
         baselines=baseline_table(baselines),
         sklearn_table=sklearn_table(baselines),
         pathological=pathological_table(read_csv(args.pathological)),
+        wide=wide_table(read_csv(args.wide)),
+        apply=apply_table(read_csv(args.apply)),
         **{k: machine.get(k, "?") for k in (
             "cpu", "cores", "memory", "kernel", "compiler", "cmake",
             "divsufsort", "sklearn", "python", "commit", "date", "load",

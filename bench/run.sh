@@ -11,6 +11,10 @@
 #   bench/results.csv       scaling series (one row per corpus)
 #   bench/baselines.csv     vok against SA+LCP and scikit-learn
 #   bench/pathological.csv  worst-case inputs
+#   bench/wide.csv          vok -w on the same corpora and a large one, with
+#                           scikit-learn on the large one
+#   bench/apply.csv         vok-apply: a fit alone, and a fit applied to
+#                           another corpus of the same size; its hostile shapes
 #   bench/RESULTS.md        machine, tables and notes
 #   bench/scaling.png       time and memory against corpus size
 #
@@ -21,7 +25,9 @@
 #   VOK_BENCH_BASELINE  sizes that get the baselines (default 1M and 5M)
 #   VOK_BENCH_REPEAT    runs per measurement, best kept (default 3)
 #   VOK_BENCH_TIMEOUT   seconds per pathological run   (default 120)
-#   VOK_BENCH_SKIP      words among: sklearn pathological plot
+#   VOK_BENCH_LARGE     SIZE:DOCS of the large corpus for -w (25000000:60000;
+#                       empty for none)
+#   VOK_BENCH_SKIP      words among: sklearn pathological plot wide apply
 set -uo pipefail
 export LC_ALL=C
 
@@ -33,6 +39,7 @@ BASELINE=${VOK_BENCH_BASELINE:-"1000000 5000000"}
 REPEAT=${VOK_BENCH_REPEAT:-3}
 TIMEOUT=${VOK_BENCH_TIMEOUT:-120}
 SKIP=${VOK_BENCH_SKIP:-}
+LARGE=${VOK_BENCH_LARGE-25000000:60000}
 SEED=1
 PY=/usr/bin/python3          # Debian's interpreter, which has scikit-learn
 
@@ -86,7 +93,7 @@ else
   VOK=$BUILD/vok
   if cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVOK_TESTS=OFF \
        >"$LOGS/cmake.log" 2>&1 &&
-     cmake --build "$BUILD" -j2 --target vok >>"$LOGS/cmake.log" 2>&1; then
+     cmake --build "$BUILD" -j2 --target vok vok-apply >>"$LOGS/cmake.log" 2>&1; then
     HAVE_VOK=1
   else
     HAVE_VOK=0
@@ -179,11 +186,15 @@ csv() { local IFS=,; echo "$*"; }
 
 # ------------------------------------------------------------- corpora ----
 
-corpus() {  # corpus SIZE -> path, generated once per size and seed
-  local f="$DATA/corpus-$1-s$SEED.txt"
+# corpus SIZE [SEED [DOCS]] -> path, generated once per size, seed and
+# number of documents (DOCS: exactly that many; default: the generator's).
+corpus() {
+  local seed=${2:-$SEED} docs=${3:-}
+  local f="$DATA/corpus-$1-s$seed${docs:+-d$docs}.txt"
   if [[ ! -s $f ]]; then
     say "generating $f"
-    $PY "$BENCH/gen_corpus.py" "$1" -s "$SEED" -o "$f.tmp" && mv "$f.tmp" "$f"
+    $PY "$BENCH/gen_corpus.py" "$1" -s "$seed" ${docs:+-d "$docs"} -o "$f.tmp" &&
+      mv "$f.tmp" "$f"
   fi
   echo "$f"
 }
@@ -328,6 +339,97 @@ if ! skipped pathological; then
   done
 fi
 
+# ------------------------------------------------------------ wide tree ----
+
+# vok -w on every corpus of the scaling series (its output must equal
+# vok's) and on the large corpus, where vok stops at its document limit and
+# scikit-learn runs on the same text.
+WIDE=$BENCH/wide.csv
+csv target_bytes bytes documents vok_status wide_status wide_wall_s wide_cpu_s \
+  wide_peak_rss_kb wide_rss_bytes_per_input_byte wide_over_vok_cpu same_output \
+  sklearn_fit_cpu_s sklearn_peak_rss_kb >"$WIDE"
+if [[ $HAVE_VOK -eq 1 ]] && ! skipped wide; then
+  for item in $SIZES ${LARGE:+large:$LARGE}; do
+    large=0 size=$item docs_wanted=""
+    if [[ $item == large:* ]]; then
+      large=1 size=${item#large:} size=${size%%:*} docs_wanted=${item##*:}
+    fi
+    f=$(corpus "$size" "$SEED" "$docs_wanted")
+    bytes=$(stat -c %s "$f") docs=$(wc -l <"$f")
+    vstatus=ok vcpu=${VOK_CPU[$size]:-}
+    if [[ $large -eq 1 ]]; then
+      say "vok on the large corpus"
+      measure "vok-large" 900 "$VOK" "$f" "$OUT/vok-large.txt"
+      vstatus=$M_STATUS vcpu=""
+      [[ $vstatus == ok ]] || vstatus="$vstatus: $(head -1 "$LOGS/vok-large.out")"
+    else
+      "$VOK" "$f" "$OUT/narrow.txt" >/dev/null
+    fi
+    cpus=() rss=() walls=() wstatus=norun
+    reps=$REPEAT; [[ $large -eq 1 ]] && reps=1
+    for ((r = 1; r <= reps; r++)); do
+      say "vok -w on $bytes bytes (run $r/$reps)"
+      measure "wide-$size-$r" 1800 "$VOK" -w "$f" "$OUT/wide.txt"
+      wstatus=$M_STATUS
+      [[ $wstatus == ok ]] || { warn "vok -w: $wstatus"; break; }
+      walls+=("$M_WALL") cpus+=("$M_CPU") rss+=("$M_RSS")
+    done
+    same=""
+    [[ $large -eq 0 ]] && { cmp -s "$OUT/narrow.txt" "$OUT/wide.txt" && same=yes || same=no; }
+    rm -f "$OUT/narrow.txt" "$OUT/wide.txt" "$OUT/vok-large.txt"
+    wcpu=$(minof "${cpus[@]}") wpeak=$(maxof "${rss[@]}")
+    skc="" skrss=""
+    if [[ $large -eq 1 && $HAVE_SKLEARN -eq 1 ]] && ! skipped sklearn; then
+      say "scikit-learn on the large corpus"
+      measure "sklearn-large" 3600 "$PY" "$BENCH/sklearn_ref.py" "$f"
+      [[ $M_STATUS == ok ]] && skc=$(kv "$LOGS/sklearn-large.out" fit_transform_cpu_s) skrss=$M_RSS
+    fi
+    csv "$size" "$bytes" "$docs" "$vstatus" "$wstatus" "$(minof "${walls[@]}")" "$wcpu" \
+      "$wpeak" "$(calc 'a[1] * 1024 / a[2]' '%.1f' "$wpeak" "$bytes")" \
+      "$(calc 'a[1] / a[2]' '%.2f' "$wcpu" "$vcpu")" "$same" "$skc" "$skrss" >>"$WIDE"
+  done
+fi
+
+# ------------------------------------------------------------ vok-apply ----
+
+# A fit alone (no documents to apply to), and the same fit applied to a
+# corpus of the same size from another seed: the difference is the cost of
+# applying.  Then the hostile shape: a line of 524,287 a's applied to the
+# tree of a line half as long.
+APPLY=$BENCH/apply.csv
+csv case bytes word_delimited status fit_cpu_s fit_and_apply_cpu_s apply_cpu_s \
+  apply_over_fit fit_peak_rss_kb fit_and_apply_peak_rss_kb >"$APPLY"
+if [[ $HAVE_VOK -eq 1 && -x $BUILD/vok-apply ]] && ! skipped apply; then
+  : >"$OUT/empty.txt"
+  for size in $BASELINE; do
+    f=$(corpus "$size") g=$(corpus "$size" 2)
+    fits=() alls=() frss="" arss="" status=ok
+    for ((r = 1; r <= REPEAT; r++)); do
+      say "vok-apply on $size bytes (run $r/$REPEAT)"
+      measure "fit-$size-$r" 900 "$BUILD/vok-apply" "$f" "$OUT/empty.txt" "$OUT/fit.txt"
+      [[ $M_STATUS == ok ]] || { status=$M_STATUS; break; }
+      fits+=("$M_CPU") frss=$(maxof "$frss" "$M_RSS")
+      measure "apply-$size-$r" 900 "$BUILD/vok-apply" "$f" "$g" "$OUT/apply.txt"
+      [[ $M_STATUS == ok ]] || { status=$M_STATUS; break; }
+      alls+=("$M_CPU") arss=$(maxof "$arss" "$M_RSS")
+    done
+    rm -f "$OUT/fit.txt" "$OUT/apply.txt"
+    fit=$(minof "${fits[@]}") all=$(minof "${alls[@]}")
+    ap=$(calc 'a[1] - a[2]' '%.3f' "$all" "$fit")
+    csv "corpus" "$(stat -c %s "$g")" 1 "$status" "$fit" "$all" "$ap" \
+      "$(calc 'a[1] / a[2]' '%.2f' "$ap" "$fit")" "$frss" "$arss" >>"$APPLY"
+  done
+  head -c 262143 /dev/zero | tr '\0' a >"$OUT/train-run.txt"; echo >>"$OUT/train-run.txt"
+  head -c 524287 /dev/zero | tr '\0' a >"$OUT/docs-run.txt"; echo >>"$OUT/docs-run.txt"
+  for s in 0 1; do
+    say "vok-apply -s $s on the hostile shape"
+    measure "apply-run-s$s" "$TIMEOUT" "$BUILD/vok-apply" -s "$s" "$OUT/train-run.txt" \
+      "$OUT/docs-run.txt" "$OUT/apply.txt"
+    csv "run" 524288 "$s" "$M_STATUS" "" "$M_CPU" "" "" "" "$M_RSS" >>"$APPLY"
+  done
+  rm -f "$OUT"/*.txt
+fi
+
 # -------------------------------------------------------------- report ----
 
 MACHINE=$LOGS/machine.txt
@@ -355,10 +457,11 @@ MACHINE=$LOGS/machine.txt
 rm -f "$BENCH/scaling.png"
 if [[ $HAVE_GNUPLOT -eq 1 ]] && ! skipped plot &&
    awk -F, 'NR > 1 && $4 == "ok" { found = 1 } END { exit !found }' "$RESULTS"; then
-  gnuplot -e "results='$RESULTS'; outfile='$BENCH/scaling.png'" "$BENCH/plot.gp" \
+  gnuplot -e "results='$RESULTS'; wide='$WIDE'; outfile='$BENCH/scaling.png'" "$BENCH/plot.gp" \
     2>"$LOGS/gnuplot.log" || warn "gnuplot failed; see $LOGS/gnuplot.log"
 fi
 
 $PY "$BENCH/report.py" --machine "$MACHINE" --results "$RESULTS" \
-  --baselines "$BASES" --pathological "$PATHO" --output "$BENCH/RESULTS.md"
-say "wrote $RESULTS, $BASES, $PATHO and $BENCH/RESULTS.md"
+  --baselines "$BASES" --pathological "$PATHO" --wide "$WIDE" --apply "$APPLY" \
+  --output "$BENCH/RESULTS.md"
+say "wrote $RESULTS, $BASES, $PATHO, $WIDE, $APPLY and $BENCH/RESULTS.md"
