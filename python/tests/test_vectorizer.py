@@ -1,0 +1,181 @@
+# SubstringVectorizer against the vok and vok-dict binaries on the same lines
+# (VOK_BIN_DIR, default build-test/), and transform of other documents
+# against a brute-force model built from the training texts alone.
+import gc
+import os
+import pickle
+import random
+import subprocess
+import threading
+
+import numpy as np
+import pytest
+from sklearn.base import clone
+from sklearn.exceptions import NotFittedError
+from sklearn.feature_extraction.text import TfidfTransformer
+from sklearn.model_selection import GridSearchCV
+from sklearn.pipeline import Pipeline
+from sklearn.svm import LinearSVC
+
+import vok
+from vok import _vok
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BIN = os.environ.get("VOK_BIN_DIR", os.path.join(ROOT, "build-test"))
+SAMPLE = open(os.path.join(ROOT, "examples", "sample.txt")).read().splitlines()
+ALPHABET = [b"a", b"b", b"c", b" ", b"\t", b"\xc3", b"\xa9", b"\\", b"\x01"]
+OPTIONS = dict(word_delimited="-s", min_freq="-l", max_freq="-h", min_branches="-b",
+               max_parent_prob="-p", max_link_prob="-q")
+
+
+def run_vok(tmp_path, docs, params, program="vok"):
+    src, out = tmp_path / "docs.txt", tmp_path / "out.txt"
+    src.write_bytes(b"".join(d + b"\n" for d in docs))
+    args = [x for name, opt in OPTIONS.items() for x in
+            (opt, repr(params[name]) if "prob" in name else str(int(params[name])))]
+    res = subprocess.run([os.path.join(BIN, program), "-w"] + args + [str(src), str(out)],
+                         capture_output=True)
+    return res, (out.read_text("latin-1").splitlines() if res.returncode == 0 else None)
+
+
+def random_case(rng):
+    docs = [b"".join(rng.choices(ALPHABET, [6, 4, 2, 3, 1, 1, 1, 1, 1], k=rng.randint(0, 40)))
+            for _ in range(rng.randint(0, 25))]
+    if docs and rng.random() < 0.3:
+        docs[0] += b"\0ab"  # a NUL ends the text
+    low = rng.randint(2, 5)
+    return docs, dict(word_delimited=rng.random() < 0.5, min_freq=low,
+                      max_freq=rng.choice([low, low + rng.randint(0, 20), 8000]),
+                      min_branches=rng.randint(2, 4),
+                      max_parent_prob=rng.choice([1.0, rng.uniform(0.3, 1.0), 2.5]),
+                      max_link_prob=rng.choice([1.0, rng.uniform(0.3, 1.0), float("inf")]))
+
+
+# Feature f is found at an emitting position j of a document when the text
+# from j starts with the shortest member of f's class: the shortest prefix of
+# its label that occurs in the training texts as often as the label.
+def model_bags(train, labels, docs, word_delimited):
+    train = [t.split(b"\0")[0] for t in train]
+    occ = lambda s: sum(t[j:].startswith(s) for t in train for j in range(len(t)))
+    heads = [next(label[:k] for k in range(1, len(label) + 1) if occ(label[:k]) == occ(label))
+             for label in labels]
+    rows = []
+    for d in (d.split(b"\0")[0] for d in docs):
+        emits = [j for j in range(len(d)) if not word_delimited or j == 0 or
+                 (d[j - 1] in b" \t" and d[j] not in b" \t")]
+        rows.append([sum(d[j:].startswith(h) for j in emits) for h in heads])
+    return np.array(rows, dtype=np.int64).reshape(len(docs), len(heads))
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_matches_vok_and_model(tmp_path, seed):
+    docs, params = random_case(random.Random(seed))
+    v = vok.SubstringVectorizer(**params)
+    X = v.fit_transform(docs)
+    _, lines = run_vok(tmp_path, docs, params)
+    entries = [line.split("\t", 3) for line in run_vok(tmp_path, docs, params, "vok-dict")[1]]
+    numbers = [int(e[0], 16) for e in entries]
+    assert list(v.feature_numbers_) == numbers
+    labels = [n.encode("utf-8", "surrogateescape") for n in v.get_feature_names_out()]
+    special = {92: "\\\\", 9: "\\t", 13: "\\r", 10: "\\n"}  # vok-dict's escapes
+    assert ["".join(special.get(c) or (chr(c) if 32 <= c < 127 else "\\x%02x" % c) for c in b)
+            for b in labels] == [e[3] for e in entries]
+    column = {n: i for i, n in enumerate(numbers)}
+    want = np.zeros((len(docs), len(numbers)), dtype=np.int64)
+    for i, line in enumerate(lines):
+        for token in line.split():
+            want[i, column[int(token, 16)]] += 1
+    assert X.format == "csr" and X.dtype == np.int64
+    assert np.array_equal(X.toarray(), want)
+    assert np.array_equal(vok.SubstringVectorizer(**params).fit(docs).transform(docs).toarray(), want)
+    strs = [d.decode("utf-8", "surrogateescape") for d in docs]  # str or bytes: the same bytes
+    assert np.array_equal(vok.SubstringVectorizer(**params).fit_transform(strs).toarray(), want)
+    new = random_case(random.Random(seed + 1000))[0]
+    assert np.array_equal(v.transform(new).toarray(),
+                          model_bags(docs, labels, new, params["word_delimited"]))
+
+
+BAD = [("word_delimited", 2), ("word_delimited", -1), ("min_freq", 1), ("min_freq", -10 ** 30),
+       ("max_freq", 1), ("min_branches", 1), ("max_parent_prob", 0.0),
+       ("max_link_prob", float("nan")), ("max_parent_prob", -1.0)]
+GOOD = [dict(max_parent_prob=float("inf")), dict(min_freq=10 ** 30, max_freq=10 ** 30),
+        dict(min_freq=3, max_freq=3), dict(word_delimited=0)]
+
+
+@pytest.mark.parametrize("change,valid", [(dict([b]), False) for b in BAD] + [(g, True) for g in GOOD])
+def test_settings_checked_as_vok_checks_them(tmp_path, change, valid):
+    params = dict(vok.SubstringVectorizer().get_params(), **change)
+    res, _ = run_vok(tmp_path, [b"ab ab"], params)
+    assert res.returncode == (0 if valid else 1) and (valid or b"invalid option" in res.stdout)
+    v = vok.SubstringVectorizer(**params)  # __init__ only stores
+    for call in (v.fit, v.fit_transform):
+        if valid:
+            call(["ab ab"])
+        else:
+            with pytest.raises(ValueError, match=list(change)[0]):
+                call(["ab ab"])
+
+
+@pytest.mark.parametrize("change", [dict(min_freq=2.0), dict(max_link_prob="1"),
+                                    dict(min_branches=None), dict(word_delimited=0.5)])
+def test_settings_types(change):
+    with pytest.raises(ValueError, match=list(change)[0]):
+        vok.SubstringVectorizer(**change).fit(["ab"])
+
+
+def test_errors_leave_the_module_usable():
+    want = vok.SubstringVectorizer().fit_transform(SAMPLE)
+    pages, before = _vok._pages_in_use(), _vok._pool_requests()
+    kept = vok.SubstringVectorizer().fit(SAMPLE)
+    requests = _vok._pool_requests() - before
+    assert _vok._pages_in_use() > pages
+    del kept  # its tree goes with it
+    assert _vok._pages_in_use() == pages
+    with pytest.raises(NotFittedError):
+        vok.SubstringVectorizer().transform(SAMPLE)
+    for k in [1, 2, requests // 3, requests, "ab", b"ab", ["ab", 3], ["ab", None], ["\ud800"]]:
+        try:
+            if isinstance(k, int):
+                _vok._fail_at(k)
+                with pytest.raises(MemoryError) as raised:
+                    vok.SubstringVectorizer().fit_transform(SAMPLE)
+                assert _vok._pages_in_use() == pages, raised  # freed before the traceback goes
+            else:
+                with pytest.raises((ValueError, TypeError)):
+                    vok.SubstringVectorizer().fit(k)
+                with pytest.raises((ValueError, TypeError)):
+                    vok.SubstringVectorizer().fit(["ab"]).transform(k)
+        finally:
+            _vok._fail_at(0)
+        gc.collect()
+        assert _vok._pages_in_use() == pages  # a failed fit keeps nothing
+        assert (vok.SubstringVectorizer().fit_transform(SAMPLE) != want).nnz == 0
+
+
+def test_sklearn_protocols():
+    labels = open(os.path.join(ROOT, "examples", "labels.txt")).read().split()
+    v = vok.SubstringVectorizer(min_freq=3).fit(SAMPLE[::2])
+    want = v.transform(SAMPLE).toarray()
+    assert clone(v).get_params() == v.get_params() and not hasattr(clone(v), "feature_numbers_")
+    v.set_params(min_freq=5)  # the fitted features stay those of the fit
+    again = pickle.loads(pickle.dumps(v))
+    assert again.min_freq == 5 and np.array_equal(again.transform(SAMPLE).toarray(), want)
+    assert list(again.get_feature_names_out()) == list(v.get_feature_names_out())
+    pipe = Pipeline([("voks", vok.SubstringVectorizer()), ("tfidf", TfidfTransformer()),
+                     ("svm", LinearSVC())])
+    grid = GridSearchCV(pipe, {"voks__min_freq": [2, 3], "voks__word_delimited": [True, False]},
+                        cv=3).fit(SAMPLE, labels)
+    assert grid.best_score_ > 0.5
+    assert pickle.loads(pickle.dumps(grid)).predict(SAMPLE).tolist() == grid.predict(SAMPLE).tolist()
+
+
+def test_threads_share_the_pool():
+    want = vok.SubstringVectorizer().fit_transform(SAMPLE * 20).toarray()
+    got = []
+    work = lambda: got.append(vok.SubstringVectorizer().fit(SAMPLE * 20).transform(SAMPLE * 20))
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(got) == 4 and all(np.array_equal(m.toarray(), want) for m in got)

@@ -1,0 +1,182 @@
+"""SubstringVectorizer: vok's substring features as a scikit-learn transformer."""
+
+import math
+import numbers
+
+import numpy as np
+import scipy.sparse as sp
+from sklearn.base import BaseEstimator, TransformerMixin
+from sklearn.utils.validation import check_is_fitted
+
+from . import _vok
+
+# vok reads its integer options into a C long, saturating out of range.
+_LONG_MIN = -(2 ** 63)
+_LONG_MAX = 2 ** 63 - 1
+
+
+class InvalidParameterError(ValueError, TypeError):
+    """A parameter of the wrong type or out of its range (named in the message)."""
+
+
+def _integer(name, value, rule, valid):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise InvalidParameterError(
+            f"{name} must be an integer {rule}, got {value!r}")
+    value = min(max(int(value), _LONG_MIN), _LONG_MAX)
+    if not valid(value):
+        raise InvalidParameterError(f"{name} must be {rule}, got {value!r}")
+    return value
+
+
+def _probability(name, value):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise InvalidParameterError(f"{name} must be a real number above 0, got {value!r}")
+    value = float(value)
+    if not value > 0:  # false for NaN
+        raise InvalidParameterError(f"{name} must be above 0, got {value!r}")
+    return value
+
+
+def _check_documents(raw_documents):
+    if isinstance(raw_documents, (str, bytes)):
+        raise ValueError(
+            "Iterable over raw text documents expected, string object received.")
+
+
+class SubstringVectorizer(TransformerMixin, BaseEstimator):
+    """Counts of the substring features vok selects from a suffix tree.
+
+    ``fit`` stores every training document in one generalized suffix tree
+    (the wide tree of ``vok -w``: every byte 1..255 a character, any number
+    of documents) and selects as features the tree nodes (classes of
+    substrings sharing their occurrences) that vok selects with the same
+    settings.  ``transform`` gives, for every document, how often each
+    feature starts at one of its emitting positions (every position, or
+    only word starts): a ``scipy.sparse.csr_matrix`` of int64 counts, one
+    row per document and one column per feature in ascending feature
+    number.  ``fit_transform(docs)`` equals ``fit(docs).transform(docs)``
+    and equals what ``vok -w`` writes for the same documents as lines;
+    ``transform`` of other documents matches them against the fitted tree
+    as ``vok-apply -w`` does.
+
+    Documents are ``str`` (encoded as UTF-8; lone surrogates from the
+    ``surrogateescape`` error handler turn back into their bytes) or
+    ``bytes`` (taken as they are).  A NUL byte ends a document's text, as
+    it ends a line's in vok; every other byte, line ends included, is a
+    character.
+
+    Parameters (vok's options, checked at fit time as vok checks them)
+    ----------
+    word_delimited : bool or 0/1, default True
+        ``-s``: emit features only at word starts (position 0 and every
+        character that is no blank or tab and follows one).
+    min_freq : int > 1, default 2
+        ``-l``: lowest occurrence count of a feature in the training set.
+    max_freq : int >= min_freq, default 8000
+        ``-h``: counts from this value up are refused.
+    min_branches : int > 1, default 2
+        ``-b``: fewest children of a feature node.
+    max_parent_prob : float > 0, default 1.0
+        ``-p``: a node is refused when one child carries at least this share
+        of its occurrences (1.0 refuses nothing).
+    max_link_prob : float > 0, default 1.0
+        ``-q``: likewise for a node whose suffix link points to it.
+
+    Attributes
+    ----------
+    feature_numbers_ : ndarray of int64
+        The number vok writes for each column (its node's preorder number
+        in the tree), ascending.
+
+    A fitted vectorizer keeps its tree (about 60 bytes per training byte).
+    Pickling stores the parameters and the training documents; loading
+    fits again, which gives the same features.
+    """
+
+    def __init__(self, word_delimited=True, min_freq=2, max_freq=8000,
+                 min_branches=2, max_parent_prob=1.0, max_link_prob=1.0):
+        self.word_delimited = word_delimited
+        self.min_freq = min_freq
+        self.max_freq = max_freq
+        self.min_branches = min_branches
+        self.max_parent_prob = max_parent_prob
+        self.max_link_prob = max_link_prob
+
+    def _settings(self):
+        word_delimited = self.word_delimited
+        if isinstance(word_delimited, (bool, np.bool_)):
+            word_delimited = int(word_delimited)
+        word_delimited = _integer("word_delimited", word_delimited, "0 or 1",
+                                  lambda v: v in (0, 1))
+        min_freq = _integer("min_freq", self.min_freq, "greater than 1",
+                            lambda v: v > 1)
+        max_freq = _integer("max_freq", self.max_freq,
+                            f"at least min_freq ({min_freq})",
+                            lambda v: v >= min_freq)
+        min_branches = _integer("min_branches", self.min_branches,
+                                "greater than 1", lambda v: v > 1)
+        return (word_delimited, min_freq, max_freq, min_branches,
+                _probability("max_parent_prob", self.max_parent_prob),
+                _probability("max_link_prob", self.max_link_prob))
+
+    def _fit(self, raw_documents, with_matrix, settings=None):
+        if settings is None:
+            settings = self._settings()
+        _check_documents(raw_documents)
+        # The old tree goes before the new one is built.
+        self.__dict__.pop("_model", None)
+        self.__dict__.pop("feature_numbers_", None)
+        model = _vok.Model(*settings)
+        parts = model.fit(raw_documents, with_matrix)
+        self._model = model
+        self.feature_numbers_ = model.feature_numbers()
+        return self._matrix(parts) if with_matrix else None
+
+    def _matrix(self, parts):
+        data, indices, indptr = parts
+        return sp.csr_matrix((data, indices, indptr),
+                             shape=(len(indptr) - 1, self._model.num_features))
+
+    def fit(self, raw_documents, y=None):
+        """Builds the tree over raw_documents and selects the features."""
+        self._fit(raw_documents, with_matrix=False)
+        return self
+
+    def fit_transform(self, raw_documents, y=None):
+        """fit(raw_documents), then the bags of the same documents."""
+        return self._fit(raw_documents, with_matrix=True)
+
+    def transform(self, raw_documents):
+        """The bags of raw_documents over the fitted features."""
+        check_is_fitted(self, "feature_numbers_")
+        _check_documents(raw_documents)
+        return self._matrix(self._model.transform(raw_documents))
+
+    def get_feature_names_out(self, input_features=None):
+        """Each column's substring: the longest of its class (its node's path
+        label), decoded from UTF-8 with errors="surrogateescape", so that
+        ``name.encode("utf-8", "surrogateescape")`` gives its exact bytes."""
+        check_is_fitted(self, "feature_numbers_")
+        names = np.empty(self._model.num_features, dtype=object)
+        names[:] = self._model.feature_labels()
+        return names
+
+    def __getstate__(self):
+        state = dict(super().__getstate__())
+        model = state.pop("_model", None)
+        state.pop("feature_numbers_", None)
+        if model is not None:
+            state["_vok_fitted"] = (model.settings, model.documents())
+        return state
+
+    def __setstate__(self, state):
+        state = dict(state)
+        fitted = state.pop("_vok_fitted", None)
+        super().__setstate__(state)
+        if fitted is not None:
+            settings, documents = fitted
+            self._fit(documents, with_matrix=False, settings=settings)
+
+    def _more_tags(self):
+        return {"X_types": ["string"]}
