@@ -29,15 +29,24 @@ run: deps
 	@head -n 5 $(SAMPLE_OUT) | cut -c1-76 | sed "s/^/  /"
 
 test: deps
-	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOK_TESTS=ON
+	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOK_TESTS=ON \
+	  -DVOK_PYTHON=ON -DPYTHON_EXECUTABLE=/usr/bin/python3
 	cmake --build build-test -j$(JOBS)
 	cd build-test && ctest --output-on-failure -j$(JOBS)
+	VOK_BIN_DIR=$(CURDIR)/build-test PYTHONPATH=$(CURDIR)/build-test/python \
+	  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
 test-sanitize: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOK_TESTS=ON \
-	  -DVOK_SANITIZE=ON
+	  -DVOK_SANITIZE=ON -DVOK_PYTHON=ON -DPYTHON_EXECUTABLE=/usr/bin/python3
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && ctest --output-on-failure -j$(JOBS)
+	# The sanitized extension in the unsanitized interpreter: the runtimes
+	# are preloaded, and leaks are not reported (the interpreter's own).
+	LD_PRELOAD="$$(c++ -print-file-name=libasan.so) $$(c++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1 \
+	  VOK_BIN_DIR=$(CURDIR)/build-asan PYTHONPATH=$(CURDIR)/build-asan/python \
+	  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
 install: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVOK_TESTS=OFF
