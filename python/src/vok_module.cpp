@@ -220,6 +220,44 @@ py::object iterate(const py::handle& documents) {
   return py::reinterpret_steal<py::object>(iterator);
 }
 
+// vok_match_document for word_delimited 1, which needs the deepest point
+// only at word starts: from one word start to the next, the point of the
+// text that the last match still covers is found again by skip/count from
+// the root when that text is short against the distance moved (at most
+// kJumpRatio nodes a character moved, so the work stays linear), else by
+// the suffix links, one position at a time, as vok_match_document moves;
+// when the last match ends before the next word start, the walk starts
+// afresh from the root.  Calls at() with the same records in the same order.
+constexpr int32_t kJumpRatio = 4;
+
+template <typename At>
+void match_word_starts(const suffix_tree* tree, const char* text, int32_t len,
+                       At&& at) {
+  using namespace vok_detail;
+  const match_point root{tree->root, 0, STREE_NONE, 0};
+  match_point p = root;
+  int32_t from = 0;  // p spells text[from..from + p.depth + p.into)
+  for (int32_t j = 0; j < len; ++j) {
+    if (!vok_emits(text, j, 1)) continue;
+    const int32_t end = from + p.depth + p.into;
+    if (end <= j) {
+      p = root;
+    } else if (end - j <= kJumpRatio * (j - from)) {
+      p = root;
+      skip_down(tree, &p, text, j, end);
+    } else {
+      for (; from < j; ++from) {
+        const int32_t matched = p.depth + p.into;
+        if (matched == 0) break;
+        drop_first(tree, &p, text, from, matched);
+      }
+    }
+    from = j;
+    extend(tree, &p, text, j + p.depth + p.into, len);
+    at(int_stree_id(p.into > 0 ? p.child : p.node));
+  }
+}
+
 class Model {
  public:
   Model(long word_delimited, long min_freq, long max_freq, long min_branches,
@@ -288,10 +326,11 @@ class Model {
     while (next_batch(iterator.ptr(), &b, &next)) {
       with_trees([&] {
         for (size_t k = 0; k < b.text.size(); ++k) {
-          vok_match_document(tree_, b.text[k], b.len[k],
-                             settings_.word_delimited, [&](uint32_t record) {
-                               out.add_chain(first_col_[record]);
-                             });
+          auto at = [&](uint32_t record) { out.add_chain(first_col_[record]); };
+          if (settings_.word_delimited)
+            match_word_starts(tree_, b.text[k], b.len[k], at);
+          else
+            vok_match_document(tree_, b.text[k], b.len[k], 0, at);
           out.end_row();
         }
       });

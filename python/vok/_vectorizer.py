@@ -89,7 +89,7 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
         The number vok writes for each column (its node's preorder number
         in the tree), ascending.
 
-    A fitted vectorizer keeps its tree (about 60 bytes per training byte).
+    A fitted vectorizer keeps its tree (about 50 bytes per training byte).
     Pickling stores the parameters and the training documents; loading
     fits again, which gives the same features.
     """
