@@ -158,8 +158,9 @@ struct batch {
 };
 
 // Documents are read into batches of about this many bytes, so that the
-// UTF-8 copies of str documents never pile up.
-constexpr size_t kBatchBytes = size_t{1} << 24;
+// UTF-8 copies of str documents never pile up and a signal is noticed
+// within a second or two.
+constexpr size_t kBatchBytes = size_t{1} << 20;
 
 void take_document(py::object item, size_t index, batch* b) {
   PyObject* o = item.ptr();
@@ -200,9 +201,11 @@ void take_document(py::object item, size_t index, batch* b) {
 }
 
 // Fills b with the next documents of the iterator; false when it has none
-// left.  *next is the number of the next document.
+// left.  *next is the number of the next document.  A signal that came
+// while the batch before was worked on (Ctrl-C) raises its exception here.
 bool next_batch(PyObject* iterator, batch* b, size_t* next) {
   b->clear();
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
   while (b->bytes < kBatchBytes) {
     PyObject* item = PyIter_Next(iterator);
     if (!item) {
@@ -218,44 +221,6 @@ py::object iterate(const py::handle& documents) {
   PyObject* iterator = PyObject_GetIter(documents.ptr());
   if (!iterator) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(iterator);
-}
-
-// vok_match_document for word_delimited 1, which needs the deepest point
-// only at word starts: from one word start to the next, the point of the
-// text that the last match still covers is found again by skip/count from
-// the root when that text is short against the distance moved (at most
-// kJumpRatio nodes a character moved, so the work stays linear), else by
-// the suffix links, one position at a time, as vok_match_document moves;
-// when the last match ends before the next word start, the walk starts
-// afresh from the root.  Calls at() with the same records in the same order.
-constexpr int32_t kJumpRatio = 4;
-
-template <typename At>
-void match_word_starts(const suffix_tree* tree, const char* text, int32_t len,
-                       At&& at) {
-  using namespace vok_detail;
-  const match_point root{tree->root, 0, STREE_NONE, 0};
-  match_point p = root;
-  int32_t from = 0;  // p spells text[from..from + p.depth + p.into)
-  for (int32_t j = 0; j < len; ++j) {
-    if (!vok_emits(text, j, 1)) continue;
-    const int32_t end = from + p.depth + p.into;
-    if (end <= j) {
-      p = root;
-    } else if (end - j <= kJumpRatio * (j - from)) {
-      p = root;
-      skip_down(tree, &p, text, j, end);
-    } else {
-      for (; from < j; ++from) {
-        const int32_t matched = p.depth + p.into;
-        if (matched == 0) break;
-        drop_first(tree, &p, text, from, matched);
-      }
-    }
-    from = j;
-    extend(tree, &p, text, j + p.depth + p.into, len);
-    at(int_stree_id(p.into > 0 ? p.child : p.node));
-  }
 }
 
 class Model {
@@ -327,10 +292,7 @@ class Model {
       with_trees([&] {
         for (size_t k = 0; k < b.text.size(); ++k) {
           auto at = [&](uint32_t record) { out.add_chain(first_col_[record]); };
-          if (settings_.word_delimited)
-            match_word_starts(tree_, b.text[k], b.len[k], at);
-          else
-            vok_match_document(tree_, b.text[k], b.len[k], 0, at);
+          vok_match_document(tree_, b.text[k], b.len[k], settings_.word_delimited, at);
           out.end_row();
         }
       });
