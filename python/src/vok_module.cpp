@@ -157,10 +157,11 @@ struct batch {
   }
 };
 
-// Documents are read into batches of about this many bytes, so that the
-// UTF-8 copies of str documents never pile up and a signal is noticed
-// within a second or two.
+// Documents are read into batches of about this many bytes (or documents),
+// so that the UTF-8 copies of str documents never pile up and a signal is
+// noticed within a second or two.
 constexpr size_t kBatchBytes = size_t{1} << 20;
+constexpr size_t kBatchDocs = size_t{1} << 16;
 
 void take_document(py::object item, size_t index, batch* b) {
   PyObject* o = item.ptr();
@@ -206,7 +207,7 @@ void take_document(py::object item, size_t index, batch* b) {
 bool next_batch(PyObject* iterator, batch* b, size_t* next) {
   b->clear();
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-  while (b->bytes < kBatchBytes) {
+  while (b->bytes < kBatchBytes && b->text.size() < kBatchDocs) {
     PyObject* item = PyIter_Next(iterator);
     if (!item) {
       if (PyErr_Occurred()) throw py::error_already_set();
