@@ -88,6 +88,38 @@ inline void drop_first(const suffix_tree* tree, match_point* p, const char* text
   skip_down(tree, p, text, j + 1 + p->depth, j + matched);
 }
 
+// From one word start to the next the point that the last match still
+// covers is found again by skip/count from the root when that text is short
+// against the distance moved (at most this many characters for each
+// character moved, so the work stays linear), else by the suffix links,
+// one position at a time.
+constexpr int32_t kJumpRatio = 4;
+
+// The deepest points at word starts only (word_delimited 1).
+template <typename At>
+void match_word_starts(const suffix_tree* tree, const char* text, int32_t len,
+                       At&& at) {
+  const match_point root{tree->root, 0, STREE_NONE, 0};
+  match_point p = root;
+  int32_t from = 0;  // p spells text[from..from + p.depth + p.into)
+  for (int32_t j = 0; j < len; ++j) {
+    if (!vok_emits(text, j, 1)) continue;
+    const int32_t end = from + p.depth + p.into;
+    if (end <= j) {  // the last match ended before this word
+      p = root;
+    } else if (end - j <= kJumpRatio * (j - from)) {
+      p = root;
+      skip_down(tree, &p, text, j, end);
+    } else {
+      for (; from < j && p.depth + p.into > 0; ++from)
+        drop_first(tree, &p, text, from, p.depth + p.into);
+    }
+    from = j;
+    extend(tree, &p, text, j + p.depth + p.into, len);
+    at(int_stree_id(p.into > 0 ? p.child : p.node));
+  }
+}
+
 }  // namespace vok_detail
 
 // Calls at(number) for every emitting position j of text[0..len) (as
@@ -97,7 +129,10 @@ inline void drop_first(const suffix_tree* tree, match_point* p, const char* text
 // statistic), the root (0) when none does.  The features of position j are
 // that record, if selected, and its selected ancestors (vok_write_bag_at).
 // One walk down for the first position, then a suffix-link step and a
-// skip/count walk per position: time linear in len.  A byte outside the
+// skip/count walk per position; with word_delimited, from one word start to
+// the next either that or skip/count from the root over the text the last
+// match still covers, whichever is bounded by the distance moved: time
+// linear in len.  A byte outside the
 // tree's alphabet matches nothing.  On a stored document, the numbers are
 // the loci of its suffixes.  Reads only, allocates nothing; the tree must
 // be numbered and keep every node's suffix link.
@@ -105,6 +140,7 @@ template <typename At>
 void vok_match_document(const suffix_tree* tree, const char* text,
                         int32_t len, long word_delimited, At&& at) {
   using namespace vok_detail;
+  if (word_delimited) return match_word_starts(tree, text, len, at);
   match_point p{tree->root, 0, STREE_NONE, 0};
   for (int32_t j = 0; j < len; ++j) {
     extend(tree, &p, text, j + p.depth + p.into, len);
