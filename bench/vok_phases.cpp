@@ -123,6 +123,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   size_t num_loci = vok_loci_size(tree, sel.first);
+  if (settings.word_delimited) {  // as vok: places for emitting positions only
+    const size_t words = vok_set_words(num_loci + 1);
+    sel.emitting = static_cast<uint64_t*>(std::malloc(words * sizeof(uint64_t)));
+    sel.before = static_cast<size_t*>(std::malloc(words * sizeof(size_t)));
+    if (!sel.emitting || !sel.before) {
+      std::fprintf(stderr, "out of memory for the output tables\n");
+      return 1;
+    }
+    num_loci = vok_mark_emitting(tree, sel.first, num_loci, sel.emitting, sel.before);
+  }
   sel.loci = static_cast<uint32_t*>(
       std::malloc((num_loci > 0 ? num_loci : 1) * sizeof(uint32_t)));
   if (sel.loci == nullptr) {

@@ -380,14 +380,22 @@ class Model {
     selected_.assign(vok_set_words(n), 0);
     std::vector<uint32_t> above(n);
     std::vector<uint32_t> counts;
-    std::vector<size_t> first;
+    std::vector<size_t> first, before;
+    std::vector<uint64_t> emitting;
     std::vector<uint32_t> loci;
     {
       std::vector<vok_open_record> path(vok_path_room(tree_));
       if (vok_selection_needs_counts(settings_)) counts.resize(n);
       if (with_matrix) {
         first.resize(static_cast<size_t>(tree_->slots));
-        loci.resize(vok_loci_size(tree_, first.data()));
+        size_t places = vok_loci_size(tree_, first.data());
+        if (settings_.word_delimited) {  // places for emitting positions only
+          emitting.resize(vok_set_words(places + 1));
+          before.resize(emitting.size());
+          places = vok_mark_emitting(tree_, first.data(), places, emitting.data(),
+                                     before.data());
+        }
+        loci.resize(places);
       }
       vok_selection sel;
       sel.selected = selected_.data();
@@ -395,6 +403,8 @@ class Model {
       sel.counts = counts.empty() ? nullptr : counts.data();
       sel.loci = with_matrix && !loci.empty() ? loci.data() : nullptr;
       sel.first = with_matrix ? first.data() : nullptr;
+      sel.emitting = emitting.empty() ? nullptr : emitting.data();
+      sel.before = before.empty() ? nullptr : before.data();
       sel.path = path.data();
       select_features(tree_, settings_, sel);
     }
@@ -423,13 +433,16 @@ class Model {
     if (!with_matrix) return nullptr;
 
     auto out = std::make_unique<rows>(up_col_.size(), up_col_.data());
+    vok_selection places;
+    places.emitting = emitting.empty() ? nullptr : emitting.data();
+    places.before = before.empty() ? nullptr : before.data();
     for (uint32_t k = 0; k < num_docs_; ++k) {
       const char* text = tree_->strings[k];
       const int32_t len = tree_->lengths[k];
-      const uint32_t* at = loci.data() + first[k];
+      const uint32_t* at = loci.data() + vok_locus_place(places, first[k]);
       for (int32_t j = 0; j < len; ++j)
         if (vok_emits(text, j, settings_.word_delimited))
-          out->add_chain(first_col_[at[j]]);
+          out->add_chain(first_col_[*at++]);
       out->end_row();
     }
     return out;

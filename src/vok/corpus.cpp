@@ -53,7 +53,15 @@ bool allocate_selection(const vok_settings& settings, vok_product product,
     sel.above = allocate<uint32_t>(n);
     sel.first = allocate<size_t>(static_cast<size_t>(tree->slots));
     if (!sel.above || !sel.first) return false;
-    sel.loci = allocate<uint32_t>(vok_loci_size(tree, sel.first));
+    size_t loci = vok_loci_size(tree, sel.first);
+    if (settings.word_delimited) {  // places for the emitting positions only
+      const size_t words = vok_set_words(loci + 1);
+      sel.emitting = allocate<uint64_t>(words);
+      sel.before = allocate<size_t>(words);
+      if (!sel.emitting || !sel.before) return false;
+      loci = vok_mark_emitting(tree, sel.first, loci, sel.emitting, sel.before);
+    }
+    sel.loci = allocate<uint32_t>(loci);
     if (!sel.loci) return false;
   }
   return true;
@@ -68,6 +76,8 @@ vok_corpus::~vok_corpus() {
   std::free(sel.above);
   std::free(sel.loci);
   std::free(sel.first);
+  std::free(sel.emitting);
+  std::free(sel.before);
   std::free(sel.path);
 }
 

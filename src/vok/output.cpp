@@ -15,17 +15,6 @@
 
 VOK_NS_BEGIN
 
-namespace {
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-}  // namespace
-
-bool vok_emits(const char* text, int32_t j, long word_delimited) {
-  return word_delimited == 0 || j == 0 ||
-         (is_blank(text[j - 1]) && !is_blank(text[j]));
-}
-
 void vok_write_bag_at(const vok_selection& sel, uint32_t v, vok_writer* out) {
   if (vok_in_set(sel.selected, v)) vok_writer_hex_token(out, v);
   for (uint32_t a = sel.above[v]; a != 0; a = sel.above[a])
@@ -39,10 +28,10 @@ int write_features(const suffix_tree* tree, int32_t doc, const char* text,
       tree->lengths[doc] != len ||
       std::memcmp(tree->strings[doc], text, static_cast<size_t>(len)) != 0)
     return 0;
-  const uint32_t* loci = sel.loci + sel.first[doc];
+  const uint32_t* loci = sel.loci + vok_locus_place(sel, sel.first[doc]);
   for (int32_t j = 0; j < len; ++j) {
     if (vok_emits(text, j, settings.word_delimited))
-      vok_write_bag_at(sel, loci[j], out);
+      vok_write_bag_at(sel, *loci++, out);
   }
   return 1;
 }

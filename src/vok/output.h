@@ -13,10 +13,6 @@
 
 VOK_NS_BEGIN
 
-// Whether position j of text emits: always with word_delimited 0, else at
-// position 0 and at every character that is no blank or tab and follows one.
-bool vok_emits(const char* text, int32_t j, long word_delimited);
-
 // Writes the selected records from record number v up to the root (root
 // excluded), deepest first, each as lowercase hex and a blank.  `sel` needs
 // selected and above.

@@ -7,6 +7,8 @@
 // the tree (up to the length of the longest document) costs nothing else.
 #include "selection.h"
 
+#include <cstring>
+
 VOK_NS_BEGIN
 
 namespace {
@@ -53,18 +55,20 @@ bool refuses_link_target(uint32_t count, uint32_t target_count,
 void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
                const vok_selection& sel) {
   const uint32_t id = int_stree_id(x);
+  auto note = [&](size_t at) {
+    if (vok_locus_kept(sel, at)) sel.loci[vok_locus_place(sel, at)] = id;
+  };
   if (int_stree_isaleaf(tree, x)) {
     const stree_pos packed = int_stree_leaf(x)->strpos;
-    sel.loci[sel.first[stree_pos_strid(packed)] +
-             static_cast<size_t>(stree_pos_offset(packed) - parent_depth)] = id;
+    note(sel.first[stree_pos_strid(packed)] +
+         static_cast<size_t>(stree_pos_offset(packed) - parent_depth));
     return;
   }
   if (!int_stree_has_endrecs(x)) return;
   for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE;
        e = int_stree_endrec(e)->next) {
     const stree_pos packed = int_stree_endrec(e)->strpos;
-    sel.loci[sel.first[stree_pos_strid(packed)] +
-             static_cast<size_t>(stree_pos_offset(packed))] = id;
+    note(sel.first[stree_pos_strid(packed)] + static_cast<size_t>(stree_pos_offset(packed)));
   }
 }
 
@@ -188,6 +192,27 @@ size_t vok_path_room(const suffix_tree* tree) {
     if (tree->strings[slot] && tree->lengths[slot] > longest)
       longest = tree->lengths[slot];
   return static_cast<size_t>(longest) + 1;
+}
+
+size_t vok_mark_emitting(const suffix_tree* tree, const size_t* first,
+                         size_t positions, uint64_t* emitting, size_t* before) {
+  const size_t words = vok_set_words(positions + 1);  // position `positions` too
+  std::memset(emitting, 0, words * sizeof(uint64_t));
+  for (int32_t slot = 0; slot < tree->slots; ++slot) {
+    const char* text = tree->strings[slot];
+    if (!text) continue;
+    for (int32_t j = 0; j < tree->lengths[slot]; ++j) {
+      if (!vok_emits(text, j, 1)) continue;
+      const size_t at = first[slot] + static_cast<size_t>(j);
+      emitting[at >> VOK_SET_SHIFT] |= uint64_t{1} << (at & VOK_SET_MASK);
+    }
+  }
+  size_t total = 0;
+  for (size_t w = 0; w < words; ++w) {
+    before[w] = total;
+    total += static_cast<size_t>(__builtin_popcountll(emitting[w]));
+  }
+  return total;
 }
 
 size_t vok_loci_size(const suffix_tree* tree, size_t* first) {

@@ -25,6 +25,13 @@
 
 VOK_NS_BEGIN
 
+// Whether position j of text emits: always with word_delimited 0, else at
+// position 0 and at every character that is no blank or tab and follows one.
+inline bool vok_emits(const char* text, int32_t j, long word_delimited) {
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  return word_delimited == 0 || j == 0 || (blank(text[j - 1]) && !blank(text[j]));
+}
+
 // A set of record numbers, one bit each.
 constexpr int VOK_SET_SHIFT = 6;  // 64 numbers to a word
 constexpr uint32_t VOK_SET_MASK = (1u << VOK_SET_SHIFT) - 1;
@@ -62,10 +69,17 @@ struct vok_selection {
   // there is none (the root is never selected, so 0 never names a feature).
   // While the selection runs it holds each record's parent.
   uint32_t* above = nullptr;
-  // Optional: loci[first[slot] + j] is the number of the record at which
-  // suffix j of the string in `slot` ends (first from vok_loci_size).
+  // Optional: the number of the record at which each suffix that starts at
+  // an emitting position ends, at its place (vok_locus_place): suffix j of
+  // the string in `slot` is position first[slot] + j of the strings one
+  // after the other (first from vok_loci_size).  With `emitting` (a set of
+  // those positions, from vok_mark_emitting) only emitting positions have a
+  // place, and before[w] counts the emitting positions below word w of the
+  // set; without it every position emits.
   uint32_t* loci = nullptr;
   size_t* first = nullptr;
+  uint64_t* emitting = nullptr;
+  size_t* before = nullptr;
   // Required: room for the depth of the tree (vok_path_room entries).
   vok_open_record* path = nullptr;
 };
@@ -80,8 +94,31 @@ bool vok_selection_needs_counts(const vok_settings& settings);
 size_t vok_path_room(const suffix_tree* tree);
 
 // Fills first[] (tree->slots entries) for every slot and returns the
-// number of loci entries the tree's strings need.
+// number of positions of the tree's strings: the loci entries they need
+// when every position emits.
 size_t vok_loci_size(const suffix_tree* tree, size_t* first);
+
+// For word delimiting: fills `emitting` (vok_set_words(positions + 1)
+// words, so that the end has a place too) with the positions that emit,
+// where position first[slot] + j is position j of the string in `slot`, and
+// before[] (as many entries) with the emitting positions below each word;
+// returns the number of emitting positions, the loci entries needed.
+size_t vok_mark_emitting(const suffix_tree* tree, const size_t* first,
+                         size_t positions, uint64_t* emitting, size_t* before);
+
+// The place in loci of position `at` (of the strings one after the other):
+// the number of emitting positions below it.
+inline size_t vok_locus_place(const vok_selection& sel, size_t at) {
+  if (!sel.emitting) return at;
+  const uint64_t below = (uint64_t{1} << (at & VOK_SET_MASK)) - 1;
+  return sel.before[at >> VOK_SET_SHIFT] +
+         static_cast<size_t>(__builtin_popcountll(sel.emitting[at >> VOK_SET_SHIFT] & below));
+}
+// Whether position `at` has a place in loci.
+inline bool vok_locus_kept(const vok_selection& sel, size_t at) {
+  return !sel.emitting ||
+         ((sel.emitting[at >> VOK_SET_SHIFT] >> (at & VOK_SET_MASK)) & 1u) != 0;
+}
 
 // Numbers the tree in preorder, counts every record's occurrences, records
 // the loci, and applies the five rules, filling the arrays of `sel` that are
