@@ -111,13 +111,15 @@ int main(int argc, char** argv) {
   vok_selection sel;
   sel.selected = static_cast<uint64_t*>(std::malloc(vok_set_words(num_nodes) * 8));
   sel.above = static_cast<uint32_t*>(std::malloc(num_nodes * sizeof(uint32_t)));
+  sel.internal = static_cast<uint64_t*>(std::malloc(vok_set_words(num_nodes + 1) * 8));
+  sel.internal_before = static_cast<uint32_t*>(std::malloc(vok_set_words(num_nodes + 1) * 4));
   if (vok_selection_needs_counts(settings))
     sel.counts = static_cast<uint32_t*>(std::malloc(num_nodes * sizeof(uint32_t)));
   sel.first =
       static_cast<size_t*>(std::malloc(STREE_MAX_STRINGS * sizeof(size_t)));
   sel.path = static_cast<vok_open_record*>(
       std::malloc(vok_path_room(tree) * sizeof(vok_open_record)));
-  if (!sel.selected || !sel.above || !sel.first || !sel.path ||
+  if (!sel.selected || !sel.above || !sel.internal || !sel.internal_before || !sel.first || !sel.path ||
       (vok_selection_needs_counts(settings) && !sel.counts)) {
     std::fprintf(stderr, "out of memory for the per-node arrays\n");
     return 1;

@@ -292,7 +292,7 @@ class Model {
     while (next_batch(iterator.ptr(), &b, &next)) {
       with_trees([&] {
         for (size_t k = 0; k < b.text.size(); ++k) {
-          auto at = [&](uint32_t record) { out.add_chain(first_col_[record]); };
+          auto at = [&](uint32_t record) { out.add_chain(first_col_[rank_of(record)]); };
           vok_match_document(tree_, b.text[k], b.len[k], settings_.word_delimited, at);
           out.end_row();
         }
@@ -379,6 +379,8 @@ class Model {
     const size_t n = static_cast<size_t>(tree_->num_nodes);
     selected_.assign(vok_set_words(n), 0);
     std::vector<uint32_t> above(n);
+    internal_.assign(vok_set_words(n + 1), 0);
+    internal_before_.assign(internal_.size(), 0);
     std::vector<uint32_t> counts;
     std::vector<size_t> first, before;
     std::vector<uint64_t> emitting;
@@ -400,6 +402,8 @@ class Model {
       vok_selection sel;
       sel.selected = selected_.data();
       sel.above = above.data();
+      sel.internal = internal_.data();
+      sel.internal_before = internal_before_.data();
       sel.counts = counts.empty() ? nullptr : counts.data();
       sel.loci = with_matrix && !loci.empty() ? loci.data() : nullptr;
       sel.first = with_matrix ? first.data() : nullptr;
@@ -410,24 +414,27 @@ class Model {
     }
     std::vector<uint32_t>().swap(counts);
 
-    // above[] holds each record's nearest selected proper ancestor, whose
-    // number is below the record's: in number order it becomes the chain
-    // start (1 + column) of every record, in place.
+    // above[] holds each internal record's nearest selected proper
+    // ancestor, by rank, whose rank is below the record's: in rank order it
+    // becomes the chain start (1 + column) of every internal record, in
+    // place.
     size_t features = 0;
     for (uint64_t word : selected_) features += static_cast<size_t>(__builtin_popcountll(word));
     if (features > static_cast<size_t>(INT32_MAX))
       throw out_of_memory("more features than 32-bit column numbers hold");
     up_col_.reserve(features);
     uint32_t column = 0;
-    for (size_t v = 0; v < n; ++v) {
-      const uint32_t a = above[v];
-      const uint32_t up = a != 0 ? above[a] : 0;
-      if (vok_in_set(selected_.data(), static_cast<uint32_t>(v))) {
+    for (uint32_t v = 0, r = 0; v < n; ++v) {
+      if (!vok_in_set(internal_.data(), v)) continue;
+      const uint32_t a = above[r];
+      const uint32_t up = a != 0 ? above[rank_of(a)] : 0;
+      if (vok_in_set(selected_.data(), v)) {
         up_col_.push_back(up);
-        above[v] = ++column;
+        above[r] = ++column;
       } else {
-        above[v] = up;
+        above[r] = up;
       }
+      ++r;
     }
     first_col_ = std::move(above);
     if (!with_matrix) return nullptr;
@@ -442,7 +449,7 @@ class Model {
       const uint32_t* at = loci.data() + vok_locus_place(places, first[k]);
       for (int32_t j = 0; j < len; ++j)
         if (vok_emits(text, j, settings_.word_delimited))
-          out->add_chain(first_col_[*at++]);
+          out->add_chain(first_col_[rank_of(*at++)]);
       out->end_row();
     }
     return out;
@@ -471,14 +478,22 @@ class Model {
     static_cast<label_walk*>(data)->depth -= int_stree_edge_length(tree, x);
   }
 
+  // An internal record's rank among the internal records.
+  uint32_t rank_of(uint32_t id) const {
+    return vok_internal_rank(internal_.data(), internal_before_.data(), id);
+  }
+
   vok_settings settings_;
   suffix_tree* tree_ = nullptr;
   uint32_t num_docs_ = 0;
   bool started_ = false;
   bool fitted_ = false;
   std::vector<uint64_t> selected_;    // by record number
-  std::vector<uint32_t> first_col_;   // by record: 1 + column of the nearest
-                                      // selected record at or above it, or 0
+  std::vector<uint64_t> internal_;         // the internal records
+  std::vector<uint32_t> internal_before_;  // internal records below each word
+  std::vector<uint32_t> first_col_;   // by internal rank: 1 + column of the
+                                      // nearest selected record at or above
+                                      // it, or 0
   std::vector<uint32_t> up_col_;      // by column: 1 + column of the nearest
                                       // selected proper ancestor, or 0
 };

@@ -88,6 +88,13 @@ inline void drop_first(const suffix_tree* tree, match_point* p, const char* text
   skip_down(tree, p, text, j + 1 + p->depth, j + matched);
 }
 
+// The deepest internal record the point lies at or below: the record
+// entered, or its parent when that is a leaf (a leaf, having no children,
+// is never a feature: its position's features are its parent's).
+inline stree_ref deepest_internal(const suffix_tree* tree, const match_point& p) {
+  return p.into > 0 && !int_stree_isaleaf(tree, p.child) ? p.child : p.node;
+}
+
 // From one word start to the next the point that the last match still
 // covers is found again by skip/count from the root when that text is short
 // against the distance moved (at most this many characters for each
@@ -116,7 +123,7 @@ void match_word_starts(const suffix_tree* tree, const char* text, int32_t len,
     }
     from = j;
     extend(tree, &p, text, j + p.depth + p.into, len);
-    at(int_stree_id(p.into > 0 ? p.child : p.node));
+    at(int_stree_id(deepest_internal(tree, p)));
   }
 }
 
@@ -126,8 +133,9 @@ void match_word_starts(const suffix_tree* tree, const char* text, int32_t len,
 // vok_emits says), with the number of the deepest record whose incoming
 // edge the text from j enters by at least one character: where the longest
 // prefix of text[j..len) that occurs in the tree ends (its matching
-// statistic), the root (0) when none does.  The features of position j are
-// that record, if selected, and its selected ancestors (vok_write_bag_at).
+// statistic), the root (0) when none does; for a leaf, its parent's.  The
+// features of position j are that record, if selected, and its selected
+// ancestors (vok_write_bag_at).
 // One walk down for the first position, then a suffix-link step and a
 // skip/count walk per position; with word_delimited, from one word start to
 // the next either that or skip/count from the root over the text the last
@@ -146,7 +154,7 @@ void vok_match_document(const suffix_tree* tree, const char* text,
     extend(tree, &p, text, j + p.depth + p.into, len);
     const int32_t matched = p.depth + p.into;
     if (vok_emits(text, j, word_delimited))
-      at(int_stree_id(p.into > 0 ? p.child : p.node));
+      at(int_stree_id(deepest_internal(tree, p)));
     if (matched > 0) drop_first(tree, &p, text, j, matched);
   }
 }

@@ -45,14 +45,16 @@ bool allocate_selection(const vok_settings& settings, vok_product product,
     sel.counts = allocate<uint32_t>(n);
     if (!sel.counts) return false;
   }
-  if (product == VOK_APPLIED) {
+  if (product == VOK_APPLIED || product == VOK_BAGS) {
+    // Room for every record; only the internal records' entries are touched.
     sel.above = allocate<uint32_t>(n);
-    if (!sel.above) return false;
+    sel.internal = allocate<uint64_t>(vok_set_words(n + 1));
+    sel.internal_before = allocate<uint32_t>(vok_set_words(n + 1));
+    if (!sel.above || !sel.internal || !sel.internal_before) return false;
   }
   if (product == VOK_BAGS) {
-    sel.above = allocate<uint32_t>(n);
     sel.first = allocate<size_t>(static_cast<size_t>(tree->slots));
-    if (!sel.above || !sel.first) return false;
+    if (!sel.first) return false;
     size_t loci = vok_loci_size(tree, sel.first);
     if (settings.word_delimited) {  // places for the emitting positions only
       const size_t words = vok_set_words(loci + 1);
@@ -74,6 +76,8 @@ vok_corpus::~vok_corpus() {
   std::free(sel.selected);
   std::free(sel.counts);
   std::free(sel.above);
+  std::free(sel.internal);
+  std::free(sel.internal_before);
   std::free(sel.loci);
   std::free(sel.first);
   std::free(sel.emitting);

@@ -17,7 +17,8 @@ VOK_NS_BEGIN
 
 void vok_write_bag_at(const vok_selection& sel, uint32_t v, vok_writer* out) {
   if (vok_in_set(sel.selected, v)) vok_writer_hex_token(out, v);
-  for (uint32_t a = sel.above[v]; a != 0; a = sel.above[a])
+  for (uint32_t a = sel.above[vok_internal_rank(sel, v)]; a != 0;
+       a = sel.above[vok_internal_rank(sel, a)])
     vok_writer_hex_token(out, a);
 }
 

@@ -13,9 +13,9 @@
 
 VOK_NS_BEGIN
 
-// Writes the selected records from record number v up to the root (root
-// excluded), deepest first, each as lowercase hex and a blank.  `sel` needs
-// selected and above.
+// Writes the selected records from internal record number v up to the root
+// (root excluded), deepest first, each as lowercase hex and a blank.  `sel`
+// needs selected, above and internal.
 void vok_write_bag_at(const vok_selection& sel, uint32_t v, vok_writer* out);
 
 // Writes the tokens of document `doc` (its string-table slot), whose text

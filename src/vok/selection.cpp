@@ -50,11 +50,11 @@ bool refuses_link_target(uint32_t count, uint32_t target_count,
 // ---- the counting walk ------------------------------------------------------
 
 // Records the loci of the suffixes that end exactly at x: a leaf's own
-// suffix (its start is its label's start less its parent's path length), or
-// one per end record.
+// suffix (its start is its label's start less its parent's path length),
+// under its parent's number, or one per end record.
 void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
-               const vok_selection& sel) {
-  const uint32_t id = int_stree_id(x);
+               uint32_t parent_id, const vok_selection& sel) {
+  const uint32_t id = int_stree_isaleaf(tree, x) ? parent_id : int_stree_id(x);
   auto note = [&](size_t at) {
     if (vok_locus_kept(sel, at)) sel.loci[vok_locus_place(sel, at)] = id;
   };
@@ -79,15 +79,16 @@ void complete(uint32_t id, uint32_t count, uint32_t children,
               uint32_t max_child, vok_open_record* parent,
               const vok_settings& settings, const vok_selection& sel) {
   if (sel.counts) sel.counts[id] = count;
+  const bool internal = sel.above && vok_in_set(sel.internal, id);
   if (parent == nullptr) {  // the root is never a feature
     vok_set_put(sel.selected, id, false);
-    if (sel.above) sel.above[id] = 0;
+    if (internal) sel.above[vok_internal_rank(sel, id)] = 0;
     return;
   }
   vok_set_put(sel.selected, id,
               !refused_by_own_rules(count, children, max_child, settings));
   if (count > parent->max_child) parent->max_child = count;
-  if (sel.above) sel.above[id] = parent->id;
+  if (internal) sel.above[vok_internal_rank(sel, id)] = parent->id;
 }
 
 // The preorder walk of the whole tree that gives the numbers and does all
@@ -103,11 +104,19 @@ void count_occurrences(suffix_tree* tree, const vok_settings& settings,
   uint32_t next_id = 0;
   uint32_t total = 0;
   int32_t depth = 0;
+  uint32_t internal = 0;  // internal records met so far
+  uint32_t counted_words = 0;  // words of the internal set with their count
   stree_ref x = tree->root;
   for (;;) {
     const uint32_t id = next_id++;
     int_stree_set_id(x, id);
-    if (sel.loci) note_loci(tree, x, depth, sel);
+    if (sel.above && !int_stree_isaleaf(tree, x)) {
+      while (counted_words <= (id >> VOK_SET_SHIFT))
+        sel.internal_before[counted_words++] = internal;
+      sel.internal[id >> VOK_SET_SHIFT] |= uint64_t{1} << (id & VOK_SET_MASK);
+      ++internal;
+    }
+    if (sel.loci) note_loci(tree, x, depth, open > 0 ? path[open - 1].id : 0, sel);
     if (open > 0) ++path[open - 1].children;
     const uint32_t ends = static_cast<uint32_t>(int_stree_num_ends(tree, x));
     stree_ref child = int_stree_first_child(tree, x);
@@ -129,6 +138,10 @@ void count_occurrences(suffix_tree* tree, const vok_settings& settings,
     for (;;) {
       if (x == tree->root) {
         tree->renumber_pending = 0;
+        if (sel.above) {
+          const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes) + 1);
+          while (counted_words < words) sel.internal_before[counted_words++] = internal;
+        }
         return;
       }
       const bool last = int_stree_is_last(x);
@@ -168,15 +181,17 @@ void judge_link_target(suffix_tree* tree, stree_ref x, void* data) {
     vok_set_put(sel.selected, int_stree_id(w), false);
 }
 
-// above[] holds each record's parent, and a parent's number is below its
-// children's: in number order, every record's nearest selected proper
-// ancestor follows from its parent's, in place.
-void parents_to_ancestors(const uint64_t* selected, uint32_t* above,
-                          stree_count n) {
-  above[0] = 0;
-  for (stree_count i = 1; i < n; ++i) {
-    const uint32_t p = above[i];
-    above[i] = vok_in_set(selected, p) ? p : above[p];
+// above[] holds each internal record's parent, and a parent's number (and
+// so its rank) is below its children's: in rank order, every record's
+// nearest selected proper ancestor follows from its parent's, in place.
+void parents_to_ancestors(const vok_selection& sel, stree_count n) {
+  const size_t last = vok_set_words(static_cast<size_t>(n) + 1) - 1;
+  const uint32_t internal = sel.internal_before[last] +
+                            static_cast<uint32_t>(__builtin_popcountll(sel.internal[last]));
+  sel.above[0] = 0;
+  for (uint32_t r = 1; r < internal; ++r) {
+    const uint32_t p = sel.above[r];
+    sel.above[r] = vok_in_set(sel.selected, p) ? p : sel.above[vok_internal_rank(sel, p)];
   }
 }
 
@@ -226,12 +241,15 @@ size_t vok_loci_size(const suffix_tree* tree, size_t* first) {
 
 void select_features(suffix_tree* tree, const vok_settings& settings,
                      const vok_selection& sel) {
+  if (sel.above)
+    std::memset(sel.internal, 0,
+                vok_set_words(static_cast<size_t>(tree->num_nodes) + 1) * sizeof(uint64_t));
   count_occurrences(tree, settings, sel);
   if (vok_selection_needs_counts(settings)) {
     link_rule rule{&settings, &sel};
     stree_traverse(tree, judge_link_target, nullptr, &rule);
   }
-  if (sel.above) parents_to_ancestors(sel.selected, sel.above, tree->num_nodes);
+  if (sel.above) parents_to_ancestors(sel, tree->num_nodes);
 }
 
 VOK_NS_END

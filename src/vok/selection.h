@@ -65,12 +65,23 @@ struct vok_selection {
   // The occurrence count of every record.  Optional, but required when the
   // suffix-link rule can refuse (vok_selection_needs_counts).
   uint32_t* counts = nullptr;
-  // Optional: the nearest selected proper ancestor of every record, 0 when
-  // there is none (the root is never selected, so 0 never names a feature).
-  // While the selection runs it holds each record's parent.
+  // Optional: the nearest selected proper ancestor of every internal
+  // record, the root included, at the record's rank among the internal
+  // records (vok_internal_rank); 0 when there is none (the root is never
+  // selected, so 0 never names a feature).  Leaves have no entry: a leaf has
+  // no children, so it is never a feature, and the features of a suffix
+  // that ends at a leaf are those of the leaf's parent.  Room for num_nodes
+  // entries, of which only the internal records' are touched.  While the
+  // selection runs it holds each internal record's parent.
   uint32_t* above = nullptr;
+  // Required with above: the set of internal records (vok_set_words(
+  // num_nodes + 1) words), and the internal records below each of its words
+  // (as many entries).
+  uint64_t* internal = nullptr;
+  uint32_t* internal_before = nullptr;
   // Optional: the number of the record at which each suffix that starts at
-  // an emitting position ends, at its place (vok_locus_place): suffix j of
+  // an emitting position ends (for a leaf, its parent's), at its place
+  // (vok_locus_place): suffix j of
   // the string in `slot` is position first[slot] + j of the strings one
   // after the other (first from vok_loci_size).  With `emitting` (a set of
   // those positions, from vok_mark_emitting) only emitting positions have a
@@ -113,6 +124,17 @@ inline size_t vok_locus_place(const vok_selection& sel, size_t at) {
   const uint64_t below = (uint64_t{1} << (at & VOK_SET_MASK)) - 1;
   return sel.before[at >> VOK_SET_SHIFT] +
          static_cast<size_t>(__builtin_popcountll(sel.emitting[at >> VOK_SET_SHIFT] & below));
+}
+// The rank of internal record `id` among the internal records (number
+// order), its entry in above.
+inline uint32_t vok_internal_rank(const uint64_t* internal,
+                                  const uint32_t* internal_before, uint32_t id) {
+  const uint64_t below = (uint64_t{1} << (id & VOK_SET_MASK)) - 1;
+  return internal_before[id >> VOK_SET_SHIFT] +
+         static_cast<uint32_t>(__builtin_popcountll(internal[id >> VOK_SET_SHIFT] & below));
+}
+inline uint32_t vok_internal_rank(const vok_selection& sel, uint32_t id) {
+  return vok_internal_rank(sel.internal, sel.internal_before, id);
 }
 // Whether position `at` has a place in loci.
 inline bool vok_locus_kept(const vok_selection& sel, size_t at) {
