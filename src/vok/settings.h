@@ -15,7 +15,7 @@ struct vok_settings {
 
 // What a run writes.
 enum vok_product {
-  VOK_BAGS,        // vok: selected, above and loci (counts for -q below 1)
+  VOK_BAGS,        // vok: selected, above (with internal) and loci (counts for -q below 1)
   VOK_DICTIONARY,  // vok-dict: selected and counts
   VOK_APPLIED,     // vok-apply: selected and above (counts for -q below 1);
                    // the tree keeps its child index for the lookups
