@@ -25,6 +25,17 @@ struct inserter {
   stree_ref split;    // node made by a split in the current extension
 };
 
+// Asks for the record that a node's suffix link names.  An extension at a
+// node soon needs that record either way: the suffix-link step goes there
+// when the node lacks the child, and a split on the child's edge starts its
+// walk there.  Asked for before the child lookup, its cache miss overlaps
+// the lookup's own.
+void prefetch_link_target(const suffix_tree* tree, stree_ref node) {
+  if (int_stree_isaleaf(tree, node)) return;
+  const stree_ref target = int_stree_node(node)->suffix_link;
+  if (target != STREE_NONE) __builtin_prefetch(int_stree_words(target));
+}
+
 void set_active(inserter& s, stree_ref a, int32_t p,
                 stree_ref parent = STREE_NONE) {
   s.active = a;
@@ -68,6 +79,7 @@ step_result extend(inserter& s, int32_t j) {
       if (node != s.active) set_active(s, node, s.p, s.parent);
       return int_stree_add_endrec(tree, node, s.slot, s.i) ? EXTENDED : FAILED;
     }
+    prefetch_link_target(tree, s.active);
     stree_ref y = int_stree_find_child_indexing(
         tree, s.active, static_cast<unsigned char>(s.text[j]));
     if (y != STREE_NONE) {
