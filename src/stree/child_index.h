@@ -13,6 +13,7 @@
 #ifndef VOK_STREE_CHILD_INDEX_H
 #define VOK_STREE_CHILD_INDEX_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "records.h"
@@ -36,6 +37,8 @@ struct stree_child_index {
   uint32_t mask = 0;  // slots - 1; slots is a power of two
   uint32_t used = 0;  // nodes indexed
   stree_index_run* runs = nullptr;  // every run of blocks taken
+  char* run_next = nullptr;         // the unused end of the newest run
+  size_t run_left = 0;              // its bytes
   stree_index_block* free_blocks[STREE_INDEX_CLASSES] = {};
   int threshold = STREE_INDEX_THRESHOLD;  // 0: no indexing
   long allocations = 0;  // allocations made (for failure injection)

@@ -58,9 +58,10 @@ struct stree_index_block {
   uint16_t count;              // children held
 };
 
-// Blocks are cut from runs of kRunBytes; the runs are chained for release.
+// The runs that blocks are cut from, chained for release.
 struct stree_index_run {
   stree_index_run* next;
+  size_t bytes;  // the run's size, this header included
 };
 
 namespace {
@@ -97,6 +98,8 @@ void* index_alloc(stree_child_index& x, size_t bytes) {
   ++x.allocations;
   if (x.fail_at != 0 && x.allocations == x.fail_at) return nullptr;
 #ifdef STREE_INDEX_MMAP
+  // Its blocks and large tables are read at random, as the records are.
+  if (bytes % STREE_HUGE_BYTES == 0) return int_stree_huge_map(bytes);
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return p == MAP_FAILED ? nullptr : p;
@@ -115,12 +118,15 @@ void index_free(void* p, size_t bytes) {
 #endif
 }
 
-// Blocks are handed out from free lists, one per size class, refilled a
-// run of blocks at a time, so that a block costs no heap header and blocks
-// of one class lie side by side.  Released runs go back only when the whole
-// index is released.
-constexpr size_t kRunBytes = 256 * 1024;
+// Blocks are cut in turn from runs of memory, so that a block costs no heap
+// header and blocks made together lie together; a block given back goes to
+// the free list of its size class and is taken again first.  The first run
+// is small, for the many small trees; later runs are a huge page each.
+// Runs go back only when the whole index is released.
+constexpr size_t kFirstRunBytes = 256 * 1024;
+constexpr size_t kRunBytes = STREE_HUGE_BYTES;
 constexpr size_t kRunHeaderBytes = 64;
+static_assert(sizeof(stree_index_run) <= kRunHeaderBytes, "a run's header fits");
 
 index_block*& next_free(index_block* b) {
   return *reinterpret_cast<index_block**>(b);
@@ -138,27 +144,35 @@ void give_block(stree_child_index& x, index_block* b) {
 #endif
 }
 
+// Room for a block of `bytes` at the end of the current run, or a new run.
+bool reserve_run(stree_child_index& x, size_t bytes) {
+  if (x.run_left >= bytes) return true;
+  const size_t run_bytes = x.runs == nullptr ? kFirstRunBytes : kRunBytes;
+  void* raw = index_alloc(x, run_bytes);
+  if (raw == nullptr) return false;
+  auto* run = static_cast<stree_index_run*>(raw);
+  run->next = x.runs;
+  run->bytes = run_bytes;
+  x.runs = run;
+  x.run_next = static_cast<char*>(raw) + kRunHeaderBytes;
+  x.run_left = run_bytes - kRunHeaderBytes;
+  return true;
+}
+
 index_block* take_block(stree_child_index& x, int cls) {
-  if (x.free_blocks[cls] == nullptr) {
-    void* raw = index_alloc(x, kRunBytes);
-    if (raw == nullptr) return nullptr;
-    auto* run = static_cast<stree_index_run*>(raw);
-    run->next = x.runs;
-    x.runs = run;
-    const size_t size = block_bytes(cls);
-    char* p = static_cast<char*>(raw) + kRunHeaderBytes;
-    char* end = static_cast<char*>(raw) + kRunBytes;
-    for (; p + size <= end; p += size) {
-      index_block* b = reinterpret_cast<index_block*>(p);
-      b->cls = static_cast<uint16_t>(cls);
-      give_block(x, b);
-    }
-  }
   index_block* b = x.free_blocks[cls];
-  x.free_blocks[cls] = next_free(b);
+  if (b != nullptr) {
+    x.free_blocks[cls] = next_free(b);
 #ifdef STREE_INDEX_POISON
-  ASAN_UNPOISON_MEMORY_REGION(b, block_bytes(cls));
+    ASAN_UNPOISON_MEMORY_REGION(b, block_bytes(cls));
 #endif
+  } else {
+    const size_t size = block_bytes(cls);
+    if (!reserve_run(x, size)) return nullptr;
+    b = reinterpret_cast<index_block*>(x.run_next);
+    x.run_next += size;
+    x.run_left -= size;
+  }
   std::memset(b, 0, sizeof(index_block));
   b->cls = static_cast<uint16_t>(cls);
   return b;
@@ -362,12 +376,15 @@ int stree_index_release(suffix_tree* tree) {
   x.used = 0;
   while (x.runs != nullptr) {
     stree_index_run* next = x.runs->next;
+    const size_t bytes = x.runs->bytes;
 #ifdef STREE_INDEX_POISON
-    ASAN_UNPOISON_MEMORY_REGION(x.runs, kRunBytes);
+    ASAN_UNPOISON_MEMORY_REGION(x.runs, bytes);
 #endif
-    index_free(x.runs, kRunBytes);
+    index_free(x.runs, bytes);
     x.runs = next;
   }
+  x.run_next = nullptr;
+  x.run_left = 0;
   for (index_block*& f : x.free_blocks) f = nullptr;
   return held ? 1 : 0;
 }

@@ -33,7 +33,8 @@
 
 #ifdef STREE_POOL_SANITIZED
 #include <sanitizer/asan_interface.h>
-#elif defined(__linux__)
+#endif
+#if defined(__linux__)
 #include <sys/mman.h>
 #endif
 
@@ -117,31 +118,9 @@ constexpr bool kReuseNumbers = false;
 
 #else
 
-constexpr size_t kBlockBytes = 2u << 20;
+constexpr size_t kBlockBytes = STREE_HUGE_BYTES;
 
-// A block aligned to its size, backed by huge pages where the kernel can.
-// On Linux the block is cut out of a mapping twice its size, so that the
-// alignment costs no address space (an aligned heap block would keep the
-// slack reserved, which matters to users running under a memory limit).
-void* block_alloc() {
-#if defined(__linux__)
-  void* area = mmap(nullptr, 2 * kBlockBytes, PROT_READ | PROT_WRITE,
-                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (area == MAP_FAILED) return nullptr;
-  char* start = static_cast<char*>(area);
-  uintptr_t misalign = reinterpret_cast<uintptr_t>(start) % kBlockBytes;
-  size_t head = misalign ? kBlockBytes - misalign : 0;
-  if (head) munmap(start, head);
-  munmap(start + head + kBlockBytes, kBlockBytes - head);
-  char* block = start + head;
-#if defined(MADV_HUGEPAGE)
-  madvise(block, kBlockBytes, MADV_HUGEPAGE);  // a hint; failure is fine
-#endif
-  return block;
-#else
-  return std::aligned_alloc(kBlockBytes, kBlockBytes);
-#endif
-}
+void* block_alloc() { return int_stree_huge_map(kBlockBytes); }
 
 void* body_alloc(uint32_t space) {
   stree_space& sp = spaces[space];
@@ -374,5 +353,38 @@ void stree_pool_fail_body_at(long n) {
 }
 long stree_pool_requests() { return requests; }
 long stree_pool_pages_in_use() { return pages_in_use; }
+
+// A mapping aligned to its huge-page size, cut out of one twice as large
+// (an aligned heap block would keep the slack reserved, which matters to
+// users running under a memory limit).
+void* int_stree_huge_map(size_t bytes) {
+#if defined(__linux__)
+  void* area = mmap(nullptr, bytes + STREE_HUGE_BYTES, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (area == MAP_FAILED) return nullptr;
+  char* start = static_cast<char*>(area);
+  const uintptr_t misalign = reinterpret_cast<uintptr_t>(start) % STREE_HUGE_BYTES;
+  const size_t head = misalign ? STREE_HUGE_BYTES - misalign : 0;
+  if (head) munmap(start, head);
+  munmap(start + head + bytes, STREE_HUGE_BYTES - head);
+  char* mapped = start + head;
+#if defined(MADV_HUGEPAGE)
+  madvise(mapped, bytes, MADV_HUGEPAGE);  // a hint; failure is fine
+#endif
+  return mapped;
+#else
+  return std::aligned_alloc(STREE_HUGE_BYTES, bytes);
+#endif
+}
+
+void int_stree_huge_unmap(void* p, size_t bytes) {
+  if (p == nullptr) return;
+#if defined(__linux__)
+  munmap(p, bytes);
+#else
+  (void)bytes;
+  std::free(p);
+#endif
+}
 
 STREE_NS_END

@@ -102,6 +102,15 @@ void int_stree_set_edgestr(suffix_tree* tree, stree_ref node, stree_pos edgestr)
 void int_stree_free_record(suffix_tree* tree, stree_ref record);
 // Releases every page of the tree's records at once (the tree is going).
 void int_stree_release_pages(suffix_tree* tree);
+// Memory straight from the system, aligned to STREE_HUGE_BYTES and offered
+// to the kernel for huge pages: the pool's page bodies and the child index
+// are read in an order unrelated to their addresses, and with 4 KiB pages
+// most of those reads would also miss the TLB.  `bytes` is a multiple of
+// STREE_HUGE_BYTES; nullptr when memory runs out.  int_stree_huge_unmap
+// gives back exactly what one call took.
+constexpr size_t STREE_HUGE_BYTES = size_t{2} << 20;
+void* int_stree_huge_map(size_t bytes);
+void int_stree_huge_unmap(void* p, size_t bytes);
 
 // ===== String table (table.cpp) ============================================
 
