@@ -109,16 +109,16 @@ int main(int argc, char** argv) {
   clock = start_clock();
   // The arrays vok keeps for its bags of features.
   vok_selection sel;
-  sel.selected = static_cast<uint64_t*>(std::malloc(vok_set_words(num_nodes) * 8));
-  sel.above = static_cast<uint32_t*>(std::malloc(num_nodes * sizeof(uint32_t)));
-  sel.internal = static_cast<uint64_t*>(std::malloc(vok_set_words(num_nodes + 1) * 8));
-  sel.internal_before = static_cast<uint32_t*>(std::malloc(vok_set_words(num_nodes + 1) * 4));
+  sel.selected = static_cast<uint64_t*>(vok_table_alloc(vok_set_words(num_nodes) * 8));
+  sel.above = static_cast<uint32_t*>(vok_table_alloc(num_nodes * sizeof(uint32_t)));
+  sel.internal = static_cast<uint64_t*>(vok_table_alloc(vok_set_words(num_nodes + 1) * 8));
+  sel.internal_before = static_cast<uint32_t*>(vok_table_alloc(vok_set_words(num_nodes + 1) * 4));
   if (vok_selection_needs_counts(settings))
-    sel.counts = static_cast<uint32_t*>(std::malloc(num_nodes * sizeof(uint32_t)));
+    sel.counts = static_cast<uint32_t*>(vok_table_alloc(num_nodes * sizeof(uint32_t)));
   sel.first =
-      static_cast<size_t*>(std::malloc(STREE_MAX_STRINGS * sizeof(size_t)));
+      static_cast<size_t*>(vok_table_alloc(STREE_MAX_STRINGS * sizeof(size_t)));
   sel.path = static_cast<vok_open_record*>(
-      std::malloc(vok_path_room(tree) * sizeof(vok_open_record)));
+      vok_table_alloc(vok_path_room(tree) * sizeof(vok_open_record)));
   if (!sel.selected || !sel.above || !sel.internal || !sel.internal_before || !sel.first || !sel.path ||
       (vok_selection_needs_counts(settings) && !sel.counts)) {
     std::fprintf(stderr, "out of memory for the per-node arrays\n");
@@ -127,8 +127,8 @@ int main(int argc, char** argv) {
   size_t num_loci = vok_loci_size(tree, sel.first);
   if (settings.word_delimited) {  // as vok: places for emitting positions only
     const size_t words = vok_set_words(num_loci + 1);
-    sel.emitting = static_cast<uint64_t*>(std::malloc(words * sizeof(uint64_t)));
-    sel.before = static_cast<size_t*>(std::malloc(words * sizeof(size_t)));
+    sel.emitting = static_cast<uint64_t*>(vok_table_alloc(words * sizeof(uint64_t)));
+    sel.before = static_cast<size_t*>(vok_table_alloc(words * sizeof(size_t)));
     if (!sel.emitting || !sel.before) {
       std::fprintf(stderr, "out of memory for the output tables\n");
       return 1;
@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
     num_loci = vok_mark_emitting(tree, sel.first, num_loci, sel.emitting, sel.before);
   }
   sel.loci = static_cast<uint32_t*>(
-      std::malloc((num_loci > 0 ? num_loci : 1) * sizeof(uint32_t)));
+      vok_table_alloc((num_loci > 0 ? num_loci : 1) * sizeof(uint32_t)));
   if (sel.loci == nullptr) {
     std::fprintf(stderr, "out of memory for the output tables\n");
     return 1;

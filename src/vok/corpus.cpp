@@ -12,7 +12,7 @@ namespace {
 
 template <typename T>
 T* allocate(size_t n) {
-  return static_cast<T*>(std::malloc((n > 0 ? n : 1) * sizeof(T)));
+  return static_cast<T*>(vok_table_alloc((n > 0 ? n : 1) * sizeof(T)));
 }
 
 // Stores every document in the tree, numbered from 0.

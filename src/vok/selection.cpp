@@ -7,7 +7,12 @@
 // the tree (up to the length of the longest document) costs nothing else.
 #include "selection.h"
 
+#include <cstdlib>
 #include <cstring>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 VOK_NS_BEGIN
 
@@ -195,7 +200,34 @@ void parents_to_ancestors(const vok_selection& sel, stree_count n) {
   }
 }
 
+// ---- memory for the tables --------------------------------------------------
+
+constexpr size_t kHugePageBytes = size_t{2} << 20;
+
+// The counting walk writes these arrays at places unrelated to their
+// addresses (a locus per suffix, a rank per internal record): the whole
+// 2 MiB pages inside a large one are offered to the kernel as huge pages,
+// so that those writes rarely miss the TLB.  Only a hint; nothing changes
+// where the kernel declines.
+void offer_huge_pages(void* p, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t first = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+  const uintptr_t end = (start + bytes) & ~(kHugePageBytes - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
 }  // namespace
+
+void* vok_table_alloc(size_t bytes) {
+  void* p = std::malloc(bytes);
+  if (p != nullptr && bytes >= 2 * kHugePageBytes) offer_huge_pages(p, bytes);
+  return p;
+}
 
 bool vok_selection_needs_counts(const vok_settings& settings) {
   return can_refuse(settings.max_link_prob);

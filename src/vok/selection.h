@@ -95,6 +95,12 @@ struct vok_selection {
   vok_open_record* path = nullptr;
 };
 
+// Memory for a table of the selection, as malloc gives it (std::free gives
+// it back); a large table is offered huge pages, since the counting walk
+// writes it at places unrelated to their addresses.  nullptr when memory
+// runs out.
+void* vok_table_alloc(size_t bytes);
+
 // Whether the suffix-link rule can refuse a record with these settings, in
 // which case every count must be known before any record is judged.
 bool vok_selection_needs_counts(const vok_settings& settings);
