@@ -377,14 +377,4 @@ void* int_stree_huge_map(size_t bytes) {
 #endif
 }
 
-void int_stree_huge_unmap(void* p, size_t bytes) {
-  if (p == nullptr) return;
-#if defined(__linux__)
-  munmap(p, bytes);
-#else
-  (void)bytes;
-  std::free(p);
-#endif
-}
-
 STREE_NS_END

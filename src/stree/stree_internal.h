@@ -106,11 +106,11 @@ void int_stree_release_pages(suffix_tree* tree);
 // to the kernel for huge pages: the pool's page bodies and the child index
 // are read in an order unrelated to their addresses, and with 4 KiB pages
 // most of those reads would also miss the TLB.  `bytes` is a multiple of
-// STREE_HUGE_BYTES; nullptr when memory runs out.  int_stree_huge_unmap
-// gives back exactly what one call took.
+// STREE_HUGE_BYTES; nullptr when memory runs out.  On Linux the memory is
+// a mapping of exactly `bytes` (munmap gives it back); elsewhere it comes
+// from aligned_alloc.
 constexpr size_t STREE_HUGE_BYTES = size_t{2} << 20;
 void* int_stree_huge_map(size_t bytes);
-void int_stree_huge_unmap(void* p, size_t bytes);
 
 // ===== String table (table.cpp) ============================================
 

@@ -202,8 +202,6 @@ void parents_to_ancestors(const vok_selection& sel, stree_count n) {
 
 // ---- memory for the tables --------------------------------------------------
 
-constexpr size_t kHugePageBytes = size_t{2} << 20;
-
 // The counting walk writes these arrays at places unrelated to their
 // addresses (a locus per suffix, a rank per internal record): the whole
 // 2 MiB pages inside a large one are offered to the kernel as huge pages,
@@ -212,8 +210,8 @@ constexpr size_t kHugePageBytes = size_t{2} << 20;
 void offer_huge_pages(void* p, size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   const uintptr_t start = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t first = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
-  const uintptr_t end = (start + bytes) & ~(kHugePageBytes - 1);
+  const uintptr_t first = (start + STREE_HUGE_BYTES - 1) & ~(STREE_HUGE_BYTES - 1);
+  const uintptr_t end = (start + bytes) & ~(STREE_HUGE_BYTES - 1);
   if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
 #else
   (void)p;
@@ -225,7 +223,7 @@ void offer_huge_pages(void* p, size_t bytes) {
 
 void* vok_table_alloc(size_t bytes) {
   void* p = std::malloc(bytes);
-  if (p != nullptr && bytes >= 2 * kHugePageBytes) offer_huge_pages(p, bytes);
+  if (p != nullptr && bytes >= 2 * STREE_HUGE_BYTES) offer_huge_pages(p, bytes);
   return p;
 }
 
