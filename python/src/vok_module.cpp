@@ -419,7 +419,7 @@ class Model {
     // becomes the chain start (1 + column) of every internal record, in
     // place.
     size_t features = 0;
-    for (uint64_t word : selected_) features += static_cast<size_t>(__builtin_popcountll(word));
+    for (uint64_t word : selected_) features += static_cast<size_t>(int_stree_popcount(word));
     if (features > static_cast<size_t>(INT32_MAX))
       throw out_of_memory("more features than 32-bit column numbers hold");
     up_col_.reserve(features);

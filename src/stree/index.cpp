@@ -20,7 +20,6 @@
 //
 // Each tree owns its index (suffix_tree::index); only insertion and the
 // edits add to it, and stree_index_release gives all of it back.
-#include <bit>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -71,8 +70,8 @@ using entry = stree_index_entry;
 
 constexpr size_t kHeaderBytes = sizeof(index_block);
 static_assert(kHeaderBytes == 4 * kCodeWords + 4, "children follow the header");
-static_assert(kCodeWords * kCodeWordBits >= STREE_MAX_ALPHABET,
-              "a code set holds every code");
+static_assert(kCodeWords * kCodeWordBits >= STREE_MAX_ALPHABET && kCodeWords % 2 == 0,
+              "a code set holds every code, in pairs of words");
 
 stree_ref* children(index_block* b) {
   return reinterpret_cast<stree_ref*>(reinterpret_cast<char*>(b) +
@@ -238,12 +237,19 @@ index_block* block_of(const stree_child_index& x, stree_ref node) {
 
 // ---- code sets --------------------------------------------------------------
 
+// Codes 64w .. 64w + 63 of the set: words 2w and 2w + 1 (the header keeps
+// 32-bit words so that it packs to 4 bytes before the children).
+constexpr int kWideWordBits = 2 * kCodeWordBits;
+uint64_t code_pair(const index_block* b, int w) {
+  return b->codes[2 * w] | uint64_t{b->codes[2 * w + 1]} << kCodeWordBits;
+}
+
 // The number of children with a code below `code`.
 int rank_of(const index_block* b, int code) {
-  const int word = code / kCodeWordBits;
-  int r = std::popcount(b->codes[word] &
-                        ((uint32_t{1} << (code % kCodeWordBits)) - 1));
-  for (int w = 0; w < word; ++w) r += std::popcount(b->codes[w]);
+  const int word = code / kWideWordBits;
+  int r = int_stree_popcount(code_pair(b, word) &
+                             ((uint64_t{1} << (code % kWideWordBits)) - 1));
+  for (int w = 0; w < word; ++w) r += int_stree_popcount(code_pair(b, w));
   return r;
 }
 

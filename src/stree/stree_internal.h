@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bits.h"
 #include "child_index.h"
 #include "records.h"
 #include "stree.h"

@@ -192,7 +192,7 @@ void judge_link_target(suffix_tree* tree, stree_ref x, void* data) {
 void parents_to_ancestors(const vok_selection& sel, stree_count n) {
   const size_t last = vok_set_words(static_cast<size_t>(n) + 1) - 1;
   const uint32_t internal = sel.internal_before[last] +
-                            static_cast<uint32_t>(__builtin_popcountll(sel.internal[last]));
+                            static_cast<uint32_t>(int_stree_popcount(sel.internal[last]));
   sel.above[0] = 0;
   for (uint32_t r = 1; r < internal; ++r) {
     const uint32_t p = sel.above[r];
@@ -255,7 +255,7 @@ size_t vok_mark_emitting(const suffix_tree* tree, const size_t* first,
   size_t total = 0;
   for (size_t w = 0; w < words; ++w) {
     before[w] = total;
-    total += static_cast<size_t>(__builtin_popcountll(emitting[w]));
+    total += static_cast<size_t>(int_stree_popcount(emitting[w]));
   }
   return total;
 }

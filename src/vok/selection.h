@@ -129,7 +129,7 @@ inline size_t vok_locus_place(const vok_selection& sel, size_t at) {
   if (!sel.emitting) return at;
   const uint64_t below = (uint64_t{1} << (at & VOK_SET_MASK)) - 1;
   return sel.before[at >> VOK_SET_SHIFT] +
-         static_cast<size_t>(__builtin_popcountll(sel.emitting[at >> VOK_SET_SHIFT] & below));
+         static_cast<size_t>(int_stree_popcount(sel.emitting[at >> VOK_SET_SHIFT] & below));
 }
 // The rank of internal record `id` among the internal records (number
 // order), its entry in above.
@@ -137,7 +137,7 @@ inline uint32_t vok_internal_rank(const uint64_t* internal,
                                   const uint32_t* internal_before, uint32_t id) {
   const uint64_t below = (uint64_t{1} << (id & VOK_SET_MASK)) - 1;
   return internal_before[id >> VOK_SET_SHIFT] +
-         static_cast<uint32_t>(__builtin_popcountll(internal[id >> VOK_SET_SHIFT] & below));
+         static_cast<uint32_t>(int_stree_popcount(internal[id >> VOK_SET_SHIFT] & below));
 }
 inline uint32_t vok_internal_rank(const vok_selection& sel, uint32_t id) {
   return vok_internal_rank(sel.internal, sel.internal_before, id);
