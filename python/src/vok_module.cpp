@@ -100,6 +100,50 @@ struct buffer {
   }
 };
 
+// A fixed array of plain values from vok_table_alloc, as vok's own tables
+// are: a large one is offered huge pages, since the counting walk writes it
+// at places unrelated to their addresses.  Its values start unset.
+template <typename T>
+class table {
+ public:
+  table() = default;
+  table(const table&) = delete;
+  table& operator=(const table&) = delete;
+  table(table&& other) noexcept { *this = std::move(other); }
+  table& operator=(table&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+  ~table() { std::free(data_); }
+
+  // Room for n values (none kept); throws std::bad_alloc without memory.
+  void reset(size_t n) {
+    std::free(std::exchange(data_, nullptr));
+    size_ = 0;
+    if (n == 0) return;
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    data_ = static_cast<T*>(vok_table_alloc(n * sizeof(T)));
+    if (!data_) throw std::bad_alloc();
+    size_ = n;
+  }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+
+ private:
+  T* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 // The rows of a CSR matrix of counts, built one document at a time.  The
 // features of a position are a chain of columns: `first` (1 + column, 0
 // for none), then up[column] (1 + the column of the nearest selected
@@ -377,27 +421,31 @@ class Model {
       if (tree_->ids[k] != static_cast<int32_t>(k) || !tree_->strings[k])
         throw std::logic_error("the tree's slots are out of order");
     const size_t n = static_cast<size_t>(tree_->num_nodes);
-    selected_.assign(vok_set_words(n), 0);
-    std::vector<uint32_t> above(n);
-    internal_.assign(vok_set_words(n + 1), 0);
-    internal_before_.assign(internal_.size(), 0);
-    std::vector<uint32_t> counts;
-    std::vector<size_t> first, before;
-    std::vector<uint64_t> emitting;
-    std::vector<uint32_t> loci;
+    // The selection writes every value of its tables that is read later
+    // but for the bits past the last record in the set of features.
+    selected_.reset(vok_set_words(n));
+    std::memset(selected_.data(), 0, selected_.size() * sizeof(uint64_t));
+    table<uint32_t> above;
+    above.reset(n);
+    internal_.reset(vok_set_words(n + 1));
+    internal_before_.reset(internal_.size());
+    table<uint32_t> counts;
+    table<size_t> first, before;
+    table<uint64_t> emitting;
+    table<uint32_t> loci;
     {
       std::vector<vok_open_record> path(vok_path_room(tree_));
-      if (vok_selection_needs_counts(settings_)) counts.resize(n);
+      if (vok_selection_needs_counts(settings_)) counts.reset(n);
       if (with_matrix) {
-        first.resize(static_cast<size_t>(tree_->slots));
+        first.reset(static_cast<size_t>(tree_->slots));
         size_t places = vok_loci_size(tree_, first.data());
         if (settings_.word_delimited) {  // places for emitting positions only
-          emitting.resize(vok_set_words(places + 1));
-          before.resize(emitting.size());
+          emitting.reset(vok_set_words(places + 1));
+          before.reset(emitting.size());
           places = vok_mark_emitting(tree_, first.data(), places, emitting.data(),
                                      before.data());
         }
-        loci.resize(places);
+        loci.reset(places);
       }
       vok_selection sel;
       sel.selected = selected_.data();
@@ -412,7 +460,7 @@ class Model {
       sel.path = path.data();
       select_features(tree_, settings_, sel);
     }
-    std::vector<uint32_t>().swap(counts);
+    counts.reset(0);
 
     // above[] holds each internal record's nearest selected proper
     // ancestor, by rank, whose rank is below the record's: in rank order it
@@ -456,7 +504,7 @@ class Model {
   }
 
   struct label_walk {
-    const std::vector<uint64_t>* selected;
+    const table<uint64_t>* selected;
     int64_t depth;  // path length of the record entered last
     std::vector<std::pair<const char*, int32_t>> labels;
   };
@@ -488,10 +536,10 @@ class Model {
   uint32_t num_docs_ = 0;
   bool started_ = false;
   bool fitted_ = false;
-  std::vector<uint64_t> selected_;    // by record number
-  std::vector<uint64_t> internal_;         // the internal records
-  std::vector<uint32_t> internal_before_;  // internal records below each word
-  std::vector<uint32_t> first_col_;   // by internal rank: 1 + column of the
+  table<uint64_t> selected_;          // by record number
+  table<uint64_t> internal_;          // the internal records
+  table<uint32_t> internal_before_;   // internal records below each word
+  table<uint32_t> first_col_;         // by internal rank: 1 + column of the
                                       // nearest selected record at or above
                                       // it, or 0
   std::vector<uint32_t> up_col_;      // by column: 1 + column of the nearest
