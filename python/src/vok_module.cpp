@@ -109,7 +109,6 @@ class table {
   table() = default;
   table(const table&) = delete;
   table& operator=(const table&) = delete;
-  table(table&& other) noexcept { *this = std::move(other); }
   table& operator=(table&& other) noexcept {
     if (this != &other) {
       std::free(data_);
