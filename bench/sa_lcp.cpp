@@ -28,45 +28,9 @@
 #include <vector>
 
 #include "phase_clock.h"
+#include "suffix_array.h"
 
 namespace {
-
-bool read_file(const char* path, std::vector<unsigned char>* text) {
-  FILE* f = std::fopen(path, "rb");
-  if (f == nullptr) return false;
-  unsigned char buf[1 << 16];
-  size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0)
-    text->insert(text->end(), buf, buf + got);
-  bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
-
-// lcp[r] = common prefix length of the suffixes sa[r-1] and sa[r], not
-// counting a line break or anything after one; lcp[0] = 0.  Kasai's bound
-// lcp(next) >= lcp - 1 still holds, since a prefix free of line breaks stays
-// free of them when its first character is dropped.
-void kasai_lcp(const std::vector<unsigned char>& t,
-               const std::vector<int32_t>& sa, std::vector<int32_t>* lcp) {
-  const int32_t n = static_cast<int32_t>(t.size());
-  std::vector<int32_t> rank(n);
-  for (int32_t r = 0; r < n; r++) rank[sa[r]] = r;
-  lcp->assign(n, 0);
-  int32_t h = 0;
-  for (int32_t i = 0; i < n; i++) {
-    int32_t r = rank[i];
-    if (r == 0) {
-      h = 0;
-      continue;
-    }
-    int32_t j = sa[r - 1];
-    while (i + h < n && j + h < n && t[i + h] == t[j + h] && t[i + h] != '\n')
-      h++;
-    (*lcp)[r] = h;
-    if (h > 0) h--;
-  }
-}
 
 // Counts the LCP intervals in one left-to-right pass with a stack of open
 // interval depths.  An interval closes when a smaller LCP value arrives;
@@ -124,7 +88,10 @@ int main(int argc, char** argv) {
 
   clock = start_clock();
   std::vector<int32_t> lcp;
-  kasai_lcp(text, sa, &lcp);
+  {
+    std::vector<int32_t> rank;
+    kasai_lcp(text, sa, &rank, &lcp);
+  }
   stop_clock(clock, &lcp_s, &lcp_cpu);
 
   clock = start_clock();
