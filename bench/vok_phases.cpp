@@ -12,6 +12,8 @@
 // Prints one "key value" pair per line: the wall and CPU seconds of each
 // phase, num_nodes, and the number of internal nodes (root included), which
 // must equal the count of LCP intervals that sa_lcp finds on the same corpus.
+// With -s 0 also loci_hash, a hash of every suffix's locus in document
+// order, which sa_tree computes the same way for the tree it builds.
 //
 // Usage: vok_phases [-s 0|1] CORPUS [OUTPUT]   (OUTPUT defaults to /dev/null)
 #include <chrono>
@@ -177,6 +179,11 @@ int main(int argc, char** argv) {
   std::printf("num_nodes %d\n", num_nodes);
   std::printf("internal_nodes %lld\n", num_internal);
   std::printf("selected %lld\n", num_selected);
+  if (!settings.word_delimited) {  // every position has its locus: as sa_tree hashes them
+    uint64_t h = 0xcbf29ce484222325u;
+    for (size_t i = 0; i < num_loci; ++i) h = (h ^ sel.loci[i]) * 0x100000001b3u;
+    std::printf("loci_hash %016llx\n", static_cast<unsigned long long>(h));
+  }
   std::printf("insert_s %.6f\n", insert_s);
   std::printf("count_select_s %.6f\n", count_select_s);
   std::printf("output_s %.6f\n", output_s);
