@@ -59,19 +59,8 @@ int64_t count_intervals(const std::vector<int32_t>& lcp, int32_t* max_depth) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s CORPUS\n", argv[0]);
-    return 2;
-  }
   std::vector<unsigned char> text;
-  if (!read_file(argv[1], &text)) {
-    std::fprintf(stderr, "cannot read %s\n", argv[1]);
-    return 1;
-  }
-  if (text.size() > 0x7fffffffu) {
-    std::fprintf(stderr, "input too large for 32-bit suffix arrays\n");
-    return 1;
-  }
+  if (int status = read_corpus_arg(argc, argv, &text)) return status;
   const int32_t n = static_cast<int32_t>(text.size());
   int64_t separators = 0;
   for (unsigned char c : text) separators += c == '\n';

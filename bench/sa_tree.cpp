@@ -236,15 +236,8 @@ uint64_t loci_hash(const std::vector<unsigned char>& text, const std::vector<uin
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s CORPUS\n", argv[0]);
-    return 2;
-  }
   std::vector<unsigned char> text;
-  if (!read_file(argv[1], &text) || text.size() > 0x7fffffu * 16) {
-    std::fprintf(stderr, "cannot read %s (or too large)\n", argv[1]);
-    return 1;
-  }
+  if (int status = read_corpus_arg(argc, argv, &text)) return status;
   if (text.empty() || text.back() != '\n') text.push_back('\n');
   const int32_t n = static_cast<int32_t>(text.size());
 
@@ -283,6 +276,10 @@ int main(int argc, char** argv) {
   b.close_to(0);
   b.finish();
   stop_clock(clock, &build_s, &build_cpu);
+  if (b.depth.size() + static_cast<size_t>(b.leaves) > size_t{kIdMask} + 1) {
+    std::fprintf(stderr, "more records than 23-bit numbers can tell apart\n");
+    return 1;
+  }
 
   clock = start_clock();
   long long wrong = set_links(b, rank);

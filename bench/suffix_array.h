@@ -19,6 +19,25 @@ inline bool read_file(const char* path, std::vector<unsigned char>* text) {
   return ok;
 }
 
+// The one argument, a corpus, read whole; on a wrong call or a failed read
+// the message is printed and the exit status returned (0 when all is well).
+// The suffix arrays are 32-bit, so a larger file is refused too.
+inline int read_corpus_arg(int argc, char** argv, std::vector<unsigned char>* text) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s CORPUS\n", argv[0]);
+    return 2;
+  }
+  if (!read_file(argv[1], text)) {
+    std::fprintf(stderr, "cannot read %s\n", argv[1]);
+    return 1;
+  }
+  if (text->size() >= 0x7fffffffu) {
+    std::fprintf(stderr, "input too large for 32-bit suffix arrays\n");
+    return 1;
+  }
+  return 0;
+}
+
 // lcp[r] = common prefix length of the suffixes sa[r-1] and sa[r], not
 // counting a line break or anything after one; lcp[0] = 0.  Kasai's bound
 // lcp(next) >= lcp - 1 still holds, since a prefix free of line breaks stays
