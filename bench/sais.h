@@ -119,6 +119,7 @@ void expand(const Str& t, int32_t n, int32_t k, int32_t m, int32_t* sa) {
 struct level {
   int32_t* str;  // nullptr at level 0
   int32_t n, k;
+  int32_t lms = 0;  // its LMS suffixes, the length of the level below
 };
 
 // Suffix array of t[0..n) over codes 0..k-1, t[n-1] the sentinel.
@@ -134,6 +135,7 @@ void sort(const Str& t, int32_t n, int32_t k, int32_t* sa) {
     int32_t names = 0, m;
     if (top.str) m = reduce(top.str, top.n, top.k, sa, &names);
     else m = reduce(t, top.n, top.k, sa, &names);
+    top.lms = m;
     int32_t* s1 = sa + top.n - m;
     if (names < m) {
       levels.push_back(level{s1, m, names});
@@ -144,22 +146,8 @@ void sort(const Str& t, int32_t n, int32_t k, int32_t* sa) {
   }
   for (size_t l = levels.size(); l-- > 0;) {  // up
     const level& v = levels[l];
-    const int32_t m = l + 1 < levels.size() ? levels[l + 1].n : -1;
-    // The deepest level's reduced string had distinct names; its length is
-    // the number of its LMS suffixes, found again by classifying.
-    int32_t mm = m;
-    if (mm < 0) {
-      mm = 0;
-      if (v.str) {
-        const types ty = classify(v.str, v.n);
-        for (int32_t i = 1; i < v.n; ++i) mm += ty.lms(i);
-      } else {
-        const types ty = classify(t, v.n);
-        for (int32_t i = 1; i < v.n; ++i) mm += ty.lms(i);
-      }
-    }
-    if (v.str) expand(v.str, v.n, v.k, mm, sa);
-    else expand(t, v.n, v.k, mm, sa);
+    if (v.str) expand(v.str, v.n, v.k, v.lms, sa);
+    else expand(t, v.n, v.k, v.lms, sa);
   }
 }
 
