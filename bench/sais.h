@@ -35,26 +35,32 @@ types classify(const Str& t, int32_t n) {
 }
 
 template <class Str>
-void bucket_bounds(const Str& t, int32_t n, int32_t k, bool ends, std::vector<int32_t>* b) {
-  b->assign(static_cast<size_t>(k), 0);
-  for (int32_t i = 0; i < n; ++i) ++(*b)[t[i]];
+std::vector<int32_t> count_codes(const Str& t, int32_t n, int32_t k) {
+  std::vector<int32_t> counts(static_cast<size_t>(k), 0);
+  for (int32_t i = 0; i < n; ++i) ++counts[t[i]];
+  return counts;
+}
+
+// Each code's bucket start, or its end when `ends`.
+void bucket_bounds(const std::vector<int32_t>& counts, bool ends, std::vector<int32_t>* b) {
+  b->resize(counts.size());
   int32_t sum = 0;
-  for (int32_t c = 0; c < k; ++c) {
-    sum += (*b)[c];
-    (*b)[c] = ends ? sum : sum - (*b)[c];
+  for (size_t c = 0; c < counts.size(); ++c) {
+    sum += counts[c];
+    (*b)[c] = ends ? sum : sum - counts[c];
   }
 }
 
 // From the LMS suffixes in place, the L-type then the S-type suffixes.
 template <class Str>
-void induce(const Str& t, int32_t n, int32_t k, const types& ty, int32_t* sa,
-            std::vector<int32_t>* b) {
-  bucket_bounds(t, n, k, false, b);
+void induce(const Str& t, int32_t n, const std::vector<int32_t>& counts, const types& ty,
+            int32_t* sa, std::vector<int32_t>* b) {
+  bucket_bounds(counts, false, b);
   for (int32_t i = 0; i < n; ++i) {
     const int32_t j = sa[i] - 1;
     if (sa[i] > 0 && !ty.s(j)) sa[(*b)[t[j]]++] = j;
   }
-  bucket_bounds(t, n, k, true, b);
+  bucket_bounds(counts, true, b);
   for (int32_t i = n - 1; i >= 0; --i) {
     const int32_t j = sa[i] - 1;
     if (sa[i] > 0 && ty.s(j)) sa[--(*b)[t[j]]] = j;
@@ -66,12 +72,13 @@ void induce(const Str& t, int32_t n, int32_t k, const types& ty, int32_t* sa,
 template <class Str>
 int32_t reduce(const Str& t, int32_t n, int32_t k, int32_t* sa, int32_t* names) {
   const types ty = classify(t, n);
+  const std::vector<int32_t> counts = count_codes(t, n, k);
   std::vector<int32_t> b;
-  bucket_bounds(t, n, k, true, &b);
+  bucket_bounds(counts, true, &b);
   for (int32_t i = 0; i < n; ++i) sa[i] = -1;
   for (int32_t i = n - 1; i >= 1; --i)
     if (ty.lms(i)) sa[--b[t[i]]] = i;
-  induce(t, n, k, ty, sa, &b);
+  induce(t, n, counts, ty, sa, &b);
   int32_t m = 0;
   for (int32_t i = 0; i < n; ++i)
     if (ty.lms(sa[i])) sa[m++] = sa[i];
@@ -106,14 +113,15 @@ void expand(const Str& t, int32_t n, int32_t k, int32_t m, int32_t* sa) {
     if (ty.lms(i)) lms[j++] = i;
   for (int32_t i = 0; i < m; ++i) sa[i] = lms[sa[i]];
   for (int32_t i = m; i < n; ++i) sa[i] = -1;
+  const std::vector<int32_t> counts = count_codes(t, n, k);
   std::vector<int32_t> b;
-  bucket_bounds(t, n, k, true, &b);
+  bucket_bounds(counts, true, &b);
   for (int32_t i = m - 1; i >= 0; --i) {
     const int32_t j = sa[i];
     sa[i] = -1;
     sa[--b[t[j]]] = j;
   }
-  induce(t, n, k, ty, sa, &b);
+  induce(t, n, counts, ty, sa, &b);
 }
 
 struct level {
