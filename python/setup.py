@@ -16,7 +16,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SRC = os.path.normpath(os.path.join(HERE, "..", "src"))
 
 TREE = ["pool", "table", "index", "navigate", "traverse", "edit", "insert",
-        "remove"]
+        "remove", "sort", "build"]
 VOK = ["selection", "output", "reader", "progress", "options"]
 
 sources = [os.path.join(HERE, "src", "vok_module.cpp"),

@@ -63,6 +63,72 @@ TEST(Tree, RandomHistoriesMatchTheModel) {
   for (const Shape& s : shapes) random_histories(s);
 }
 
+// A tree built in one go from stored strings is the tree their insertion
+// gives, links included.  A build that fails at any record request, any
+// allocation of the sorter or the node limit gives every page back.
+TEST(Tree, BuiltInOneGoMatchesTheModel) {
+  const std::string alphabets[] = {"ab", "abc", "a", "abcdefgh ", "a\x7f\x80\xff"};
+  auto store = [](History& h, const std::vector<std::string>& texts) {
+    for (size_t i = 0; i < texts.size(); ++i) {
+      const bool fits = int_stree_table_append(h.tree, texts[i].data(), int32_t(texts[i].size()),
+                                               int32_t(i % 3)) == int32_t(i);
+      h.texts[int32_t(i)] = texts[i];
+      h.ids[int32_t(i)] = int32_t(i % 3);
+      if (!fits) return false;
+    }
+    return true;
+  };
+  for (uint32_t seed = 1; seed <= 500; ++seed) {
+    std::mt19937 rng(seed);
+    const std::string& letters = alphabets[seed % 5];
+    std::vector<std::string> texts;
+    for (int n = 1 + int(rng() % 7); n > 0; --n) {
+      std::string text = texts.empty() || rng() % 3 ? "" : texts[rng() % texts.size()];
+      for (int k = int(rng() % 14); k > 0; --k) text += letters[rng() % letters.size()];
+      texts.push_back(text);
+    }
+    History h(STREE_MAX_ALPHABET, true, seed % 2 ? 1 : STREE_INDEX_THRESHOLD);
+    if (!store(h, texts)) {  // a byte above 127 in the narrow tree
+      ASSERT_EQ(STREE_MAX_ALPHABET, 128) << seed;
+      continue;
+    }
+    ASSERT_EQ(int_stree_build_stored(h.tree), 1) << seed;
+    ASSERT_EQ(history::check(h), "") << "seed " << seed;
+    const stree_count records = h.tree->num_nodes - 1;
+    ASSERT_EQ(history::finish(h), "");
+    if (seed % 10) continue;
+    for (int how = 0; how < 2; ++how)
+      for (long n = 1;; ++n) {
+        History f(STREE_MAX_ALPHABET, true, STREE_INDEX_THRESHOLD);
+        ASSERT_TRUE(store(f, texts));
+        how ? stree_sort_fail_at(n) : stree_pool_fail_at(n);
+        const int built = int_stree_build_stored(f.tree);
+        stree_sort_fail_at(0);
+        stree_pool_fail_at(0);
+        if (built) {
+          ASSERT_EQ(history::check(f), "") << "seed " << seed << " failing at " << n;
+        }
+        ASSERT_EQ(history::finish(f), "") << "seed " << seed << " failing at " << n;
+        if (built) break;
+      }
+    for (stree_count more : {0, 1}) {  // the records fit exactly, or one too many
+      History f(STREE_MAX_ALPHABET, true, STREE_INDEX_THRESHOLD);
+      ASSERT_TRUE(store(f, texts));
+      f.tree->num_nodes = STREE_MAX_NODES - records + more;
+      EXPECT_EQ(int_stree_build_stored(f.tree), 1 - more) << seed;
+      EXPECT_EQ(f.tree->num_nodes, more ? 0 : STREE_MAX_NODES) << seed;
+      EXPECT_EQ(history::finish(f), "");
+    }
+  }
+  // Strings it cannot build from: a NUL inside, one not in the block.
+  History h(128, true, STREE_INDEX_THRESHOLD);
+  ASSERT_TRUE(store(h, {"ab", std::string("a\0b", 3)}));
+  EXPECT_EQ(int_stree_build_stored(h.tree), 0);
+  History g(128, true, STREE_INDEX_THRESHOLD);
+  ASSERT_EQ(int_stree_table_add(g.tree, "ab", 2, 0), 0);
+  EXPECT_EQ(int_stree_build_stored(g.tree), 0);
+}
+
 // Hundreds of indexed nodes leave the tree as texts are removed: the
 // child index's table must keep every remaining node reachable.
 TEST(Tree, ManyIndexedNodesComeAndGo) {
@@ -101,6 +167,19 @@ TEST(Tree, DeepChains) {
     int32_t pos, n = int32_t(text.size()) - 8;
     EXPECT_EQ(stree_match(h.tree, text.c_str() + 8, n, &at, &pos), n);
     EXPECT_EQ(stree_get_labellen(h.tree, at), n);
+    // Built in one go from the text stored twice (the second copy moves the
+    // block): the same nodes, each suffix ending twice.
+    History b(128, true, STREE_INDEX_THRESHOLD);
+    for (int32_t id : {0, 1})
+      ASSERT_EQ(int_stree_table_append(b.tree, text.c_str(), int32_t(text.size()), id), id);
+    ASSERT_EQ(int_stree_build_stored(b.tree), 1);
+    EXPECT_EQ(stree_num_nodes(b.tree), int32_t(text.size()) + 1);
+    EXPECT_EQ(stree_match(b.tree, text.c_str() + 8, n, &at, &pos), n);
+    int32_t slot[2], start[2], id;
+    for (int k : {0, 1}) ASSERT_EQ(stree_get_suffix(b.tree, at, k + 1, &slot[k], &start[k], &id), 1);
+    EXPECT_EQ(slot[0] + slot[1], 1);
+    EXPECT_EQ(start[0] + start[1], 16);
+    EXPECT_EQ(history::finish(b), "");
     ASSERT_EQ(stree_remove_string(h.tree, 0), 1);
     EXPECT_EQ(stree_num_nodes(h.tree), 1);
     // A node of many children is indexed at the default threshold.

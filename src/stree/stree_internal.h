@@ -69,6 +69,10 @@ struct suffix_tree {
   // (chained through their children word) until it ends (remove.cpp).
   int removing;
   stree_ref dead_nodes;
+  // Copies stored by int_stree_table_append, end to end with their NULs:
+  // block_used bytes in use of block_room; freed with the tree.
+  char* block;
+  size_t block_used, block_room;
 };
 
 // The code of a character.
@@ -258,6 +262,60 @@ void int_stree_free_subtree(suffix_tree* tree, stree_ref record);
 void int_stree_unlink_child(suffix_tree* tree, stree_ref parent,
                             stree_ref child);
 
+// ===== Building all at once (sort.cpp, build.cpp) ===========================
+// Instead of inserting string by string, a tree can be built in one go from
+// the suffix array of all its strings: the strings are first stored end to
+// end in one block (int_stree_table_append), then int_stree_build_stored
+// makes every record at once.  The result is the tree that inserting the
+// same strings in slot order gives, record for record (end-record order and
+// which occurrence an edge label points at aside), with every suffix link.
+
+// The suffix array and the LCP array of a block of n bytes, n >= 1, made
+// of strings that each end with one NUL byte (block[n-1] == 0) and hold no
+// NUL themselves.  The order is by bytes, a NUL below every other byte, so
+// the suffixes that start at a NUL come first; a NUL matches nothing, so no
+// common prefix runs past a string's end.
+struct int_stree_sorted {
+  int32_t* sa = nullptr;         // n block positions in suffix order
+  // lcp[r]: characters suffixes sa[r-1] and sa[r] share (lcp[0] = 0), or
+  // STREE_LONG_LCP when they share that many or more; the exact values of
+  // those are in long_lcp as (rank, length) pairs by ascending rank.
+  uint8_t* lcp = nullptr;
+  int32_t* long_lcp = nullptr;
+  size_t long_count = 0;
+};
+constexpr uint8_t STREE_LONG_LCP = 255;
+// The longest block the sorter takes.
+constexpr int64_t STREE_MAX_SORTED = INT32_MAX - 1;
+
+// Sorts the block's suffixes into *out (which must be empty).  1, or 0 when
+// memory runs out or n lies outside 1..STREE_MAX_SORTED, with *out empty.
+// Takes and gives back memory of its own only: about 9 bytes per byte at
+// the most, counting what it hands over (5 bytes per byte), and 8 bytes
+// more for every LCP value of STREE_LONG_LCP or more.  No recursion.
+int int_stree_sort_suffixes(const unsigned char* block, int64_t n,
+                            int_stree_sorted* out);
+// Frees what int_stree_sort_suffixes handed over; *sorted is empty after.
+void int_stree_sorted_free(int_stree_sorted* sorted);
+
+// Stores text[0..len) as int_stree_table_add does, but its copy goes to the
+// end of the tree's one text block, each copy followed by its NUL, so that
+// the copies of all strings stored this way lie end to end.  Only for a tree
+// with copy_strings whose every string has been stored so; -1 on the same
+// grounds as int_stree_table_add.  Growing the block moves it, and every
+// stored string's pointer with it.
+int32_t int_stree_table_append(suffix_tree* tree, const char* text,
+                               int32_t len, int32_t id);
+
+// Builds the records of a tree that holds nothing but the strings stored
+// with int_stree_table_append (slots 0..count-1 in block order), as if each
+// had been inserted in slot order.  1 on success.  0 when memory runs out,
+// a string holds a NUL or a character outside the alphabet, or the tree
+// would pass STREE_MAX_NODES: every record made so far is then given back,
+// and the tree holds its strings and nothing else, ready to be deleted.
+// The child index is built as lookups need it, as by insertion.
+int int_stree_build_stored(suffix_tree* tree);
+
 // ===== Test hooks ==========================================================
 
 // After stree_pool_fail_at(n) with n > 0, the n-th record request from now
@@ -279,6 +337,9 @@ void stree_index_set_threshold(suffix_tree* tree, int children);
 void stree_index_fail_at(suffix_tree* tree, long n);
 // Nodes indexed now.
 long stree_index_nodes(const suffix_tree* tree);
+// After stree_sort_fail_at(n) with n > 0, the n-th allocation of the suffix
+// sorter from now fails (once); 0 disarms.
+void stree_sort_fail_at(long n);
 
 // ===== Assertions ==========================================================
 

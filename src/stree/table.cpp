@@ -30,27 +30,24 @@ bool grow_table(suffix_tree* tree, int32_t slots) {
   return true;
 }
 
-}  // namespace
-
-int32_t int_stree_table_add(suffix_tree* tree, const char* text, int32_t len,
-                            int32_t id) {
-  int32_t slot = tree->next_free;
+// Whether the table refuses text[0..len) in `slot`; grows the table's
+// arrays when the slot lies beyond them.
+bool refuses(suffix_tree* tree, int32_t slot, const char* text, int32_t len) {
   if (slot >= STREE_MAX_STRINGS || len < 0 || len > STREE_MAX_POSITION + 1)
-    return -1;
+    return true;
   if (slot >= tree->slots &&
       !grow_table(tree, slot <= STREE_MAX_STRINGS - slot
                             ? std::max(2 * slot, STREE_TABLE_BLOCK)
                             : STREE_MAX_STRINGS))
-    return -1;
+    return true;
   for (int32_t i = 0; i < len; ++i)
-    if (int_stree_code_of(tree, text[i]) >= tree->alphabet_size) return -1;
-  char* stored = const_cast<char*>(text);
-  if (tree->copy_strings) {
-    stored = static_cast<char*>(std::malloc(static_cast<size_t>(len) + 1));
-    if (!stored) return -1;
-    std::memcpy(stored, text, static_cast<size_t>(len));
-    stored[len] = '\0';
-  }
+    if (int_stree_code_of(tree, text[i]) >= tree->alphabet_size) return true;
+  return false;
+}
+
+// Fills the slot and moves next_free past the slots in use.
+int32_t fill_slot(suffix_tree* tree, int32_t slot, char* stored, int32_t len,
+                  int32_t id) {
   tree->strings[slot] = stored;
   tree->lengths[slot] = len;
   tree->ids[slot] = id;
@@ -60,9 +57,67 @@ int32_t int_stree_table_add(suffix_tree* tree, const char* text, int32_t len,
   return slot;
 }
 
+// Whether a stored string's copy lies in the text block (and so is freed
+// with the block, not on its own).
+bool in_block(const suffix_tree* tree, const char* s) {
+  return tree->block && s >= tree->block && s < tree->block + tree->block_used;
+}
+
+// Room for `more` bytes at the end of the block, which may move: the
+// pointers of the strings in it move along.  False when memory runs out.
+bool reserve_block(suffix_tree* tree, size_t more) {
+  if (tree->block_room - tree->block_used >= more) return true;
+  constexpr size_t kFirstRoom = size_t{1} << 16;
+  const size_t room =
+      std::max({tree->block_used + more, 2 * tree->block_room, kFirstRoom});
+  // The old place as a number: once moved, its pointers are not to be used.
+  const uintptr_t old = reinterpret_cast<uintptr_t>(tree->block);
+  char* moved = static_cast<char*>(std::realloc(tree->block, room));
+  if (!moved) return false;
+  if (reinterpret_cast<uintptr_t>(moved) != old)
+    for (int32_t slot = 0; slot < tree->slots; ++slot) {
+      const uintptr_t at = reinterpret_cast<uintptr_t>(tree->strings[slot]);
+      if (tree->strings[slot] && at >= old && at < old + tree->block_used)
+        tree->strings[slot] = moved + (at - old);
+    }
+  tree->block = moved;
+  tree->block_room = room;
+  return true;
+}
+
+}  // namespace
+
+int32_t int_stree_table_add(suffix_tree* tree, const char* text, int32_t len,
+                            int32_t id) {
+  const int32_t slot = tree->next_free;
+  if (refuses(tree, slot, text, len)) return -1;
+  char* stored = const_cast<char*>(text);
+  if (tree->copy_strings) {
+    stored = static_cast<char*>(std::malloc(static_cast<size_t>(len) + 1));
+    if (!stored) return -1;
+    std::memcpy(stored, text, static_cast<size_t>(len));
+    stored[len] = '\0';
+  }
+  return fill_slot(tree, slot, stored, len, id);
+}
+
+int32_t int_stree_table_append(suffix_tree* tree, const char* text,
+                               int32_t len, int32_t id) {
+  STREE_ASSERT(tree->copy_strings);
+  const int32_t slot = tree->next_free;
+  if (refuses(tree, slot, text, len)) return -1;
+  if (!reserve_block(tree, static_cast<size_t>(len) + 1)) return -1;
+  char* stored = tree->block + tree->block_used;
+  std::memcpy(stored, text, static_cast<size_t>(len));
+  stored[len] = '\0';
+  tree->block_used += static_cast<size_t>(len) + 1;
+  return fill_slot(tree, slot, stored, len, id);
+}
+
 void int_stree_table_release(suffix_tree* tree, int32_t slot) {
   if (slot < 0 || slot >= tree->slots || !tree->strings[slot]) return;
-  if (tree->copy_strings) std::free(tree->strings[slot]);
+  if (tree->copy_strings && !in_block(tree, tree->strings[slot]))
+    std::free(tree->strings[slot]);
   tree->strings[slot] = nullptr;
   if (slot < tree->next_free) tree->next_free = slot;
 }
@@ -102,6 +157,7 @@ void stree_delete_tree(suffix_tree* tree) {
   std::free(tree->strings);
   std::free(tree->lengths);
   std::free(tree->ids);
+  std::free(tree->block);
   delete tree;
 }
 

@@ -1,0 +1,278 @@
+// Building a tree in one go from the suffix array of all its strings.
+//
+// The suffixes are taken in suffix order.  The suffixes that share a node's
+// path are neighbours in that order, so the open nodes form one path (a
+// stack): each suffix hangs a leaf below, or leaves an end record on, the
+// deepest open node it shares with a neighbour, and the nodes deeper than
+// what it shares with the next suffix are complete and hang below their
+// parents.  Children thus arrive in ascending code order, as the sibling
+// lists want them, and no child lookup is needed.  The suffix links follow
+// in preorder: a node's link lies its edge's length below its parent's link.
+#include <cstdlib>
+#include <cstring>
+
+#include "stree_internal.h"
+
+STREE_NS_BEGIN
+
+namespace {
+
+// A stack of plain values on the heap; push fails instead of throwing.
+template <typename T>
+struct value_stack {
+  T* items = nullptr;
+  size_t size = 0, room = 0;
+
+  value_stack() = default;
+  value_stack(const value_stack&) = delete;
+  value_stack& operator=(const value_stack&) = delete;
+  ~value_stack() { std::free(items); }
+
+  bool push(const T& item) {
+    if (size == room) {
+      const size_t more = room ? 2 * room : 64;
+      T* grown = static_cast<T*>(std::realloc(items, more * sizeof(T)));
+      if (!grown) return false;
+      items = grown;
+      room = more;
+    }
+    items[size++] = item;
+    return true;
+  }
+  T& back() { return items[size - 1]; }
+  void pop() { --size; }
+};
+
+// Finds the string a block position belongs to: a table gives the slot of
+// the first byte of every stretch of kStretch bytes, and a short scan over
+// the strings' starts the rest (strings average far more than a stretch).
+constexpr int kStretchShift = 10;
+
+struct string_map {
+  const suffix_tree* tree;
+  int32_t count;     // strings, slots 0..count-1
+  int32_t* first;    // per stretch
+  int64_t start(int32_t slot) const { return tree->strings[slot] - tree->block; }
+
+  stree_pos pos_of(int64_t g) const {
+    int32_t slot = first[g >> kStretchShift];
+    while (slot + 1 < count && start(slot + 1) <= g) ++slot;
+    return stree_pack_pos(slot, static_cast<int32_t>(g - start(slot)));
+  }
+};
+
+bool map_strings(const suffix_tree* tree, int32_t count, string_map* map) {
+  const size_t stretches = (tree->block_used >> kStretchShift) + 1;
+  map->tree = tree;
+  map->count = count;
+  map->first = static_cast<int32_t*>(std::malloc(stretches * sizeof(int32_t)));
+  if (!map->first) return false;
+  int32_t slot = 0;
+  for (size_t k = 0; k < stretches; ++k) {
+    const int64_t g = static_cast<int64_t>(k << kStretchShift);
+    while (slot + 1 < count && map->start(slot + 1) <= g) ++slot;
+    map->first[k] = slot;
+  }
+  return true;
+}
+
+// True when the tree holds no records but its root and its strings lie end
+// to end in the block, in slot order, without a NUL inside.
+bool ready_to_build(const suffix_tree* tree) {
+  if (tree->root == STREE_NONE ||
+      int_stree_first_child(tree, tree->root) != STREE_NONE)
+    return false;
+  size_t at = 0;
+  for (int32_t slot = 0; slot < tree->slots; ++slot) {
+    const char* s = tree->strings[slot];
+    if ((slot < tree->next_free) != (s != nullptr)) return false;
+    if (!s) continue;
+    const size_t len = static_cast<size_t>(tree->lengths[slot]);
+    if (s != tree->block + at || std::memchr(s, 0, len)) return false;
+    at += len + 1;
+  }
+  return at == tree->block_used;
+}
+
+// A node whose subtree is still being made.
+struct open_node {
+  int32_t depth;    // its path's length
+  stree_ref node;
+  stree_ref tail;   // its last child so far, or none
+  stree_pos left;   // where its first suffix starts
+};
+
+struct builder {
+  suffix_tree* tree;
+  const string_map& map;
+  value_stack<open_node> open;  // the root at the bottom, deepest on top
+
+  bool count_record() {
+    if (tree->num_nodes >= STREE_MAX_NODES) return false;
+    ++tree->num_nodes;
+    return true;
+  }
+  void append(open_node& p, stree_ref child) {
+    if (p.tail != STREE_NONE) int_stree_link(p.tail) = child;
+    else int_stree_first_child_ref(p.node) = child;
+    p.tail = child;
+  }
+  bool push(int32_t depth, stree_pos left) {
+    if (!count_record()) return false;
+    const stree_ref node = int_stree_new_node(tree, 0, 0);
+    return node != STREE_NONE && open.push(open_node{depth, node, STREE_NONE, left});
+  }
+  // The suffix at block position g hangs below p: a leaf, or an end record
+  // when p's path is all of it.
+  bool place(open_node& p, int64_t g) {
+    const stree_pos at = map.pos_of(g);
+    const int32_t slot = stree_pos_strid(at), off = stree_pos_offset(at);
+    if (tree->lengths[slot] - off == p.depth)
+      return int_stree_add_endrec(tree, p.node, slot, off) != 0;
+    if (!count_record()) return false;
+    const stree_ref leaf = int_stree_new_leaf(tree, slot, off + p.depth);
+    if (leaf == STREE_NONE) return false;
+    append(p, leaf);
+    return true;
+  }
+  // Ends x's child list and makes x p's next child, its edge label the part
+  // of its first suffix below p.
+  void hang(open_node& p, const open_node& x) {
+    if (x.tail != STREE_NONE) {
+      int_stree_set_last(x.tail, true);
+      int_stree_link(x.tail) = x.node;
+    }
+    int_stree_node(x.node)->edgelen = x.depth - p.depth;
+    int_stree_set_edgestr(tree, x.node,
+                          stree_pack_pos(stree_pos_strid(x.left),
+                                         stree_pos_offset(x.left) + p.depth));
+    append(p, x.node);
+  }
+  // Completes the open nodes deeper than h; a node of depth h is opened
+  // when none is, to be their parent.
+  bool close_to(int32_t h) {
+    while (h < open.back().depth) {
+      const open_node x = open.back();
+      open.pop();
+      if (h > open.back().depth && !push(h, x.left)) return false;
+      hang(open.back(), x);
+    }
+    return true;
+  }
+  // The suffix at g, which shares h characters with the next in order.  The
+  // open node on top has the depth it shares with the one before.
+  bool step(int64_t g, int32_t h) {
+    if (h > open.back().depth)
+      return push(h, map.pos_of(g)) && place(open.back(), g);
+    return place(open.back(), g) && close_to(h);
+  }
+};
+
+// The exact common prefix at rank r, reading the long ones in rank order.
+struct lcp_reader {
+  const int_stree_sorted& sorted;
+  size_t next = 0;  // first long pair not yet passed
+  int32_t at(int64_t r) {
+    if (sorted.lcp[r] != STREE_LONG_LCP) return sorted.lcp[r];
+    while (sorted.long_lcp[2 * next] < r) ++next;
+    return sorted.long_lcp[2 * next + 1];
+  }
+};
+
+bool make_records(suffix_tree* tree, const int_stree_sorted& sorted,
+                  const string_map& map) {
+  builder b{tree, map, {}};
+  if (!b.open.push(open_node{0, tree->root, STREE_NONE, 0})) return false;
+  lcp_reader lcp{sorted};
+  const int64_t n = static_cast<int64_t>(tree->block_used);
+  // The suffixes starting at the strings' NULs come first and are no one's.
+  for (int64_t r = map.count; r < n; ++r)
+    if (!b.step(sorted.sa[r], r + 1 < n ? lcp.at(r + 1) : 0)) return false;
+  open_node& root = b.open.back();
+  if (root.tail != STREE_NONE) {
+    int_stree_set_last(root.tail, true);
+    int_stree_link(root.tail) = tree->root;
+  }
+  return true;
+}
+
+// The node whose path is node x's less its first character: x's edge label
+// below the parent's link, found by skip/count.
+stree_ref link_target(suffix_tree* tree, stree_ref parent, stree_ref x) {
+  const char* s = int_stree_edge_string(tree, x);
+  int32_t len = int_stree_node(x)->edgelen;
+  stree_ref u = tree->root;
+  if (parent == tree->root) {
+    ++s;
+    --len;
+  } else {
+    u = int_stree_node(parent)->suffix_link;
+  }
+  while (len > 0) {
+    const stree_ref y =
+        int_stree_find_child_indexing(tree, u, static_cast<unsigned char>(*s));
+    STREE_ASSERT(y != STREE_NONE && !int_stree_isaleaf(tree, y));
+    const int32_t l = int_stree_node(y)->edgelen;
+    STREE_ASSERT(l <= len);
+    s += l;
+    len -= l;
+    u = y;
+  }
+  return u;
+}
+
+// Sets every internal node's suffix link, parents before children.
+bool link_nodes(suffix_tree* tree) {
+  value_stack<stree_ref> above;  // the parents of the records on the path
+  stree_ref parent = tree->root;
+  stree_ref x = int_stree_first_child(tree, parent);
+  if (x == STREE_NONE) return true;
+  for (;;) {
+    if (!int_stree_isaleaf(tree, x)) {
+      int_stree_node(x)->suffix_link = link_target(tree, parent, x);
+      const stree_ref child = int_stree_first_child(tree, x);
+      if (child != STREE_NONE) {
+        if (!above.push(parent)) return false;
+        parent = x;
+        x = child;
+        continue;
+      }
+    }
+    while (int_stree_is_last(x)) {
+      x = parent;
+      if (x == tree->root) return true;
+      parent = above.back();
+      above.pop();
+    }
+    x = int_stree_link(x);
+  }
+}
+
+// Gives back every record and the index; the root goes too.
+void discard_records(suffix_tree* tree) {
+  stree_index_release(tree);
+  int_stree_release_pages(tree);
+  tree->root = STREE_NONE;
+  tree->num_nodes = 0;
+}
+
+}  // namespace
+
+int int_stree_build_stored(suffix_tree* tree) {
+  if (!ready_to_build(tree)) return 0;
+  if (tree->block_used == 0) return 1;
+  string_map map{};
+  int_stree_sorted sorted;
+  bool ok = map_strings(tree, tree->next_free, &map) &&
+            int_stree_sort_suffixes(reinterpret_cast<const unsigned char*>(tree->block),
+                                    static_cast<int64_t>(tree->block_used), &sorted) &&
+            make_records(tree, sorted, map);
+  std::free(map.first);
+  int_stree_sorted_free(&sorted);
+  ok = ok && link_nodes(tree);
+  tree->renumber_pending = 1;
+  if (!ok) discard_records(tree);
+  return ok ? 1 : 0;
+}
+
+STREE_NS_END

@@ -1,0 +1,373 @@
+// The suffix array and LCP array of a whole text block, for building a tree
+// all at once (build.cpp): the suffixes are sorted by induced sorting
+// (SA-IS), then the common prefixes are found by the Φ method.  The sorter
+// is bench/sais.h (measured there against libdivsufsort) on the library's
+// terms: memory comes from malloc through one counting helper, so that a
+// test can make any allocation fail, nothing throws, and nothing recurses.
+//
+// SA-IS in brief.  A suffix is S-type when it is smaller than the suffix
+// one to its right, L-type when larger (equal first codes: the type of the
+// right neighbour); an S-type suffix whose left neighbour is L-type is an
+// LMS suffix.  With the LMS suffixes in order at their buckets' ends, one
+// scan from the left puts every L-type suffix in place and one scan from
+// the right every S-type suffix ("inducing").  The LMS suffixes are put in
+// order by the same inducing applied to the LMS substrings (each LMS
+// position up to the next), which are then named by rank: when names
+// repeat, the string of names, one level up, is sorted in turn.
+//
+// The levels are two loops: level j+1's string lies in the tail of level
+// j's part of sa and its suffix array in the head, so one array of n + 1
+// entries serves every level.  Each level at most halves the string.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "stree_internal.h"
+
+STREE_NS_BEGIN
+
+namespace {
+
+// ===== Memory ===============================================================
+
+long requests = 0;  // allocations asked for since the process started
+long fail_at = 0;   // the request that fails; 0 = never
+
+// Every allocation of the sorter: count elements of `size` bytes, not
+// initialized; null when memory runs out, or when a test has said it has.
+void* take(size_t count, size_t size) {
+  ++requests;
+  if (fail_at > 0 && requests == fail_at) {
+    fail_at = 0;
+    return nullptr;
+  }
+  if (count > SIZE_MAX / size) return nullptr;
+  return std::malloc(count * size);
+}
+
+template <class T>
+T* take_array(size_t count) {
+  return static_cast<T*>(take(count, sizeof(T)));
+}
+
+// ===== The strings sorted ===================================================
+
+// Level 0's string: the block read as n + 1 codes, each byte one above its
+// value (a NUL is 1) and after them the virtual sentinel, 0, the one
+// smallest.  So the block is sorted without a wider copy of it.  Levels
+// above read their strings of names straight from sa (const int32_t*).
+struct block_codes {
+  const unsigned char* block;
+  int32_t n;  // the sentinel's position
+  int32_t operator[](int32_t i) const {
+    return i == n ? 0 : int32_t{block[i]} + 1;
+  }
+};
+constexpr int32_t kBlockCodes = 257;
+
+// ===== One level's tables ===================================================
+
+// What a pass over one level needs besides sa: the type of every position
+// (bit set: S-type), the number of times each code occurs, and one bucket
+// bound per code.  Freed when the pass ends, so that only one level's
+// tables exist at a time.
+struct level_tables {
+  uint64_t* s_bits = nullptr;
+  int32_t* counts = nullptr;
+  int32_t* bounds = nullptr;
+
+  level_tables() = default;
+  level_tables(const level_tables&) = delete;
+  level_tables& operator=(const level_tables&) = delete;
+  ~level_tables() {
+    std::free(s_bits);
+    std::free(counts);
+    std::free(bounds);
+  }
+
+  bool s(int32_t i) const { return s_bits[i >> 6] >> (i & 63) & 1; }
+  bool lms(int32_t i) const { return i > 0 && s(i) && !s(i - 1); }
+
+  // Each code's bucket start in sa, or its end when `ends`, into bounds.
+  void set_bounds(int32_t k, bool ends) {
+    int32_t sum = 0;
+    for (int32_t c = 0; c < k; ++c) {
+      sum += counts[c];
+      bounds[c] = ends ? sum : sum - counts[c];
+    }
+  }
+};
+
+// Takes the tables of the string t[0..n) over codes 0..k-1 (its last code
+// the unique smallest) and fills in the types and counts.  False when
+// memory runs out; the destructor frees what was taken.
+template <class Str>
+bool open_tables(const Str& t, int32_t n, int32_t k, level_tables* lt) {
+  const size_t words = static_cast<size_t>(n) / 64 + 1;
+  if (!(lt->s_bits = take_array<uint64_t>(words))) return false;
+  if (!(lt->counts = take_array<int32_t>(static_cast<size_t>(k)))) return false;
+  if (!(lt->bounds = take_array<int32_t>(static_cast<size_t>(k)))) return false;
+  uint64_t* bits = lt->s_bits;
+  std::memset(bits, 0, words * sizeof *bits);
+  bits[(n - 1) >> 6] |= uint64_t{1} << ((n - 1) & 63);  // the sentinel
+  bool next_s = true;
+  for (int32_t i = n - 2; i >= 0; --i) {
+    const int32_t a = t[i], b = t[i + 1];
+    next_s = a < b || (a == b && next_s);
+    if (next_s) bits[i >> 6] |= uint64_t{1} << (i & 63);
+  }
+  std::memset(lt->counts, 0, static_cast<size_t>(k) * sizeof(int32_t));
+  for (int32_t i = 0; i < n; ++i) ++lt->counts[t[i]];
+  return true;
+}
+
+// ===== Induced sorting ======================================================
+
+// With the LMS suffixes in sa at their buckets' ends (-1 elsewhere), puts
+// the L-type suffixes in place from the left, then the S-type suffixes from
+// the right (overwriting the LMS entries with the same suffixes in order).
+template <class Str>
+void induce(const Str& t, int32_t n, int32_t k, level_tables* lt,
+            int32_t* sa) {
+  int32_t* b = lt->bounds;
+  lt->set_bounds(k, false);
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t j = sa[i] - 1;
+    if (sa[i] > 0 && !lt->s(j)) sa[b[t[j]]++] = j;
+  }
+  lt->set_bounds(k, true);
+  for (int32_t i = n - 1; i >= 0; --i) {
+    const int32_t j = sa[i] - 1;
+    if (sa[i] > 0 && lt->s(j)) sa[--b[t[j]]] = j;
+  }
+}
+
+// Whether the LMS substrings starting at a and b differ in a code or a
+// type.  Equal types up to a point make both end there together; neither
+// runs past the sentinel, which is an LMS substring of its own.
+template <class Str>
+bool lms_substrings_differ(const Str& t, const level_tables& lt, int32_t a,
+                           int32_t b) {
+  for (int32_t d = 0;; ++d) {
+    if (t[a + d] != t[b + d] || lt.s(a + d) != lt.s(b + d)) return true;
+    if (d > 0 && lt.lms(a + d)) return false;
+  }
+}
+
+// With the m LMS substrings sorted in sa[0..m), names each by its rank
+// among the distinct ones and leaves the names in position order in
+// sa[n - m .. n): the next level's string.  Returns the number of names.
+template <class Str>
+int32_t name_lms_substrings(const Str& t, int32_t n, int32_t m,
+                            const level_tables& lt, int32_t* sa) {
+  for (int32_t i = m; i < n; ++i) sa[i] = -1;
+  int32_t names = 0, prev = -1;
+  for (int32_t i = 0; i < m; ++i) {
+    const int32_t pos = sa[i];
+    if (prev < 0 || lms_substrings_differ(t, lt, pos, prev)) {
+      ++names;
+      prev = pos;
+    }
+    sa[m + pos / 2] = names - 1;  // LMS positions lie two or more apart
+  }
+  for (int32_t i = n - 1, j = n - 1; i >= m; --i)
+    if (sa[i] >= 0) sa[j--] = sa[i];
+  return names;
+}
+
+// Level down: sorts the LMS substrings of t[0..n) by inducing from their
+// first codes, then names them (above).  *m gets the number of LMS
+// suffixes, *names the number of distinct names.  False when memory runs
+// out.
+template <class Str>
+bool reduce(const Str& t, int32_t n, int32_t k, int32_t* sa, int32_t* m,
+            int32_t* names) {
+  level_tables lt;
+  if (!open_tables(t, n, k, &lt)) return false;
+  lt.set_bounds(k, true);
+  for (int32_t i = 0; i < n; ++i) sa[i] = -1;
+  for (int32_t i = n - 1; i >= 1; --i)
+    if (lt.lms(i)) sa[--lt.bounds[t[i]]] = i;
+  induce(t, n, k, &lt, sa);
+  int32_t count = 0;
+  for (int32_t i = 0; i < n; ++i)
+    if (lt.lms(sa[i])) sa[count++] = sa[i];
+  *m = count;
+  *names = name_lms_substrings(t, n, count, lt, sa);
+  return true;
+}
+
+// Level up: given in sa[0..m) the suffix array of the level above (ranks
+// of t's LMS suffixes in position order), puts those suffixes in order at
+// their buckets' ends and induces every suffix of t.  sa[n - m .. n) is
+// workspace.  False when memory runs out.
+template <class Str>
+bool expand(const Str& t, int32_t n, int32_t k, int32_t m, int32_t* sa) {
+  level_tables lt;
+  if (!open_tables(t, n, k, &lt)) return false;
+  int32_t* lms = sa + n - m;
+  for (int32_t i = 1, j = 0; i < n; ++i)
+    if (lt.lms(i)) lms[j++] = i;
+  for (int32_t i = 0; i < m; ++i) sa[i] = lms[sa[i]];
+  for (int32_t i = m; i < n; ++i) sa[i] = -1;
+  lt.set_bounds(k, true);
+  // From the right: the suffix of rank i goes to slot i or beyond, so none
+  // is overwritten before it is moved.
+  for (int32_t i = m - 1; i >= 0; --i) {
+    const int32_t j = sa[i];
+    sa[i] = -1;
+    sa[--lt.bounds[t[j]]] = j;
+  }
+  induce(t, n, k, &lt, sa);
+  return true;
+}
+
+// One level: its string (null at level 0, the block), its length and
+// codes, and its LMS suffixes (the length of the level above).
+struct level {
+  const int32_t* str;
+  int32_t n, k;
+  int32_t lms;
+};
+// Level j's string is at most (2^31 - 1) / 2^j long, and a level is put
+// above one only when that has two LMS suffixes or more, so there are 30
+// levels at the most.
+constexpr int kMaxLevels = 32;
+
+// The suffix array of the block's n + 1 codes (level 0's string) into
+// sa[0..n], sa[0] being the sentinel.  Down the levels until the names of
+// one are all distinct, whose order is then read off directly, and back up.
+bool sort_codes(const unsigned char* block, int32_t n, int32_t* sa) {
+  const block_codes codes{block, n};
+  level levels[kMaxLevels];
+  levels[0] = level{nullptr, n + 1, kBlockCodes, 0};
+  int top = 0;
+  for (;;) {
+    level& v = levels[top];
+    int32_t names = 0;
+    if (!(v.str ? reduce(v.str, v.n, v.k, sa, &v.lms, &names)
+                : reduce(codes, v.n, v.k, sa, &v.lms, &names)))
+      return false;
+    const int32_t* above = sa + v.n - v.lms;
+    if (names == v.lms) {
+      for (int32_t i = 0; i < v.lms; ++i) sa[above[i]] = i;
+      break;
+    }
+    if (top + 1 == kMaxLevels) return false;  // cannot happen (see above)
+    levels[top + 1] = level{above, v.lms, names, 0};
+    ++top;
+  }
+  for (int l = top; l >= 0; --l) {
+    const level& v = levels[l];
+    if (!(v.str ? expand(v.str, v.n, v.k, v.lms, sa)
+                : expand(codes, v.n, v.k, v.lms, sa)))
+      return false;
+  }
+  return true;
+}
+
+// ===== Common prefixes ======================================================
+
+// Characters the suffixes at i and j share, knowing that they share at
+// least `known`; a NUL matches nothing, nor does the block's end.
+inline int32_t common_prefix(const unsigned char* block, int32_t n, int32_t i,
+                             int32_t j, int32_t known) {
+  const int32_t limit = n - (i > j ? i : j);
+  int32_t l = known;
+  while (l < limit && block[i + l] == block[j + l] && block[i + l] != 0) ++l;
+  return l;
+}
+
+// Φ[i] = the suffix just before suffix i in sa (-1 for the first), and then
+// in place, in text order, PLCP[i] = the characters suffix i shares with
+// Φ[i].  Suffix i + 1 shares at least PLCP[i] - 1 with its predecessor (the
+// same prefix less its first character, never a NUL), so the comparisons
+// take linear time altogether.  *long_count gets the number of values of
+// STREE_LONG_LCP or more.  Null when memory runs out.
+int32_t* plcp_by_phi(const unsigned char* block, int32_t n, const int32_t* sa,
+                     size_t* long_count) {
+  int32_t* phi = take_array<int32_t>(static_cast<size_t>(n));
+  if (!phi) return nullptr;
+  phi[sa[0]] = -1;
+  for (int32_t r = 1; r < n; ++r) phi[sa[r]] = sa[r - 1];
+  size_t longs = 0;
+  int32_t l = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    if (phi[i] < 0) {
+      l = 0;
+    } else {
+      l = common_prefix(block, n, i, phi[i], l);
+      if (l >= STREE_LONG_LCP) ++longs;
+    }
+    phi[i] = l;
+    if (l > 0) --l;
+  }
+  *long_count = longs;
+  return phi;
+}
+
+// The LCP array of the sorted block into out->lcp, capped at
+// STREE_LONG_LCP, and the exact values from there up into out->long_lcp,
+// by ascending rank.  The PLCP array is freed before returning.  False,
+// with out's LCP fields untouched, when memory runs out.
+bool lcp_by_phi(const unsigned char* block, int32_t n, const int32_t* sa,
+                int_stree_sorted* out) {
+  size_t longs = 0;
+  int32_t* plcp = plcp_by_phi(block, n, sa, &longs);
+  if (!plcp) return false;
+  uint8_t* lcp = take_array<uint8_t>(static_cast<size_t>(n));
+  int32_t* pairs = longs && lcp ? take_array<int32_t>(2 * longs) : nullptr;
+  if (!lcp || (longs && !pairs)) {
+    std::free(lcp);
+    std::free(plcp);
+    return false;
+  }
+  size_t next = 0;
+  for (int32_t r = 0; r < n; ++r) {
+    const int32_t v = plcp[sa[r]];  // 0 for r = 0
+    lcp[r] = v < STREE_LONG_LCP ? static_cast<uint8_t>(v) : STREE_LONG_LCP;
+    if (v >= STREE_LONG_LCP) {
+      pairs[2 * next] = r;
+      pairs[2 * next + 1] = v;
+      ++next;
+    }
+  }
+  std::free(plcp);
+  out->lcp = lcp;
+  out->long_lcp = pairs;
+  out->long_count = longs;
+  return true;
+}
+
+}  // namespace
+
+int int_stree_sort_suffixes(const unsigned char* block, int64_t n,
+                            int_stree_sorted* out) {
+  *out = int_stree_sorted{};
+  if (n < 1 || n > STREE_MAX_SORTED) return 0;  // n + 1 codes fit int32_t
+  const int32_t len = static_cast<int32_t>(n);
+  int32_t* sa = take_array<int32_t>(static_cast<size_t>(len) + 1);
+  if (!sa || !sort_codes(block, len, sa)) {
+    std::free(sa);
+    return 0;
+  }
+  // The sentinel sorts first; the block's own positions follow.
+  std::memmove(sa, sa + 1, static_cast<size_t>(len) * sizeof *sa);
+  if (!lcp_by_phi(block, len, sa, out)) {
+    std::free(sa);
+    return 0;
+  }
+  out->sa = sa;
+  return 1;
+}
+
+void int_stree_sorted_free(int_stree_sorted* sorted) {
+  std::free(sorted->sa);
+  std::free(sorted->lcp);
+  std::free(sorted->long_lcp);
+  *sorted = int_stree_sorted{};
+}
+
+void stree_sort_fail_at(long n) { fail_at = n > 0 ? requests + n : 0; }
+
+STREE_NS_END
