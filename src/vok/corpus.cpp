@@ -32,6 +32,41 @@ int first_pass(vok_reader* reader, const char* in_path, vok_corpus* corpus) {
   return 0;
 }
 
+// Stores every document and builds the tree in one go from them, which is
+// much faster than inserting them one by one.  False when that fails for
+// any reason (too many documents, a line refused or unread, no memory, the
+// node limit): the caller then inserts them one by one from the start,
+// which meets the same failure at the same document and reports it.
+bool batch_pass(vok_reader* reader, vok_corpus* corpus) {
+  char* text;
+  int32_t len;
+  uint32_t n = 0;
+  while (vok_read_document(reader, &text, &len)) {
+    if (n == VOK_MAX_DOCS ||
+        int_stree_table_append(corpus->tree, text, len, static_cast<int32_t>(n)) < 0)
+      return false;
+    ++n;
+  }
+  if (reader->refused || reader->failed || !int_stree_build_stored(corpus->tree))
+    return false;
+  corpus->num_docs = n;
+  return true;
+}
+
+// Makes the tree anew and the reader read from the start again, for the
+// one-by-one pass after a failed batch pass.  Returns 0, or the status of
+// the failure reported.
+int start_again(vok_reader* reader, const char* in_path, vok_corpus* corpus) {
+  stree_delete_tree(corpus->tree);
+  corpus->tree = stree_new_tree(STREE_MAX_ALPHABET, 1);
+  if (!corpus->tree) return vok_out_of_memory();
+  if (!vok_reader_rewind(reader)) return vok_read_failed(in_path);
+  reader->phase = "reading";
+  reader->refused = false;
+  if (reader->progress) reader->progress->docs = reader->progress->bytes = 0;
+  return 0;
+}
+
 // Allocates the arrays the product needs.  False when memory runs out.
 bool allocate_selection(const vok_settings& settings, vok_product product,
                         vok_corpus* corpus) {
@@ -90,7 +125,12 @@ int vok_build_corpus(const vok_settings& settings, vok_reader* reader,
                      vok_corpus* corpus) {
   corpus->tree = stree_new_tree(STREE_MAX_ALPHABET, 1);
   if (!corpus->tree) return vok_out_of_memory();
-  int status = first_pass(reader, in_path, corpus);
+  // vok-apply looks children up in the tree the insertions indexed.
+  int status = 0;
+  if (product == VOK_APPLIED || !batch_pass(reader, corpus)) {
+    if (product != VOK_APPLIED) status = start_again(reader, in_path, corpus);
+    if (status == 0) status = first_pass(reader, in_path, corpus);
+  }
   // No more lookups but vok-apply's: memory for the counts.
   if (product != VOK_APPLIED) stree_index_release(corpus->tree);
   if (status != 0) return status;
