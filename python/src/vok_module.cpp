@@ -303,15 +303,16 @@ class Model {
           for (size_t k = 0; k < b.text.size(); ++k) {
             if (num_docs_ == static_cast<uint32_t>(STREE_MAX_STRINGS))
               throw py::value_error("more documents than a tree holds");
-            if (!stree_add_string(tree_, b.text[k], b.len[k],
-                                  static_cast<int32_t>(num_docs_)))
-              throw out_of_memory("no memory to add document " +
-                                  std::to_string(num_docs_) + " to the tree");
+            if (int_stree_table_append(tree_, b.text[k], b.len[k],
+                                       static_cast<int32_t>(num_docs_)) < 0)
+              throw out_of_memory("no memory to store document " +
+                                  std::to_string(num_docs_));
             ++num_docs_;
           }
         });
       }
       b.clear();
+      with_trees([&] { build_tree(); });
       py::object result = py::none();
       std::unique_ptr<rows> out;
       with_trees([&] { out = select(with_matrix); });
@@ -403,6 +404,27 @@ class Model {
  private:
   void check_fitted() const {
     if (!fitted_) throw py::value_error("the Model is not fitted");
+  }
+
+  // Builds the tree of the stored documents in one go, or, for more text
+  // than the suffix sorter takes, inserts them one by one into a new tree.
+  void build_tree() {
+    if (tree_->block_used <= static_cast<size_t>(STREE_MAX_SORTED)) {
+      if (!int_stree_build_stored(tree_))
+        throw out_of_memory("no memory to build the tree");
+      return;
+    }
+    suffix_tree* online = stree_new_tree(STREE_MAX_ALPHABET, 1);
+    if (!online) throw out_of_memory("no memory for a new tree");
+    for (uint32_t k = 0; k < num_docs_; ++k)
+      if (!stree_add_string(online, tree_->strings[k], tree_->lengths[k],
+                            static_cast<int32_t>(k))) {
+        stree_delete_tree(online);
+        throw out_of_memory("no memory to add document " + std::to_string(k) +
+                            " to the tree");
+      }
+    stree_delete_tree(tree_);
+    tree_ = online;
   }
 
   void drop_tree() {
