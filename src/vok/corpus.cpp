@@ -62,7 +62,6 @@ int start_again(vok_reader* reader, const char* in_path, vok_corpus* corpus) {
   if (!corpus->tree) return vok_out_of_memory();
   if (!vok_reader_rewind(reader)) return vok_read_failed(in_path);
   reader->phase = "reading";
-  reader->refused = false;
   if (reader->progress) reader->progress->docs = reader->progress->bytes = 0;
   return 0;
 }

@@ -101,6 +101,7 @@ bool vok_reader_rewind(vok_reader* r) {
   r->phase = "writing";
   r->cut = false;
   r->failed = false;
+  r->refused = false;
   r->block_pos = r->block_end = 0;
   return true;
 }

@@ -50,8 +50,9 @@ struct vok_reader {
 // memory runs out.
 bool vok_reader_open(vok_reader* reader, FILE* file);
 
-// Rewinds the file to its start for another pass; false when it cannot be
-// rewound.
+// Rewinds the file to its start for another pass, as the "writing" phase,
+// with no failure or refusal of the pass before kept; false when it cannot
+// be rewound.
 bool vok_reader_rewind(vok_reader* reader);
 
 // The next document: its text (NUL-terminated in the reader's buffer, valid
