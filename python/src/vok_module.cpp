@@ -78,6 +78,11 @@ struct buffer {
     data = bigger;
     room = n;
   }
+  // Room for n values, growing by doubling at the least, so that a run of
+  // calls costs linear time even where realloc copies.
+  void make_room(size_t n) {
+    if (n > room) reserve(std::max(n, 2 * room));
+  }
   void push(T value) {
     if (size == room) reserve(2 * room);
     data[size++] = value;
@@ -165,8 +170,8 @@ struct rows {
   }
   void end_row() {
     std::sort(touched.begin(), touched.end());
-    indices.reserve(indices.size + touched.size());
-    data.reserve(data.size + touched.size());
+    indices.make_room(indices.size + touched.size());
+    data.make_room(data.size + touched.size());
     for (uint32_t c : touched) {
       indices.push(static_cast<int32_t>(c));
       data.push(count[c]);
