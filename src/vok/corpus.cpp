@@ -124,10 +124,12 @@ int vok_build_corpus(const vok_settings& settings, vok_reader* reader,
                      vok_corpus* corpus) {
   corpus->tree = stree_new_tree(STREE_MAX_ALPHABET, 1);
   if (!corpus->tree) return vok_out_of_memory();
-  // vok-apply looks children up in the tree the insertions indexed.
+  // vok-apply inserts: its lookups want the child index insertion leaves.
   int status = 0;
-  if (product == VOK_APPLIED || !batch_pass(reader, corpus)) {
-    if (product != VOK_APPLIED) status = start_again(reader, in_path, corpus);
+  if (product == VOK_APPLIED) {
+    status = first_pass(reader, in_path, corpus);
+  } else if (!batch_pass(reader, corpus)) {
+    status = start_again(reader, in_path, corpus);
     if (status == 0) status = first_pass(reader, in_path, corpus);
   }
   // No more lookups but vok-apply's: memory for the counts.
