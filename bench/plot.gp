@@ -23,12 +23,18 @@ set multiplot layout 1,2 title "vok on generated text (one document per line)"
 
 set title "time"
 set ylabel "seconds"
+set y2label "CPU microseconds per input byte"
+set y2range [0:*]
+set y2tics
+set ytics nomirror
 plot results using (mbytes("bytes")):"vok_wall_s" with linespoints lw 2 pt 7 \
        title "vok end to end, wall", \
      ""      using (mbytes("bytes")):"vok_cpu_s" with linespoints lw 2 dt 2 pt 6 \
        title "vok end to end, CPU", \
+     ""      using (mbytes("bytes")):"cpu_us_per_input_byte" axes x1y2 \
+       with linespoints dt 3 pt 4 title "vok CPU per input byte (right axis)", \
      ""      using (mbytes("bytes")):"insert_cpu_s" with linespoints pt 5 \
-       title "insertion (CPU)", \
+       title "tree (CPU)", \
      ""      using (mbytes("bytes")):"count_select_cpu_s" with linespoints pt 9 \
        title "counting + selection (CPU)", \
      ""      using (mbytes("bytes")):"output_cpu_s" with linespoints pt 11 \
@@ -47,6 +53,8 @@ plot results using (mbytes("bytes")):(column("vok_peak_rss_kb") / 1024) \
        with linespoints lw 2 pt 7 title "vok peak RSS", \
      ""      using (mbytes("bytes")):"rss_bytes_per_input_byte" axes x1y2 \
        with linespoints dt 2 pt 6 title "per input byte (right axis)", \
+     ""      using (mbytes("bytes")):"rss_above_one_line_bytes_per_input_byte" axes x1y2 \
+       with linespoints dt 3 pt 4 title "above a one-line run, per input byte (right axis)", \
      wide    using (mbytes("bytes")):(column("wide_peak_rss_kb") / 1024) \
        with linespoints lw 2 pt 13 lc rgb "#208020" title "vok -w peak RSS", \
      wide    using (mbytes("bytes")):"wide_rss_bytes_per_input_byte" axes x1y2 \

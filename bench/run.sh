@@ -201,11 +201,22 @@ corpus() {
 
 # ------------------------------------------------------ scaling series ----
 
+# What a run costs before its text: the peak of vok on one short line, so
+# that the memory per input byte can also be told above it.
+EMPTY_RSS=""
+if [[ $HAVE_VOK -eq 1 ]]; then
+  printf 'a\n' >"$OUT/one-line.txt"
+  measure "vok-one-line" 60 "$VOK" "$OUT/one-line.txt" "$OUT/one-line.out"
+  [[ $M_STATUS == ok ]] && EMPTY_RSS=$M_RSS
+  rm -f "$OUT/one-line.txt" "$OUT/one-line.out"
+fi
+
 RESULTS=$BENCH/results.csv
 csv target_bytes bytes documents status vok_wall_s vok_cpu_s vok_peak_rss_kb \
   rss_bytes_per_input_byte phases_status insert_s count_select_s output_s \
   insert_cpu_s count_select_cpu_s output_cpu_s num_nodes internal_nodes \
-  selected output_bytes outputs_match >"$RESULTS"
+  selected output_bytes outputs_match one_line_rss_kb \
+  rss_above_one_line_bytes_per_input_byte cpu_us_per_input_byte >"$RESULTS"
 declare -A VOK_WALL VOK_CPU VOK_RSS INSERT_CPU INTERNAL
 for size in $SIZES; do
   f=$(corpus "$size")
@@ -229,6 +240,8 @@ for size in $SIZES; do
   fi
   wall=$(minof "${walls[@]}") cpu=$(minof "${cpus[@]}") peak=$(maxof "${rss[@]}")
   per_byte=$(calc 'a[1] * 1024 / a[2]' '%.1f' "$peak" "$bytes")
+  above=$(calc '(a[1] - a[2]) * 1024 / a[3]' '%.1f' "$peak" "$EMPTY_RSS" "$bytes")
+  us_per_byte=$(calc 'a[1] * 1e6 / a[2]' '%.3f' "$cpu" "$bytes")
   VOK_WALL[$size]=$wall VOK_CPU[$size]=$cpu VOK_RSS[$size]=$peak
 
   # The three phases, through the library.
@@ -257,7 +270,8 @@ for size in $SIZES; do
     "$pstatus" "$(best insert_s "${logs[@]}")" "$(best count_select_s "${logs[@]}")" \
     "$(best output_s "${logs[@]}")" "${INSERT_CPU[$size]}" \
     "$(best count_select_cpu_s "${logs[@]}")" "$(best output_cpu_s "${logs[@]}")" \
-    "$nodes" "$internal" "$sel" "$out_bytes" "$match" >>"$RESULTS"
+    "$nodes" "$internal" "$sel" "$out_bytes" "$match" "$EMPTY_RSS" "$above" \
+    "$us_per_byte" >>"$RESULTS"
 done
 
 # ----------------------------------------------------------- baselines ----
