@@ -307,12 +307,13 @@ void int_stree_sorted_free(int_stree_sorted* sorted);
 int32_t int_stree_table_append(suffix_tree* tree, const char* text,
                                int32_t len, int32_t id);
 
-// Builds the records of a tree that holds nothing but the strings stored
-// with int_stree_table_append (slots 0..count-1 in block order), as if each
-// had been inserted in slot order.  1 on success.  0 when memory runs out,
-// a string holds a NUL or a character outside the alphabet, or the tree
-// would pass STREE_MAX_NODES: every record made so far is then given back,
-// and the tree holds its strings and nothing else, ready to be deleted.
+// Builds the records of a tree that holds nothing but its root and the
+// strings stored with int_stree_table_append (slots 0..count-1 in block
+// order), as if each had been inserted in slot order.  1 on success.  0,
+// with the tree as it was, when it holds more, a string lies outside the
+// block or holds a NUL.  0 when the block is longer than STREE_MAX_SORTED,
+// memory runs out or the tree would pass STREE_MAX_NODES: every record is
+// then given back, the root too, and the tree is fit only to be deleted.
 // The child index is built as lookups need it, as by insertion.
 int int_stree_build_stored(suffix_tree* tree);
 
