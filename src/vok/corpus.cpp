@@ -124,11 +124,8 @@ int vok_build_corpus(const vok_settings& settings, vok_reader* reader,
                      vok_corpus* corpus) {
   corpus->tree = stree_new_tree(STREE_MAX_ALPHABET, 1);
   if (!corpus->tree) return vok_out_of_memory();
-  // vok-apply inserts: its lookups want the child index insertion leaves.
   int status = 0;
-  if (product == VOK_APPLIED) {
-    status = first_pass(reader, in_path, corpus);
-  } else if (!batch_pass(reader, corpus)) {
+  if (!batch_pass(reader, corpus)) {
     status = start_again(reader, in_path, corpus);
     if (status == 0) status = first_pass(reader, in_path, corpus);
   }
