@@ -34,17 +34,19 @@ int first_pass(vok_reader* reader, const char* in_path, vok_corpus* corpus) {
 
 // Stores every document and builds the tree in one go from them, which is
 // much faster than inserting them one by one.  False when that fails for
-// any reason (too many documents, a line refused or unread, no memory, the
-// node limit): the caller then inserts them one by one from the start,
-// which meets the same failure at the same document and reports it.
+// any reason (too many documents, a line refused or unread, more text than
+// the sorter takes, no memory, the node limit): the caller then inserts
+// them one by one from the start, which meets the same failure, if any, at
+// the same document and reports it.
 bool batch_pass(vok_reader* reader, vok_corpus* corpus) {
   char* text;
   int32_t len;
   uint32_t n = 0;
   while (vok_read_document(reader, &text, &len)) {
     if (n == VOK_MAX_DOCS ||
-        int_stree_table_append(corpus->tree, text, len, static_cast<int32_t>(n)) < 0)
-      return false;
+        int_stree_table_append(corpus->tree, text, len, static_cast<int32_t>(n)) < 0 ||
+        corpus->tree->block_used > static_cast<size_t>(STREE_MAX_SORTED))
+      return false;  // more text than the sorter takes: no use reading on
     ++n;
   }
   if (reader->refused || reader->failed || !int_stree_build_stored(corpus->tree))
