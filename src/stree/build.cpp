@@ -53,10 +53,13 @@ struct string_map {
   int32_t count;     // strings, slots 0..count-1
   int32_t* first;    // per stretch
   int64_t start(int32_t slot) const { return tree->strings[slot] - tree->block; }
-
-  stree_pos pos_of(int64_t g) const {
-    int32_t slot = first[g >> kStretchShift];
+  // The slot holding g, scanning on from a slot at or before it.
+  int32_t slot_from(int32_t slot, int64_t g) const {
     while (slot + 1 < count && start(slot + 1) <= g) ++slot;
+    return slot;
+  }
+  stree_pos pos_of(int64_t g) const {
+    const int32_t slot = slot_from(first[g >> kStretchShift], g);
     return stree_pack_pos(slot, static_cast<int32_t>(g - start(slot)));
   }
 };
@@ -69,8 +72,7 @@ bool map_strings(const suffix_tree* tree, int32_t count, string_map* map) {
   if (!map->first) return false;
   int32_t slot = 0;
   for (size_t k = 0; k < stretches; ++k) {
-    const int64_t g = static_cast<int64_t>(k << kStretchShift);
-    while (slot + 1 < count && map->start(slot + 1) <= g) ++slot;
+    slot = map->slot_from(slot, static_cast<int64_t>(k << kStretchShift));
     map->first[k] = slot;
   }
   return true;
@@ -122,10 +124,9 @@ struct builder {
     const stree_ref node = int_stree_new_node(tree, 0, 0);
     return node != STREE_NONE && open.push(open_node{depth, node, STREE_NONE, left});
   }
-  // The suffix at block position g hangs below p: a leaf, or an end record
+  // The suffix starting at `at` hangs below p: a leaf, or an end record
   // when p's path is all of it.
-  bool place(open_node& p, int64_t g) {
-    const stree_pos at = map.pos_of(g);
+  bool place(open_node& p, stree_pos at) {
     const int32_t slot = stree_pos_strid(at), off = stree_pos_offset(at);
     if (tree->lengths[slot] - off == p.depth)
       return int_stree_add_endrec(tree, p.node, slot, off) != 0;
@@ -162,9 +163,9 @@ struct builder {
   // The suffix at g, which shares h characters with the next in order.  The
   // open node on top has the depth it shares with the one before.
   bool step(int64_t g, int32_t h) {
-    if (h > open.back().depth)
-      return push(h, map.pos_of(g)) && place(open.back(), g);
-    return place(open.back(), g) && close_to(h);
+    const stree_pos at = map.pos_of(g);
+    if (h > open.back().depth) return push(h, at) && place(open.back(), at);
+    return place(open.back(), at) && close_to(h);
   }
 };
 
