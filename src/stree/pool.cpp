@@ -377,4 +377,16 @@ void* int_stree_huge_map(size_t bytes) {
 #endif
 }
 
+void int_stree_offer_huge_pages(void* p, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t first = (start + STREE_HUGE_BYTES - 1) & ~(STREE_HUGE_BYTES - 1);
+  const uintptr_t end = (start + bytes) & ~(STREE_HUGE_BYTES - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
 STREE_NS_END

@@ -116,6 +116,10 @@ void int_stree_release_pages(suffix_tree* tree);
 // from aligned_alloc.
 constexpr size_t STREE_HUGE_BYTES = size_t{2} << 20;
 void* int_stree_huge_map(size_t bytes);
+// Offers the whole huge pages inside [p, p + bytes), memory taken from
+// malloc or elsewhere, to the kernel as huge pages: for arrays read or
+// written all over.  A hint only; nothing changes where the kernel declines.
+void int_stree_offer_huge_pages(void* p, size_t bytes);
 
 // ===== String table (table.cpp) ============================================
 

@@ -10,10 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 VOK_NS_BEGIN
 
 namespace {
@@ -200,30 +196,14 @@ void parents_to_ancestors(const vok_selection& sel, stree_count n) {
   }
 }
 
-// ---- memory for the tables --------------------------------------------------
-
-// The counting walk writes these arrays at places unrelated to their
-// addresses (a locus per suffix, a rank per internal record): the whole
-// 2 MiB pages inside a large one are offered to the kernel as huge pages,
-// so that those writes rarely miss the TLB.  Only a hint; nothing changes
-// where the kernel declines.
-void offer_huge_pages(void* p, size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  const uintptr_t start = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t first = (start + STREE_HUGE_BYTES - 1) & ~(STREE_HUGE_BYTES - 1);
-  const uintptr_t end = (start + bytes) & ~(STREE_HUGE_BYTES - 1);
-  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)bytes;
-#endif
-}
-
 }  // namespace
 
+// The counting walk writes these arrays at places unrelated to their
+// addresses (a locus per suffix, a rank per internal record), so they are
+// offered as huge pages, for those writes to rarely miss the TLB.
 void* vok_table_alloc(size_t bytes) {
   void* p = std::malloc(bytes);
-  if (p != nullptr && bytes >= 2 * STREE_HUGE_BYTES) offer_huge_pages(p, bytes);
+  if (p != nullptr && bytes >= 2 * STREE_HUGE_BYTES) int_stree_offer_huge_pages(p, bytes);
   return p;
 }
 
