@@ -180,6 +180,19 @@ struct lcp_reader {
   }
 };
 
+// A new leaf reads the code of its edge's first character, at a place in
+// the text the suffix order says nothing about: nearly always a cache miss.
+// The place is known kAhead suffixes before (the suffix's start plus the
+// depth it shares with a neighbour; the capped LCP bytes are near enough
+// for a hint), so it is asked of memory then.
+constexpr int64_t kAhead = 32;
+
+void fetch_leaf_start(const suffix_tree* tree, const int_stree_sorted& sorted,
+                      int64_t r) {
+  const int32_t depth = sorted.lcp[r] > sorted.lcp[r + 1] ? sorted.lcp[r] : sorted.lcp[r + 1];
+  __builtin_prefetch(tree->block + sorted.sa[r] + depth);
+}
+
 bool make_records(suffix_tree* tree, const int_stree_sorted& sorted,
                   const string_map& map) {
   builder b{tree, map, {}};
@@ -187,8 +200,10 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted,
   lcp_reader lcp{sorted};
   const int64_t n = static_cast<int64_t>(tree->block_used);
   // The suffixes starting at the strings' NULs come first and are no one's.
-  for (int64_t r = map.count; r < n; ++r)
+  for (int64_t r = map.count; r < n; ++r) {
+    if (r + kAhead + 1 < n) fetch_leaf_start(tree, sorted, r + kAhead);
     if (!b.step(sorted.sa[r], r + 1 < n ? lcp.at(r + 1) : 0)) return false;
+  }
   open_node& root = b.open.back();
   if (root.tail != STREE_NONE) {
     int_stree_set_last(root.tail, true);
@@ -198,28 +213,34 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted,
 }
 
 // The node whose path is node x's less its first character: x's edge label
-// below the parent's link, found by skip/count.
+// below the parent's link, found by skip/count.  Below any parent but the
+// root the first step's code is x's own, kept in its record, so the text is
+// read only where the walk takes more than one step (a read that would miss
+// the caches for nearly every node).
 stree_ref link_target(suffix_tree* tree, stree_ref parent, stree_ref x) {
   const char* s = int_stree_edge_string(tree, x);
   int32_t len = int_stree_node(x)->edgelen;
   stree_ref u = tree->root;
+  int code;
   if (parent == tree->root) {
     ++s;
-    --len;
+    if (--len == 0) return u;
+    code = int_stree_code_of(tree, *s);
   } else {
     u = int_stree_node(parent)->suffix_link;
+    code = int_stree_code(tree, x);
   }
-  while (len > 0) {
-    const stree_ref y =
-        int_stree_find_child_indexing(tree, u, static_cast<unsigned char>(*s));
+  for (;;) {
+    const stree_ref y = int_stree_find_code_indexing(tree, u, code);
     STREE_ASSERT(y != STREE_NONE && !int_stree_isaleaf(tree, y));
     const int32_t l = int_stree_node(y)->edgelen;
     STREE_ASSERT(l <= len);
     s += l;
     len -= l;
     u = y;
+    if (len == 0) return u;
+    code = int_stree_code_of(tree, *s);
   }
-  return u;
 }
 
 // Sets every internal node's suffix link, parents before children.

@@ -35,7 +35,12 @@ stree_ref int_stree_find_child(const suffix_tree* tree, stree_ref node,
 
 stree_ref int_stree_find_child_indexing(suffix_tree* tree, stree_ref node,
                                         int ch) {
-  int code = tree->char_map[static_cast<unsigned>(ch) & 0xffu];
+  return int_stree_find_code_indexing(
+      tree, node, tree->char_map[static_cast<unsigned>(ch) & 0xffu]);
+}
+
+stree_ref int_stree_find_code_indexing(suffix_tree* tree, stree_ref node,
+                                       int code) {
   if (code >= tree->alphabet_size) return STREE_NONE;
   int passed;
   stree_ref found = child_with_code(tree, node, code, &passed);

@@ -189,6 +189,9 @@ stree_ref int_stree_find_child(const suffix_tree* tree, stree_ref node,
 // the index's threshold of siblings gives its node a block.
 stree_ref int_stree_find_child_indexing(suffix_tree* tree, stree_ref node,
                                         int ch);
+// The same by the child's code (the code of its edge's first character).
+stree_ref int_stree_find_code_indexing(suffix_tree* tree, stree_ref node,
+                                       int code);
 // The parent; STREE_NONE for the root.
 stree_ref int_stree_get_parent(const suffix_tree* tree, stree_ref r);
 // Start position, in its string, of the suffix a leaf stands for.
