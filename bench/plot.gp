@@ -1,5 +1,5 @@
-# Time and peak memory of vok against corpus size, from bench/results.csv
-# and bench/wide.csv (vok -w).
+# Time and peak memory of vok against corpus size, from bench/results.csv,
+# bench/wide.csv (vok -w) and bench/baselines.csv (SA+LCP).
 #   gnuplot -e "results='bench/results.csv'; outfile='bench/scaling.png'" bench/plot.gp
 # Columns are taken by their header names; empty fields (runs that failed)
 # are skipped.
@@ -7,6 +7,7 @@
 if (!exists("results")) results = "bench/results.csv"
 if (!exists("outfile")) outfile = "bench/scaling.png"
 if (!exists("wide")) wide = "bench/wide.csv"
+if (!exists("bases")) bases = "bench/baselines.csv"
 
 set terminal pngcairo size 1400,560 font ",11"
 set output outfile
@@ -33,7 +34,10 @@ plot results using (mbytes("bytes")):"vok_wall_s" with linespoints lw 2 pt 7 \
        title "vok end to end, CPU", \
      ""      using (mbytes("bytes")):"cpu_us_per_input_byte" axes x1y2 \
        with linespoints dt 3 pt 4 title "vok CPU per input byte (right axis)", \
-     ""      using (mbytes("bytes")):"insert_cpu_s" with linespoints pt 5 \
+     bases   using (mbytes("bytes")):((column("sa_cpu_s") + column("lcp_cpu_s")) * 1e6 / column("bytes")) \
+       axes x1y2 with linespoints dt 3 pt 8 lc rgb "#806000" \
+       title "SA+LCP (libdivsufsort) CPU per input byte (right axis)", \
+     results using (mbytes("bytes")):"insert_cpu_s" with linespoints pt 5 \
        title "tree (CPU)", \
      ""      using (mbytes("bytes")):"count_select_cpu_s" with linespoints pt 9 \
        title "counting + selection (CPU)", \

@@ -83,15 +83,24 @@ def baseline_table(rows):
     header = ["corpus (bytes)", "vok wall (s)", "vok CPU (s)",
               "vok tree (s)", "SA (s)", "LCP (s)", "intervals (s)",
               "LCP intervals", "vok internal nodes", "SA+LCP peak RSS (MB)",
-              "vok peak RSS (MB)", "vok / (SA+LCP)",
+              "vok peak RSS (MB)", "vok CPU µs / input byte",
+              "SA+LCP CPU µs / input byte", "vok / (SA+LCP)",
               "tree / (SA+LCP+intervals)"]
     out = []
     for r in rows:
+        per_byte = {}
+        for key, cols in (("vok", ["vok_cpu_s"]), ("sa", ["sa_cpu_s", "lcp_cpu_s"])):
+            try:
+                per_byte[key] = "{:.3f}".format(
+                    sum(float(r[c]) for c in cols) * 1e6 / int(r["bytes"]))
+            except (KeyError, ValueError):
+                per_byte[key] = "–"
         out.append([r["bytes"], num(r["vok_wall_s"]), num(r["vok_cpu_s"]),
                     num(r["vok_insert_cpu_s"]), num(r["sa_cpu_s"]),
                     num(r["lcp_cpu_s"]), num(r["intervals_cpu_s"]),
                     r["intervals"] or "–", r["internal_nodes"] or "–",
                     mb(r["sa_lcp_peak_rss_kb"]), mb(r["vok_peak_rss_kb"]),
+                    per_byte["vok"], per_byte["sa"],
                     "{} ({} wall)".format(
                         num(r["vok_over_sa_lcp_cpu"], "{:.1f}"),
                         num(r["vok_over_sa_lcp_wall"], "{:.1f}")),

@@ -22,7 +22,7 @@
 #   VOK_BENCH_BUILD     build directory             (default build-bench)
 #   VOK_BENCH_VOK       measure this vok binary instead of building one
 #   VOK_BENCH_SIZES     corpus sizes in bytes       (default 0.5M..5M)
-#   VOK_BENCH_BASELINE  sizes that get the baselines (default 1M and 5M)
+#   VOK_BENCH_BASELINE  sizes that get the baselines (default: every size)
 #   VOK_BENCH_REPEAT    runs per measurement, best kept (default 3)
 #   VOK_BENCH_TIMEOUT   seconds per pathological run   (default 120)
 #   VOK_BENCH_LARGE     SIZE:DOCS of the large corpus for -w (25000000:60000;
@@ -35,7 +35,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BENCH=$ROOT/bench
 BUILD=${VOK_BENCH_BUILD:-$ROOT/build-bench}
 SIZES=${VOK_BENCH_SIZES:-"500000 1000000 2000000 3000000 4000000 5000000"}
-BASELINE=${VOK_BENCH_BASELINE:-"1000000 5000000"}
+BASELINE=${VOK_BENCH_BASELINE:-$SIZES}
 REPEAT=${VOK_BENCH_REPEAT:-3}
 TIMEOUT=${VOK_BENCH_TIMEOUT:-120}
 SKIP=${VOK_BENCH_SKIP:-}
@@ -471,7 +471,7 @@ MACHINE=$LOGS/machine.txt
 rm -f "$BENCH/scaling.png"
 if [[ $HAVE_GNUPLOT -eq 1 ]] && ! skipped plot &&
    awk -F, 'NR > 1 && $4 == "ok" { found = 1 } END { exit !found }' "$RESULTS"; then
-  gnuplot -e "results='$RESULTS'; wide='$WIDE'; outfile='$BENCH/scaling.png'" "$BENCH/plot.gp" \
+  gnuplot -e "results='$RESULTS'; wide='$WIDE'; bases='$BASES'; outfile='$BENCH/scaling.png'" "$BENCH/plot.gp" \
     2>"$LOGS/gnuplot.log" || warn "gnuplot failed; see $LOGS/gnuplot.log"
 fi
 
