@@ -50,26 +50,70 @@ bool refuses_link_target(uint32_t count, uint32_t target_count,
 
 // ---- the counting walk ------------------------------------------------------
 
+// The loci are written at the suffixes' start positions, which the walk
+// meets in no order related to their addresses: each write first reads the
+// emitting set and its counts at the position, then writes the locus, and
+// both miss the caches for large texts.  So a write waits kDelay notes in a
+// ring while those tables are asked of memory, and is done on leaving the
+// ring.
+class loci_writer {
+ public:
+  explicit loci_writer(const vok_selection& sel) : sel_(sel) {}
+  loci_writer(const loci_writer&) = delete;
+  loci_writer& operator=(const loci_writer&) = delete;
+
+  void note(size_t at, uint32_t id) {
+    if (sel_.emitting) {
+      __builtin_prefetch(sel_.emitting + (at >> VOK_SET_SHIFT));
+      __builtin_prefetch(sel_.before + (at >> VOK_SET_SHIFT));
+    } else {
+      __builtin_prefetch(sel_.loci + at, 1);
+    }
+    pending& slot = ring_[next_++ % kDelay];
+    if (next_ > kDelay) write(slot);
+    slot = pending{at, id};
+  }
+  // Writes what still waits; the walk's last step.
+  void flush() {
+    const size_t waiting = next_ < kDelay ? next_ : kDelay;
+    for (size_t k = next_ - waiting; k < next_; ++k) write(ring_[k % kDelay]);
+    next_ = 0;
+  }
+
+ private:
+  static constexpr size_t kDelay = 16;
+  struct pending {
+    size_t at;
+    uint32_t id;
+  };
+  void write(const pending& p) const {
+    if (vok_locus_kept(sel_, p.at)) sel_.loci[vok_locus_place(sel_, p.at)] = p.id;
+  }
+
+  const vok_selection& sel_;
+  pending ring_[kDelay];
+  size_t next_ = 0;  // notes so far
+};
+
 // Records the loci of the suffixes that end exactly at x: a leaf's own
 // suffix (its start is its label's start less its parent's path length),
 // under its parent's number, or one per end record.
 void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
-               uint32_t parent_id, const vok_selection& sel) {
-  const uint32_t id = int_stree_isaleaf(tree, x) ? parent_id : int_stree_id(x);
-  auto note = [&](size_t at) {
-    if (vok_locus_kept(sel, at)) sel.loci[vok_locus_place(sel, at)] = id;
-  };
+               uint32_t parent_id, const vok_selection& sel, loci_writer* loci) {
   if (int_stree_isaleaf(tree, x)) {
     const stree_pos packed = int_stree_leaf(x)->strpos;
-    note(sel.first[stree_pos_strid(packed)] +
-         static_cast<size_t>(stree_pos_offset(packed) - parent_depth));
+    loci->note(sel.first[stree_pos_strid(packed)] +
+                   static_cast<size_t>(stree_pos_offset(packed) - parent_depth),
+               parent_id);
     return;
   }
   if (!int_stree_has_endrecs(x)) return;
+  const uint32_t id = int_stree_id(x);
   for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE;
        e = int_stree_endrec(e)->next) {
     const stree_pos packed = int_stree_endrec(e)->strpos;
-    note(sel.first[stree_pos_strid(packed)] + static_cast<size_t>(stree_pos_offset(packed)));
+    loci->note(sel.first[stree_pos_strid(packed)] + static_cast<size_t>(stree_pos_offset(packed)),
+               id);
   }
 }
 
@@ -108,6 +152,7 @@ void count_occurrences(suffix_tree* tree, const vok_settings& settings,
   uint32_t internal = 0;  // internal records met so far
   uint32_t counted_words = 0;  // words of the internal set with their count
   stree_ref x = tree->root;
+  loci_writer loci(sel);
   for (;;) {
     const uint32_t id = next_id++;
     int_stree_set_id(x, id);
@@ -117,7 +162,7 @@ void count_occurrences(suffix_tree* tree, const vok_settings& settings,
       sel.internal[id >> VOK_SET_SHIFT] |= uint64_t{1} << (id & VOK_SET_MASK);
       ++internal;
     }
-    if (sel.loci) note_loci(tree, x, depth, open > 0 ? path[open - 1].id : 0, sel);
+    if (sel.loci) note_loci(tree, x, depth, open > 0 ? path[open - 1].id : 0, sel, &loci);
     if (open > 0) ++path[open - 1].children;
     const uint32_t ends = static_cast<uint32_t>(int_stree_num_ends(tree, x));
     stree_ref child = int_stree_first_child(tree, x);
@@ -138,6 +183,7 @@ void count_occurrences(suffix_tree* tree, const vok_settings& settings,
     // Climb while x is the last of its siblings, completing each parent.
     for (;;) {
       if (x == tree->root) {
+        loci.flush();
         tree->renumber_pending = 0;
         if (sel.above) {
           const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes) + 1);
