@@ -150,11 +150,8 @@ bool open_tables(const Str& t, int32_t n, int32_t k, level_tables* lt) {
 
 // ===== Induced sorting ======================================================
 
-// With the LMS suffixes in sa at their buckets' ends (-1 elsewhere), puts
-// the L-type suffixes in place from the left, then the S-type suffixes from
-// the right (overwriting the LMS entries with the same suffixes in order).
 // Reads ahead the code and type of the suffix left of sa[i], the one the
-// step at i will look at.
+// inducing step at i will look at.
 template <class Str>
 inline void fetch_left_of(const Str& t, const level_tables& lt,
                           const int32_t* sa, int32_t i) {
@@ -164,6 +161,9 @@ inline void fetch_left_of(const Str& t, const level_tables& lt,
   fetch_ahead(lt.s_word(j));
 }
 
+// With the LMS suffixes in sa at their buckets' ends (-1 elsewhere), puts
+// the L-type suffixes in place from the left, then the S-type suffixes from
+// the right (overwriting the LMS entries with the same suffixes in order).
 template <class Str>
 void induce(const Str& t, int32_t n, int32_t k, level_tables* lt,
             int32_t* sa) {
@@ -351,7 +351,7 @@ int32_t* plcp_by_phi(const unsigned char* block, int32_t n, const int32_t* sa,
   for (int32_t i = 0; i < n; ++i) {
     // Suffix i + kAhead is compared from at least l - kAhead on.
     if (i + kAhead < n && phi[i + kAhead] >= 0) {
-      const int32_t from = phi[i + kAhead] + (l > kAhead ? l - kAhead : 0);
+      const int64_t from = int64_t{phi[i + kAhead]} + (l > kAhead ? l - kAhead : 0);
       fetch_ahead<false>(block + (from < n ? from : n - 1));
     }
     if (phi[i] < 0) {
