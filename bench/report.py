@@ -161,6 +161,7 @@ The raw output of every run is kept in the build directory (`bench-logs/`).
 | load average (1, 5, 15 min) | {load} |
 | vok binary | {vok} |
 | runs per measurement | {repeat} (least time and highest RSS kept) |
+| rounds of end-to-end runs over all sizes | {rounds} (likewise) |
 
 Wall times depend on what else the machine runs (see the load average);
 CPU times (user + system) much less so, and the ratios below use them.
@@ -168,7 +169,8 @@ CPU times (user + system) much less so, and the ratios below use them.
 ## Scaling on generated text
 
 vok with default settings, end to end (`vok corpus out`): wall time, CPU
-time and peak RSS of the process. The three phase columns are CPU seconds
+time and peak RSS of the process, the sizes run in turn in every round so
+that a slow spell of the machine falls on all of them. The three phase columns are CPU seconds
 measured inside `bench/vok_phases`, which makes the same library calls on
 the documents held in memory and must write the same output ("same
 output"). The node limit is 8,388,608 (0x800000). "Above one line" counts
@@ -278,7 +280,7 @@ def main():
         **{k: machine.get(k, "?") for k in (
             "cpu", "cores", "memory", "kernel", "compiler", "cmake",
             "divsufsort", "sklearn", "python", "commit", "date", "load",
-            "vok", "repeat", "timeout")})
+            "vok", "repeat", "rounds", "timeout")})
     # The hand-kept history of what each optimisation bought, if present.
     history = os.path.join(os.path.dirname(args.output) or ".", "CHANGES.md")
     if os.path.exists(history):

@@ -24,6 +24,8 @@
 #   VOK_BENCH_SIZES     corpus sizes in bytes       (default 0.5M..5M)
 #   VOK_BENCH_BASELINE  sizes that get the baselines (default: every size)
 #   VOK_BENCH_REPEAT    runs per measurement, best kept (default 3)
+#   VOK_BENCH_ROUNDS    rounds of end-to-end vok runs over all the sizes,
+#                       best kept (default 5)
 #   VOK_BENCH_TIMEOUT   seconds per pathological run   (default 120)
 #   VOK_BENCH_LARGE     SIZE:DOCS of the large corpus for -w (25000000:60000;
 #                       empty for none)
@@ -37,6 +39,7 @@ BUILD=${VOK_BENCH_BUILD:-$ROOT/build-bench}
 SIZES=${VOK_BENCH_SIZES:-"500000 1000000 2000000 3000000 4000000 5000000"}
 BASELINE=${VOK_BENCH_BASELINE:-$SIZES}
 REPEAT=${VOK_BENCH_REPEAT:-3}
+ROUNDS=${VOK_BENCH_ROUNDS:-5}
 TIMEOUT=${VOK_BENCH_TIMEOUT:-120}
 SKIP=${VOK_BENCH_SKIP:-}
 LARGE=${VOK_BENCH_LARGE-25000000:60000}
@@ -218,26 +221,37 @@ csv target_bytes bytes documents status vok_wall_s vok_cpu_s vok_peak_rss_kb \
   selected output_bytes outputs_match one_line_rss_kb \
   rss_above_one_line_bytes_per_input_byte cpu_us_per_input_byte >"$RESULTS"
 declare -A VOK_WALL VOK_CPU VOK_RSS INSERT_CPU INTERNAL
+
+# vok end to end, with default settings: every round runs every size, so
+# that a slow spell of the machine (they last minutes here) falls on all
+# sizes alike instead of on one, and the times per byte stay comparable.
+declare -A E2E_STATUS E2E_WALLS E2E_CPUS E2E_RSS
+if [[ $HAVE_VOK -eq 1 ]]; then
+  for ((r = 1; r <= ROUNDS; r++)); do
+    for size in $SIZES; do
+      [[ ${E2E_STATUS[$size]:-ok} == ok ]] || continue
+      say "vok on $size bytes (round $r/$ROUNDS)"
+      measure "vok-$size-$r" 900 "$VOK" "$(corpus "$size")" "$OUT/vok-$size.txt"
+      E2E_STATUS[$size]=$M_STATUS
+      if [[ $M_STATUS != ok ]]; then
+        warn "vok: $M_STATUS: $(head -c 300 "$LOGS/vok-$size-$r.out")"
+        continue
+      fi
+      E2E_WALLS[$size]+=" $M_WALL" E2E_CPUS[$size]+=" $M_CPU" E2E_RSS[$size]+=" $M_RSS"
+    done
+  done
+fi
+
 for size in $SIZES; do
   f=$(corpus "$size")
   bytes=$(stat -c %s "$f")
   docs=$(wc -l <"$f")
 
-  # vok end to end, with default settings.
-  walls=() cpus=() rss=() status=norun out_bytes="" match=""
-  if [[ $HAVE_VOK -eq 1 ]]; then
-    for ((r = 1; r <= REPEAT; r++)); do
-      say "vok on $size bytes (run $r/$REPEAT)"
-      measure "vok-$size-$r" 900 "$VOK" "$f" "$OUT/vok-$size.txt"
-      status=$M_STATUS
-      if [[ $status != ok ]]; then
-        warn "vok: $status: $(head -c 300 "$LOGS/vok-$size-$r.out")"
-        break
-      fi
-      walls+=("$M_WALL") cpus+=("$M_CPU") rss+=("$M_RSS")
-    done
-    [[ $status == ok ]] && out_bytes=$(stat -c %s "$OUT/vok-$size.txt")
-  fi
+  status=${E2E_STATUS[$size]:-norun} out_bytes="" match=""
+  read -ra walls <<<"${E2E_WALLS[$size]:-}"
+  read -ra cpus <<<"${E2E_CPUS[$size]:-}"
+  read -ra rss <<<"${E2E_RSS[$size]:-}"
+  [[ $status == ok ]] && out_bytes=$(stat -c %s "$OUT/vok-$size.txt")
   wall=$(minof "${walls[@]}") cpu=$(minof "${cpus[@]}") peak=$(maxof "${rss[@]}")
   per_byte=$(calc 'a[1] * 1024 / a[2]' '%.1f' "$peak" "$bytes")
   above=$(calc '(a[1] - a[2]) * 1024 / a[3]' '%.1f' "$peak" "$EMPTY_RSS" "$bytes")
@@ -465,6 +479,7 @@ MACHINE=$LOGS/machine.txt
   echo "load $LOAD_START at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end"
   echo "vok ${VOK_BENCH_VOK:-built by CMake, Release}"
   echo "repeat $REPEAT"
+  echo "rounds $ROUNDS"
   echo "timeout $TIMEOUT"
 } >"$MACHINE"
 
