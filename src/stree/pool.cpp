@@ -125,22 +125,24 @@ void* block_alloc() { return int_stree_huge_map(kBlockBytes); }
 void* body_alloc(uint32_t space) {
   stree_space& sp = spaces[space];
   const size_t bytes = page_words(space) * sizeof(uint32_t);
-  void* body;
-  if (sp.free_bodies) {
-    body = sp.free_bodies;
+  if (sp.free_bodies) {  // a body given back: cleared for its new page
+    void* body = sp.free_bodies;
     std::memcpy(&sp.free_bodies, body, sizeof sp.free_bodies);
-  } else {
-    if (sp.block_left == 0) {
-      void* block = block_alloc();
-      if (!block) return nullptr;
-      sp.block_next = static_cast<char*>(block);
-      sp.block_left = kBlockBytes / bytes;
-    }
-    body = sp.block_next;
-    sp.block_next += bytes;
-    --sp.block_left;
+    std::memset(body, 0, bytes);
+    return body;
   }
-  std::memset(body, 0, bytes);
+  // A body never used: the block is fresh from the system and reads as
+  // zeros already, and writing it here would only touch every page of the
+  // block once more than the records do.
+  if (sp.block_left == 0) {
+    void* block = block_alloc();
+    if (!block) return nullptr;
+    sp.block_next = static_cast<char*>(block);
+    sp.block_left = kBlockBytes / bytes;
+  }
+  void* body = sp.block_next;
+  sp.block_next += bytes;
+  --sp.block_left;
   return body;
 }
 
@@ -373,7 +375,9 @@ void* int_stree_huge_map(size_t bytes) {
 #endif
   return mapped;
 #else
-  return std::aligned_alloc(STREE_HUGE_BYTES, bytes);
+  void* area = std::aligned_alloc(STREE_HUGE_BYTES, bytes);
+  if (area) std::memset(area, 0, bytes);
+  return area;
 #endif
 }
 

@@ -113,7 +113,7 @@ void int_stree_release_pages(suffix_tree* tree);
 // most of those reads would also miss the TLB.  `bytes` is a multiple of
 // STREE_HUGE_BYTES; nullptr when memory runs out.  On Linux the memory is
 // a mapping of exactly `bytes` (munmap gives it back); elsewhere it comes
-// from aligned_alloc.
+// from aligned_alloc.  Either way it reads as zeros.
 constexpr size_t STREE_HUGE_BYTES = size_t{2} << 20;
 void* int_stree_huge_map(size_t bytes);
 // Offers the whole huge pages inside [p, p + bytes), memory taken from
