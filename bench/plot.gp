@@ -13,10 +13,11 @@ set terminal pngcairo size 1400,560 font ",11"
 set output outfile
 set datafile separator ","
 set datafile columnheaders
-set key top left
 set grid
-set xlabel "corpus size (MB)"
-set xrange [0:*]
+set xlabel "corpus size (MB, log scale: the sizes from 0.5 to 5 MB and the 25 MB -w run)"
+set logscale x
+set xrange [0.4:32]
+set xtics (0.5, 1, 2, 3, 4, 5, 10, 25)
 set yrange [0:*]
 mbytes(col) = column(col) / 1e6
 
@@ -25,7 +26,10 @@ set multiplot layout 1,2 title "vok on generated text (one document per line)"
 set title "time"
 set ylabel "seconds"
 set y2label "CPU microseconds per input byte"
-set y2range [0:*]
+# The per-byte curves in the lower half, the key above them.
+stats results using (column("cpu_us_per_input_byte")) nooutput
+set y2range [0:1.8 * STATS_max]
+set key at graph 0.02, graph 0.98 left top Left reverse
 set y2tics
 set ytics nomirror
 plot results using (mbytes("bytes")):"vok_wall_s" with linespoints lw 2 pt 7 \
@@ -47,7 +51,7 @@ plot results using (mbytes("bytes")):"vok_wall_s" with linespoints lw 2 pt 7 \
        lc rgb "#208020" title "vok -w end to end, CPU"
 
 set title "peak memory"
-set key bottom right
+set key at graph 0.02, graph 0.45 left top Left reverse
 set ylabel "peak RSS (MB)"
 set y2label "peak RSS per input byte (bytes)"
 set y2range [0:*]
