@@ -370,9 +370,7 @@ void* int_stree_huge_map(size_t bytes) {
   if (head) munmap(start, head);
   munmap(start + head + bytes, STREE_HUGE_BYTES - head);
   char* mapped = start + head;
-#if defined(MADV_HUGEPAGE)
-  madvise(mapped, bytes, MADV_HUGEPAGE);  // a hint; failure is fine
-#endif
+  int_stree_offer_huge_pages(mapped, bytes);
   return mapped;
 #else
   void* area = std::aligned_alloc(STREE_HUGE_BYTES, bytes);
