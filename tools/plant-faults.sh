@@ -8,22 +8,26 @@
 # FAULT_FILE (default tools/faults.txt) holds one fault a line,
 # ID|FILE|FROM|TO|WHAT, described at its top.  -b defaults to build-faults,
 # -t (seconds, default 300) limits each test run, -k REGEX plants only the
-# faults whose id matches.
+# faults whose id matches, -s builds with AddressSanitizer and UBSan (for
+# faults that only read or write out of bounds; -b then defaults to
+# build-faults-asan).
 set -u
 
-usage() { echo "usage: bash tools/plant-faults.sh [-b BUILD_DIR] [-j JOBS] [-t CTEST_TIMEOUT] [-k REGEX] [FAULT_FILE]" >&2; exit 1; }
+usage() { echo "usage: bash tools/plant-faults.sh [-b BUILD_DIR] [-j JOBS] [-t CTEST_TIMEOUT] [-k REGEX] [-s] [FAULT_FILE]" >&2; exit 1; }
 die() { echo "plant-faults: $*" >&2; exit 1; }
 
 root=$(git -C "$(dirname "$0")" rev-parse --show-toplevel 2>/dev/null) ||
   die "not inside a git work tree"
-build=$root/build-faults jobs=2 limit=300 only=''
-while getopts b:j:t:k:h opt; do
+build='' jobs=2 limit=300 only='' sanitize=OFF
+while getopts b:j:t:k:sh opt; do
   case $opt in
     b) build=$OPTARG ;; j) jobs=$OPTARG ;; t) limit=$OPTARG ;; k) only=$OPTARG ;;
+    s) sanitize=ON ;;
     *) usage ;;
   esac
 done
 shift $((OPTIND - 1))
+[ -n "$build" ] || { build=$root/build-faults; [ $sanitize = OFF ] || build+=-asan; }
 [ $# -le 1 ] || usage
 [[ $jobs =~ ^[1-9][0-9]*$ && $limit =~ ^[1-9][0-9]*$ ]] || usage
 faults=${1:-$root/tools/faults.txt}
@@ -97,7 +101,8 @@ build_and_test() {
   run 0 cmake --build "$build" -j "$jobs" &&
     run "$limit" ctest --test-dir "$build" -j "$jobs" --timeout "$limit" -Q
 }
-run 0 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOK_TESTS=ON ||
+run 0 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOK_TESTS=ON \
+    -DVOK_SANITIZE=$sanitize ||
   { tail -n 20 "$log" >&2; die "cmake failed to configure $build"; }
 echo "plant-faults: building and testing the unmodified tree in $build" >&2
 build_and_test || { tail -n 20 "$log" >&2; die "the unmodified tree does not build or pass its tests"; }
