@@ -172,8 +172,7 @@ int main(int argc, char** argv) {
   }
   for (size_t i = 0; i < docs.size(); i++) {
     if (!write_features(tree, static_cast<int32_t>(i), docs[i].c_str(),
-                        static_cast<int32_t>(docs[i].size()), settings, sel,
-                        &out)) {
+                        static_cast<int32_t>(docs[i].size()), sel, &out)) {
       std::fprintf(stderr, "document %zu does not match the tree\n", i);
       return 1;
     }

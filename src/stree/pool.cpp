@@ -379,6 +379,12 @@ void* int_stree_huge_map(size_t bytes) {
 #endif
 }
 
+void* int_stree_alloc_scattered(size_t bytes) {
+  void* area = std::malloc(bytes);
+  if (area && bytes >= 2 * STREE_HUGE_BYTES) int_stree_offer_huge_pages(area, bytes);
+  return area;
+}
+
 void int_stree_offer_huge_pages(void* p, size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   const uintptr_t start = reinterpret_cast<uintptr_t>(p);

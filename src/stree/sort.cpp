@@ -44,10 +44,7 @@ void* take(size_t count, size_t size) {
   if (count > SIZE_MAX / size) return nullptr;
   // The big arrays are read all over, so their pages' translations would
   // miss about as often as their lines: they are offered as huge pages.
-  void* area = std::malloc(count * size);
-  if (area && count * size >= 2 * STREE_HUGE_BYTES)
-    int_stree_offer_huge_pages(area, count * size);
-  return area;
+  return int_stree_alloc_scattered(count * size);
 }
 
 template <class T>

@@ -120,6 +120,10 @@ void* int_stree_huge_map(size_t bytes);
 // malloc or elsewhere, to the kernel as huge pages: for arrays read or
 // written all over.  A hint only; nothing changes where the kernel declines.
 void int_stree_offer_huge_pages(void* p, size_t bytes);
+// malloc(bytes) for an array read or written all over: offered as huge
+// pages when it spans at least two (a smaller one holds at most one whole
+// huge page).  nullptr when memory runs out; std::free gives it back.
+void* int_stree_alloc_scattered(size_t bytes);
 
 // ===== String table (table.cpp) ============================================
 

@@ -44,8 +44,7 @@ void fetch_above(const vok_selection& sel, uint32_t v) {
 }  // namespace
 
 int write_features(const suffix_tree* tree, int32_t doc, const char* text,
-                   int32_t len, const vok_settings& settings,
-                   const vok_selection& sel, vok_writer* out) {
+                   int32_t len, const vok_selection& sel, vok_writer* out) {
   if (doc < 0 || doc >= tree->slots || !tree->strings[doc] ||
       tree->lengths[doc] != len ||
       std::memcmp(tree->strings[doc], text, static_cast<size_t>(len)) != 0)
@@ -53,21 +52,20 @@ int write_features(const suffix_tree* tree, int32_t doc, const char* text,
   const size_t begin = vok_locus_place(sel, sel.first[doc]);
   const size_t count =
       vok_locus_place(sel, sel.first[doc] + static_cast<size_t>(len)) - begin;
+  // The document's loci are those of its emitting positions, in order: the
+  // text matched the stored one, whose positions were marked.
   const uint32_t* loci = sel.loci + begin;
-  size_t k = 0;
-  for (int32_t j = 0; j < len; ++j) {
-    if (!vok_emits(text, j, settings.word_delimited)) continue;
+  for (size_t k = 0; k < count; ++k) {
     if (k + 2 * kAhead < count) fetch_sets(sel, loci[k + 2 * kAhead]);
     if (k + kAhead < count) fetch_above(sel, loci[k + kAhead]);
-    vok_write_bag_at(sel, loci[k++], out);
+    vok_write_bag_at(sel, loci[k], out);
   }
   return 1;
 }
 
 // The input must read exactly as it did in the first pass.
-int write_voks(const vok_settings& settings, const vok_corpus& corpus,
-               vok_reader* reader, const char* in_path, vok_writer* out,
-               const char* out_path) {
+int write_voks(const vok_corpus& corpus, vok_reader* reader,
+               const char* in_path, vok_writer* out, const char* out_path) {
   if (!vok_reader_rewind(reader)) return vok_read_failed(in_path);
   char* text;
   int32_t len;
@@ -75,7 +73,7 @@ int write_voks(const vok_settings& settings, const vok_corpus& corpus,
   while (vok_read_document(reader, &text, &len)) {
     if (n == corpus.num_docs ||
         !write_features(corpus.tree, static_cast<int32_t>(n), text, len,
-                        settings, corpus.sel, out))
+                        corpus.sel, out))
       return vok_input_changed();
     vok_writer_put(out, '\n');
     if (out->failed) return vok_write_failed(out_path);

@@ -22,23 +22,20 @@ void vok_write_bag_at(const vok_selection& sel, uint32_t v, vok_writer* out);
 // the caller read again as text[0..len): for every emitting position, the
 // selected records from the locus of the suffix starting there up to the
 // root (root excluded), deepest first, each as lowercase hex and a blank.
-// A position emits always with word_delimited 0, else at position 0 and at
-// every character that is no blank or tab and follows one.  The caller
-// writes the line end.  Returns 0 without writing when the text is not that
+// The emitting positions are those the selection has loci for (all of them
+// without `emitting`, vok_mark_emitting).  The caller writes the line end.  Returns 0 without writing when the text is not that
 // document's stored text (the input changed between the passes).  `sel`
 // needs selected, above and loci.
 int write_features(const suffix_tree* tree, int32_t doc, const char* text,
-                   int32_t len, const vok_settings& settings,
-                   const vok_selection& sel, vok_writer* out);
+                   int32_t len, const vok_selection& sel, vok_writer* out);
 
 // The second pass: rewinds the input and writes one line of features per
 // document of the corpus (built for VOK_BAGS).  Returns 0, or 1 after
 // printing "Error: failed to read file IN_PATH.", "Error: failed to write
 // file OUT_PATH." or "Error: the input file changed while it was being
 // read."
-int write_voks(const vok_settings& settings, const vok_corpus& corpus,
-               vok_reader* reader, const char* in_path, vok_writer* out,
-               const char* out_path);
+int write_voks(const vok_corpus& corpus, vok_reader* reader,
+               const char* in_path, vok_writer* out, const char* out_path);
 
 VOK_NS_END
 

@@ -86,7 +86,7 @@ int build_and_write(const vok_settings& settings, vok_reader* reader,
     if (!(stamp_of(in_path) == before)) return vok_input_changed();
     return write_applied(settings, corpus, docs, docs_path, out, out_path);
   }
-  return write_voks(settings, corpus, reader, in_path, out, out_path);
+  return write_voks(corpus, reader, in_path, out, out_path);
 }
 
 struct file_closer {

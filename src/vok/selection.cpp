@@ -7,7 +7,6 @@
 // the tree (up to the length of the longest document) costs nothing else.
 #include "selection.h"
 
-#include <cstdlib>
 #include <cstring>
 
 VOK_NS_BEGIN
@@ -247,11 +246,7 @@ void parents_to_ancestors(const vok_selection& sel, stree_count n) {
 // The counting walk writes these arrays at places unrelated to their
 // addresses (a locus per suffix, a rank per internal record), so they are
 // offered as huge pages, for those writes to rarely miss the TLB.
-void* vok_table_alloc(size_t bytes) {
-  void* p = std::malloc(bytes);
-  if (p != nullptr && bytes >= 2 * STREE_HUGE_BYTES) int_stree_offer_huge_pages(p, bytes);
-  return p;
-}
+void* vok_table_alloc(size_t bytes) { return int_stree_alloc_scattered(bytes); }
 
 bool vok_selection_needs_counts(const vok_settings& settings) {
   return can_refuse(settings.max_link_prob);
