@@ -212,58 +212,84 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted,
   return true;
 }
 
+// Where the link walk stands below one parent: the parent, its suffix link
+// (kept here rather than read again from the parent's record, which the
+// subtrees walked in between may have pushed out of the caches) and the
+// child of that link the last first step reached.
+struct link_level {
+  stree_ref parent;
+  stree_ref link;
+  stree_ref reached;  // STREE_NONE until a child of parent has been linked
+};
+
+// The first step below the parent's link, to its child with x's code.  The
+// internal children of a parent come in ascending code order, and so do the
+// children of its link they step to: where that link has no index block,
+// its list is walked on from the child the last step reached instead of
+// from its start.
+stree_ref first_step(suffix_tree* tree, link_level& at, int code) {
+  stree_ref y;
+  if (at.reached != STREE_NONE && !int_stree_is_indexed(at.link)) {
+    // The child reached before has a lower code than the one sought, so it
+    // is not the last and its link is its next sibling.
+    y = int_stree_link(at.reached);
+    while (int_stree_code(tree, y) < code) y = int_stree_link(y);
+  } else {
+    y = int_stree_find_code_indexing(tree, at.link, code);
+  }
+  at.reached = y;
+  return y;
+}
+
 // The node whose path is node x's less its first character: x's edge label
 // below the parent's link, found by skip/count.  Below any parent but the
 // root the first step's code is x's own, kept in its record, so the text is
 // read only where the walk takes more than one step (a read that would miss
 // the caches for nearly every node).
-stree_ref link_target(suffix_tree* tree, stree_ref parent, stree_ref x) {
+stree_ref link_target(suffix_tree* tree, link_level& at, stree_ref x) {
   const char* s = int_stree_edge_string(tree, x);
   int32_t len = int_stree_node(x)->edgelen;
-  stree_ref u = tree->root;
-  int code;
-  if (parent == tree->root) {
+  stree_ref y;
+  if (at.parent == tree->root) {
     ++s;
-    if (--len == 0) return u;
-    code = int_stree_code_of(tree, *s);
+    if (--len == 0) return tree->root;
+    y = int_stree_find_code_indexing(tree, tree->root, int_stree_code_of(tree, *s));
   } else {
-    u = int_stree_node(parent)->suffix_link;
-    code = int_stree_code(tree, x);
+    y = first_step(tree, at, int_stree_code(tree, x));
   }
   for (;;) {
-    const stree_ref y = int_stree_find_code_indexing(tree, u, code);
     STREE_ASSERT(y != STREE_NONE && !int_stree_isaleaf(tree, y));
     const int32_t l = int_stree_node(y)->edgelen;
     STREE_ASSERT(l <= len);
     s += l;
     len -= l;
-    u = y;
-    if (len == 0) return u;
-    code = int_stree_code_of(tree, *s);
+    if (len == 0) return y;
+    y = int_stree_find_code_indexing(tree, y, int_stree_code_of(tree, *s));
   }
 }
 
 // Sets every internal node's suffix link, parents before children.
 bool link_nodes(suffix_tree* tree) {
-  value_stack<stree_ref> above;  // the parents of the records on the path
-  stree_ref parent = tree->root;
-  stree_ref x = int_stree_first_child(tree, parent);
+  value_stack<link_level> above;  // the levels of the records on the path
+  link_level at{tree->root, STREE_NONE, STREE_NONE};
+  stree_ref x = int_stree_first_child(tree, tree->root);
   if (x == STREE_NONE) return true;
   for (;;) {
     if (!int_stree_isaleaf(tree, x)) {
-      int_stree_node(x)->suffix_link = link_target(tree, parent, x);
+      const stree_ref link = link_target(tree, at, x);
+      int_stree_node(x)->suffix_link = link;
       const stree_ref child = int_stree_first_child(tree, x);
       if (child != STREE_NONE) {
-        if (!above.push(parent)) return false;
-        parent = x;
+        if (!above.push(at)) return false;
+        at = link_level{x, link, STREE_NONE};
         x = child;
         continue;
       }
     }
     while (int_stree_is_last(x)) {
-      x = parent;
+      x = at.parent;
       if (x == tree->root) return true;
-      parent = above.back();
+      at = above.back();
       above.pop();
     }
     x = int_stree_link(x);
