@@ -214,30 +214,30 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted,
 
 // Where the link walk stands below one parent: the parent, its suffix link
 // (kept here rather than read again from the parent's record, which the
-// subtrees walked in between may have pushed out of the caches) and the
-// child of that link the last first step reached.
+// subtrees walked in between may have pushed out of the caches) and where
+// the next first step below that link starts.
 struct link_level {
   stree_ref parent;
   stree_ref link;
-  stree_ref reached;  // STREE_NONE until a child of parent has been linked
+  stree_ref next;  // a child of link, or STREE_NONE: look the child up
 };
 
 // The first step below the parent's link, to its child with x's code.  The
 // internal children of a parent come in ascending code order, and so do the
 // children of its link they step to: where that link has no index block,
-// its list is walked on from the child the last step reached instead of
-// from its start.
+// its list is walked on from the sibling after the child the last step
+// reached (kept while that child was at hand) instead of from its start.
 stree_ref first_step(suffix_tree* tree, link_level& at, int code) {
-  stree_ref y;
-  if (at.reached != STREE_NONE && !int_stree_is_indexed(at.link)) {
-    // The child reached before has a lower code than the one sought, so it
-    // is not the last and its link is its next sibling.
-    y = int_stree_link(at.reached);
+  stree_ref y = at.next;
+  if (y != STREE_NONE) {
+    // Every child passed has a lower code than one that follows it, so it is
+    // not the last and its link is its next sibling.
     while (int_stree_code(tree, y) < code) y = int_stree_link(y);
   } else {
     y = int_stree_find_code_indexing(tree, at.link, code);
+    if (int_stree_is_indexed(at.link)) return y;
   }
-  at.reached = y;
+  at.next = int_stree_is_last(y) ? STREE_NONE : int_stree_link(y);
   return y;
 }
 
