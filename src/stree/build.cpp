@@ -227,6 +227,8 @@ struct link_level {
 // children of its link they step to: where that link has no index block,
 // its list is walked on from the sibling after the child the last step
 // reached (kept while that child was at hand) instead of from its start.
+// That sibling is asked of memory as soon as it is known: the walk comes to
+// it only after the subtree of the node just linked.
 stree_ref first_step(suffix_tree* tree, link_level& at, int code) {
   stree_ref y = at.next;
   if (y != STREE_NONE) {
@@ -238,6 +240,7 @@ stree_ref first_step(suffix_tree* tree, link_level& at, int code) {
     if (int_stree_is_indexed(at.link)) return y;
   }
   at.next = int_stree_is_last(y) ? STREE_NONE : int_stree_link(y);
+  if (at.next != STREE_NONE) __builtin_prefetch(int_stree_words(at.next));
   return y;
 }
 
