@@ -7,7 +7,6 @@
 #include "corpus.h"
 #include "reader.h"
 #include "selection.h"
-#include "settings.h"
 #include "writer.h"
 #include "layout.h"
 
@@ -23,9 +22,10 @@ void vok_write_bag_at(const vok_selection& sel, uint32_t v, vok_writer* out);
 // selected records from the locus of the suffix starting there up to the
 // root (root excluded), deepest first, each as lowercase hex and a blank.
 // The emitting positions are those the selection has loci for (all of them
-// without `emitting`, vok_mark_emitting).  The caller writes the line end.  Returns 0 without writing when the text is not that
-// document's stored text (the input changed between the passes).  `sel`
-// needs selected, above and loci.
+// without `emitting`, vok_mark_emitting).  The caller writes the line end.
+// Returns 0 without writing when the text is not that document's stored
+// text (the input changed between the passes).  `sel` needs selected, above
+// and loci.
 int write_features(const suffix_tree* tree, int32_t doc, const char* text,
                    int32_t len, const vok_selection& sel, vok_writer* out);
 
