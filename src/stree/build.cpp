@@ -6,10 +6,13 @@
 // deepest open node it shares with a neighbour, and the nodes deeper than
 // what it shares with the next suffix are complete and hang below their
 // parents.  Children thus arrive in ascending code order, as the sibling
-// lists want them, and no child lookup is needed.  The suffix links follow
-// in preorder: a node's link lies its edge's length below its parent's link.
+// lists want them, and no child lookup is needed.  The suffix links follow,
+// parents before children: a node's link lies its edge's length below its
+// parent's link.
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "stree_internal.h"
 
@@ -271,32 +274,82 @@ stree_ref link_target(suffix_tree* tree, link_level& at, stree_ref x) {
   }
 }
 
-// Sets every internal node's suffix link, parents before children.
-bool link_nodes(suffix_tree* tree) {
+// One walk of the link sweep: the subtree of one child of the root, in
+// preorder.  A node's path less its first character is its link's, so two
+// nodes below the same child of the root have their links in the same order
+// as themselves, and each walk's links move forward through the records.
+struct link_walk {
+  stree_ref x = STREE_NONE;  // the next record to visit; none when done
+  link_level at{};
   value_stack<link_level> above;  // the levels of the records on the path
-  link_level at{tree->root, STREE_NONE, STREE_NONE};
-  stree_ref x = int_stree_first_child(tree, tree->root);
-  if (x == STREE_NONE) return true;
-  for (;;) {
-    if (!int_stree_isaleaf(tree, x)) {
-      const stree_ref link = link_target(tree, at, x);
-      int_stree_node(x)->suffix_link = link;
-      const stree_ref child = int_stree_first_child(tree, x);
-      if (child != STREE_NONE) {
-        if (!above.push(at)) return false;
-        at = link_level{x, link, STREE_NONE};
-        x = child;
-        continue;
+
+  // Links nodes in preorder until one's link is at or past `bound`, or the
+  // subtree is done.  False when the stack cannot grow.
+  bool run(suffix_tree* tree, int64_t bound) {
+    while (x != STREE_NONE) {
+      bool past = false;
+      if (!int_stree_isaleaf(tree, x)) {
+        const stree_ref link = link_target(tree, at, x);
+        int_stree_node(x)->suffix_link = link;
+        past = link >= bound;
+        const stree_ref child = int_stree_first_child(tree, x);
+        if (child != STREE_NONE) {
+          if (!above.push(at)) return false;
+          at = link_level{x, link, STREE_NONE};
+          x = child;
+          if (past) return true;
+          continue;
+        }
       }
+      advance();
+      if (past) return true;
     }
-    while (int_stree_is_last(x)) {
+    return true;
+  }
+  // To the record after x's subtree in preorder, none past the walk's top.
+  void advance() {
+    for (;;) {
+      if (above.size == 0) {
+        x = STREE_NONE;
+        return;
+      }
+      if (!int_stree_is_last(x)) {
+        x = int_stree_link(x);
+        return;
+      }
       x = at.parent;
-      if (x == tree->root) return true;
       at = above.back();
       above.pop();
     }
-    x = int_stree_link(x);
   }
+};
+
+// Record numbers a sweep's window spans.
+constexpr int64_t kSweepWindow = int64_t{1} << 16;
+
+// Sets every internal node's suffix link, parents before children.  One walk
+// per child of the root, the walks taking turns a window of records at a
+// time: each links its nodes whose links fall in the window before the next
+// walk does, so the records there are read from memory once for all walks
+// rather than once for each.
+bool link_nodes(suffix_tree* tree) {
+  const size_t count = static_cast<size_t>(int_stree_num_children(tree, tree->root));
+  std::unique_ptr<link_walk[]> walks(new (std::nothrow) link_walk[count]);
+  if (!walks) return false;
+  stree_ref top = int_stree_first_child(tree, tree->root);
+  for (size_t k = 0; k < count; ++k, top = int_stree_link(top)) {
+    walks[k].x = top;
+    walks[k].at = link_level{tree->root, STREE_NONE, STREE_NONE};
+  }
+  for (int64_t bound = kSweepWindow, live = 1; live; bound += kSweepWindow) {
+    live = 0;
+    for (size_t k = 0; k < count; ++k) {
+      if (walks[k].x == STREE_NONE) continue;
+      if (!walks[k].run(tree, bound)) return false;
+      live |= walks[k].x != STREE_NONE;
+    }
+  }
+  return true;
 }
 
 // Gives back every record and the index; the root goes too.
