@@ -87,12 +87,14 @@ TEST(Tree, BuiltInOneGoMatchesTheModel) {
       for (int k = int(rng() % 14); k > 0; --k) text += letters[rng() % letters.size()];
       texts.push_back(text);
     }
+    // Small windows make the link walks take many turns.
+    const int64_t window = seed % 3 ? 1 + int64_t(rng() % 64) : STREE_LINK_WINDOW;
     History h(STREE_MAX_ALPHABET, true, seed % 2 ? 1 : STREE_INDEX_THRESHOLD);
     if (!store(h, texts)) {  // a byte above 127 in the narrow tree
       ASSERT_EQ(STREE_MAX_ALPHABET, 128) << seed;
       continue;
     }
-    ASSERT_EQ(int_stree_build_stored(h.tree), 1) << seed;
+    ASSERT_EQ(int_stree_build_stored_window(h.tree, window), 1) << seed;
     ASSERT_EQ(history::check(h), "") << "seed " << seed;
     const stree_count records = h.tree->num_nodes - 1;
     ASSERT_EQ(history::finish(h), "");
@@ -102,7 +104,7 @@ TEST(Tree, BuiltInOneGoMatchesTheModel) {
         History f(STREE_MAX_ALPHABET, true, STREE_INDEX_THRESHOLD);
         ASSERT_TRUE(store(f, texts));
         how ? stree_sort_fail_at(n) : stree_pool_fail_at(n);
-        const int built = int_stree_build_stored(f.tree);
+        const int built = int_stree_build_stored_window(f.tree, window);
         stree_sort_fail_at(0);
         stree_pool_fail_at(0);
         if (built) {

@@ -324,15 +324,12 @@ struct link_walk {
   }
 };
 
-// Record numbers a sweep's window spans.
-constexpr int64_t kSweepWindow = int64_t{1} << 16;
-
 // Sets every internal node's suffix link, parents before children.  One walk
-// per child of the root, the walks taking turns a window of records at a
-// time: each links its nodes whose links fall in the window before the next
-// walk does, so the records there are read from memory once for all walks
-// rather than once for each.
-bool link_nodes(suffix_tree* tree) {
+// per child of the root, the walks taking turns a window of `window` record
+// numbers at a time: each links its nodes whose links fall in the window
+// before the next one does, so the records there are read from memory once
+// for all walks rather than once for each.
+bool link_nodes(suffix_tree* tree, int64_t window) {
   const size_t count = static_cast<size_t>(int_stree_num_children(tree, tree->root));
   std::unique_ptr<link_walk[]> walks(new (std::nothrow) link_walk[count]);
   if (!walks) return false;
@@ -341,7 +338,7 @@ bool link_nodes(suffix_tree* tree) {
     walks[k].x = top;
     walks[k].at = link_level{tree->root, STREE_NONE, STREE_NONE};
   }
-  for (int64_t bound = kSweepWindow, live = 1; live; bound += kSweepWindow) {
+  for (int64_t bound = window, live = 1; live; bound += window) {
     live = 0;
     for (size_t k = 0; k < count; ++k) {
       if (walks[k].x == STREE_NONE) continue;
@@ -363,6 +360,10 @@ void discard_records(suffix_tree* tree) {
 }  // namespace
 
 int int_stree_build_stored(suffix_tree* tree) {
+  return int_stree_build_stored_window(tree, STREE_LINK_WINDOW);
+}
+
+int int_stree_build_stored_window(suffix_tree* tree, int64_t window) {
   if (!ready_to_build(tree)) return 0;
   if (tree->block_used == 0) return 1;
   string_map map{};
@@ -373,7 +374,7 @@ int int_stree_build_stored(suffix_tree* tree) {
             make_records(tree, sorted, map);
   std::free(map.first);
   int_stree_sorted_free(&sorted);
-  ok = ok && link_nodes(tree);
+  ok = ok && link_nodes(tree, window);
   tree->renumber_pending = 1;
   if (!ok) discard_records(tree);
   return ok ? 1 : 0;

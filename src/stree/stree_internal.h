@@ -327,6 +327,11 @@ int32_t int_stree_table_append(suffix_tree* tree, const char* text,
 // then given back, the root too, and the tree is fit only to be deleted.
 // The child index is built as lookups need it, as by insertion.
 int int_stree_build_stored(suffix_tree* tree);
+// The same, its suffix links set in windows of `window` record numbers
+// (int_stree_build_stored takes STREE_LINK_WINDOW); the tree built does not
+// depend on it.  A small window makes the link walks take many turns.
+constexpr int64_t STREE_LINK_WINDOW = int64_t{1} << 16;
+int int_stree_build_stored_window(suffix_tree* tree, int64_t window);
 
 // ===== Test hooks ==========================================================
 
