@@ -74,13 +74,11 @@ install_packages() {
 }
 
 need=()
-[[ -x /usr/bin/time ]] || need+=(time)
 command -v gnuplot >/dev/null || need+=(gnuplot-nox)
 [[ -f /usr/include/divsufsort.h || -f /usr/include/x86_64-linux-gnu/divsufsort.h ]] ||
   need+=(libdivsufsort-dev)
 $PY -c 'import sklearn' 2>/dev/null || need+=(python3-sklearn)
 install_packages "${need[@]}" || true
-[[ -x /usr/bin/time ]] || { warn "/usr/bin/time is required (package time)"; exit 1; }
 HAVE_GNUPLOT=1; command -v gnuplot >/dev/null || HAVE_GNUPLOT=0
 HAVE_SKLEARN=1; $PY -c 'import sklearn' 2>/dev/null || HAVE_SKLEARN=0
 
@@ -141,13 +139,13 @@ fi
 # measure TAG SECONDS CMD...: runs CMD once under a timeout, its output in
 # $LOGS/TAG.{out,err,time}.  Sets M_STATUS (ok, timeout, killed, exitN),
 # M_WALL (seconds, from the shell's microsecond clock), M_CPU (user + system
-# seconds) and M_RSS (peak RSS in kB); /usr/bin/time -v sees the command's
-# figures through timeout.
+# seconds, to the microsecond) and M_RSS (peak RSS in kB); bench/rusage.py
+# sees the command's figures through timeout.
 measure() {
   local tag=$1 limit=$2 rc=0 t0 t1
   shift 2
   t0=$EPOCHREALTIME
-  /usr/bin/time -v -o "$LOGS/$tag.time" timeout -k 5 "$limit" "$@" \
+  $PY "$BENCH/rusage.py" "$LOGS/$tag.time" timeout -k 5 "$limit" "$@" \
     >"$LOGS/$tag.out" 2>"$LOGS/$tag.err" || rc=$?
   t1=$EPOCHREALTIME
   M_WALL=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
