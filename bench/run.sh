@@ -125,6 +125,13 @@ else
   warn "vok_phases did not build; see $LOGS/vok_phases.build.log"
 fi
 
+# What every measured run used, to the microsecond.
+if ! g++ -O2 -std=c++20 -Wall -Wextra "$BENCH/rusage.cpp" -o "$BUILD/rusage" \
+     >"$LOGS/rusage.build.log" 2>&1; then
+  warn "rusage did not build; see $LOGS/rusage.build.log"
+  exit 1
+fi
+
 # The suffix-array baseline; libdivsufsort is needed by it alone.
 HAVE_SA=0
 if g++ -O2 -std=c++20 -Wall -Wextra "$BENCH/sa_lcp.cpp" -o "$BUILD/sa_lcp" \
@@ -139,13 +146,13 @@ fi
 # measure TAG SECONDS CMD...: runs CMD once under a timeout, its output in
 # $LOGS/TAG.{out,err,time}.  Sets M_STATUS (ok, timeout, killed, exitN),
 # M_WALL (seconds, from the shell's microsecond clock), M_CPU (user + system
-# seconds, to the microsecond) and M_RSS (peak RSS in kB); bench/rusage.py
+# seconds, to the microsecond) and M_RSS (peak RSS in kB); bench/rusage.cpp
 # sees the command's figures through timeout.
 measure() {
   local tag=$1 limit=$2 rc=0 t0 t1
   shift 2
   t0=$EPOCHREALTIME
-  $PY "$BENCH/rusage.py" "$LOGS/$tag.time" timeout -k 5 "$limit" "$@" \
+  "$BUILD/rusage" "$LOGS/$tag.time" timeout -k 5 "$limit" "$@" \
     >"$LOGS/$tag.out" 2>"$LOGS/$tag.err" || rc=$?
   t1=$EPOCHREALTIME
   M_WALL=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
