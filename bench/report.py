@@ -215,7 +215,8 @@ The same corpora with `-w`, whose output must equal vok's ("same output"),
 and a large corpus of many documents (`gen_corpus.py SIZE -d DOCS`) that
 vok without `-w` stops on, with CountVectorizer as above on the same text
 (`bench/sklearn_ref.py`, its `fit_transform` CPU time and the process's
-peak). The large corpus is run once.
+peak). The large corpus is run once. "-w / vok" compares runs of the two
+that took turns, a pair to each repetition, not the scaling table's.
 
 {wide}
 
