@@ -389,11 +389,11 @@ if [[ $HAVE_VOK -eq 1 ]] && ! skipped wide; then
     fi
     f=$(corpus "$size" "$SEED" "$docs_wanted")
     bytes=$(stat -c %s "$f") docs=$(wc -l <"$f")
-    vstatus=ok vcpu=${VOK_CPU[$size]:-}
+    vstatus=ok vcpu=""
     if [[ $large -eq 1 ]]; then
       say "vok on the large corpus"
       measure "vok-large" 900 "$VOK" "$f" "$OUT/vok-large.txt"
-      vstatus=$M_STATUS vcpu=""
+      vstatus=$M_STATUS
       [[ $vstatus == ok ]] || vstatus="$vstatus: $(head -1 "$LOGS/vok-large.out")"
     fi
     cpus=() rss=() walls=() ncpus=() wstatus=norun

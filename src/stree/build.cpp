@@ -338,8 +338,9 @@ bool link_nodes(suffix_tree* tree, int64_t window) {
     walks[k].x = top;
     walks[k].at = link_level{tree->root, STREE_NONE, STREE_NONE};
   }
-  for (int64_t bound = window, live = 1; live; bound += window) {
-    live = 0;
+  bool live = true;
+  for (int64_t bound = window; live; bound += window) {
+    live = false;
     for (size_t k = 0; k < count; ++k) {
       if (walks[k].x == STREE_NONE) continue;
       if (!walks[k].run(tree, bound)) return false;
