@@ -2,9 +2,11 @@
 // the probability bounds set to ratios the records really have.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 
 #include "tool.h"
+#include "writer.h"
 
 namespace {
 
@@ -52,6 +54,33 @@ TEST(Tool, RandomFilesMatchTheModel) {
           << "seed " << seed << ", product " << product << ", input \"" << bytes
           << "\", other \"" << other << "\"";
   }
+}
+
+// Feature numbers as written, against printf's: every digit count, each
+// digit at every place, and the buffer's end crossed many times.  Numbers
+// of seven and eight digits take far larger trees than the random files.
+TEST(Tool, HexTokensAreWrittenAsPrintfWritesThem) {
+  std::mt19937 rng(7);
+  std::vector<uint32_t> numbers{0, 0xffffffff};
+  for (int shift = 0; shift < 32; ++shift)
+    for (uint32_t n : {1u << shift, (1u << shift) - 1, (1u << shift) + 9})
+      numbers.push_back(n);
+  for (int k = 0; k < 100000; ++k) numbers.push_back(uint32_t(rng()) >> (rng() % 32));
+  FILE* f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  auto out = std::make_unique<vok_writer>();
+  out->file = f;
+  std::string expected;
+  for (uint32_t n : numbers) {
+    vok_writer_hex_token(out.get(), n);
+    expected += model::hex(n) + " ";
+  }
+  ASSERT_TRUE(vok_writer_flush(out.get()));
+  std::string written(expected.size() + 1, '\0');
+  std::rewind(f);
+  written.resize(std::fread(written.data(), 1, written.size(), f));
+  std::fclose(f);
+  EXPECT_EQ(written, expected);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #ifndef VOK_VOK_WRITER_H
 #define VOK_VOK_WRITER_H
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -30,15 +31,27 @@ inline void vok_writer_put(vok_writer* w, char c) {
 }
 
 // Appends n in lowercase hexadecimal without leading zeros, then a blank.
+// The eight digits are made at once in one word, most significant first in
+// memory, and the leading zeros shifted out: a loop per digit costs a
+// mispredicted branch on most tokens, since their lengths vary.
 inline void vok_writer_hex_token(vok_writer* w, uint32_t n) {
   if (sizeof w->buf - w->used < 16) vok_writer_flush(w);
-  char tmp[8];
-  int k = 0;
-  do {
-    tmp[k++] = "0123456789abcdef"[n & 0xf];
-    n >>= 4;
-  } while (n != 0);
-  while (k > 0) w->buf[w->used++] = tmp[--k];
+  const int digits = 8 - __builtin_clz(n | 1) / 4;
+  if constexpr (std::endian::native == std::endian::little) {
+    uint64_t x = n;  // nibble k to byte k
+    x = (x | (x << 16)) & 0x0000ffff0000ffffULL;
+    x = (x | (x << 8)) & 0x00ff00ff00ff00ffULL;
+    x = (x | (x << 4)) & 0x0f0f0f0f0f0f0f0fULL;
+    x = __builtin_bswap64(x);  // the most significant digit first in memory
+    const uint64_t letters = ((x + 0x0606060606060606ULL) >> 4) & 0x0101010101010101ULL;
+    x += 0x3030303030303030ULL + letters * ('a' - '0' - 10);
+    x >>= 8 * (8 - digits);
+    std::memcpy(w->buf + w->used, &x, sizeof x);
+  } else {
+    for (int k = digits - 1; k >= 0; --k, n >>= 4)
+      w->buf[w->used + k] = "0123456789abcdef"[n & 0xf];
+  }
+  w->used += digits;
   w->buf[w->used++] = ' ';
 }
 
