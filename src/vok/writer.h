@@ -32,8 +32,8 @@ inline void vok_writer_put(vok_writer* w, char c) {
 
 // Appends n in lowercase hexadecimal without leading zeros, then a blank.
 // The eight digits are made at once in one word, most significant first in
-// memory, and the leading zeros shifted out: a loop per digit costs a
-// mispredicted branch on most tokens, since their lengths vary.
+// memory, and the leading zeros shifted out: a loop per digit ends at a
+// mispredicted branch on many tokens, since their lengths vary.
 inline void vok_writer_hex_token(vok_writer* w, uint32_t n) {
   if (sizeof w->buf - w->used < 16) vok_writer_flush(w);
   const int digits = 8 - __builtin_clz(n | 1) / 4;
