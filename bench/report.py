@@ -2,7 +2,7 @@
 """Turns the CSV files of bench/run.sh into bench/RESULTS.md.
 
 Usage: report.py --machine M --results R --baselines B --pathological P
-                 --output RESULTS.md
+                 --wide W --apply A --work K --output RESULTS.md
 The scaling table is also printed to standard output.
 """
 
@@ -228,6 +228,19 @@ the difference of the two CPU times, least of the runs. "run": a line of
 524,287 a's applied to the tree of a line of 262,143 (timeout {timeout} s).
 
 {apply}
+
+## Work per input byte, whatever the machine
+
+The end-to-end `vok` run and the SA+LCP program above under cachegrind,
+with one fixed cache model (first-level data cache 32 KiB, 8 ways; last
+level 16 MiB, 16 ways; lines of 64 bytes): counts that come out the same
+on any machine and in any spell, for the same build. Instructions are the
+work. Last-level misses are the reads and writes that wait for memory once
+a corpus's working set outgrows the last level, which is what makes time
+per byte rise with size where the caches are large. The model has no
+prefetcher, so it also counts sequential misses that the hardware hides.
+
+{work}
 """
 
 
@@ -257,11 +270,33 @@ def apply_table(rows):
     return table(header, out)
 
 
+def work_table(rows):
+    """One row per corpus: vok's counts beside the suffix array's."""
+    by_size = {}
+    for r in rows:
+        by_size.setdefault(r["target_bytes"], {"bytes": r["bytes"]})[r["program"]] = r
+    header = ["corpus (bytes)"]
+    for name in ("vok", "SA+LCP"):
+        header += [name + " instructions / byte", name + " D1 misses / byte",
+                   name + " LL misses / byte"]
+    out = []
+    for size in sorted(by_size, key=int):
+        row = [by_size[size]["bytes"]]
+        for program in ("vok", "sa_lcp"):
+            r = by_size[size].get(program, {})
+            row += [num(r.get("instructions_per_byte"), "{:.0f}"),
+                    num(r.get("d1_misses_per_byte"), "{:.1f}"),
+                    num(r.get("ll_misses_per_byte"), "{:.2f}")]
+        out.append(row)
+    return table(header, out)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for name in ("machine", "results", "baselines", "pathological",
                  "wide", "apply", "output"):
         parser.add_argument("--" + name, required=True)
+    parser.add_argument("--work", default="")
     args = parser.parse_args()
     machine = read_machine(args.machine)
     scaling = read_csv(args.results)
@@ -278,6 +313,7 @@ def main():
         pathological=pathological_table(read_csv(args.pathological)),
         wide=wide_table(read_csv(args.wide)),
         apply=apply_table(read_csv(args.apply)),
+        work=work_table(read_csv(args.work)) if args.work else "(not run)",
         **{k: machine.get(k, "?") for k in (
             "cpu", "cores", "memory", "kernel", "compiler", "cmake",
             "divsufsort", "sklearn", "python", "commit", "date", "load",

@@ -15,6 +15,8 @@
 #                           scikit-learn on the large one
 #   bench/apply.csv         vok-apply: a fit alone, and a fit applied to
 #                           another corpus of the same size; its hostile shapes
+#   bench/work.csv          instructions and cache misses of vok and SA+LCP
+#                           under cachegrind's fixed cache model
 #   bench/RESULTS.md        machine, tables and notes
 #   bench/scaling.png       time and memory against corpus size
 #
@@ -29,7 +31,7 @@
 #   VOK_BENCH_TIMEOUT   seconds per pathological run   (default 120)
 #   VOK_BENCH_LARGE     SIZE:DOCS of the large corpus for -w (25000000:60000;
 #                       empty for none)
-#   VOK_BENCH_SKIP      words among: sklearn pathological plot wide apply
+#   VOK_BENCH_SKIP      words among: sklearn pathological plot wide apply work
 set -uo pipefail
 export LC_ALL=C
 
@@ -75,6 +77,7 @@ install_packages() {
 
 need=()
 command -v gnuplot >/dev/null || need+=(gnuplot-nox)
+command -v valgrind >/dev/null || need+=(valgrind)
 [[ -f /usr/include/divsufsort.h || -f /usr/include/x86_64-linux-gnu/divsufsort.h ]] ||
   need+=(libdivsufsort-dev)
 $PY -c 'import sklearn' 2>/dev/null || need+=(python3-sklearn)
@@ -345,6 +348,55 @@ for size in $BASELINE; do
     "$(calc 'a[1] / a[2]' '%.2f' "$fit" "$vw")" >>"$BASES"
 done
 
+# ---------------------------------------------------------------- work ----
+
+# The same programs counted instead of timed: instructions and the misses of
+# one fixed cache model under cachegrind, the same on every machine and
+# whatever else it runs.  Time per byte on a real machine follows these and
+# the machine's caches; the counts show which of the two moved.
+WORK=$BENCH/work.csv
+CACHE_MODEL=(--I1=32768,8,64 --D1=32768,8,64 --LL=16777216,16,64)
+csv target_bytes bytes program status instructions d1_misses ll_misses \
+  instructions_per_byte d1_misses_per_byte ll_misses_per_byte >"$WORK"
+
+# cachegrind_count TAG PROGRAM...: sets C_STATUS and C_IR, C_D1, C_LL (the
+# data misses of the first level and all misses of the last).
+cachegrind_count() {
+  local tag=$1
+  shift
+  measure "$tag" 1800 valgrind --tool=cachegrind --cache-sim=yes "${CACHE_MODEL[@]}" \
+    --cachegrind-out-file=/dev/null "$@"
+  C_STATUS=$M_STATUS C_IR="" C_D1="" C_LL=""
+  [[ $M_STATUS == ok ]] || return 0
+  local err=$LOGS/$tag.err
+  C_IR=$(awk '/ I +refs:/ { gsub(",", "", $4); print $4 }' "$err")
+  C_D1=$(awk '/ D1 +misses:/ { gsub(",", "", $4); print $4 }' "$err")
+  C_LL=$(awk '/ LL misses:/ { gsub(",", "", $4); print $4 }' "$err")
+}
+
+if command -v valgrind >/dev/null && ! skipped work; then
+  for size in $BASELINE; do
+    f=$(corpus "$size")
+    bytes=$(stat -c %s "$f")
+    for program in vok sa_lcp; do
+      case $program in
+        vok) [[ $HAVE_VOK -eq 1 ]] || continue
+             cmd=("$VOK" "$f" "$OUT/work.txt") ;;
+        sa_lcp) [[ $HAVE_SA -eq 1 ]] || continue
+                cmd=("$BUILD/sa_lcp" "$f") ;;
+      esac
+      say "cachegrind: $program on $size bytes"
+      cachegrind_count "work-$program-$size" "${cmd[@]}"
+      [[ $C_STATUS == ok ]] || warn "cachegrind $program: $C_STATUS"
+      csv "$size" "$bytes" "$program" "$C_STATUS" "$C_IR" "$C_D1" "$C_LL" \
+        "$(calc 'a[1] / a[2]' '%.1f' "$C_IR" "$bytes")" \
+        "$(calc 'a[1] / a[2]' '%.2f' "$C_D1" "$bytes")" \
+        "$(calc 'a[1] / a[2]' '%.2f' "$C_LL" "$bytes")" >>"$WORK"
+      rm -f "$OUT/work.txt"
+    done
+  done
+fi
+
 # -------------------------------------------------------- pathological ----
 
 PATHO=$BENCH/pathological.csv
@@ -502,5 +554,6 @@ fi
 
 $PY "$BENCH/report.py" --machine "$MACHINE" --results "$RESULTS" \
   --baselines "$BASES" --pathological "$PATHO" --wide "$WIDE" --apply "$APPLY" \
+  --work "$WORK" \
   --output "$BENCH/RESULTS.md"
-say "wrote $RESULTS, $BASES, $PATHO, $WIDE, $APPLY and $BENCH/RESULTS.md"
+say "wrote $RESULTS, $BASES, $PATHO, $WIDE, $APPLY, $WORK and $BENCH/RESULTS.md"
