@@ -7,16 +7,6 @@ namespace {
 
 const char kHexDigits[] = "0123456789abcdef";
 
-void put_hex(vok_writer* out, uint32_t n) {
-  char tmp[8];
-  int k = 0;
-  do {
-    tmp[k++] = kHexDigits[n & 0xf];
-    n >>= 4;
-  } while (n != 0);
-  while (k > 0) vok_writer_put(out, tmp[--k]);
-}
-
 void put_decimal(vok_writer* out, uint32_t n) {
   char tmp[10];
   int k = 0;
@@ -41,7 +31,7 @@ void write_entry(suffix_tree* tree, stree_ref record, void* data) {
   uint32_t id = stree_node_id(tree, record);
   if (!vok_in_set(walk->selected, id)) return;
   vok_writer* out = walk->out;
-  put_hex(out, id);
+  vok_writer_hex(out, id);
   vok_writer_put(out, '\t');
   put_decimal(out, walk->counts[id]);
   vok_writer_put(out, '\t');

@@ -30,11 +30,11 @@ inline void vok_writer_put(vok_writer* w, char c) {
   w->buf[w->used++] = c;
 }
 
-// Appends n in lowercase hexadecimal without leading zeros, then a blank.
-// The eight digits are made at once in one word, most significant first in
-// memory, and the leading zeros shifted out: a loop per digit ends at a
-// mispredicted branch on many tokens, since their lengths vary.
-inline void vok_writer_hex_token(vok_writer* w, uint32_t n) {
+// Appends n in lowercase hexadecimal without leading zeros.  The eight
+// digits are made at once in one word, most significant first in memory,
+// and the leading zeros shifted out: a loop per digit ends at a
+// mispredicted branch on many numbers, since their lengths vary.
+inline void vok_writer_hex(vok_writer* w, uint32_t n) {
   if (sizeof w->buf - w->used < 16) vok_writer_flush(w);
   const int digits = 8 - __builtin_clz(n | 1) / 4;
   if constexpr (std::endian::native == std::endian::little) {
@@ -52,6 +52,11 @@ inline void vok_writer_hex_token(vok_writer* w, uint32_t n) {
       w->buf[w->used + k] = "0123456789abcdef"[n & 0xf];
   }
   w->used += digits;
+}
+
+// Appends n as vok_writer_hex does, then a blank: one feature of a bag.
+inline void vok_writer_hex_token(vok_writer* w, uint32_t n) {
+  vok_writer_hex(w, n);
   w->buf[w->used++] = ' ';
 }
 
