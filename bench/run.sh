@@ -359,41 +359,34 @@ CACHE_MODEL=(--I1=32768,8,64 --D1=32768,8,64 --LL=16777216,16,64)
 csv target_bytes bytes program status instructions d1_misses ll_misses \
   instructions_per_byte d1_misses_per_byte ll_misses_per_byte >"$WORK"
 
-# cachegrind_count TAG PROGRAM...: sets C_STATUS and C_IR, C_D1, C_LL (the
-# data misses of the first level and all misses of the last).
-cachegrind_count() {
-  local tag=$1
-  shift
-  measure "$tag" 1800 valgrind --tool=cachegrind --cache-sim=yes "${CACHE_MODEL[@]}" \
-    --cachegrind-out-file=/dev/null "$@"
-  C_STATUS=$M_STATUS C_IR="" C_D1="" C_LL=""
-  [[ $M_STATUS == ok ]] || return 0
-  local err=$LOGS/$tag.err
-  C_IR=$(awk '/ I +refs:/ { gsub(",", "", $4); print $4 }' "$err")
-  C_D1=$(awk '/ D1 +misses:/ { gsub(",", "", $4); print $4 }' "$err")
-  C_LL=$(awk '/ LL misses:/ { gsub(",", "", $4); print $4 }' "$err")
+# count_work PROGRAM SIZE BYTES CMD...: one row of the table, CMD run under
+# cachegrind (the data misses of the first level, all misses of the last).
+count_work() {
+  local program=$1 size=$2 bytes=$3 ir="" d1="" ll=""
+  shift 3
+  say "cachegrind: $program on $size bytes"
+  measure "work-$program-$size" 1800 valgrind --tool=cachegrind --cache-sim=yes \
+    "${CACHE_MODEL[@]}" --cachegrind-out-file=/dev/null "$@"
+  if [[ $M_STATUS == ok ]]; then
+    read -r ir d1 ll < <(awk '/ I +refs:/ { i = $4 } / D1 +misses:/ { d = $4 }
+      / LL misses:/ { l = $4 } END { gsub(",", "", i); gsub(",", "", d);
+      gsub(",", "", l); print i, d, l }' "$LOGS/work-$program-$size.err")
+  else
+    warn "cachegrind $program: $M_STATUS"
+  fi
+  csv "$size" "$bytes" "$program" "$M_STATUS" "$ir" "$d1" "$ll" \
+    "$(calc 'a[1] / a[2]' '%.1f' "$ir" "$bytes")" \
+    "$(calc 'a[1] / a[2]' '%.2f' "$d1" "$bytes")" \
+    "$(calc 'a[1] / a[2]' '%.2f' "$ll" "$bytes")" >>"$WORK"
 }
 
 if command -v valgrind >/dev/null && ! skipped work; then
   for size in $BASELINE; do
     f=$(corpus "$size")
     bytes=$(stat -c %s "$f")
-    for program in vok sa_lcp; do
-      case $program in
-        vok) [[ $HAVE_VOK -eq 1 ]] || continue
-             cmd=("$VOK" "$f" "$OUT/work.txt") ;;
-        sa_lcp) [[ $HAVE_SA -eq 1 ]] || continue
-                cmd=("$BUILD/sa_lcp" "$f") ;;
-      esac
-      say "cachegrind: $program on $size bytes"
-      cachegrind_count "work-$program-$size" "${cmd[@]}"
-      [[ $C_STATUS == ok ]] || warn "cachegrind $program: $C_STATUS"
-      csv "$size" "$bytes" "$program" "$C_STATUS" "$C_IR" "$C_D1" "$C_LL" \
-        "$(calc 'a[1] / a[2]' '%.1f' "$C_IR" "$bytes")" \
-        "$(calc 'a[1] / a[2]' '%.2f' "$C_D1" "$bytes")" \
-        "$(calc 'a[1] / a[2]' '%.2f' "$C_LL" "$bytes")" >>"$WORK"
-      rm -f "$OUT/work.txt"
-    done
+    [[ $HAVE_VOK -eq 1 ]] && count_work vok "$size" "$bytes" "$VOK" "$f" "$OUT/work.txt"
+    [[ $HAVE_SA -eq 1 ]] && count_work sa_lcp "$size" "$bytes" "$BUILD/sa_lcp" "$f"
+    rm -f "$OUT/work.txt"
   done
 fi
 
