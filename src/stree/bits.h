@@ -10,10 +10,7 @@
 
 #include <cstdint>
 
-#include "stree.h"
-
-STREE_NS_BEGIN
-
+// The same in both layouts, so it lies outside their namespaces.
 inline int int_stree_popcount(uint64_t x) {
 #if defined(__POPCNT__) || !(defined(__x86_64__) || defined(__i386__))
   return __builtin_popcountll(x);
@@ -28,7 +25,5 @@ inline int int_stree_popcount(uint64_t x) {
   return static_cast<int>((x * kBytes) >> 56);  // sum of the bytes
 #endif
 }
-
-STREE_NS_END
 
 #endif  // VOK_STREE_BITS_H

@@ -107,6 +107,7 @@ long requests = 0;
 long body_requests = 0;
 long body_fail_at = 0;  // page body request that fails; 0 = never
 long fail_at = 0;  // request number that fails; 0 = never
+long fail_from = 0;  // first request of those that all fail; 0 = never
 
 #ifdef STREE_POOL_SANITIZED
 
@@ -269,6 +270,7 @@ stree_ref take(suffix_tree* tree, kind k) {
     fail_at = 0;
     return STREE_NONE;
   }
+  if (fail_from > 0 && requests >= fail_from) return STREE_NONE;
   const uint32_t space = kSpace[k];
   stree_tree_pages& own = tree->pages;
   if (own.current[space] >= 0 && own.next_unit[space] + kUnits[k] > kPageUnits)
@@ -350,6 +352,7 @@ void int_stree_release_pages(suffix_tree* tree) {
 }
 
 void stree_pool_fail_at(long n) { fail_at = n > 0 ? requests + n : 0; }
+void stree_pool_fail_from(long n) { fail_from = n > 0 ? requests + n : 0; }
 void stree_pool_fail_body_at(long n) {
   body_fail_at = n > 0 ? body_requests + n : 0;
 }

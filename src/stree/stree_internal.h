@@ -339,6 +339,10 @@ int int_stree_build_stored_window(suffix_tree* tree, int64_t window);
 // fails (once); 0 disarms.  stree_pool_requests() counts every record
 // request since the process started.
 void stree_pool_fail_at(long n);
+// After stree_pool_fail_from(n) with n > 0, the n-th record request from
+// now and every one after it fail, as when memory has run out for good,
+// until stree_pool_fail_from(0).
+void stree_pool_fail_from(long n);
 long stree_pool_requests();
 // After stree_pool_fail_body_at(n) with n > 0, the n-th page body the pool
 // asks the system for from now is refused (once), as when memory has run
