@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 CXX=${FUZZ_CXX:-clang++} BIN=${FUZZ_BUILD_DIR:-build-fuzz}
 FLAGS=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-       -fno-omit-frame-pointer -std=c++20 -O1 -g -Wall -Wextra -Itests -Isrc/stree -Isrc/vok)
+       -fno-omit-frame-pointer -std=c++20 -O1 -g -Wall -Wextra -Itests -Isrc/stree -Isrc/vok/core -Isrc/vok/cli)
 mkdir -p "$BIN"
 if [[ "${1:-}" == "--check" ]]; then
   echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, long) { return 0; }' >"$BIN/probe.cpp"
@@ -18,13 +18,14 @@ seconds=${1:-60}
 echo "fuzz: building stree_fuzz, stree_wide_fuzz and vok_fuzz in $BIN/"
 "$CXX" "${FLAGS[@]}" fuzz/stree_fuzz.cpp src/stree/*.cpp -o "$BIN/stree_fuzz" &
 "$CXX" "${FLAGS[@]}" -DSTREE_WIDE fuzz/stree_fuzz.cpp src/stree/*.cpp -o "$BIN/stree_wide_fuzz" &
-# vok_fuzz links vok's tree-dependent parts twice: narrow, and wide.
+# vok_fuzz links the tree and the core's tree-dependent parts twice:
+# narrow, and wide.
 mkdir -p "$BIN/wide"
-for f in src/stree/*.cpp src/vok/{reader,selection,corpus,output,dict,apply,run}.cpp; do
+for f in src/stree/*.cpp src/vok/core/{selection,tree_corpus}.cpp; do
   "$CXX" "${FLAGS[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -DSTREE_WIDE -c "$f" -o "$BIN/wide/$(basename "$f" .cpp).o"
 done
-"$CXX" "${FLAGS[@]}" fuzz/vok_fuzz.cpp src/stree/*.cpp $(ls src/vok/*.cpp | grep -v main.cpp) \
-  "$BIN"/wide/*.o -o "$BIN/vok_fuzz"
+"$CXX" "${FLAGS[@]}" fuzz/vok_fuzz.cpp src/stree/*.cpp src/vok/core/*.cpp \
+  $(ls src/vok/cli/*.cpp | grep -v main.cpp) "$BIN"/wide/*.o -o "$BIN/vok_fuzz"
 wait
 failed=0
 for name in stree stree_wide vok; do

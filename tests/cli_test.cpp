@@ -232,7 +232,7 @@ TEST_F(Cli, Table) {
       std::vector<std::string> words;
       std::istringstream split(row.cmd.substr(row.cmd.rfind(apply ? "$APPLY " : "$")));
       for (std::string w; split >> w;) words.push_back(w);
-      vok_options parsed = tool::parse_words(words, apply ? apply_usage_text() : usage_text(), apply);
+      vok_options parsed = tool::parse_words(words, apply ? VOK_APPLIED : VOK_BAGS);
       if (parsed.run) settings = parsed.settings, docs_path = parsed.docs_path;
     }
     if (row.out == kNone) {

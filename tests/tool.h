@@ -26,13 +26,13 @@ inline std::string read_file(const std::filesystem::path& path) {
   return s.str();
 }
 
-// The command line `words` (the program's name first), as vok parses it.
+// The command line `words` (the program's name first), as the program
+// writing `product` parses it.
 inline vok_options parse_words(const std::vector<std::string>& words,
-                               const char* usage = usage_text(),
-                               bool three_paths = false) {
+                               vok_product product = VOK_BAGS) {
   std::vector<const char*> argv;
   for (const std::string& w : words) argv.push_back(w.c_str());
-  return parse_command_line(int(argv.size()), argv.data(), usage, three_paths);
+  return parse_command_line(int(argv.size()), argv.data(), product);
 }
 
 // "" when the product of `options` (the words between the program's name
@@ -57,23 +57,21 @@ inline std::string compare_with_model(const std::string& bytes,
   words.push_back(in);
   if (apply) words.push_back(rows);
   words.push_back(out);
-  const char* usage = apply ? apply_usage_text()
-                      : product == VOK_BAGS ? usage_text() : dict_usage_text();
-  vok_options parsed = parse_words(words, usage, apply);
+  const char* usage = usage_text(product);
+  vok_options parsed = parse_words(words, product);
   if (!parsed.run) {
     const std::string& m = parsed.message;
     bool ends = m.size() >= std::strlen(usage) && m.compare(m.size() - std::strlen(usage), std::string::npos, usage) == 0;
     bool help = parsed.exit_status == 0 && m == usage;
-    return ends && (parsed.exit_status == 1 || help) ? "" : "refusal without usage";
+    bool version = parsed.exit_status == 0 && m.rfind(std::string(program_name(product)) + " ", 0) == 0;
+    return version || (ends && (parsed.exit_status == 1 || help)) ? "" : "refusal without usage";
   }
   // A word that is no option ends the options and names the files itself.
   if (parsed.in_path != in || parsed.out_path != out || (apply && parsed.docs_path != rows))
     return "";
   const vok_settings& s = parsed.settings;
-  auto run = s.wide ? vok_wide::vok_run : vok_run;
-  auto run_apply = s.wide ? vok_wide::vok_apply : vok_apply;
-  if ((apply ? run_apply(s, in.c_str(), rows.c_str(), out.c_str())
-             : run(s, in.c_str(), out.c_str(), product)) != 0)
+  if ((apply ? vok_apply(s, in.c_str(), rows.c_str(), out.c_str())
+             : vok_run(s, in.c_str(), out.c_str(), product)) != 0)
     return "failed";
   std::vector<std::string> docs = model::documents(bytes, s.wide);
   std::string want = apply ? model::applied(docs, model::documents(docs_bytes, s.wide), s)

@@ -3,6 +3,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+// The version the programs report; the build sets it from the project's.
+#ifndef VOK_VERSION
+#define VOK_VERSION "0.1.0"
+#endif
 
 namespace {
 
@@ -79,11 +85,21 @@ vok_options stop(int status, std::string message) {
 
 }  // namespace
 
-const char* usage_text() { return kUsage; }
+const char* program_name(vok_product program) {
+  switch (program) {
+    case VOK_DICTIONARY: return "vok-dict";
+    case VOK_APPLIED: return "vok-apply";
+    default: return "vok";
+  }
+}
 
-const char* dict_usage_text() { return kDictUsage; }
-
-const char* apply_usage_text() { return kApplyUsage; }
+const char* usage_text(vok_product program) {
+  switch (program) {
+    case VOK_DICTIONARY: return kDictUsage;
+    case VOK_APPLIED: return kApplyUsage;
+    default: return kUsage;
+  }
+}
 
 void usage() { std::fputs(kUsage, stdout); }
 
@@ -93,29 +109,24 @@ long option_to_long(const char* text) { return std::strtol(text, nullptr, 10); }
 
 double option_to_double(const char* text) { return std::strtod(text, nullptr); }
 
-int options_valid(const vok_settings& s) {
-  if (static_cast<unsigned long>(s.word_delimited) > 1) return 0;
-  if (!(s.min_freq > 1)) return 0;
-  if (!(s.max_freq >= s.min_freq)) return 0;
-  if (!(s.min_branches > 1)) return 0;
-  if (!(s.max_parent_prob > 0)) return 0;  // false for NaN
-  if (!(s.max_link_prob > 0)) return 0;
-  return 1;
-}
+int options_valid(const vok_settings& s) { return vok_settings_fault(s).name ? 0 : 1; }
 
 vok_options parse_options(int argc, const char* const* argv) {
-  return parse_command_line(argc, argv, kUsage);
+  return parse_command_line(argc, argv, VOK_BAGS);
 }
 
 vok_options parse_command_line(int argc, const char* const* argv,
-                               const char* usage, bool three_paths) {
+                               vok_product program) {
+  const char* usage = usage_text(program);
   vok_options result;
   vok_settings& s = result.settings;
   int i = 1;
   while (i < argc && argv[i][0] == '-') {
     const char* arg = argv[i];
     char letter = arg[1];
-    if (letter == '?') return stop(0, usage);
+    if (letter == '?' || std::strcmp(arg, "--help") == 0) return stop(0, usage);
+    if (std::strcmp(arg, "--version") == 0)
+      return stop(0, std::string(program_name(program)) + " " VOK_VERSION "\n");
     if (letter == 'w') {  // the wide tree; takes no value
       s.wide = true;
       ++i;
@@ -141,12 +152,12 @@ vok_options parse_command_line(int argc, const char* const* argv,
   }
   if (!options_valid(s))
     return stop(1, std::string("Error: invalid option.\n\n") + usage);
-  const int paths = three_paths ? 3 : 2;
+  const int paths = program == VOK_APPLIED ? 3 : 2;
   if (argc - i < paths) return stop(1, usage);
   result.run = true;
   result.exit_status = 0;
   result.in_path = argv[i];
-  if (three_paths) result.docs_path = argv[i + 1];
+  if (paths == 3) result.docs_path = argv[i + 1];
   result.out_path = argv[i + paths - 1];
   return result;
 }

@@ -1,22 +1,30 @@
-// The command line of vok, `vok [options] docs_file voks_file`, which
-// vok-dict shares: `vok-dict [options] docs_file dict_file`, and vok-apply
-// with one more path: `vok-apply [options] train_file docs_file voks_file`.
+// The command lines of the programs: `vok [options] docs_file voks_file`,
+// which vok-dict shares (`vok-dict [options] docs_file dict_file`), and
+// vok-apply's with one more path (`vok-apply [options] train_file docs_file
+// voks_file`).
 //
-// parse_options turns an argument vector into the settings and the two file
-// paths, or into an exit status and the text to print.  It never prints and
-// never ends the process, so it can be unit-tested and fuzzed; main prints
-// the text and exits.
-#ifndef VOK_VOK_OPTIONS_H
-#define VOK_VOK_OPTIONS_H
+// parse_command_line turns an argument vector into the settings and the
+// file paths, or into an exit status and the text to print.  It never
+// prints and never ends the process, so it can be unit-tested and fuzzed;
+// main prints the text and exits.
+#ifndef VOK_CLI_OPTIONS_H
+#define VOK_CLI_OPTIONS_H
 
 #include <string>
 
 #include "settings.h"
 
+// What a program writes; it names the program too.
+enum vok_product {
+  VOK_BAGS,        // vok: the bags of features of the documents
+  VOK_DICTIONARY,  // vok-dict: what every feature stands for
+  VOK_APPLIED,     // vok-apply: the bags of other documents
+};
+
 struct vok_options {
-  // True when the run goes on with `settings`, `in_path` and `out_path`.
-  // False when the process ends now: print `message` to standard output and
-  // exit with `exit_status` (0 after -?, 1 after any problem).
+  // True when the run goes on with `settings` and the paths.  False when
+  // the process ends now: print `message` to standard output and exit with
+  // `exit_status` (0 after -?, --help and --version, 1 after any problem).
   bool run = false;
   int exit_status = 1;
   std::string message;
@@ -30,41 +38,34 @@ struct vok_options {
 // Reads the options from argv[1..argc).  An argument that starts with '-' is
 // an option named by its second character (the rest of it is ignored); the
 // options -s -l -h -b take the next argument as an integer, -p -q as a real,
-// even when it starts with '-'.  The first other argument ends the options;
-// later repeats of an option override earlier ones.  In this order:
-//   -?                       -> usage text, status 0, nothing after it read
+// even when it starts with '-'; -w takes none.  The words --help and
+// --version are options of their own.  The first other argument ends the
+// options; later repeats of an option override earlier ones.  In this order:
+//   -? or --help             -> usage text, status 0, nothing after it read
+//   --version                -> "PROGRAM VERSION\n", status 0, likewise
 //   unknown option letter    -> "Error: unrecognized option ARG!\n\n" + usage
 //   option with no value     -> usage text, status 1
 //   settings out of range    -> "Error: invalid option.\n\n" + usage, status 1
-//   fewer than two paths     -> usage text, status 1
-// Otherwise the next two arguments are the paths; any further are ignored.
-// argv entries must be non-null for i < argc; argc may be 0.
+//   fewer paths than needed  -> usage text, status 1
+// Otherwise the next arguments are the paths (two, or three for
+// vok-apply); any further are ignored.  A path "-" stands for standard
+// input or output.  argv entries must be non-null for i < argc; argc may
+// be 0.
+vok_options parse_command_line(int argc, const char* const* argv,
+                               vok_product program);
+
+// parse_command_line for vok.
 vok_options parse_options(int argc, const char* const* argv);
 
-// parse_options with another usage text: the same options, validation,
-// messages and statuses, with `usage` wherever the usage text is printed.
-// With three_paths (vok-apply) the paths are in_path, docs_path and
-// out_path, and fewer than three give the usage text.
-vok_options parse_command_line(int argc, const char* const* argv,
-                               const char* usage, bool three_paths = false);
-
-// 1 when every setting lies in its valid range, else 0: word_delimited 0 or
-// 1 (taken as unsigned, so negatives fail), min_freq > 1, max_freq >=
-// min_freq, min_branches > 1, max_parent_prob > 0, max_link_prob > 0 (NaN
-// fails; infinity passes).
+// 1 when every setting lies in its valid range (vok_settings_fault), else 0.
 int options_valid(const vok_settings& settings);
 
-// The usage text, every line ending in '\n'.
-const char* usage_text();
+// The program's name ("vok", "vok-dict", "vok-apply") and its usage text,
+// every line ending in '\n'.
+const char* program_name(vok_product program);
+const char* usage_text(vok_product program = VOK_BAGS);
 
-// The usage text of vok-dict: vok's, with its own usage line and output
-// file.
-const char* dict_usage_text();
-
-// The usage text of vok-apply.
-const char* apply_usage_text();
-
-// Prints the usage text to standard output.
+// Prints vok's usage text to standard output.
 void usage();
 
 // Option values are converted the way atol and atof do it: leading white
@@ -75,4 +76,4 @@ void usage();
 long option_to_long(const char* text);
 double option_to_double(const char* text);
 
-#endif  // VOK_VOK_OPTIONS_H
+#endif  // VOK_CLI_OPTIONS_H

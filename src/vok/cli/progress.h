@@ -4,8 +4,8 @@
 // every change of phase, and erased at the end.  Nothing at all when
 // standard error is not a terminal, so that scripts see what they always
 // saw.
-#ifndef VOK_VOK_PROGRESS_H
-#define VOK_VOK_PROGRESS_H
+#ifndef VOK_CLI_PROGRESS_H
+#define VOK_CLI_PROGRESS_H
 
 #include <chrono>
 #include <cstdint>
@@ -28,4 +28,4 @@ void vok_progress_note(vok_progress* p, const char* phase, uint64_t docs, uint64
 // Erases the line; the display is off afterwards.
 void vok_progress_end(vok_progress* p);
 
-#endif  // VOK_VOK_PROGRESS_H
+#endif  // VOK_CLI_PROGRESS_H

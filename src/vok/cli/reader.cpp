@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-VOK_NS_BEGIN
+#include "corpus.h"
 
 namespace {
 
@@ -18,21 +18,11 @@ bool refill(vok_reader* r) {
   return r->block_end > 0;
 }
 
-#if defined(STREE_WIDE)
-constexpr bool kWholeLines = true;  // the wide tree takes lines of any length
-#else
-constexpr bool kWholeLines = false;
-#endif
-
-// The longest piece a wide reader keeps: the tree's longest string and its
-// line end (CR LF).
-constexpr size_t kMostRoom = size_t{STREE_MAX_POSITION} + 3;
-
-// Doubles the piece buffer, up to kMostRoom; false (r->refused) when memory
+// Doubles the piece buffer, up to most_room; false (r->refused) when memory
 // runs out or the line would be longer.
 bool grow_piece(vok_reader* r) {
-  if (r->room >= kMostRoom) return !(r->refused = true);
-  const size_t room = std::min(2 * (r->room + 1) - 1, kMostRoom);
+  if (r->room >= r->most_room) return !(r->refused = true);
+  const size_t room = std::min(2 * (r->room + 1) - 1, r->most_room);
   char* bigger = static_cast<char*>(std::realloc(r->piece, room + 1));
   if (!bigger) return !(r->refused = true);
   r->piece = bigger;
@@ -47,7 +37,7 @@ bool read_piece(vok_reader* r, size_t* len, bool* cut) {
   size_t n = 0;
   bool line_end = false;
   while (!line_end) {
-    if (n == r->room && !(kWholeLines && grow_piece(r))) break;
+    if (n == r->room && !(r->whole_lines && grow_piece(r))) break;
     const size_t room = r->room;
     if (r->block_pos == r->block_end && !refill(r)) break;
     const char* from = r->block + r->block_pos;
@@ -81,8 +71,12 @@ vok_reader::~vok_reader() {
   std::free(block);
 }
 
-bool vok_reader_open(vok_reader* r, FILE* file) {
+bool vok_reader_open(vok_reader* r, FILE* file, const vok_settings& settings) {
   r->file = file;
+  // The wide tree takes lines of any length up to its longest document,
+  // which a piece holds with its line end (CR LF).
+  r->whole_lines = settings.wide;
+  r->most_room = static_cast<size_t>(vok_layout_limits(settings.wide).longest) + 2;
   if (r->piece == nullptr) {
     r->piece = static_cast<char*>(std::malloc(VOK_LINE_BUFFER));
     r->room = VOK_LINE_BUFFER - 1;
@@ -127,5 +121,3 @@ int32_t trim_line_end(char* text) {
     text[--len] = '\0';
   return static_cast<int32_t>(len);
 }
-
-VOK_NS_END

@@ -9,18 +9,18 @@
 // characters and continues a cut line is no document: it is the end of the
 // line before it (so a line of exactly VOK_LINE_BUFFER - 1 characters, or a
 // CRLF line cut between its CR and LF, gives as many documents as the same
-// line ending in LF alone).  With the wide tree (STREE_WIDE) the buffer grows
-// instead, and every line is one piece.
-#ifndef VOK_VOK_READER_H
-#define VOK_VOK_READER_H
+// line ending in LF alone).  For the wide tree (vok -w) the buffer grows
+// instead, and every line is one piece, up to the longest document the
+// tree takes.
+#ifndef VOK_CLI_READER_H
+#define VOK_CLI_READER_H
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include "layout.h"
-#include "progress.h"
 
-VOK_NS_BEGIN
+#include "progress.h"
+#include "settings.h"
 
 // Bytes of the line buffer; a piece is at most VOK_LINE_BUFFER - 1 bytes.
 constexpr int VOK_LINE_BUFFER = 524288;
@@ -28,7 +28,9 @@ constexpr int VOK_LINE_BUFFER = 524288;
 struct vok_reader {
   FILE* file = nullptr;
   char* piece = nullptr;  // the current piece, room + 1 bytes
-  size_t room = 0;        // VOK_LINE_BUFFER - 1; grows with the wide tree
+  size_t room = 0;        // VOK_LINE_BUFFER - 1; grows with whole lines
+  bool whole_lines = false;  // every line is one piece (the wide tree)
+  size_t most_room = 0;   // the longest piece a reader of whole lines keeps
   bool cut = false;       // the last piece ended inside its line
   bool failed = false;    // a read failed
   // A line the run cannot hold: memory ran out growing the piece, or the
@@ -46,9 +48,9 @@ struct vok_reader {
   ~vok_reader();
 };
 
-// Prepares the reader for `file` from its current position; false when
-// memory runs out.
-bool vok_reader_open(vok_reader* reader, FILE* file);
+// Prepares the reader for `file` from its current position, reading the
+// documents the settings' tree takes; false when memory runs out.
+bool vok_reader_open(vok_reader* reader, FILE* file, const vok_settings& settings);
 
 // Rewinds the file to its start for another pass, as the "writing" phase,
 // with no failure or refusal of the pass before kept; false when it cannot
@@ -65,6 +67,4 @@ bool vok_read_document(vok_reader* reader, char** text, int32_t* len);
 // looks before text[0].
 int32_t trim_line_end(char* text);
 
-VOK_NS_END
-
-#endif  // VOK_VOK_READER_H
+#endif  // VOK_CLI_READER_H

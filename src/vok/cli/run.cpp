@@ -1,47 +1,54 @@
 // The run: files, corpus, product.
 #include "run.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <new>
 #include <system_error>
 
-#include "apply.h"
+#include "corpus.h"
 #include "dict.h"
 #include "messages.h"
-#include "output.h"
 #include "reader.h"
 #include "writer.h"
 
-VOK_NS_BEGIN
-
 namespace {
 
-// Refuses an input that cannot be read twice (a directory, a pipe, a FIFO, a
-// terminal), and an output that names the input file itself, which opening
-// the output would empty.  Runs before the output is opened.
-int check_files(FILE* in, const char* in_path, const char* out_path) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::file_status in_status = fs::status(in_path, ec);
-  if (ec || fs::is_directory(in_status)) return vok_read_failed(in_path);
-  if (std::fseek(in, 0, SEEK_SET) != 0) return vok_read_failed(in_path);
-  // Same device and inode, whatever the spelling of the two paths.
-  if (fs::is_regular_file(in_status) && fs::equivalent(in_path, out_path, ec))
-    return vok_same_files();
-  return 0;
+bool is_standard(const char* path) { return std::strcmp(path, "-") == 0; }
+
+// Whether the open file and the file at `path` are one file (same device
+// and inode, whatever the spelling of the path or the links on the way).
+bool same_file(FILE* f, const char* path) {
+  struct stat a, b;
+  return fstat(fileno(f), &a) == 0 && stat(path, &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
 }
 
-// Writes out what is buffered and closes the output; 0 only when every byte
-// reached the file.
-int close_output(vok_writer* out, const char* out_path) {
-  bool ok = vok_writer_flush(out);
-  ok = std::fflush(out->file) == 0 && ok;
-  ok = std::fclose(out->file) == 0 && ok;
-  out->file = nullptr;
-  return ok ? 0 : vok_write_failed(out_path);
+bool is_directory(FILE* f) {
+  struct stat s;
+  return fstat(fileno(f), &s) != 0 || S_ISDIR(s.st_mode);
+}
+
+bool is_regular(FILE* f) {
+  struct stat s;
+  return fstat(fileno(f), &s) == 0 && S_ISREG(s.st_mode);
+}
+
+struct file_closer {
+  void operator()(FILE* f) const {
+    if (f != stdin && f != stdout) std::fclose(f);
+  }
+};
+typedef std::unique_ptr<FILE, file_closer> file_ptr;
+
+FILE* open_input(const char* path) {
+  return is_standard(path) ? stdin : std::fopen(path, "r");
 }
 
 // The training file's size and time of last change, to tell whether it
@@ -52,86 +59,215 @@ struct file_stamp {
   bool operator==(const file_stamp&) const = default;
 };
 file_stamp stamp_of(const char* path) {
+  if (is_standard(path)) return file_stamp{};
   std::error_code ec;
   return file_stamp{std::filesystem::file_size(path, ec),
                     std::filesystem::last_write_time(path, ec)};
 }
 
-// The documents to apply the fitted features to are read once, so any
-// readable file or pipe will do, but a directory, and the output itself.
-int check_docs(const char* docs_path, const char* out_path) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::file_status status = fs::status(docs_path, ec);
-  if (ec || fs::is_directory(status)) return vok_read_failed(docs_path);
-  if (fs::is_regular_file(status) && fs::equivalent(docs_path, out_path, ec))
-    return vok_same_files();
-  return 0;
-}
-
-// Builds the corpus and writes the product into an open output.
-int build_and_write(const vok_settings& settings, vok_reader* reader,
-                    const char* in_path, vok_reader* docs,
-                    const char* docs_path, vok_writer* out,
-                    const char* out_path, vok_product product) {
-  vok_corpus corpus;
-  const file_stamp before = stamp_of(in_path);
-  int status = vok_build_corpus(settings, reader, in_path, product, &corpus);
-  if (status != 0) return status;
-  if (product == VOK_DICTIONARY) {
-    write_dictionary(corpus, reader->piece, out);  // every document fits it
-    return 0;
-  }
-  if (product == VOK_APPLIED) {
-    if (!(stamp_of(in_path) == before)) return vok_input_changed();
-    return write_applied(settings, corpus, docs, docs_path, out, out_path);
-  }
-  return write_voks(corpus, reader, in_path, out, out_path);
-}
-
-struct file_closer {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-typedef std::unique_ptr<FILE, file_closer> file_ptr;
-
-// Opens the files (docs_path only for VOK_APPLIED), checks them, and runs.
-int run_files(const vok_settings& settings, const char* in_path,
-              const char* docs_path, const char* out_path,
-              vok_product product) {
-  file_ptr in(std::fopen(in_path, "r"));
-  if (!in) return vok_open_failed(in_path);
-  int status = check_files(in.get(), in_path, out_path);
-  if (status != 0) return status;
-  file_ptr docs;
-  if (docs_path) {
-    docs.reset(std::fopen(docs_path, "r"));
-    if (!docs) return vok_open_failed(docs_path);
-    status = check_docs(docs_path, out_path);
-    if (status != 0) return status;
-  }
-  vok_reader reader, docs_reader;
+// Everything a run holds; the members go in the reverse order of their
+// declaration, the progress line last.
+struct run {
+  const vok_settings& settings;
+  vok_product product;
+  const char* in_path;
+  const char* docs_path;  // vok-apply's documents; null for the others
+  const char* out_path;
+  FILE* said;  // where the messages go
   vok_progress progress;
-  vok_progress_start(&progress, settings.wide);
-  reader.progress = &progress;
-  docs_reader.progress = &progress;
-  docs_reader.phase = "applying";
   struct ender {
     vok_progress* p;
     ~ender() { vok_progress_end(p); }
   } end_progress{&progress};
-  std::unique_ptr<vok_writer> out(new (std::nothrow) vok_writer);
-  if (!out || !vok_reader_open(&reader, in.get()) ||
-      (docs && !vok_reader_open(&docs_reader, docs.get())))
-    return vok_out_of_memory();
-  out->file = std::fopen(out_path, "w");
-  if (!out->file) return vok_open_failed(out_path);
-  status = build_and_write(settings, &reader, in_path, &docs_reader,
-                           docs_path, out.get(), out_path, product);
+  file_ptr in{}, docs{};
+  vok_reader reader{}, docs_reader{};
+  std::unique_ptr<vok_writer> out{};
+  struct corpus_deleter {
+    void operator()(vok_corpus* c) const { vok_corpus_delete(c); }
+  };
+  std::unique_ptr<vok_corpus, corpus_deleter> corpus{};
+};
+
+// Refuses an input that is a directory, a named input that cannot be read
+// twice (a pipe, a FIFO, a terminal), and an output that names the input
+// file itself, which opening the output would empty.  Runs before the
+// output is opened.
+int check_input(run& r) {
+  if (is_directory(r.in.get())) return vok_read_failed(r.said, r.in_path);
+  if (!is_standard(r.in_path) && std::fseek(r.in.get(), 0, SEEK_SET) != 0)
+    return vok_read_failed(r.said, r.in_path);
+  if (is_regular(r.in.get()) && same_file(r.in.get(), r.out_path)) return vok_same_files(r.said);
+  return 0;
+}
+
+// The documents to apply the fitted features to are read once, so any
+// readable file or pipe will do, but a directory, and the output itself.
+int check_docs(run& r) {
+  if (is_directory(r.docs.get())) return vok_read_failed(r.said, r.docs_path);
+  if (is_regular(r.docs.get()) && same_file(r.docs.get(), r.out_path))
+    return vok_same_files(r.said);
+  return 0;
+}
+
+// Tells the progress line which phase the core has reached.
+bool note_phase(void* data, const char* phase, uint64_t, uint64_t) {
+  vok_progress_note(static_cast<vok_progress*>(data), phase, 0, 0);
+  return true;
+}
+
+// Stores every document of the input in the corpus, numbered from 0.
+int first_pass(run& r) {
+  vok_corpus* corpus = r.corpus.get();
+  char* text;
+  int32_t len;
+  while (vok_read_document(&r.reader, &text, &len)) {
+    switch (vok_corpus_append(corpus, text, static_cast<size_t>(len))) {
+      case VOK_OK: break;
+      case VOK_TOO_MANY_DOCS:
+        return vok_too_many_docs(r.said, vok_layout_limits(r.settings.wide).max_docs);
+      default: return vok_add_failed(r.said, vok_corpus_num_docs(corpus));
+    }
+  }
+  if (r.reader.refused) return vok_add_failed(r.said, vok_corpus_num_docs(corpus));
+  if (r.reader.failed) return vok_read_failed(r.said, r.in_path);
+  return 0;
+}
+
+// The tree of the stored documents and its features, for what the product
+// reads.
+int build_and_select(run& r) {
+  vok_corpus* corpus = r.corpus.get();
+  const vok_hook hook{note_phase, &r.progress};
+  vok_status status = vok_corpus_build(corpus, &hook);
+  if (status == VOK_REFUSED) return vok_add_failed(r.said, vok_corpus_failed_doc(corpus));
+  if (status != VOK_OK) return vok_out_of_memory(r.said);
+  const unsigned reads = r.product == VOK_BAGS         ? VOK_READ_BAGS
+                         : r.product == VOK_DICTIONARY ? VOK_READ_COUNTS
+                                                       : VOK_READ_APPLIED;
+  if (vok_corpus_select(corpus, reads, &hook) != VOK_OK) return vok_out_of_memory(r.said);
+  return 0;
+}
+
+vok_sink writer_sink(vok_writer* out) { return vok_sink{vok_writer_take_tokens, out, false}; }
+
+// The bags of the stored documents.  A named input is read again and must
+// read exactly as it did the first time; standard input was read once.
+int write_voks(run& r) {
+  const vok_corpus* corpus = r.corpus.get();
+  const uint64_t docs = vok_corpus_num_docs(corpus);
+  const vok_sink sink = writer_sink(r.out.get());
+  const bool again = !is_standard(r.in_path);
+  if (again && !vok_reader_rewind(&r.reader)) return vok_read_failed(r.said, r.in_path);
+  for (uint64_t n = 0;; ++n) {
+    const char* stored;
+    size_t stored_len;
+    vok_corpus_document(corpus, n, &stored, &stored_len);
+    if (again) {
+      char* text;
+      int32_t len;
+      if (!vok_read_document(&r.reader, &text, &len)) {
+        if (r.reader.failed) return vok_read_failed(r.said, r.in_path);
+        return n == docs ? 0 : vok_input_changed(r.said);
+      }
+      if (n == docs || static_cast<size_t>(len) != stored_len ||
+          std::memcmp(text, stored, stored_len) != 0)
+        return vok_input_changed(r.said);
+    } else if (n == docs) {
+      return 0;
+    } else {
+      vok_progress_note(&r.progress, "writing", 1, stored_len + 1);
+    }
+    vok_corpus_bag(corpus, n, sink);
+    vok_writer_put(r.out.get(), '\n');
+    if (r.out->failed) return vok_write_failed(r.said, r.out_path);
+  }
+}
+
+// The bags of the documents of docs_path, read once.
+int write_applied(run& r) {
+  const vok_sink sink = writer_sink(r.out.get());
+  char* text;
+  int32_t len;
+  while (vok_read_document(&r.docs_reader, &text, &len)) {
+    vok_corpus_apply(r.corpus.get(), text, static_cast<size_t>(len), sink);
+    vok_writer_put(r.out.get(), '\n');
+    if (r.out->failed) return vok_write_failed(r.said, r.out_path);
+  }
+  if (r.docs_reader.refused) return vok_out_of_memory(r.said);
+  if (r.docs_reader.failed) return vok_read_failed(r.said, r.docs_path);
+  return 0;
+}
+
+// Builds the corpus and writes the product into the open output.
+int build_and_write(run& r) {
+  const file_stamp before = stamp_of(r.in_path);
+  int status = first_pass(r);
+  if (status == 0) status = build_and_select(r);
+  if (status != 0) return status;
+  switch (r.product) {
+    case VOK_DICTIONARY:
+      write_dictionary(r.corpus.get(), r.out.get());
+      return 0;
+    case VOK_APPLIED:
+      if (!(stamp_of(r.in_path) == before)) return vok_input_changed(r.said);
+      return write_applied(r);
+    default:
+      return write_voks(r);
+  }
+}
+
+// Writes out what is buffered and closes the output; 0 only when every byte
+// reached the file.
+int close_output(run& r) {
+  vok_writer* out = r.out.get();
+  bool ok = vok_writer_flush(out);
+  ok = std::fflush(out->file) == 0 && ok;
+  if (out->file == stdout) {
+    ok = !std::ferror(stdout) && ok;
+  } else {
+    ok = std::fclose(out->file) == 0 && ok;
+  }
+  out->file = nullptr;
+  return ok ? 0 : vok_write_failed(r.said, r.out_path);
+}
+
+// Where the messages go: standard error when the output is standard output.
+FILE* messages_for(const char* out_path) {
+  if (is_standard(out_path) || same_file(stdout, out_path)) return stderr;
+  return stdout;
+}
+
+// Opens the files (docs_path only for vok-apply), checks them, and runs.
+int run_files(const vok_settings& settings, const char* in_path,
+              const char* docs_path, const char* out_path, vok_product product) {
+  run r{settings, product, in_path, docs_path, out_path, messages_for(out_path), {}};
+  r.in.reset(open_input(in_path));
+  if (!r.in) return vok_open_failed(r.said, in_path);
+  int status = check_input(r);
+  if (status != 0) return status;
+  if (docs_path) {
+    r.docs.reset(open_input(docs_path));
+    if (!r.docs) return vok_open_failed(r.said, docs_path);
+    status = check_docs(r);
+    if (status != 0) return status;
+  }
+  vok_progress_start(&r.progress, settings.wide);
+  r.reader.progress = &r.progress;
+  r.docs_reader.progress = &r.progress;
+  r.docs_reader.phase = "applying";
+  r.out.reset(new (std::nothrow) vok_writer);
+  r.corpus.reset(vok_corpus_new(settings));
+  if (!r.out || !r.corpus || !vok_reader_open(&r.reader, r.in.get(), settings) ||
+      (r.docs && !vok_reader_open(&r.docs_reader, r.docs.get(), settings)))
+    return vok_out_of_memory(r.said);
+  r.out->file = is_standard(out_path) ? stdout : std::fopen(out_path, "w");
+  if (!r.out->file) return vok_open_failed(r.said, out_path);
+  status = build_and_write(r);
   if (status != 0) {
-    std::fclose(out->file);
+    if (r.out->file != stdout) std::fclose(r.out->file);
     return status;
   }
-  return close_output(out.get(), out_path);
+  return close_output(r);
 }
 
 }  // namespace
@@ -145,5 +281,3 @@ int vok_apply(const vok_settings& settings, const char* train_path,
               const char* docs_path, const char* out_path) {
   return run_files(settings, train_path, docs_path, out_path, VOK_APPLIED);
 }
-
-VOK_NS_END

@@ -1,8 +1,8 @@
 // A buffered writer for the output file: tokens are formatted by hand into a
 // 64 KiB buffer and written in blocks.  A failed write is remembered and
 // reported when the writer is closed, so no error can pass unnoticed.
-#ifndef VOK_VOK_WRITER_H
-#define VOK_VOK_WRITER_H
+#ifndef VOK_CLI_WRITER_H
+#define VOK_CLI_WRITER_H
 
 #include <bit>
 #include <cstdint>
@@ -60,4 +60,11 @@ inline void vok_writer_hex_token(vok_writer* w, uint32_t n) {
   w->buf[w->used++] = ' ';
 }
 
-#endif  // VOK_VOK_WRITER_H
+// A sink for the core's bags (corpus.h) that writes every token as
+// vok_writer_hex_token does.
+inline void vok_writer_take_tokens(void* data, const uint32_t* tokens, size_t count) {
+  auto* w = static_cast<vok_writer*>(data);
+  for (size_t k = 0; k < count; ++k) vok_writer_hex_token(w, tokens[k]);
+}
+
+#endif  // VOK_CLI_WRITER_H

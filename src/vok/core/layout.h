@@ -1,9 +1,10 @@
-// vok's tree-dependent parts (reading, selection, the corpus, output, the
-// dictionary, the run) compile once per tree layout: for the narrow tree in
-// the global namespace, and with STREE_WIDE set for the wide tree in the
-// namespace vok_wide.
-#ifndef VOK_VOK_LAYOUT_H
-#define VOK_VOK_LAYOUT_H
+// The core's tree-dependent parts (the corpus of one layout, selection,
+// matching, bags) compile once per tree layout: for the narrow tree in the
+// global namespace, and with STREE_WIDE set for the wide tree in the
+// namespace vok_wide.  The layout-neutral calls of corpus.h choose between
+// the two (core.cpp); nothing else does.
+#ifndef VOK_CORE_LAYOUT_H
+#define VOK_CORE_LAYOUT_H
 
 #include "stree_internal.h"
 
@@ -15,4 +16,4 @@
 #define VOK_NS_END
 #endif
 
-#endif  // VOK_VOK_LAYOUT_H
+#endif  // VOK_CORE_LAYOUT_H

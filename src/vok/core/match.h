@@ -1,16 +1,13 @@
-// Applying a fitted corpus to other documents: the bags of vok-apply.
-#ifndef VOK_VOK_APPLY_H
-#define VOK_VOK_APPLY_H
+// Matching other documents against the fitted tree: for each emitting
+// position of a new document, the deepest point of the tree its text
+// reaches (the bags of vok-apply).
+#ifndef VOK_CORE_MATCH_H
+#define VOK_CORE_MATCH_H
 
 #include <cstdint>
 
-#include "corpus.h"
-#include "reader.h"
-#include "selection.h"
-#include "settings.h"
-#include "writer.h"
+#include "emitting.h"
 #include "layout.h"
-#include "output.h"
 
 VOK_NS_BEGIN
 
@@ -135,7 +132,7 @@ void match_word_starts(const suffix_tree* tree, const char* text, int32_t len,
 // prefix of text[j..len) that occurs in the tree ends (its matching
 // statistic), the root (0) when none does; for a leaf, its parent's.  The
 // features of position j are that record, if selected, and its selected
-// ancestors (vok_write_bag_at).
+// ancestors.
 // One walk down for the first position, then a suffix-link step and a
 // skip/count walk per position; with word_delimited, from one word start to
 // the next either that or skip/count from the root over the text the last
@@ -159,24 +156,6 @@ void vok_match_document(const suffix_tree* tree, const char* text,
   }
 }
 
-// Writes the bag of text[0..len), a document the tree need not hold: for
-// every emitting position, the features vok_match_document finds there,
-// deepest first, each as lowercase hex and a blank.  On a stored document
-// it writes what write_features writes.  The caller writes the line end.
-// `sel` needs selected and above.
-void write_applied_features(const suffix_tree* tree, const char* text,
-                            int32_t len, const vok_settings& settings,
-                            const vok_selection& sel, vok_writer* out);
-
-// Reads every document of `docs` (from its current position, once) and
-// writes one line of features per document.  Returns 0, or 1 after printing
-// "Error: failed to read file DOCS_PATH.", "Error: failed to write file
-// OUT_PATH." or, for a line the wide reader cannot hold, "Error: the
-// program ran out of memory."
-int write_applied(const vok_settings& settings, const vok_corpus& corpus,
-                  vok_reader* docs, const char* docs_path, vok_writer* out,
-                  const char* out_path);
-
 VOK_NS_END
 
-#endif  // VOK_VOK_APPLY_H
+#endif  // VOK_CORE_MATCH_H

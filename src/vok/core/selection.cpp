@@ -3,11 +3,13 @@
 // The walks visit the tree in preorder without recursion: they go down
 // through first-child words and come back up through the `link` of each
 // last sibling, which holds its parent.  The counting walk keeps the records
-// on the path to the current one in the caller's `path` array; the depth of
-// the tree (up to the length of the longest document) costs nothing else.
+// on the path to the current one in a table of its own; the depth of the
+// tree (up to the length of the longest document) costs nothing else.
 #include "selection.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 VOK_NS_BEGIN
 
@@ -47,6 +49,53 @@ bool refuses_link_target(uint32_t count, uint32_t target_count,
   return carries_too_much(count, target_count, settings.max_link_prob);
 }
 
+// Memory for a table of the selection (at least one entry, so that an
+// empty table is no failure).
+template <typename T>
+bool allocate(T** table, size_t n) {
+  *table = static_cast<T*>(int_stree_alloc_scattered((n > 0 ? n : 1) * sizeof(T)));
+  return *table != nullptr;
+}
+
+// ---- the loci -------------------------------------------------------------
+
+size_t count_positions(const suffix_tree* tree, size_t* first) {
+  size_t total = 0;
+  for (int32_t slot = 0; slot < tree->slots; ++slot) {
+    first[slot] = total;
+    if (tree->strings[slot]) total += static_cast<size_t>(tree->lengths[slot]);
+  }
+  return total;
+}
+
+// Fills the emitting set of every position of the strings and the counts
+// below its words; returns the number of emitting positions.
+size_t mark_emitting(const suffix_tree* tree, const vok_loci& loci,
+                     size_t positions) {
+  const size_t words = vok_set_words(positions + 1);  // position `positions` too
+  std::memset(loci.emitting, 0, words * sizeof(uint64_t));
+  for (int32_t slot = 0; slot < tree->slots; ++slot) {
+    const char* text = tree->strings[slot];
+    if (!text) continue;
+    for (int32_t j = 0; j < tree->lengths[slot]; ++j)
+      if (vok_emits(text, j, 1)) vok_set_put(loci.emitting, loci.first[slot] + static_cast<size_t>(j), true);
+  }
+  return vok_set_count_before(loci.emitting, words, loci.before);
+}
+
+bool allocate_loci(const suffix_tree* tree, const vok_settings& settings,
+                   vok_loci* loci) {
+  if (!allocate(&loci->first, static_cast<size_t>(tree->slots))) return false;
+  size_t places = count_positions(tree, loci->first);
+  if (settings.word_delimited) {  // places for the emitting positions only
+    const size_t words = vok_set_words(places + 1);
+    if (!allocate(&loci->emitting, words) || !allocate(&loci->before, words))
+      return false;
+    places = mark_emitting(tree, *loci, places);
+  }
+  return allocate(&loci->at, places);
+}
+
 // ---- the counting walk ------------------------------------------------------
 
 // The loci are written at the suffixes' start positions, which the walk
@@ -57,16 +106,16 @@ bool refuses_link_target(uint32_t count, uint32_t target_count,
 // ring.
 class loci_writer {
  public:
-  explicit loci_writer(const vok_selection& sel) : sel_(sel) {}
+  explicit loci_writer(const vok_loci& loci) : loci_(loci) {}
   loci_writer(const loci_writer&) = delete;
   loci_writer& operator=(const loci_writer&) = delete;
 
   void note(size_t at, uint32_t id) {
-    if (sel_.emitting) {
-      __builtin_prefetch(sel_.emitting + (at >> VOK_SET_SHIFT));
-      __builtin_prefetch(sel_.before + (at >> VOK_SET_SHIFT));
+    if (loci_.emitting) {
+      __builtin_prefetch(loci_.emitting + (at >> VOK_SET_SHIFT));
+      __builtin_prefetch(loci_.before + (at >> VOK_SET_SHIFT));
     } else {
-      __builtin_prefetch(sel_.loci + at, 1);
+      __builtin_prefetch(loci_.at + at, 1);
     }
     pending& slot = ring_[next_++ % kDelay];
     if (next_ > kDelay) write(slot);
@@ -86,10 +135,10 @@ class loci_writer {
     uint32_t id;
   };
   void write(const pending& p) const {
-    if (vok_locus_kept(sel_, p.at)) sel_.loci[vok_locus_place(sel_, p.at)] = p.id;
+    if (vok_locus_kept(loci_, p.at)) loci_.at[vok_locus_place(loci_, p.at)] = p.id;
   }
 
-  const vok_selection& sel_;
+  const vok_loci& loci_;
   pending ring_[kDelay];
   size_t next_ = 0;  // notes so far
 };
@@ -98,12 +147,12 @@ class loci_writer {
 // suffix (its start is its label's start less its parent's path length),
 // under its parent's number, or one per end record.
 void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
-               uint32_t parent_id, const vok_selection& sel, loci_writer* loci) {
+               uint32_t parent_id, const vok_loci& loci, loci_writer* out) {
   if (int_stree_isaleaf(tree, x)) {
     const stree_pos packed = int_stree_leaf(x)->strpos;
-    loci->note(sel.first[stree_pos_strid(packed)] +
-                   static_cast<size_t>(stree_pos_offset(packed) - parent_depth),
-               parent_id);
+    out->note(loci.first[stree_pos_strid(packed)] +
+                  static_cast<size_t>(stree_pos_offset(packed) - parent_depth),
+              parent_id);
     return;
   }
   if (!int_stree_has_endrecs(x)) return;
@@ -111,29 +160,49 @@ void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
   for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE;
        e = int_stree_endrec(e)->next) {
     const stree_pos packed = int_stree_endrec(e)->strpos;
-    loci->note(sel.first[stree_pos_strid(packed)] + static_cast<size_t>(stree_pos_offset(packed)),
-               id);
+    out->note(loci.first[stree_pos_strid(packed)] + static_cast<size_t>(stree_pos_offset(packed)),
+              id);
   }
 }
 
-// A record is complete once its whole subtree has been seen: its count is
-// known, it is judged by its own rules, it hands its count to its parent,
-// and its parent is noted for the ancestor pass.
-void complete(uint32_t id, uint32_t count, uint32_t children,
-              uint32_t max_child, vok_open_record* parent,
-              const vok_settings& settings, const vok_selection& sel) {
-  if (sel.counts) sel.counts[id] = count;
-  const bool internal = sel.above && vok_in_set(sel.internal, id);
-  if (parent == nullptr) {  // the root is never a feature
-    vok_set_put(sel.selected, id, false);
-    if (internal) sel.above[vok_internal_rank(sel, id)] = 0;
-    return;
+// A record whose subtree the counting walk has entered and not yet left:
+// its number, the running total of suffixes when it was entered, how many
+// children it has shown so far and the largest count among them.
+struct open_record {
+  uint32_t id;
+  uint32_t entry_total;
+  uint32_t children;
+  uint32_t max_child;
+};
+
+// The counting walk's state.  `parent` is the chains' ancestor table while
+// the walk fills it with each internal record's parent (by rank);
+// parents_to_ancestors turns it into what its name says.
+struct count_walk {
+  const vok_settings& settings;
+  vok_selection* sel;
+  open_record* path;
+  uint32_t* parent;
+  bool chains, counts;
+
+  // A record is complete once its whole subtree has been seen: its count
+  // is known, it is judged by its own rules, it hands its count to its
+  // parent, and its parent is noted.
+  void complete(uint32_t id, uint32_t count, uint32_t children,
+                uint32_t max_child, open_record* up) {
+    if (counts) sel->counts.of[id] = count;
+    const bool internal = chains && vok_in_set(sel->chains.internal, id);
+    if (up == nullptr) {  // the root is never a feature
+      vok_set_put(sel->features.bits, id, false);
+      if (internal) parent[vok_internal_rank(sel->chains, id)] = 0;
+      return;
+    }
+    vok_set_put(sel->features.bits, id,
+                !refused_by_own_rules(count, children, max_child, settings));
+    if (count > up->max_child) up->max_child = count;
+    if (internal) parent[vok_internal_rank(sel->chains, id)] = up->id;
   }
-  vok_set_put(sel.selected, id,
-              !refused_by_own_rules(count, children, max_child, settings));
-  if (count > parent->max_child) parent->max_child = count;
-  if (internal) sel.above[vok_internal_rank(sel, id)] = parent->id;
-}
+};
 
 // The preorder walk of the whole tree that gives the numbers and does all
 // the counting.  A record's count is the number of suffixes ending in its
@@ -141,9 +210,10 @@ void complete(uint32_t id, uint32_t count, uint32_t children,
 // records met so far, and a record's count is the total on leaving it less
 // the total on entering it.  `depth` is the path length of the current
 // record's parent, which places a leaf's suffix.
-void count_occurrences(suffix_tree* tree, const vok_settings& settings,
-                       const vok_selection& sel) {
-  vok_open_record* path = sel.path;
+void count_occurrences(suffix_tree* tree, count_walk& w) {
+  vok_selection* sel = w.sel;
+  open_record* path = w.path;
+  const bool loci = (sel->jobs & VOK_JOB_LOCI) != 0;
   size_t open = 0;  // records on the path
   uint32_t next_id = 0;
   uint32_t total = 0;
@@ -151,17 +221,19 @@ void count_occurrences(suffix_tree* tree, const vok_settings& settings,
   uint32_t internal = 0;  // internal records met so far
   uint32_t counted_words = 0;  // words of the internal set with their count
   stree_ref x = tree->root;
-  loci_writer loci(sel);
+  loci_writer writer(sel->loci);
   for (;;) {
     const uint32_t id = next_id++;
     int_stree_set_id(x, id);
-    if (sel.above && !int_stree_isaleaf(tree, x)) {
-      while (counted_words <= (id >> VOK_SET_SHIFT))
-        sel.internal_before[counted_words++] = internal;
-      sel.internal[id >> VOK_SET_SHIFT] |= uint64_t{1} << (id & VOK_SET_MASK);
+    if (!int_stree_isaleaf(tree, x)) {
+      if (w.chains) {
+        while (counted_words <= (id >> VOK_SET_SHIFT))
+          sel->chains.internal_before[counted_words++] = internal;
+        sel->chains.internal[id >> VOK_SET_SHIFT] |= uint64_t{1} << (id & VOK_SET_MASK);
+      }
       ++internal;
     }
-    if (sel.loci) note_loci(tree, x, depth, open > 0 ? path[open - 1].id : 0, sel, &loci);
+    if (loci) note_loci(tree, x, depth, open > 0 ? path[open - 1].id : 0, sel->loci, &writer);
     if (open > 0) ++path[open - 1].children;
     const uint32_t ends = static_cast<uint32_t>(int_stree_num_ends(tree, x));
     stree_ref child = int_stree_first_child(tree, x);
@@ -170,36 +242,46 @@ void count_occurrences(suffix_tree* tree, const vok_settings& settings,
       // ask for it now so that the wait overlaps with that subtree.
       if (!int_stree_is_last(x))
         __builtin_prefetch(int_stree_words(int_stree_link(x)));
-      path[open++] = vok_open_record{id, total, 0, 0};
+      path[open++] = open_record{id, total, 0, 0};
       total += ends;
       depth += int_stree_node(x)->edgelen;
       x = child;
       continue;
     }
     total += ends;
-    complete(id, ends, 0, 0, open > 0 ? &path[open - 1] : nullptr, settings,
-             sel);
+    w.complete(id, ends, 0, 0, open > 0 ? &path[open - 1] : nullptr);
     // Climb while x is the last of its siblings, completing each parent.
     for (;;) {
       if (x == tree->root) {
-        loci.flush();
+        writer.flush();
         tree->renumber_pending = 0;
-        if (sel.above) {
+        sel->internal_records = internal;
+        if (w.chains) {
           const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes) + 1);
-          while (counted_words < words) sel.internal_before[counted_words++] = internal;
+          while (counted_words < words) sel->chains.internal_before[counted_words++] = internal;
         }
         return;
       }
       const bool last = int_stree_is_last(x);
       x = int_stree_link(x);
       if (!last) break;
-      const vok_open_record done = path[--open];
+      const open_record done = path[--open];
       depth -= int_stree_node(x)->edgelen;
-      complete(done.id, total - done.entry_total, done.children,
-               done.max_child, open > 0 ? &path[open - 1] : nullptr, settings,
-               sel);
+      w.complete(done.id, total - done.entry_total, done.children,
+                 done.max_child, open > 0 ? &path[open - 1] : nullptr);
     }
   }
+}
+
+// Entries the counting walk's path needs: one per record on the longest
+// path from the root, which has at most one record per character of the
+// longest stored string, plus the root.
+size_t path_room(const suffix_tree* tree) {
+  int32_t longest = 0;
+  for (int32_t slot = 0; slot < tree->slots; ++slot)
+    if (tree->strings[slot] && tree->lengths[slot] > longest)
+      longest = tree->lengths[slot];
+  return static_cast<size_t>(longest) + 1;
 }
 
 // ---- the suffix-link rule ---------------------------------------------------
@@ -222,85 +304,82 @@ void judge_link_target(suffix_tree* tree, stree_ref x, void* data) {
   const vok_selection& sel = *rule->sel;
   const stree_ref w = suffix_link_target(tree, x);
   if (w != STREE_NONE &&
-      refuses_link_target(sel.counts[int_stree_id(x)],
-                          sel.counts[int_stree_id(w)], *rule->settings))
-    vok_set_put(sel.selected, int_stree_id(w), false);
+      refuses_link_target(sel.counts.of[int_stree_id(x)],
+                          sel.counts.of[int_stree_id(w)], *rule->settings))
+    vok_set_put(sel.features.bits, int_stree_id(w), false);
 }
 
-// above[] holds each internal record's parent, and a parent's number (and
-// so its rank) is below its children's: in rank order, every record's
-// nearest selected proper ancestor follows from its parent's, in place.
-void parents_to_ancestors(const vok_selection& sel, stree_count n) {
-  const size_t last = vok_set_words(static_cast<size_t>(n) + 1) - 1;
-  const uint32_t internal = sel.internal_before[last] +
-                            static_cast<uint32_t>(int_stree_popcount(sel.internal[last]));
-  sel.above[0] = 0;
-  for (uint32_t r = 1; r < internal; ++r) {
-    const uint32_t p = sel.above[r];
-    sel.above[r] = vok_in_set(sel.selected, p) ? p : sel.above[vok_internal_rank(sel, p)];
+// The walk left each internal record's parent in ancestor[], and a parent's
+// number (and so its rank) is below its children's: in rank order, every
+// record's nearest selected proper ancestor follows from its parent's, in
+// place.
+void parents_to_ancestors(const vok_selection& sel) {
+  const vok_chains& chains = sel.chains;
+  uint32_t* ancestor = chains.ancestor;
+  ancestor[0] = 0;
+  for (uint64_t r = 1; r < sel.internal_records; ++r) {
+    const uint32_t p = ancestor[r];
+    ancestor[r] = vok_in_set(sel.features.bits, p) ? p : ancestor[vok_internal_rank(chains, p)];
   }
 }
 
 }  // namespace
 
-// The counting walk writes these arrays at places unrelated to their
-// addresses (a locus per suffix, a rank per internal record), so they are
-// offered as huge pages, for those writes to rarely miss the TLB.
-void* vok_table_alloc(size_t bytes) { return int_stree_alloc_scattered(bytes); }
-
 bool vok_selection_needs_counts(const vok_settings& settings) {
   return can_refuse(settings.max_link_prob);
 }
 
-size_t vok_path_room(const suffix_tree* tree) {
-  int32_t longest = 0;
-  for (int32_t slot = 0; slot < tree->slots; ++slot)
-    if (tree->strings[slot] && tree->lengths[slot] > longest)
-      longest = tree->lengths[slot];
-  return static_cast<size_t>(longest) + 1;
+bool vok_selection_alloc(const suffix_tree* tree, const vok_settings& settings,
+                         unsigned jobs, vok_selection* sel) {
+  if (vok_selection_needs_counts(settings)) jobs |= VOK_JOB_COUNTS;
+  if (jobs & VOK_JOB_LOCI) jobs |= VOK_JOB_CHAINS;
+  sel->jobs = jobs;
+  const size_t n = static_cast<size_t>(tree->num_nodes);
+  if (!allocate(&sel->features.bits, vok_set_words(n)) ||
+      !allocate(&sel->features.before, vok_set_words(n)))
+    return false;
+  // The walk sets the bit of every record, but not those past the last.
+  std::memset(sel->features.bits, 0, vok_set_words(n) * sizeof(uint64_t));
+  if ((jobs & VOK_JOB_COUNTS) && !allocate(&sel->counts.of, n)) return false;
+  if (jobs & VOK_JOB_CHAINS) {
+    // Room for every record; only the internal records' entries are used.
+    vok_chains& c = sel->chains;
+    if (!allocate(&c.internal, vok_set_words(n + 1)) ||
+        !allocate(&c.internal_before, vok_set_words(n + 1)) ||
+        !allocate(&c.ancestor, n))
+      return false;
+    std::memset(c.internal, 0, vok_set_words(n + 1) * sizeof(uint64_t));
+  }
+  return !(jobs & VOK_JOB_LOCI) || allocate_loci(tree, settings, &sel->loci);
 }
 
-size_t vok_mark_emitting(const suffix_tree* tree, const size_t* first,
-                         size_t positions, uint64_t* emitting, size_t* before) {
-  const size_t words = vok_set_words(positions + 1);  // position `positions` too
-  std::memset(emitting, 0, words * sizeof(uint64_t));
-  for (int32_t slot = 0; slot < tree->slots; ++slot) {
-    const char* text = tree->strings[slot];
-    if (!text) continue;
-    for (int32_t j = 0; j < tree->lengths[slot]; ++j) {
-      if (!vok_emits(text, j, 1)) continue;
-      const size_t at = first[slot] + static_cast<size_t>(j);
-      emitting[at >> VOK_SET_SHIFT] |= uint64_t{1} << (at & VOK_SET_MASK);
-    }
-  }
-  size_t total = 0;
-  for (size_t w = 0; w < words; ++w) {
-    before[w] = total;
-    total += static_cast<size_t>(int_stree_popcount(emitting[w]));
-  }
-  return total;
+void vok_selection_free(vok_selection* sel) {
+  for (void* table : {static_cast<void*>(sel->features.bits), static_cast<void*>(sel->features.before),
+                      static_cast<void*>(sel->counts.of), static_cast<void*>(sel->chains.internal),
+                      static_cast<void*>(sel->chains.internal_before),
+                      static_cast<void*>(sel->chains.ancestor), static_cast<void*>(sel->loci.first),
+                      static_cast<void*>(sel->loci.emitting), static_cast<void*>(sel->loci.before),
+                      static_cast<void*>(sel->loci.at)})
+    std::free(table);
+  *sel = vok_selection();
 }
 
-size_t vok_loci_size(const suffix_tree* tree, size_t* first) {
-  size_t total = 0;
-  for (int32_t slot = 0; slot < tree->slots; ++slot) {
-    first[slot] = total;
-    if (tree->strings[slot]) total += static_cast<size_t>(tree->lengths[slot]);
-  }
-  return total;
-}
-
-void select_features(suffix_tree* tree, const vok_settings& settings,
-                     const vok_selection& sel) {
-  if (sel.above)
-    std::memset(sel.internal, 0,
-                vok_set_words(static_cast<size_t>(tree->num_nodes) + 1) * sizeof(uint64_t));
-  count_occurrences(tree, settings, sel);
+bool vok_select_features(suffix_tree* tree, const vok_settings& settings,
+                         vok_selection* sel) {
+  open_record* path = nullptr;
+  if (!allocate(&path, path_room(tree))) return false;
+  count_walk walk{settings, sel, path, sel->chains.ancestor,
+                  (sel->jobs & VOK_JOB_CHAINS) != 0, (sel->jobs & VOK_JOB_COUNTS) != 0};
+  count_occurrences(tree, walk);
+  std::free(path);
   if (vok_selection_needs_counts(settings)) {
-    link_rule rule{&settings, &sel};
+    link_rule rule{&settings, sel};
     stree_traverse(tree, judge_link_target, nullptr, &rule);
   }
-  if (sel.above) parents_to_ancestors(sel, tree->num_nodes);
+  const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes));
+  sel->feature_count = vok_set_count_before(sel->features.bits, words, sel->features.before);
+  if (walk.chains) parents_to_ancestors(*sel);
+  return true;
 }
 
 VOK_NS_END

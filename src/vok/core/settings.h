@@ -1,7 +1,7 @@
-// The settings that steer feature selection and output, as the command line
-// leaves them.
-#ifndef VOK_VOK_SETTINGS_H
-#define VOK_VOK_SETTINGS_H
+// The settings that steer feature selection and output, shared by the core
+// and every front end, and the one check of their ranges.
+#ifndef VOK_CORE_SETTINGS_H
+#define VOK_CORE_SETTINGS_H
 
 struct vok_settings {
   long word_delimited = 1;        // -s: emit only at word starts (0 or 1)
@@ -13,12 +13,18 @@ struct vok_settings {
   bool wide = false;              // -w: the wide tree
 };
 
-// What a run writes.
-enum vok_product {
-  VOK_BAGS,        // vok: selected, above (with internal) and loci (counts for -q below 1)
-  VOK_DICTIONARY,  // vok-dict: selected and counts
-  VOK_APPLIED,     // vok-apply: selected and above (counts for -q below 1);
-                   // the tree keeps its child index for the lookups
+// A setting out of its range: its name (as the Python package names it)
+// and the rule it breaks, worded to follow "NAME must be ".
+struct vok_setting_fault {
+  const char* name;
+  const char* rule;
 };
 
-#endif  // VOK_VOK_SETTINGS_H
+// The first setting out of its range, checked in this order, or a fault
+// with a null name when all are valid: word_delimited 0 or 1 (taken as
+// unsigned, so negatives fail), min_freq > 1, max_freq >= min_freq,
+// min_branches > 1, max_parent_prob > 0, max_link_prob > 0 (NaN fails;
+// infinity passes).
+vok_setting_fault vok_settings_fault(const vok_settings& settings);
+
+#endif  // VOK_CORE_SETTINGS_H

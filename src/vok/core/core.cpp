@@ -1,0 +1,128 @@
+// The layout-neutral calls of corpus.h: the one place where the tree
+// layout is chosen.  A corpus holds the corpus of the layout its settings
+// ask for (the narrow tree, or the wide one with `wide`) and forwards every
+// call to it.
+#include <new>
+
+#include "corpus.h"
+#include "testing.h"
+#include "tree_corpus.h"
+
+// The wide layout's corpus, compiled from the same sources with STREE_WIDE.
+namespace vok_wide {
+#include "tree_corpus_calls.h"
+}  // namespace vok_wide
+namespace stree_wide {
+void stree_pool_fail_from(long n);
+long stree_pool_requests();
+long stree_pool_pages_in_use();
+}  // namespace stree_wide
+
+struct vok_corpus {
+  vok_settings settings;
+  vok_tree_corpus* narrow = nullptr;
+  vok_wide::vok_tree_corpus* wide = nullptr;
+};
+
+namespace {
+
+// Calls f with the corpus of the corpus's layout.
+template <typename F>
+decltype(auto) on_layout(const vok_corpus* c, F&& f) {
+  return c->wide ? f(c->wide) : f(c->narrow);
+}
+
+}  // namespace
+
+vok_setting_fault vok_settings_fault(const vok_settings& s) {
+  if (static_cast<unsigned long>(s.word_delimited) > 1) return {"word_delimited", "0 or 1"};
+  if (!(s.min_freq > 1)) return {"min_freq", "greater than 1"};
+  if (!(s.max_freq >= s.min_freq)) return {"max_freq", "at least min_freq"};
+  if (!(s.min_branches > 1)) return {"min_branches", "greater than 1"};
+  if (!(s.max_parent_prob > 0)) return {"max_parent_prob", "above 0"};  // false for NaN
+  if (!(s.max_link_prob > 0)) return {"max_link_prob", "above 0"};
+  return {nullptr, nullptr};
+}
+
+vok_limits vok_layout_limits(bool wide) {
+  return wide ? vok_wide::vok_tree_limits() : vok_tree_limits();
+}
+
+vok_corpus* vok_corpus_new(const vok_settings& settings) {
+  if (vok_settings_fault(settings).name) return nullptr;
+  auto* c = new (std::nothrow) vok_corpus;
+  if (!c) return nullptr;
+  c->settings = settings;
+  if (settings.wide) {
+    c->wide = vok_wide::vok_tree_new(settings);
+  } else {
+    c->narrow = vok_tree_new(settings);
+  }
+  if (!c->wide && !c->narrow) {
+    delete c;
+    return nullptr;
+  }
+  return c;
+}
+
+void vok_corpus_delete(vok_corpus* c) {
+  if (!c) return;
+  on_layout(c, [](auto* t) { vok_tree_delete(t); });
+  delete c;
+}
+
+const vok_settings& vok_corpus_settings(const vok_corpus* c) { return c->settings; }
+
+vok_status vok_corpus_append(vok_corpus* c, const char* text, size_t len) {
+  return on_layout(c, [&](auto* t) { return vok_tree_append(t, text, len); });
+}
+
+uint64_t vok_corpus_num_docs(const vok_corpus* c) {
+  return on_layout(c, [](auto* t) { return vok_tree_num_docs(t); });
+}
+
+uint64_t vok_corpus_failed_doc(const vok_corpus* c) {
+  return on_layout(c, [](auto* t) { return vok_tree_failed_doc(t); });
+}
+
+void vok_corpus_document(const vok_corpus* c, uint64_t doc, const char** text,
+                         size_t* len) {
+  on_layout(c, [&](auto* t) { vok_tree_document(t, doc, text, len); });
+}
+
+vok_status vok_corpus_build(vok_corpus* c, const vok_hook* hook) {
+  return on_layout(c, [&](auto* t) { return vok_tree_build(t, hook); });
+}
+
+vok_status vok_corpus_select(vok_corpus* c, unsigned reads, const vok_hook* hook) {
+  return on_layout(c, [&](auto* t) { return vok_tree_select(t, reads, hook); });
+}
+
+void vok_corpus_bag(const vok_corpus* c, uint64_t doc, const vok_sink& sink) {
+  on_layout(c, [&](auto* t) { vok_tree_bag(t, doc, sink); });
+}
+
+void vok_corpus_apply(const vok_corpus* c, const char* text, size_t len,
+                      const vok_sink& sink) {
+  on_layout(c, [&](auto* t) { vok_tree_apply(t, text, len, sink); });
+}
+
+void vok_corpus_each_feature(const vok_corpus* c, vok_feature_fn visit, void* data) {
+  on_layout(c, [&](auto* t) { vok_tree_each_feature(t, visit, data); });
+}
+
+vok_stats vok_corpus_stats(const vok_corpus* c) {
+  return on_layout(c, [](auto* t) { return vok_tree_stats(t); });
+}
+
+// ---- test hooks (testing.h) ------------------------------------------------
+
+void vok_testing_fail_from(bool wide, long n) {
+  wide ? stree_wide::stree_pool_fail_from(n) : stree_pool_fail_from(n);
+}
+long vok_testing_requests(bool wide) {
+  return wide ? stree_wide::stree_pool_requests() : stree_pool_requests();
+}
+long vok_testing_pages(bool wide) {
+  return wide ? stree_wide::stree_pool_pages_in_use() : stree_pool_pages_in_use();
+}
