@@ -1,30 +1,52 @@
 """Builds the vok package: the Python layer and the extension module vok._vok,
-compiled from the project's own sources in ../src (the wide tree layout).
+which CMake builds from the project's own sources in ../src (the same build
+that makes the programs, with VOK_PYTHON=ON), so that the sources are listed
+in one place.
 
-    /usr/bin/python3 -m pip install --no-build-isolation ./python
+    python3 -m pip install --no-build-isolation ./python
 
-needs Debian's python3-dev, python3-pybind11 and python3-setuptools, and no
-network.
+needs cmake, a C++ compiler and Debian's python3-dev, python3-pybind11,
+pybind11-dev and python3-setuptools, and no network.  VOK_BUILD_JOBS sets
+the number of compile jobs (default 2).
 """
 
+import glob
 import os
+import shutil
+import subprocess
+import sys
 
-from pybind11.setup_helpers import ParallelCompile, Pybind11Extension
-from setuptools import setup
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SRC = os.path.normpath(os.path.join(HERE, "..", "src"))
+ROOT = os.path.dirname(HERE)
 
-TREE = ["pool", "table", "index", "navigate", "traverse", "edit", "insert",
-        "remove", "sort", "build"]
-VOK = ["selection", "output", "reader", "progress", "options"]
 
-sources = [os.path.join(HERE, "src", "vok_module.cpp"),
-           os.path.join(HERE, "src", "messages_narrow.cpp")]
-sources += [os.path.join(SRC, "stree", name + ".cpp") for name in TREE]
-sources += [os.path.join(SRC, "vok", name + ".cpp") for name in VOK]
+class CMakeExtension(Extension):
+    """An extension whose sources CMake knows."""
 
-ParallelCompile("VOK_BUILD_JOBS", default=2).install()
+    def __init__(self, name):
+        super().__init__(name, sources=[])
+
+
+class CMakeBuild(build_ext):
+    def build_extension(self, ext):
+        build = os.path.join(os.path.abspath(self.build_temp), "cmake")
+        subprocess.check_call([
+            "cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+            "-DVOK_TESTS=OFF", "-DVOK_PYTHON=ON",
+            f"-DPYTHON_EXECUTABLE={sys.executable}"])
+        subprocess.check_call([
+            "cmake", "--build", build, "--target", "_vok",
+            "-j", os.environ.get("VOK_BUILD_JOBS", "2")])
+        built = glob.glob(os.path.join(build, "python", "vok", "_vok*"))
+        if not built:
+            raise RuntimeError("CMake built no vok._vok module")
+        target = self.get_ext_fullpath(ext.name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(built[0], target)
+
 
 setup(
     name="vok",
@@ -32,16 +54,8 @@ setup(
     description="Substring features for text classification from a "
                 "generalized suffix tree (scikit-learn transformer)",
     packages=["vok"],
-    ext_modules=[
-        Pybind11Extension(
-            "vok._vok",
-            sources,
-            include_dirs=[os.path.join(SRC, "stree"), os.path.join(SRC, "vok")],
-            define_macros=[("STREE_WIDE", None)],
-            extra_compile_args=["-O3", "-Wall", "-Wextra"],
-            cxx_std=20,
-        ),
-    ],
+    ext_modules=[CMakeExtension("vok._vok")],
+    cmdclass={"build_ext": CMakeBuild},
     install_requires=["numpy", "scipy", "scikit-learn"],
     python_requires=">=3.9",
 )

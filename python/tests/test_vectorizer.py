@@ -136,7 +136,7 @@ def test_errors_leave_the_module_usable():
     for k in [1, 2, requests // 3, requests, "ab", b"ab", ["ab", 3], ["ab", None], ["\ud800"]]:
         try:
             if isinstance(k, int):
-                _vok._fail_at(k)
+                _vok._fail_from(k)
                 with pytest.raises(MemoryError) as raised:
                     vok.SubstringVectorizer().fit_transform(SAMPLE)
                 assert _vok._pages_in_use() == pages, raised  # freed before the traceback goes
@@ -146,7 +146,7 @@ def test_errors_leave_the_module_usable():
                 with pytest.raises((ValueError, TypeError)):
                     vok.SubstringVectorizer().fit(["ab"]).transform(k)
         finally:
-            _vok._fail_at(0)
+            _vok._fail_from(0)
         gc.collect()
         assert _vok._pages_in_use() == pages  # a failed fit keeps nothing
         assert (vok.SubstringVectorizer().fit_transform(SAMPLE) != want).nnz == 0

@@ -19,23 +19,16 @@ class InvalidParameterError(ValueError, TypeError):
     """A parameter of the wrong type or out of its range (named in the message)."""
 
 
-def _integer(name, value, rule, valid):
+def _integer(name, value):
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
-        raise InvalidParameterError(
-            f"{name} must be an integer {rule}, got {value!r}")
-    value = min(max(int(value), _LONG_MIN), _LONG_MAX)
-    if not valid(value):
-        raise InvalidParameterError(f"{name} must be {rule}, got {value!r}")
-    return value
+        raise InvalidParameterError(f"{name} must be an integer, got {value!r}")
+    return min(max(int(value), _LONG_MIN), _LONG_MAX)
 
 
-def _probability(name, value):
+def _real(name, value):
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise InvalidParameterError(f"{name} must be a real number above 0, got {value!r}")
-    value = float(value)
-    if not value > 0:  # false for NaN
-        raise InvalidParameterError(f"{name} must be above 0, got {value!r}")
-    return value
+        raise InvalidParameterError(f"{name} must be a real number, got {value!r}")
+    return float(value)
 
 
 def _check_documents(raw_documents):
@@ -104,21 +97,23 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
         self.max_link_prob = max_link_prob
 
     def _settings(self):
+        """The parameters as vok's settings: the types checked here, the
+        ranges by vok's own check, which names the first one out of range."""
         word_delimited = self.word_delimited
         if isinstance(word_delimited, (bool, np.bool_)):
             word_delimited = int(word_delimited)
-        word_delimited = _integer("word_delimited", word_delimited, "0 or 1",
-                                  lambda v: v in (0, 1))
-        min_freq = _integer("min_freq", self.min_freq, "greater than 1",
-                            lambda v: v > 1)
-        max_freq = _integer("max_freq", self.max_freq,
-                            f"at least min_freq ({min_freq})",
-                            lambda v: v >= min_freq)
-        min_branches = _integer("min_branches", self.min_branches,
-                                "greater than 1", lambda v: v > 1)
-        return (word_delimited, min_freq, max_freq, min_branches,
-                _probability("max_parent_prob", self.max_parent_prob),
-                _probability("max_link_prob", self.max_link_prob))
+        settings = dict(word_delimited=_integer("word_delimited", word_delimited),
+                        min_freq=_integer("min_freq", self.min_freq),
+                        max_freq=_integer("max_freq", self.max_freq),
+                        min_branches=_integer("min_branches", self.min_branches),
+                        max_parent_prob=_real("max_parent_prob", self.max_parent_prob),
+                        max_link_prob=_real("max_link_prob", self.max_link_prob))
+        fault = _vok.settings_fault(**settings)
+        if fault is not None:
+            name, rule = fault
+            raise InvalidParameterError(
+                f"{name} must be {rule}, got {getattr(self, name)!r}")
+        return tuple(settings.values())
 
     def _fit(self, raw_documents, with_matrix, settings=None):
         if settings is None:
