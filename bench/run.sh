@@ -105,24 +105,12 @@ else
   fi
 fi
 
-# The phase timer links the libraries that the vok target has just built, or,
-# without them, compiles the library sources (all of src/stree and src/vok
-# but the files holding a main) with the Release flags.
+# The phase timer is a target of the same build (the core's calls and the
+# programs' reader).
 HAVE_PHASES=0
-libvok=$(find "$BUILD" -maxdepth 2 -name libvokcore.a -print -quit)
-libstree=$(find "$BUILD" -maxdepth 2 -name libstree.a -print -quit)
-if [[ -z ${VOK_BENCH_VOK:-} && $HAVE_VOK -eq 1 && -n $libvok && -n $libstree ]]; then
-  phase_inputs=("$libvok" "$libstree")
-else
-  phase_inputs=()
-  for src in "$ROOT"/src/stree/*.cpp "$ROOT"/src/vok/*.cpp; do
-    [[ $(basename "$src") == *main.cpp ]] || phase_inputs+=("$src")
-  done
-fi
-if g++ -O3 -DNDEBUG -std=c++20 -Wall -Wextra \
-     -I "$ROOT/src/stree" -I "$ROOT/src/vok" \
-     "$BENCH/vok_phases.cpp" "${phase_inputs[@]}" -o "$BUILD/vok_phases" \
-     >"$LOGS/vok_phases.build.log" 2>&1; then
+if cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVOK_TESTS=OFF \
+     >"$LOGS/vok_phases.build.log" 2>&1 &&
+   cmake --build "$BUILD" -j2 --target vok_phases >>"$LOGS/vok_phases.build.log" 2>&1; then
   HAVE_PHASES=1
 else
   warn "vok_phases did not build; see $LOGS/vok_phases.build.log"
