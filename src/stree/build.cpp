@@ -283,15 +283,17 @@ struct link_walk {
   link_level at{};
   value_stack<link_level> above;  // the levels of the records on the path
 
-  // Links nodes in preorder until one's link is at or past `bound`, or the
+  // Links nodes in preorder until one's link is at or past `bound` in the
+  // order of making (a page's place in `places`, then the offset), or the
   // subtree is done.  False when the stack cannot grow.
-  bool run(suffix_tree* tree, int64_t bound) {
+  bool run(suffix_tree* tree, const uint32_t* places, int64_t bound) {
     while (x != STREE_NONE) {
       bool past = false;
       if (!int_stree_isaleaf(tree, x)) {
         const stree_ref link = link_target(tree, at, x);
         int_stree_node(x)->suffix_link = link;
-        past = link >= bound;
+        past = (int64_t{places[stree_ref_page(link)]} << STREE_REF_OFFSET_BITS |
+                stree_ref_unit(link)) >= bound;
         const stree_ref child = int_stree_first_child(tree, x);
         if (child != STREE_NONE) {
           if (!above.push(at)) return false;
@@ -325,14 +327,18 @@ struct link_walk {
 };
 
 // Sets every internal node's suffix link, parents before children.  One walk
-// per child of the root, the walks taking turns a window of `window` record
-// numbers at a time: each links its nodes whose links fall in the window
-// before the next one does, so the records there are read from memory once
-// for all walks rather than once for each.
+// per child of the root, the walks taking turns a window of `window` places
+// in the order the records were made at a time: each links its nodes whose
+// links fall in the window before the next one does, so the records there
+// are read from memory once for all walks rather than once for each.
 bool link_nodes(suffix_tree* tree, int64_t window) {
   const size_t count = static_cast<size_t>(int_stree_num_children(tree, tree->root));
   std::unique_ptr<link_walk[]> walks(new (std::nothrow) link_walk[count]);
-  if (!walks) return false;
+  struct freer {
+    void operator()(uint32_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<uint32_t, freer> places(int_stree_page_places(tree, STREE_NODE_SPACE));
+  if (!walks || !places) return false;
   stree_ref top = int_stree_first_child(tree, tree->root);
   for (size_t k = 0; k < count; ++k, top = int_stree_link(top)) {
     walks[k].x = top;
@@ -343,7 +349,7 @@ bool link_nodes(suffix_tree* tree, int64_t window) {
     live = false;
     for (size_t k = 0; k < count; ++k) {
       if (walks[k].x == STREE_NONE) continue;
-      if (!walks[k].run(tree, bound)) return false;
+      if (!walks[k].run(tree, places.get(), bound)) return false;
       live |= walks[k].x != STREE_NONE;
     }
   }

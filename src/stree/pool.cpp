@@ -343,6 +343,16 @@ void int_stree_free_record(suffix_tree* tree, stree_ref record) {
     release_tree_page(tree->pages, space, number);
 }
 
+uint32_t* int_stree_page_places(const suffix_tree* tree, uint32_t space) {
+  const stree_space& sp = spaces[space];
+  auto* places = static_cast<uint32_t*>(std::malloc((sp.count > 0 ? sp.count : 1) * sizeof(uint32_t)));
+  if (!places) return nullptr;
+  const stree_tree_pages& own = tree->pages;
+  for (uint32_t i = 0; i < own.count; ++i)
+    if (own.keys[i] >> kKeySpaceShift == space) places[own.keys[i] & kMaxPages] = i;
+  return places;
+}
+
 void int_stree_release_pages(suffix_tree* tree) {
   stree_tree_pages& own = tree->pages;
   for (uint32_t i = 0; i < own.count; ++i)

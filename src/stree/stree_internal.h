@@ -105,6 +105,15 @@ stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos);
 void int_stree_set_edgestr(suffix_tree* tree, stree_ref node, stree_pos edgestr);
 // Gives any record back to the pool.
 void int_stree_free_record(suffix_tree* tree, stree_ref record);
+// The place, in the order the tree's pages were opened, of every page of
+// `space` the tree holds, by page number, in a table of the pool's page
+// count of that space (std::free gives it back; the entries of other
+// pages are unset); nullptr when memory runs out.  While no page of the
+// tree has been released, a record made later lies on a page of the same or
+// a higher place, whichever page numbers the pool handed out (it hands out
+// released numbers first, so the numbers follow the order of making only
+// in a fresh process).
+uint32_t* int_stree_page_places(const suffix_tree* tree, uint32_t space);
 // Releases every page of the tree's records at once (the tree is going).
 void int_stree_release_pages(suffix_tree* tree);
 // Memory straight from the system, aligned to STREE_HUGE_BYTES and offered
@@ -327,8 +336,10 @@ int32_t int_stree_table_append(suffix_tree* tree, const char* text,
 // then given back, the root too, and the tree is fit only to be deleted.
 // The child index is built as lookups need it, as by insertion.
 int int_stree_build_stored(suffix_tree* tree);
-// The same, its suffix links set in windows of `window` record numbers
-// (int_stree_build_stored takes STREE_LINK_WINDOW); the tree built does not
+// The same, its suffix links set in windows of `window` places in the
+// order the records were made (a page's place, int_stree_page_places, then
+// the record's offset; int_stree_build_stored takes STREE_LINK_WINDOW, 16
+// pages of records); the tree built does not
 // depend on it.  A small window makes the link walks take many turns.
 constexpr int64_t STREE_LINK_WINDOW = int64_t{1} << 16;
 int int_stree_build_stored_window(suffix_tree* tree, int64_t window);
