@@ -18,6 +18,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -53,6 +54,54 @@ void with_core(F&& f) {
   std::lock_guard<std::mutex> lock(core_mutex);
   f();
 }
+
+// Takes the core mutex for a short call, letting the GIL go first if this
+// thread holds it: a thread waiting for the mutex must never hold the GIL,
+// which the mutex's holder may ask for (signals, below).
+template <typename F>
+void briefly_with_core(F&& f) {
+  if (PyGILState_Check()) {
+    py::gil_scoped_release nogil;
+    std::lock_guard<std::mutex> lock(core_mutex);
+    f();
+  } else {
+    std::lock_guard<std::mutex> lock(core_mutex);
+    f();
+  }
+}
+
+// Thrown, without the GIL, when a signal's Python handler raised (Ctrl-C:
+// KeyboardInterrupt); the error is set and is raised once the GIL is back.
+struct interrupted : std::exception {};
+
+// A hook for the core's long work that lets Python's signal handlers run
+// every tenth of a second, taking the GIL for the moment: a signal whose
+// handler raises stops the work.
+class signal_check {
+ public:
+  vok_hook hook() { return vok_hook{tick, this}; }
+  // Checks now, between the pieces of work the caller does itself.
+  void now() {
+    if (due() && raised()) throw interrupted();
+  }
+
+ private:
+  static bool tick(void* data, const char*, uint64_t, uint64_t) {
+    auto* self = static_cast<signal_check*>(data);
+    return !self->due() || !self->raised();
+  }
+  bool due() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(100)) return false;
+    last_ = now;
+    return true;
+  }
+  static bool raised() {
+    py::gil_scoped_acquire gil;
+    return PyErr_CheckSignals() != 0;
+  }
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 
 // A growing array of plain values in one malloc block.  realloc grows a
 // large block in place (mremap), so building an array never holds two
@@ -239,8 +288,7 @@ vok_settings settings_of(long word_delimited, long min_freq, long max_freq,
 
 struct corpus_deleter {
   void operator()(vok_corpus* c) const {
-    std::lock_guard<std::mutex> lock(core_mutex);
-    vok_corpus_delete(c);
+    briefly_with_core([c] { vok_corpus_delete(c); });
   }
 };
 
@@ -269,12 +317,16 @@ class Model {
         });
       b.clear();
       std::unique_ptr<rows> out;
+      signal_check signals;
       with_core([&] {
-        build(with_matrix);
-        if (with_matrix) out = training_bags();
+        build(with_matrix, &signals);
+        if (with_matrix) out = training_bags(&signals);
       });
       fitted_ = true;
       return out ? py::object(out->to_python()) : py::none();
+    } catch (const interrupted&) {
+      corpus_.reset();
+      throw py::error_already_set();
     } catch (...) {
       corpus_.reset();
       throw;
@@ -386,24 +438,28 @@ class Model {
   }
 
   // Builds the tree and selects the features (core mutex held, no GIL).
-  void build(bool with_matrix) {
+  void build(bool with_matrix, signal_check* signals) {
     vok_corpus* c = corpus_.get();
-    const vok_status built = vok_corpus_build(c, nullptr);
+    const vok_hook hook = signals->hook();
+    const vok_status built = vok_corpus_build(c, &hook);
+    if (built == VOK_STOPPED) throw interrupted();
     if (built == VOK_REFUSED)
       throw out_of_memory("no memory to add document " +
                           std::to_string(vok_corpus_failed_doc(c)) + " to the tree");
     if (built != VOK_OK) throw out_of_memory("no memory to build the tree");
     const unsigned reads = VOK_READ_APPLIED | (with_matrix ? unsigned{VOK_READ_BAGS} : 0u);
-    if (vok_corpus_select(c, reads, nullptr) != VOK_OK)
-      throw out_of_memory("no memory to select the features");
+    const vok_status selected = vok_corpus_select(c, reads, &hook);
+    if (selected == VOK_STOPPED) throw interrupted();
+    if (selected != VOK_OK) throw out_of_memory("no memory to select the features");
   }
 
   // The bags of the stored documents (core mutex held, no GIL).
-  std::unique_ptr<rows> training_bags() {
+  std::unique_ptr<rows> training_bags(signal_check* signals) {
     auto out = std::make_unique<rows>(num_features());
     const vok_sink sink = out->sink();
     const uint64_t n = vok_corpus_num_docs(corpus_.get());
     for (uint64_t k = 0; k < n; ++k) {
+      if ((k & 1023) == 0) signals->now();
       vok_corpus_bag(corpus_.get(), k, sink);
       out->end_row();
     }
@@ -464,16 +520,15 @@ PYBIND11_MODULE(_vok, m) {
   // Test hooks: from the n-th record request of the node pool from now on,
   // every request fails (0 disarms); the requests made since the process
   // started; the pool pages in use.
-  m.def("_fail_from", [](long n) {
-    std::lock_guard<std::mutex> lock(core_mutex);
-    vok_testing_fail_from(true, n);
-  });
+  m.def("_fail_from", [](long n) { briefly_with_core([n] { vok_testing_fail_from(true, n); }); });
   m.def("_pool_requests", [] {
-    std::lock_guard<std::mutex> lock(core_mutex);
-    return vok_testing_requests(true);
+    long n = 0;
+    briefly_with_core([&n] { n = vok_testing_requests(true); });
+    return n;
   });
   m.def("_pages_in_use", [] {
-    std::lock_guard<std::mutex> lock(core_mutex);
-    return vok_testing_pages(true);
+    long n = 0;
+    briefly_with_core([&n] { n = vok_testing_pages(true); });
+    return n;
   });
 }

@@ -5,8 +5,10 @@ import gc
 import os
 import pickle
 import random
+import signal
 import subprocess
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -179,3 +181,22 @@ def test_threads_share_the_pool():
     for t in threads:
         t.join()
     assert len(got) == 4 and all(np.array_equal(m.toarray(), want) for m in got)
+
+
+def test_ctrl_c_stops_fit_soon_and_leaves_the_module_usable():
+    text = np.random.default_rng(1).integers(97, 101, size=6_000_000, dtype=np.uint8).tobytes()
+    docs = [text[i:i + 1000] for i in range(0, len(text), 1000)]
+    pages = _vok._pages_in_use()
+    for delay in (0.2, 1.0):  # while the documents go in; while the tree is built
+        sent = []
+        timer = threading.Timer(delay, lambda: (sent.append(time.monotonic()),
+                                                os.kill(os.getpid(), signal.SIGINT)))
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            vok.SubstringVectorizer().fit_transform(docs)
+        timer.join()
+        assert time.monotonic() - sent[0] < 1.5
+        gc.collect()
+        assert _vok._pages_in_use() == pages
+    assert (vok.SubstringVectorizer().fit_transform(SAMPLE) !=
+            vok.SubstringVectorizer().fit(SAMPLE).transform(SAMPLE)).nnz == 0

@@ -9,6 +9,7 @@
 // lists want them, and no child lookup is needed.  The suffix links follow,
 // parents before children: a node's link lies its edge's length below its
 // parent's link.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -111,9 +112,10 @@ struct builder {
   suffix_tree* tree;
   const string_map& map;
   value_stack<open_node> open;  // the root at the bottom, deepest on top
+  bool node_limit = false;      // a record more would pass STREE_MAX_NODES
 
   bool count_record() {
-    if (tree->num_nodes >= STREE_MAX_NODES) return false;
+    if (tree->num_nodes >= STREE_MAX_NODES) return !(node_limit = true);
     ++tree->num_nodes;
     return true;
   }
@@ -196,16 +198,46 @@ void fetch_leaf_start(const suffix_tree* tree, const int_stree_sorted& sorted,
   __builtin_prefetch(tree->block + sorted.sa[r] + depth);
 }
 
+// Where a build stands: the hook it reports to, why it stopped, and how
+// far the records got.
+struct build_run {
+  const stree_build_hook* hook;
+  stree_build_outcome outcome = STREE_BUILD_DONE;
+  int64_t placed = 0;  // suffixes hung in the tree
+
+  bool tick(const char* phase, int64_t done, int64_t total) {
+    if (!hook || !hook->tick || hook->tick(hook->data, phase, done, total)) return true;
+    outcome = STREE_BUILD_STOPPED;
+    return false;
+  }
+  // The sorter's passes go through here, so that a stop is noted.
+  static bool relay(void* data, const char* phase, int64_t done, int64_t total) {
+    return static_cast<build_run*>(data)->tick(phase, done, total);
+  }
+  // A step that failed for no reason noted yet ran out of memory.
+  bool fail(stree_build_outcome why = STREE_BUILD_NO_MEMORY) {
+    if (outcome == STREE_BUILD_DONE) outcome = why;
+    return false;
+  }
+};
+
+// The hook hears from the loops that make records and links at most once
+// in this many steps.
+constexpr int64_t kTickSteps = int64_t{1} << 16;
+
 bool make_records(suffix_tree* tree, const int_stree_sorted& sorted,
-                  const string_map& map) {
+                  const string_map& map, build_run* run) {
   builder b{tree, map, {}};
-  if (!b.open.push(open_node{0, tree->root, STREE_NONE, 0})) return false;
+  if (!b.open.push(open_node{0, tree->root, STREE_NONE, 0})) return run->fail();
   lcp_reader lcp{sorted};
   const int64_t n = static_cast<int64_t>(tree->block_used);
   // The suffixes starting at the strings' NULs come first and are no one's.
   for (int64_t r = map.count; r < n; ++r) {
+    if ((r & (kTickSteps - 1)) == 0 && !run->tick("building", r, n)) return false;
     if (r + kAhead + 1 < n) fetch_leaf_start(tree, sorted, r + kAhead);
-    if (!b.step(sorted.sa[r], r + 1 < n ? lcp.at(r + 1) : 0)) return false;
+    if (!b.step(sorted.sa[r], r + 1 < n ? lcp.at(r + 1) : 0))
+      return run->fail(b.node_limit ? STREE_BUILD_NODE_LIMIT : STREE_BUILD_NO_MEMORY);
+    run->placed = r + 1 - map.count;
   }
   open_node& root = b.open.back();
   if (root.tail != STREE_NONE) {
@@ -331,25 +363,32 @@ struct link_walk {
 // in the order the records were made at a time: each links its nodes whose
 // links fall in the window before the next one does, so the records there
 // are read from memory once for all walks rather than once for each.
-bool link_nodes(suffix_tree* tree, int64_t window) {
+bool link_nodes(suffix_tree* tree, int64_t window, build_run* run) {
   const size_t count = static_cast<size_t>(int_stree_num_children(tree, tree->root));
   std::unique_ptr<link_walk[]> walks(new (std::nothrow) link_walk[count]);
   struct freer {
     void operator()(uint32_t* p) const { std::free(p); }
   };
   std::unique_ptr<uint32_t, freer> places(int_stree_page_places(tree, STREE_NODE_SPACE));
-  if (!walks || !places) return false;
+  if (!walks || !places) return run->fail();
+  // The places reach this far; a window's bound tells how much is done.
+  const int64_t end = int64_t{tree->pages.count} << STREE_REF_OFFSET_BITS;
   stree_ref top = int_stree_first_child(tree, tree->root);
   for (size_t k = 0; k < count; ++k, top = int_stree_link(top)) {
     walks[k].x = top;
     walks[k].at = link_level{tree->root, STREE_NONE, STREE_NONE};
   }
   bool live = true;
+  int64_t since_tick = 0;
   for (int64_t bound = window; live; bound += window) {
+    if ((since_tick += window) >= kTickSteps) {
+      since_tick = 0;
+      if (!run->tick("linking", bound < end ? bound : end, end)) return false;
+    }
     live = false;
     for (size_t k = 0; k < count; ++k) {
       if (walks[k].x == STREE_NONE) continue;
-      if (!walks[k].run(tree, places.get(), bound)) return false;
+      if (!walks[k].run(tree, places.get(), bound)) return run->fail();
       live |= walks[k].x != STREE_NONE;
     }
   }
@@ -364,27 +403,58 @@ void discard_records(suffix_tree* tree) {
   tree->num_nodes = 0;
 }
 
+// The memory that inserting the strings is expected to take for its records
+// at the least, from a build that ran out after placing `placed` of the n
+// suffixes: the records made so far, grown in proportion, or, before any
+// were made, one leaf or end record per suffix.
+size_t insertion_needs(const suffix_tree* tree, const build_run& run, int64_t suffixes) {
+  const size_t smallest = std::min(int_stree_record_bytes(STREE_KIND_LEAF),
+                                   int_stree_record_bytes(STREE_KIND_ENDREC));
+  const double floor = static_cast<double>(suffixes) * static_cast<double>(smallest);
+  if (run.placed == 0) return static_cast<size_t>(floor);
+  const double grown = static_cast<double>(int_stree_pages_bytes(tree)) *
+                       static_cast<double>(suffixes) / static_cast<double>(run.placed);
+  return static_cast<size_t>(std::max(floor, grown));
+}
+
 }  // namespace
 
+stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* hook,
+                                   int64_t window) {
+  if (!ready_to_build(tree)) return {STREE_BUILD_UNFIT, 0};
+  if (tree->block_used == 0) return {STREE_BUILD_DONE, 0};
+  if (tree->block_used > static_cast<size_t>(STREE_MAX_SORTED)) {
+    discard_records(tree);
+    return {STREE_BUILD_TOO_LONG, 0};
+  }
+  build_run run{hook};
+  const stree_build_hook relay{build_run::relay, &run};
+  string_map map{};
+  int_stree_sorted sorted;
+  bool ok = (map_strings(tree, tree->next_free, &map) || run.fail()) &&
+            (int_stree_sort_suffixes(reinterpret_cast<const unsigned char*>(tree->block),
+                                     static_cast<int64_t>(tree->block_used), &sorted,
+                                     &relay) ||
+             run.fail()) &&
+            make_records(tree, sorted, map, &run);
+  std::free(map.first);
+  int_stree_sorted_free(&sorted);
+  ok = ok && link_nodes(tree, window, &run);
+  tree->renumber_pending = 1;
+  stree_build_result result{ok ? STREE_BUILD_DONE : run.outcome, 0};
+  if (result.outcome == STREE_BUILD_NO_MEMORY)
+    result.insertion_needs = insertion_needs(
+        tree, run, static_cast<int64_t>(tree->block_used) - tree->next_free);
+  if (!ok) discard_records(tree);
+  return result;
+}
+
 int int_stree_build_stored(suffix_tree* tree) {
-  return int_stree_build_stored_window(tree, STREE_LINK_WINDOW);
+  return int_stree_build(tree, nullptr).outcome == STREE_BUILD_DONE;
 }
 
 int int_stree_build_stored_window(suffix_tree* tree, int64_t window) {
-  if (!ready_to_build(tree)) return 0;
-  if (tree->block_used == 0) return 1;
-  string_map map{};
-  int_stree_sorted sorted;
-  bool ok = map_strings(tree, tree->next_free, &map) &&
-            int_stree_sort_suffixes(reinterpret_cast<const unsigned char*>(tree->block),
-                                    static_cast<int64_t>(tree->block_used), &sorted) &&
-            make_records(tree, sorted, map);
-  std::free(map.first);
-  int_stree_sorted_free(&sorted);
-  ok = ok && link_nodes(tree, window);
-  tree->renumber_pending = 1;
-  if (!ok) discard_records(tree);
-  return ok ? 1 : 0;
+  return int_stree_build(tree, nullptr, window).outcome == STREE_BUILD_DONE;
 }
 
 STREE_NS_END

@@ -75,6 +75,8 @@ const char* check_record(const suffix_tree* tree, stree_ref r, int tidy,
 }  // namespace
 
 const char* stree_check(const suffix_tree* tree, int tidy) {
+  if (!tree) return "no tree";
+  if (tree->root == STREE_NONE) return "no root: a build in one go failed";
   long count = 1;  // the root
   if (!int_stree_is_last(tree->root) || int_stree_link(tree->root) != STREE_NONE)
     return fault("root's link is not none with last_sibling set", tree->root);

@@ -370,6 +370,7 @@ const char* int_stree_index_check(const suffix_tree* tree, stree_ref node) {
 }
 
 int stree_index_release(suffix_tree* tree) {
+  if (!tree) return 0;
   stree_child_index& x = tree->index;
   const bool held = x.table != nullptr || x.runs != nullptr;
   const uint32_t slots = x.table == nullptr ? 0 : x.mask + 1;

@@ -172,11 +172,29 @@ void move_to_next_suffix(inserter& s, int32_t j) {
 
 int stree_add_string(suffix_tree* tree, const char* text, int32_t len,
                      int32_t id) {
+  return int_stree_add_string_hooked(tree, text, len, id, nullptr);
+}
+
+// The hook hears from an insertion once in this many phases.
+constexpr int32_t kTickPhases = int32_t{1} << 16;
+
+int int_stree_add_string_hooked(suffix_tree* tree, const char* text,
+                                int32_t len, int32_t id,
+                                const stree_build_hook* hook) {
+  if (!tree || tree->root == STREE_NONE || !text) return 0;
   int32_t slot = int_stree_table_add(tree, text, len, id);
   if (slot < 0) return 0;
   inserter s{tree, text, len, slot, tree->root, STREE_NONE, 0, nullptr, 0,
              tree->root, 0, STREE_NONE};
   for (int32_t j = 0; j <= len; ++j) {
+    // Between phases no split waits for its leaf, so a stop is undone as a
+    // failure of the phase's first extension.
+    if (hook && hook->tick && (j & (kTickPhases - 1)) == 0 && j > 0 &&
+        !hook->tick(hook->data, "inserting", j, len)) {
+      stree_remove_suffixes(tree, slot, s.i);
+      int_stree_table_release(tree, slot);
+      return 0;
+    }
     while (s.i <= j && s.i < len) {
       step_result r = extend(s, j);
       if (r == PHASE_OVER) break;

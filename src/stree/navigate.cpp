@@ -154,6 +154,9 @@ int32_t int_stree_walk_to_leaf(const suffix_tree* tree, stree_ref record,
 int32_t stree_walk(const suffix_tree* tree, stree_ref record, int32_t pos,
                    const char* text, int32_t len, stree_ref* out_record,
                    int32_t* out_pos) {
+  if (!tree || record == STREE_NONE || len < 0 || (!text && len > 0) || !out_record ||
+      !out_pos || pos < 0 || pos > int_stree_edge_length(tree, record))
+    return -1;
   int32_t m = int_stree_walk_to_leaf(tree, record, pos, text, len, &record,
                                      &pos);
   if (int_stree_isaleaf(tree, record) && m < len) {
@@ -171,6 +174,7 @@ int32_t stree_walk(const suffix_tree* tree, stree_ref record, int32_t pos,
 
 int32_t stree_match(const suffix_tree* tree, const char* text, int32_t len,
                     stree_ref* out_record, int32_t* out_pos) {
+  if (!tree) return -1;
   return stree_walk(tree, tree->root, 0, text, len, out_record, out_pos);
 }
 

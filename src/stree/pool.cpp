@@ -343,6 +343,34 @@ void int_stree_free_record(suffix_tree* tree, stree_ref record) {
     release_tree_page(tree->pages, space, number);
 }
 
+size_t int_stree_pages_bytes(const suffix_tree* tree) {
+  size_t bytes = 0;
+  const stree_tree_pages& own = tree->pages;
+  for (uint32_t i = 0; i < own.count; ++i)
+    bytes += page_words(own.keys[i] >> kKeySpaceShift) * sizeof(uint32_t);
+  return bytes;
+}
+
+size_t int_stree_record_bytes(int kind) {
+  return size_t{kUnits[kind]} * STREE_SPACE_UNIT_WORDS[kSpace[kind]] * sizeof(uint32_t);
+}
+
+bool int_stree_can_reserve(size_t bytes) {
+  if (bytes == 0) return true;
+#if defined(__linux__)
+  // Counted against the address-space limit and the kernel's overcommit
+  // check like any mapping, but never touched, so it costs no memory.
+  void* area = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (area == MAP_FAILED) return false;
+  munmap(area, bytes);
+  return true;
+#else
+  void* area = std::malloc(bytes);
+  std::free(area);
+  return area != nullptr;
+#endif
+}
+
 uint32_t* int_stree_page_places(const suffix_tree* tree, uint32_t space) {
   const stree_space& sp = spaces[space];
   auto* places = static_cast<uint32_t*>(std::malloc((sp.count > 0 ? sp.count : 1) * sizeof(uint32_t)));

@@ -264,6 +264,7 @@ void repoint_leave(suffix_tree* tree, stree_ref r, void* data) {
 // suffixes, with edge labels inside its text; those labels are moved to
 // another occurrence of the same path before the text is released.
 int stree_remove_string(suffix_tree* tree, int32_t id) {
+  if (!tree || tree->root == STREE_NONE) return 0;
   int32_t slot = 0;
   while (slot < tree->slots &&
          (tree->strings[slot] == nullptr || tree->ids[slot] != id))

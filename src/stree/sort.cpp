@@ -271,6 +271,17 @@ bool expand(const Str& t, int32_t n, int32_t k, int32_t m, int32_t* sa) {
   return true;
 }
 
+// Tells the hook, if any, that one more pass of the sorter is done; false
+// when it asks to stop.
+struct pass_ticker {
+  const stree_build_hook* hook;
+  int64_t passes = 0;
+  bool next() {
+    ++passes;
+    return !hook || !hook->tick || hook->tick(hook->data, "sorting", passes, 0);
+  }
+};
+
 // One level: its string (null at level 0, the block), its length and
 // codes, and its LMS suffixes (the length of the level above).
 struct level {
@@ -286,7 +297,7 @@ constexpr int kMaxLevels = 32;
 // The suffix array of the block's n + 1 codes (level 0's string) into
 // sa[0..n], sa[0] being the sentinel.  Down the levels until the names of
 // one are all distinct, whose order is then read off directly, and back up.
-bool sort_codes(const unsigned char* block, int32_t n, int32_t* sa) {
+bool sort_codes(const unsigned char* block, int32_t n, int32_t* sa, pass_ticker* tick) {
   const block_codes codes{block, n};
   level levels[kMaxLevels];
   levels[0] = level{nullptr, n + 1, kBlockCodes, 0};
@@ -295,7 +306,8 @@ bool sort_codes(const unsigned char* block, int32_t n, int32_t* sa) {
     level& v = levels[top];
     int32_t names = 0;
     if (!(v.str ? reduce(v.str, v.n, v.k, sa, &v.lms, &names)
-                : reduce(codes, v.n, v.k, sa, &v.lms, &names)))
+                : reduce(codes, v.n, v.k, sa, &v.lms, &names)) ||
+        !tick->next())
       return false;
     const int32_t* above = sa + v.n - v.lms;
     if (names == v.lms) {
@@ -309,7 +321,8 @@ bool sort_codes(const unsigned char* block, int32_t n, int32_t* sa) {
   for (int l = top; l >= 0; --l) {
     const level& v = levels[l];
     if (!(v.str ? expand(v.str, v.n, v.k, v.lms, sa)
-                : expand(codes, v.n, v.k, v.lms, sa)))
+                : expand(codes, v.n, v.k, v.lms, sa)) ||
+        !tick->next())
       return false;
   }
   return true;
@@ -406,18 +419,20 @@ bool lcp_by_phi(const unsigned char* block, int32_t n, const int32_t* sa,
 }  // namespace
 
 int int_stree_sort_suffixes(const unsigned char* block, int64_t n,
-                            int_stree_sorted* out) {
+                            int_stree_sorted* out, const stree_build_hook* hook) {
   *out = int_stree_sorted{};
   if (n < 1 || n > STREE_MAX_SORTED) return 0;  // n + 1 codes fit int32_t
   const int32_t len = static_cast<int32_t>(n);
+  pass_ticker tick{hook};
   int32_t* sa = take_array<int32_t>(static_cast<size_t>(len) + 1);
-  if (!sa || !sort_codes(block, len, sa)) {
+  if (!sa || !sort_codes(block, len, sa, &tick)) {
     std::free(sa);
     return 0;
   }
   // The sentinel sorts first; the block's own positions follow.
   std::memmove(sa, sa + 1, static_cast<size_t>(len) * sizeof *sa);
-  if (!lcp_by_phi(block, len, sa, out)) {
+  if (!lcp_by_phi(block, len, sa, out) || !tick.next()) {
+    int_stree_sorted_free(out);
     std::free(sa);
     return 0;
   }

@@ -116,6 +116,15 @@ void int_stree_free_record(suffix_tree* tree, stree_ref record);
 uint32_t* int_stree_page_places(const suffix_tree* tree, uint32_t space);
 // Releases every page of the tree's records at once (the tree is going).
 void int_stree_release_pages(suffix_tree* tree);
+// The bytes of the pages that hold the tree's records.
+size_t int_stree_pages_bytes(const suffix_tree* tree);
+// The bytes a record of a kind takes in its page: 0 internal node, 1 leaf,
+// 2 end record.
+constexpr int STREE_KIND_NODE = 0, STREE_KIND_LEAF = 1, STREE_KIND_ENDREC = 2;
+size_t int_stree_record_bytes(int kind);
+// Whether `bytes` more memory could be had now: a mapping of that size is
+// asked for and given back at once, untouched.
+bool int_stree_can_reserve(size_t bytes);
 // Memory straight from the system, aligned to STREE_HUGE_BYTES and offered
 // to the kernel for huge pages: the pool's page bodies and the child index
 // are read in an order unrelated to their addresses, and with 4 KiB pages
@@ -267,6 +276,17 @@ int int_stree_add_endrec(suffix_tree* tree, stree_ref node, int32_t strid,
 // (a leaf's first_char follows).  Used by splitting and folding.
 void int_stree_shift_edge(suffix_tree* tree, stree_ref record, int32_t delta);
 
+// ===== Insertion (insert.cpp) ==============================================
+
+struct stree_build_hook;
+// stree_add_string that tells `hook` (may be null) how far it has got, as
+// the phase "inserting", once in every 65,536 characters, and stops when
+// the hook asks it to: 0 then, with the string taken out again as after a
+// failure.
+int int_stree_add_string_hooked(suffix_tree* tree, const char* text,
+                                int32_t len, int32_t id,
+                                const stree_build_hook* hook);
+
 // ===== Removal (remove.cpp) ===============================================
 
 // Removes the suffixes 0..k-1 of the string in slot id (which must still be
@@ -309,12 +329,14 @@ constexpr uint8_t STREE_LONG_LCP = 255;
 constexpr int64_t STREE_MAX_SORTED = INT32_MAX - 1;
 
 // Sorts the block's suffixes into *out (which must be empty).  1, or 0 when
-// memory runs out or n lies outside 1..STREE_MAX_SORTED, with *out empty.
-// Takes and gives back memory of its own only: about 9 bytes per byte at
-// the most, counting what it hands over (5 bytes per byte), and 8 bytes
-// more for every LCP value of STREE_LONG_LCP or more.  No recursion.
+// memory runs out, n lies outside 1..STREE_MAX_SORTED or the hook (which
+// hears of every pass, as the phase "sorting") asks to stop, with *out
+// empty.  Takes and gives back memory of its own only: about 9 bytes per
+// byte at the most, counting what it hands over (5 bytes per byte), and 8
+// bytes more for every LCP value of STREE_LONG_LCP or more.  No recursion.
 int int_stree_sort_suffixes(const unsigned char* block, int64_t n,
-                            int_stree_sorted* out);
+                            int_stree_sorted* out,
+                            const stree_build_hook* hook = nullptr);
 // Frees what int_stree_sort_suffixes handed over; *sorted is empty after.
 void int_stree_sorted_free(int_stree_sorted* sorted);
 
@@ -327,21 +349,49 @@ void int_stree_sorted_free(int_stree_sorted* sorted);
 int32_t int_stree_table_append(suffix_tree* tree, const char* text,
                                int32_t len, int32_t id);
 
+// Called now and then while a tree is built in one go: the phase
+// ("sorting", "building", "linking"), the work done in it and its whole
+// (0 when not known).  Returns false to stop the build.
+struct stree_build_hook {
+  bool (*tick)(void* data, const char* phase, int64_t done, int64_t total);
+  void* data;
+};
+
+// How a build in one go ended.
+enum stree_build_outcome {
+  STREE_BUILD_DONE,       // the tree is built
+  STREE_BUILD_UNFIT,      // the tree holds more than its root and its stored
+                          // strings, or a string holds a NUL; nothing changed
+  STREE_BUILD_TOO_LONG,   // more text than the sorter takes
+  STREE_BUILD_NODE_LIMIT, // the tree would pass STREE_MAX_NODES
+  STREE_BUILD_NO_MEMORY,  // memory ran out
+  STREE_BUILD_STOPPED,    // the hook asked to stop
+};
+
+struct stree_build_result {
+  stree_build_outcome outcome;
+  // After STREE_BUILD_NO_MEMORY: the memory that inserting the same strings
+  // one by one is expected to take at the least for its records, from the
+  // records made before the failure (a lower bound before any were made:
+  // one record per suffix).
+  size_t insertion_needs;
+};
+
 // Builds the records of a tree that holds nothing but its root and the
 // strings stored with int_stree_table_append (slots 0..count-1 in block
-// order), as if each had been inserted in slot order.  1 on success.  0,
-// with the tree as it was, when it holds more, a string lies outside the
-// block or holds a NUL.  0 when the block is longer than STREE_MAX_SORTED,
-// memory runs out or the tree would pass STREE_MAX_NODES: every record is
-// then given back, the root too, and the tree is fit only to be deleted.
-// The child index is built as lookups need it, as by insertion.
+// order), as if each had been inserted in slot order, with its suffix links
+// set in windows of `window` places in the order the records were made (a
+// page's place, int_stree_page_places, then the record's offset); the tree
+// built does not depend on the window, and a small one makes the link walks
+// take many turns.  After any outcome but DONE and UNFIT every record is
+// given back, the root too, and the tree is fit only to be deleted (its
+// strings stay readable).  The child index is built as lookups need it, as
+// by insertion.  `hook` may be null.
+constexpr int64_t STREE_LINK_WINDOW = int64_t{1} << 16;  // 16 pages of records
+stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* hook,
+                                   int64_t window = STREE_LINK_WINDOW);
+// int_stree_build without a hook: 1 when the tree is built, else 0.
 int int_stree_build_stored(suffix_tree* tree);
-// The same, its suffix links set in windows of `window` places in the
-// order the records were made (a page's place, int_stree_page_places, then
-// the record's offset; int_stree_build_stored takes STREE_LINK_WINDOW, 16
-// pages of records); the tree built does not
-// depend on it.  A small window makes the link walks take many turns.
-constexpr int64_t STREE_LINK_WINDOW = int64_t{1} << 16;
 int int_stree_build_stored_window(suffix_tree* tree, int64_t window);
 
 // ===== Test hooks ==========================================================

@@ -161,8 +161,8 @@ void stree_delete_tree(suffix_tree* tree) {
   delete tree;
 }
 
-stree_count stree_num_nodes(const suffix_tree* tree) { return tree->num_nodes; }
-stree_ref stree_root(const suffix_tree* tree) { return tree->root; }
+stree_count stree_num_nodes(const suffix_tree* tree) { return tree ? tree->num_nodes : 0; }
+stree_ref stree_root(const suffix_tree* tree) { return tree ? tree->root : STREE_NONE; }
 
 void stree_assert_fail(const char* cond, const char* module, int line) {
   std::fflush(stdout);

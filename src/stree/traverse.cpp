@@ -29,6 +29,7 @@ void int_stree_renumber(suffix_tree* tree) {
 }
 
 uint32_t stree_node_id(suffix_tree* tree, stree_ref r) {
+  if (!tree || r == STREE_NONE) return STREE_NO_ID;
   if (tree->renumber_pending) int_stree_renumber(tree);
   return int_stree_id(r);
 }
@@ -36,6 +37,7 @@ uint32_t stree_node_id(suffix_tree* tree, stree_ref r) {
 void stree_traverse_subtree(suffix_tree* tree, stree_ref start,
                             stree_visit_fn enter, stree_visit_fn leave,
                             void* data) {
+  if (!tree || start == STREE_NONE) return;
   stree_ref x = start;
   for (;;) {
     if (enter) enter(tree, x, data);
@@ -58,10 +60,12 @@ void stree_traverse_subtree(suffix_tree* tree, stree_ref start,
 
 void stree_traverse(suffix_tree* tree, stree_visit_fn enter,
                     stree_visit_fn leave, void* data) {
+  if (!tree) return;
   stree_traverse_subtree(tree, tree->root, enter, leave, data);
 }
 
 int32_t stree_get_labellen(const suffix_tree* tree, stree_ref record) {
+  if (!tree || record == STREE_NONE) return -1;
   if (int_stree_isaleaf(tree, record)) {
     int32_t strid = stree_pos_strid(int_stree_leaf(record)->strpos);
     return tree->lengths[strid] - int_stree_get_leafpos(tree, record);
@@ -74,7 +78,8 @@ int32_t stree_get_labellen(const suffix_tree* tree, stree_ref record) {
 
 int32_t stree_get_label(const suffix_tree* tree, stree_ref record, char* buf,
                         int32_t buflen) {
-  if (record == tree->root || buflen <= 0) return 0;
+  if (!tree || record == STREE_NONE || buflen < 0 || (!buf && buflen > 0)) return -1;
+  if (record == tree->root || buflen == 0) return 0;
   int32_t len = stree_get_labellen(tree, record);
   // Every edge label directly follows an occurrence of its parent's path
   // label in its own string, so the whole path label ends where the edge
@@ -88,7 +93,7 @@ int32_t stree_get_label(const suffix_tree* tree, stree_ref record, char* buf,
 
 int stree_get_suffix(const suffix_tree* tree, stree_ref record, int k,
                      int32_t* out_strid, int32_t* out_pos, int32_t* out_id) {
-  if (k < 1) return 0;
+  if (!tree || record == STREE_NONE || k < 1 || !out_strid || !out_pos || !out_id) return 0;
   stree_pos packed;
   if (int_stree_isaleaf(tree, record)) {
     if (k != 1) return 0;

@@ -15,6 +15,7 @@
 #include "corpus.h"
 #include "dict.h"
 #include "messages.h"
+#include "output.h"
 #include "reader.h"
 #include "writer.h"
 
@@ -73,6 +74,7 @@ struct run {
   const char* in_path;
   const char* docs_path;  // vok-apply's documents; null for the others
   const char* out_path;
+  const vok_watch* watch;
   FILE* said;  // where the messages go
   vok_progress progress;
   struct ender {
@@ -81,6 +83,7 @@ struct run {
   } end_progress{&progress};
   file_ptr in{}, docs{};
   vok_reader reader{}, docs_reader{};
+  vok_output output{};
   std::unique_ptr<vok_writer> out{};
   struct corpus_deleter {
     void operator()(vok_corpus* c) const { vok_corpus_delete(c); }
@@ -109,9 +112,16 @@ int check_docs(run& r) {
   return 0;
 }
 
-// Tells the progress line which phase the core has reached.
-bool note_phase(void* data, const char* phase, uint64_t, uint64_t) {
-  vok_progress_note(static_cast<vok_progress*>(data), phase, 0, 0);
+// Tells the watcher, if any, which phase the run is in.
+void watch(const run& r, const char* phase) {
+  if (r.watch) r.watch->phase(r.watch->data, phase);
+}
+
+// Tells the progress line how far the core's work has got.
+bool note_work(void* data, const char* phase, uint64_t done, uint64_t total) {
+  run& r = *static_cast<run*>(data);
+  watch(r, phase);
+  vok_progress_work(&r.progress, phase, done, total);
   return true;
 }
 
@@ -121,6 +131,7 @@ int first_pass(run& r) {
   char* text;
   int32_t len;
   while (vok_read_document(&r.reader, &text, &len)) {
+    watch(r, "reading");
     switch (vok_corpus_append(corpus, text, static_cast<size_t>(len))) {
       case VOK_OK: break;
       case VOK_TOO_MANY_DOCS:
@@ -137,7 +148,7 @@ int first_pass(run& r) {
 // reads.
 int build_and_select(run& r) {
   vok_corpus* corpus = r.corpus.get();
-  const vok_hook hook{note_phase, &r.progress};
+  const vok_hook hook{note_work, &r};
   vok_status status = vok_corpus_build(corpus, &hook);
   if (status == VOK_REFUSED) return vok_add_failed(r.said, vok_corpus_failed_doc(corpus));
   if (status != VOK_OK) return vok_out_of_memory(r.said);
@@ -177,6 +188,7 @@ int write_voks(run& r) {
     } else {
       vok_progress_note(&r.progress, "writing", 1, stored_len + 1);
     }
+    watch(r, "writing");
     vok_corpus_bag(corpus, n, sink);
     vok_writer_put(r.out.get(), '\n');
     if (r.out->failed) return vok_write_failed(r.said, r.out_path);
@@ -189,6 +201,7 @@ int write_applied(run& r) {
   char* text;
   int32_t len;
   while (vok_read_document(&r.docs_reader, &text, &len)) {
+    watch(r, "applying");
     vok_corpus_apply(r.corpus.get(), text, static_cast<size_t>(len), sink);
     vok_writer_put(r.out.get(), '\n');
     if (r.out->failed) return vok_write_failed(r.said, r.out_path);
@@ -206,6 +219,7 @@ int build_and_write(run& r) {
   if (status != 0) return status;
   switch (r.product) {
     case VOK_DICTIONARY:
+      watch(r, "writing");
       write_dictionary(r.corpus.get(), r.out.get());
       return 0;
     case VOK_APPLIED:
@@ -216,19 +230,17 @@ int build_and_write(run& r) {
   }
 }
 
-// Writes out what is buffered and closes the output; 0 only when every byte
-// reached the file.
+// Writes out what is buffered and puts the output in place; 0 only when
+// every byte reached the file.
 int close_output(run& r) {
   vok_writer* out = r.out.get();
-  bool ok = vok_writer_flush(out);
-  ok = std::fflush(out->file) == 0 && ok;
-  if (out->file == stdout) {
-    ok = !std::ferror(stdout) && ok;
-  } else {
-    ok = std::fclose(out->file) == 0 && ok;
-  }
+  const bool flushed = vok_writer_flush(out);
   out->file = nullptr;
-  return ok ? 0 : vok_write_failed(r.said, r.out_path);
+  if (!flushed) {
+    vok_output_abandon(&r.output);
+    return vok_write_failed(r.said, r.out_path);
+  }
+  return vok_output_commit(&r.output) ? 0 : vok_write_failed(r.said, r.out_path);
 }
 
 // Where the messages go: standard error when the output is standard output.
@@ -239,8 +251,9 @@ FILE* messages_for(const char* out_path) {
 
 // Opens the files (docs_path only for vok-apply), checks them, and runs.
 int run_files(const vok_settings& settings, const char* in_path,
-              const char* docs_path, const char* out_path, vok_product product) {
-  run r{settings, product, in_path, docs_path, out_path, messages_for(out_path), {}};
+              const char* docs_path, const char* out_path, vok_product product,
+              const vok_watch* watch) {
+  run r{settings, product, in_path, docs_path, out_path, watch, messages_for(out_path), {}};
   r.in.reset(open_input(in_path));
   if (!r.in) return vok_open_failed(r.said, in_path);
   int status = check_input(r);
@@ -251,6 +264,7 @@ int run_files(const vok_settings& settings, const char* in_path,
     status = check_docs(r);
     if (status != 0) return status;
   }
+  vok_output_catch_signals();
   vok_progress_start(&r.progress, settings.wide);
   r.reader.progress = &r.progress;
   r.docs_reader.progress = &r.progress;
@@ -260,11 +274,11 @@ int run_files(const vok_settings& settings, const char* in_path,
   if (!r.out || !r.corpus || !vok_reader_open(&r.reader, r.in.get(), settings) ||
       (r.docs && !vok_reader_open(&r.docs_reader, r.docs.get(), settings)))
     return vok_out_of_memory(r.said);
-  r.out->file = is_standard(out_path) ? stdout : std::fopen(out_path, "w");
-  if (!r.out->file) return vok_open_failed(r.said, out_path);
+  if (!vok_output_open(&r.output, out_path)) return vok_open_failed(r.said, out_path);
+  r.out->file = r.output.file;
   status = build_and_write(r);
   if (status != 0) {
-    if (r.out->file != stdout) std::fclose(r.out->file);
+    vok_output_abandon(&r.output);
     return status;
   }
   return close_output(r);
@@ -273,11 +287,11 @@ int run_files(const vok_settings& settings, const char* in_path,
 }  // namespace
 
 int vok_run(const vok_settings& settings, const char* in_path,
-            const char* out_path, vok_product product) {
-  return run_files(settings, in_path, nullptr, out_path, product);
+            const char* out_path, vok_product product, const vok_watch* watch) {
+  return run_files(settings, in_path, nullptr, out_path, product, watch);
 }
 
 int vok_apply(const vok_settings& settings, const char* train_path,
-              const char* docs_path, const char* out_path) {
-  return run_files(settings, train_path, docs_path, out_path, VOK_APPLIED);
+              const char* docs_path, const char* out_path, const vok_watch* watch) {
+  return run_files(settings, train_path, docs_path, out_path, VOK_APPLIED, watch);
 }

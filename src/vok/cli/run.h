@@ -31,8 +31,18 @@
 // or used, nor when it is the input itself; after a failure in the first
 // pass it exists and is empty.  Everything the run allocates is given back
 // before it returns.
+//
+// `watch`, when given, hears the name of the phase at every step the
+// progress line would (the documents read, written or applied, and the
+// core's reports: "sorting", "building", "linking", "inserting",
+// "selecting"), so that tests can stop a run at any point.
+struct vok_watch {
+  void (*phase)(void* data, const char* phase);
+  void* data;
+};
 int vok_run(const vok_settings& settings, const char* in_path,
-            const char* out_path, vok_product product = VOK_BAGS);
+            const char* out_path, vok_product product = VOK_BAGS,
+            const vok_watch* watch = nullptr);
 
 // vok-apply: stores and selects the features of train_path as vok_run
 // does, then writes the bags of the documents of docs_path (read once from
@@ -42,6 +52,7 @@ int vok_run(const vok_settings& settings, const char* in_path,
 // it was being read" when the training file's size or time of change moved
 // during the pass.
 int vok_apply(const vok_settings& settings, const char* train_path,
-              const char* docs_path, const char* out_path);
+              const char* docs_path, const char* out_path,
+              const vok_watch* watch = nullptr);
 
 #endif  // VOK_CLI_RUN_H

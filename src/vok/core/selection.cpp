@@ -184,6 +184,7 @@ struct count_walk {
   open_record* path;
   uint32_t* parent;
   bool chains, counts;
+  const vok_hook* hook;
 
   // A record is complete once its whole subtree has been seen: its count
   // is known, it is judged by its own rules, it hands its count to its
@@ -210,7 +211,10 @@ struct count_walk {
 // records met so far, and a record's count is the total on leaving it less
 // the total on entering it.  `depth` is the path length of the current
 // record's parent, which places a leaf's suffix.
-void count_occurrences(suffix_tree* tree, count_walk& w) {
+// The hook hears from the walk once in this many records.
+constexpr uint32_t kTickRecords = uint32_t{1} << 16;
+
+bool count_occurrences(suffix_tree* tree, count_walk& w) {
   vok_selection* sel = w.sel;
   open_record* path = w.path;
   const bool loci = (sel->jobs & VOK_JOB_LOCI) != 0;
@@ -224,6 +228,9 @@ void count_occurrences(suffix_tree* tree, count_walk& w) {
   loci_writer writer(sel->loci);
   for (;;) {
     const uint32_t id = next_id++;
+    if ((id & (kTickRecords - 1)) == 0 && w.hook && w.hook->tick &&
+        !w.hook->tick(w.hook->data, "selecting", id, static_cast<uint64_t>(tree->num_nodes)))
+      return false;
     int_stree_set_id(x, id);
     if (!int_stree_isaleaf(tree, x)) {
       if (w.chains) {
@@ -260,7 +267,7 @@ void count_occurrences(suffix_tree* tree, count_walk& w) {
           const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes) + 1);
           while (counted_words < words) sel->chains.internal_before[counted_words++] = internal;
         }
-        return;
+        return true;
       }
       const bool last = int_stree_is_last(x);
       x = int_stree_link(x);
@@ -364,14 +371,15 @@ void vok_selection_free(vok_selection* sel) {
   *sel = vok_selection();
 }
 
-bool vok_select_features(suffix_tree* tree, const vok_settings& settings,
-                         vok_selection* sel) {
+vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
+                               vok_selection* sel, const vok_hook* hook) {
   open_record* path = nullptr;
-  if (!allocate(&path, path_room(tree))) return false;
+  if (!allocate(&path, path_room(tree))) return VOK_NO_MEMORY;
   count_walk walk{settings, sel, path, sel->chains.ancestor,
-                  (sel->jobs & VOK_JOB_CHAINS) != 0, (sel->jobs & VOK_JOB_COUNTS) != 0};
-  count_occurrences(tree, walk);
+                  (sel->jobs & VOK_JOB_CHAINS) != 0, (sel->jobs & VOK_JOB_COUNTS) != 0, hook};
+  const bool counted = count_occurrences(tree, walk);
   std::free(path);
+  if (!counted) return VOK_STOPPED;
   if (vok_selection_needs_counts(settings)) {
     link_rule rule{&settings, sel};
     stree_traverse(tree, judge_link_target, nullptr, &rule);
@@ -379,7 +387,7 @@ bool vok_select_features(suffix_tree* tree, const vok_settings& settings,
   const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes));
   sel->feature_count = vok_set_count_before(sel->features.bits, words, sel->features.before);
   if (walk.chains) parents_to_ancestors(*sel);
-  return true;
+  return VOK_OK;
 }
 
 VOK_NS_END

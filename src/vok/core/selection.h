@@ -24,6 +24,7 @@
 #include <cstdint>
 
 #include "bitset.h"
+#include "corpus.h"
 #include "emitting.h"
 #include "layout.h"
 #include "settings.h"
@@ -104,10 +105,12 @@ void vok_selection_free(vok_selection* sel);
 // the loci, and applies the five rules, filling the groups of sel->jobs.
 // One walk does it all unless the suffix-link rule can refuse; a second
 // walk then applies that rule.  No recursion; its one table (the path of
-// the walk, one entry per level of the tree) is its own.  False, with the
-// selection unusable, when memory for that table runs out.
-bool vok_select_features(suffix_tree* tree, const vok_settings& settings,
-                         vok_selection* sel);
+// the walk, one entry per level of the tree) is its own.  The hook (may be
+// null) hears of the walk, as "selecting", once in 65,536 records.
+// VOK_NO_MEMORY when memory for the table runs out, VOK_STOPPED when the
+// hook asks to stop; the selection is unusable after either.
+vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
+                               vok_selection* sel, const vok_hook* hook);
 
 // The place in loci.at of position `at` (of the strings one after the
 // other): the number of emitting positions below it.

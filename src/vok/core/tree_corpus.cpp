@@ -21,6 +21,26 @@ const suffix_tree* storage(const vok_tree_corpus* c) {
   return c->store ? c->store : c->tree;
 }
 
+// Relays the tree's reports of its work to the core's hook, noting a stop.
+struct relay {
+  const vok_hook* hook;
+  bool stopped = false;
+
+  static bool pass_on(void* data, const char* phase, int64_t done, int64_t total) {
+    auto* r = static_cast<relay*>(data);
+    if (tick(r->hook, phase, static_cast<uint64_t>(done), static_cast<uint64_t>(total)))
+      return true;
+    r->stopped = true;
+    return false;
+  }
+  // The hook for the tree, or null when there is none to relay to.
+  const stree_build_hook* for_tree(stree_build_hook* storage) {
+    if (!hook) return nullptr;
+    *storage = stree_build_hook{pass_on, this};
+    return storage;
+  }
+};
+
 // The tree could not be built in one go: insert the documents one by one
 // into a new tree whose strings are the stored copies.
 vok_status insert_stored(vok_tree_corpus* c, const vok_hook* hook) {
@@ -28,15 +48,29 @@ vok_status insert_stored(vok_tree_corpus* c, const vok_hook* hook) {
   c->tree = stree_new_tree(STREE_MAX_ALPHABET, 0);
   if (!c->tree) return VOK_NO_MEMORY;
   const suffix_tree* store = c->store;
+  relay within{hook};
+  stree_build_hook storage;
+  const stree_build_hook* tree_hook = within.for_tree(&storage);
   for (uint64_t k = 0; k < c->docs; ++k) {
     if ((k & 1023) == 0 && !tick(hook, "inserting", k, c->docs)) return VOK_STOPPED;
     const int32_t slot = static_cast<int32_t>(k);
-    if (!stree_add_string(c->tree, store->strings[slot], store->lengths[slot], slot)) {
+    if (!int_stree_add_string_hooked(c->tree, store->strings[slot], store->lengths[slot],
+                                     slot, tree_hook)) {
+      if (within.stopped) return VOK_STOPPED;
       c->failed_doc = k;
       return VOK_REFUSED;
     }
   }
   return VOK_OK;
+}
+
+// Whether inserting the documents after the build in one go ran out of
+// memory must run out too.  The narrow tree's message names the document
+// that could not be added, which only insertion finds, and its trees are
+// small (STREE_MAX_NODES records), so it always tries; the wide tree tries
+// only when the least memory the insertion's records take can still be had.
+bool insertion_cannot_fit(const stree_build_result& built) {
+  return STREE_MAX_ALPHABET == 256 && !int_stree_can_reserve(built.insertion_needs);
 }
 
 // Receives tokens one at a time and hands them to the sink in runs, as
@@ -201,8 +235,13 @@ void vok_tree_document(const vok_tree_corpus* c, uint64_t doc,
 vok_status vok_tree_build(vok_tree_corpus* c, const vok_hook* hook) {
   if (c->stage != VOK_STORING) return VOK_MISUSE;
   c->stage = VOK_BROKEN;
-  if (!tick(hook, "building", 0, 0)) return VOK_STOPPED;
-  if (!int_stree_build_stored(c->tree)) {
+  if (!tick(hook, "sorting", 0, 0)) return VOK_STOPPED;
+  relay within{hook};
+  stree_build_hook storage;
+  const stree_build_result built = int_stree_build(c->tree, within.for_tree(&storage));
+  if (built.outcome == STREE_BUILD_STOPPED) return VOK_STOPPED;
+  if (built.outcome == STREE_BUILD_NO_MEMORY && insertion_cannot_fit(built)) return VOK_NO_MEMORY;
+  if (built.outcome != STREE_BUILD_DONE) {
     const vok_status status = insert_stored(c, hook);
     if (status != VOK_OK) return status;
   }
@@ -214,17 +253,18 @@ vok_status vok_tree_select(vok_tree_corpus* c, unsigned reads,
                            const vok_hook* hook) {
   if (c->stage != VOK_BUILT) return VOK_MISUSE;
   c->stage = VOK_BROKEN;
-  if (!tick(hook, "selecting", 0, 0)) return VOK_STOPPED;
   // No more lookups but those of new documents: memory for the tables.
   if (!(reads & VOK_READ_APPLIED)) stree_index_release(c->tree);
   unsigned jobs = 0;
   if (reads & VOK_READ_COUNTS) jobs |= VOK_JOB_COUNTS;
   if (reads & VOK_READ_APPLIED) jobs |= VOK_JOB_CHAINS;
   if (reads & VOK_READ_BAGS) jobs |= VOK_JOB_LOCI | VOK_JOB_CHAINS;
-  if (!vok_selection_alloc(c->tree, c->settings, jobs, &c->sel) ||
-      !vok_select_features(c->tree, c->settings, &c->sel)) {
+  const vok_status status = vok_selection_alloc(c->tree, c->settings, jobs, &c->sel)
+                                ? vok_select_features(c->tree, c->settings, &c->sel, hook)
+                                : VOK_NO_MEMORY;
+  if (status != VOK_OK) {
     vok_selection_free(&c->sel);
-    return VOK_NO_MEMORY;
+    return status;
   }
   c->reads = reads;
   c->stage = VOK_SELECTED;
