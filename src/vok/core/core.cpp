@@ -5,6 +5,8 @@
 #include <new>
 
 #include "corpus.h"
+#include "fitted_model.h"
+#include "model_format.h"
 #include "testing.h"
 #include "tree_corpus.h"
 
@@ -113,6 +115,24 @@ void vok_corpus_each_feature(const vok_corpus* c, vok_feature_fn visit, void* da
 
 vok_stats vok_corpus_stats(const vok_corpus* c) {
   return on_layout(c, [](auto* t) { return vok_tree_stats(t); });
+}
+
+vok_status vok_corpus_model(const vok_corpus* c, vok_model** model) {
+  *model = nullptr;
+  vok_automaton a;
+  const vok_status built = on_layout(c, [&](auto* t) { return vok_tree_automaton(t, &a); });
+  if (built != VOK_OK) return built;
+  auto* bytes = new (std::nothrow) std::vector<unsigned char>(vok_model_write(a));
+  if (!bytes || bytes->empty()) {
+    delete bytes;
+    return VOK_NO_MEMORY;
+  }
+  a = vok_automaton();  // its memory goes before the model is checked
+  const char* why;
+  *model = vok_model_adopt(
+      bytes->data(), bytes->size(),
+      [](void* v) { delete static_cast<std::vector<unsigned char>*>(v); }, bytes, &why);
+  return *model ? VOK_OK : VOK_NO_MEMORY;
 }
 
 // ---- test hooks (testing.h) ------------------------------------------------

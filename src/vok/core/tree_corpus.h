@@ -9,6 +9,7 @@
 
 #include "corpus.h"
 #include "layout.h"
+#include "model_format.h"
 #include "selection.h"
 
 VOK_NS_BEGIN

@@ -2,7 +2,7 @@
 // layout: tree_corpus.h includes this inside its layout's namespace, and
 // core.cpp inside namespace vok_wide, which is how it reaches the wide
 // layout's corpus without the wide tree's headers.  No include guard on
-// purpose; corpus.h comes first.  Each call keeps the contract of its
+// purpose; corpus.h and model_format.h come first.  Each call keeps the contract of its
 // vok_corpus_ namesake in corpus.h.
 struct vok_tree_corpus;
 
@@ -24,3 +24,6 @@ void vok_tree_apply(const vok_tree_corpus* c, const char* text, size_t len,
 void vok_tree_each_feature(const vok_tree_corpus* c, vok_feature_fn visit,
                            void* data);
 vok_stats vok_tree_stats(const vok_tree_corpus* c);
+// The automaton of the model of a corpus selected for its bags
+// (model_build.cpp); VOK_MISUSE before that, VOK_NO_MEMORY.
+vok_status vok_tree_automaton(const vok_tree_corpus* c, vok_automaton* a);
