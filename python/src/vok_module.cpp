@@ -1,19 +1,22 @@
-// vok._vok: vok's core (corpus.h) for Python, on the wide tree.
+// vok._vok: vok's core (corpus.h, fitted_model.h) for Python, on the wide
+// tree.
 //
 // A Model is fitted once on a collection of documents: every document goes
 // into one corpus of the wide layout (every byte 1..255 a character, any
-// number of documents), whose features are selected as vok selects them,
-// and which stays to match other documents against.  The bags come out as
-// the three arrays of a CSR matrix of counts, one row per document and one
-// column per feature in ascending feature number.
+// number of documents), whose features are selected as vok selects them;
+// the fit keeps the fitted model of the seen features (fitted_model.h) and
+// gives the corpus back.  The bags come out as the three arrays of a CSR
+// matrix of counts, one row per document and one column per seen feature
+// in ascending feature number.
 //
 // This file is glue: the GIL, Python's objects and numpy's arrays.
 //
-// Threads: the tree's node pool is shared by every corpus of the process
-// and is not safe for concurrent use, so every call into the core holds
-// core_mutex.  The heavy work runs with the GIL released; the mutex is
-// always taken after the GIL is let go and given back before the GIL is
-// taken again, so the two never deadlock.
+// Threads: a fitted model is immutable and is read by any number of threads
+// at once, without a lock.  Fitting uses the tree's node pool, which is
+// shared by the process and not safe for concurrent use, so every call into
+// a corpus holds pool_mutex.  The heavy work runs with the GIL released;
+// the mutex is always taken after the GIL is let go and given back before
+// the GIL is taken again, so the two never deadlock.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -28,17 +31,19 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "corpus.h"
+#include "fitted_model.h"
 #include "testing.h"
 
 namespace py = pybind11;
 
 namespace {
 
-std::mutex core_mutex;
+std::mutex pool_mutex;
 
 // Raised in Python as MemoryError with this message.
 struct out_of_memory : std::exception {
@@ -47,25 +52,25 @@ struct out_of_memory : std::exception {
   const char* what() const noexcept override { return message.c_str(); }
 };
 
-// Runs f with the GIL released and the core mutex held.
+// Runs f with the GIL released and the pool mutex held.
 template <typename F>
-void with_core(F&& f) {
+void with_pool(F&& f) {
   py::gil_scoped_release nogil;
-  std::lock_guard<std::mutex> lock(core_mutex);
+  std::lock_guard<std::mutex> lock(pool_mutex);
   f();
 }
 
-// Takes the core mutex for a short call, letting the GIL go first if this
+// Takes the pool mutex for a short call, letting the GIL go first if this
 // thread holds it: a thread waiting for the mutex must never hold the GIL,
 // which the mutex's holder may ask for (signals, below).
 template <typename F>
-void briefly_with_core(F&& f) {
+void briefly_with_pool(F&& f) {
   if (PyGILState_Check()) {
     py::gil_scoped_release nogil;
-    std::lock_guard<std::mutex> lock(core_mutex);
+    std::lock_guard<std::mutex> lock(pool_mutex);
     f();
   } else {
-    std::lock_guard<std::mutex> lock(core_mutex);
+    std::lock_guard<std::mutex> lock(pool_mutex);
     f();
   }
 }
@@ -161,6 +166,18 @@ struct rows {
   std::vector<uint32_t> touched;  // columns of the current row
 
   explicit rows(size_t columns) : count(columns) { indptr.push(0); }
+  // Appends the rows of `other` (built over the same columns).
+  void append(const rows& other) {
+    indices.make_room(indices.size + other.indices.size);
+    data.make_room(data.size + other.data.size);
+    const int64_t base = static_cast<int64_t>(indices.size);
+    for (size_t k = 0; k < other.indices.size; ++k) {
+      indices.push(other.indices.data[k]);
+      data.push(other.data.data[k]);
+    }
+    indptr.make_room(indptr.size + other.indptr.size);
+    for (size_t k = 1; k < other.indptr.size; ++k) indptr.push(base + other.indptr.data[k]);
+  }
 
   static void take(void* self, const uint32_t* columns, size_t n) {
     auto* r = static_cast<rows*>(self);
@@ -288,9 +305,34 @@ vok_settings settings_of(long word_delimited, long min_freq, long max_freq,
 
 struct corpus_deleter {
   void operator()(vok_corpus* c) const {
-    briefly_with_core([c] { vok_corpus_delete(c); });
+    briefly_with_pool([c] { vok_corpus_delete(c); });
   }
 };
+struct model_deleter {
+  void operator()(const vok_model* m) const { vok_model_delete(const_cast<vok_model*>(m)); }
+};
+struct work_deleter {
+  void operator()(vok_model_work* w) const { vok_model_work_delete(w); }
+};
+
+// Matches a piece of a batch's documents against the model, into rows of
+// its own, without the GIL.
+void transform_piece(const vok_model* model, const batch& b, size_t from, size_t to,
+                     rows* out, bool* out_of_memory) {
+  std::unique_ptr<vok_model_work, work_deleter> work(vok_model_work_new());
+  if (!work) {
+    *out_of_memory = true;
+    return;
+  }
+  const vok_sink sink = out->sink();
+  for (size_t k = from; k < to; ++k) {
+    if (!vok_model_apply(model, work.get(), b.text[k], b.len[k], sink)) {
+      *out_of_memory = true;
+      return;
+    }
+    out->end_row();
+  }
+}
 
 class Model {
  public:
@@ -300,111 +342,149 @@ class Model {
   Model(const Model&) = delete;
   Model& operator=(const Model&) = delete;
 
-  // Stores the documents and selects the features; with with_matrix also
-  // returns their bags (data, indices, indptr).
+  // A fitted model from the bytes of a model file.
+  static std::unique_ptr<Model> from_bytes(const py::bytes& bytes) {
+    char* data;
+    Py_ssize_t size;
+    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) throw py::error_already_set();
+    const char* why = nullptr;
+    vok_model* m = vok_model_open(data, static_cast<size_t>(size), &why);
+    if (!m) {
+      if (std::strcmp(why, "out of memory") == 0) throw out_of_memory("no memory for the model");
+      throw py::value_error(std::string("the bytes are no vok model: ") + why);
+    }
+    auto model = std::make_unique<Model>(vok_model_settings(m));
+    model->model_.reset(m, model_deleter());
+    model->started_ = true;
+    return model;
+  }
+
+  // Stores the documents, selects the features and keeps the model of the
+  // seen ones; the corpus goes before fit returns.  With with_matrix also
+  // returns the documents' bags (data, indices, indptr).
   py::object fit(const py::handle& documents, bool with_matrix) {
     if (started_) throw py::value_error("a Model is fitted only once");
     started_ = true;
+    std::unique_ptr<vok_corpus, corpus_deleter> corpus;
     try {
       py::object iterator = iterate(documents);
-      with_core([&] { corpus_.reset(vok_corpus_new(settings_)); });
-      if (!corpus_) throw out_of_memory("no memory for a new corpus");
+      with_pool([&] { corpus.reset(vok_corpus_new(settings_)); });
+      if (!corpus) throw out_of_memory("no memory for a new corpus");
       batch b;
       size_t next = 0;
       while (next_batch(iterator.ptr(), &b, &next))
-        with_core([&] {
-          for (size_t k = 0; k < b.text.size(); ++k) append(b.text[k], b.len[k]);
+        with_pool([&] {
+          for (size_t k = 0; k < b.text.size(); ++k) append(corpus.get(), b.text[k], b.len[k]);
         });
       b.clear();
       std::unique_ptr<rows> out;
       signal_check signals;
-      with_core([&] {
-        build(with_matrix, &signals);
-        if (with_matrix) out = training_bags(&signals);
+      with_pool([&] {
+        build(corpus.get(), &signals);
+        vok_model* m = nullptr;
+        if (vok_corpus_model(corpus.get(), &m) != VOK_OK)
+          throw out_of_memory("no memory for the fitted model");
+        model_.reset(m, model_deleter());
+        if (with_matrix) out = training_bags(corpus.get(), &signals);
+        vok_corpus_delete(corpus.release());
       });
-      fitted_ = true;
       return out ? py::object(out->to_python()) : py::none();
     } catch (const interrupted&) {
-      corpus_.reset();
+      corpus.reset();
+      model_.reset();
       throw py::error_already_set();
     } catch (...) {
-      corpus_.reset();
+      corpus.reset();
+      model_.reset();
       throw;
     }
   }
 
-  // The bags of other documents, matched against the fitted tree as
-  // vok-apply matches them: (data, indices, indptr).
-  py::tuple transform(const py::handle& documents) {
-    check_fitted();
+  // The bags of other documents, as vok-apply writes them from the model:
+  // (data, indices, indptr).  With threads > 1 each batch of documents is
+  // shared out among that many threads, in order.
+  py::tuple transform(const py::handle& documents, int threads) {
+    const vok_model* model = fitted();
     py::object iterator = iterate(documents);
-    rows out(num_features());
-    const vok_sink sink = out.sink();
+    const size_t columns = static_cast<size_t>(vok_model_features(model));
+    rows out(columns);
     batch b;
     size_t next = 0;
-    while (next_batch(iterator.ptr(), &b, &next))
-      with_core([&] {
-        for (size_t k = 0; k < b.text.size(); ++k) {
-          vok_corpus_apply(corpus_.get(), b.text[k], b.len[k], sink);
-          out.end_row();
-        }
-      });
+    while (next_batch(iterator.ptr(), &b, &next)) {
+      const size_t n = b.text.size();
+      const size_t parts = std::min<size_t>(static_cast<size_t>(std::max(threads, 1)), n);
+      std::vector<std::unique_ptr<rows>> pieces;
+      for (size_t p = 0; p < parts; ++p) pieces.push_back(std::make_unique<rows>(columns));
+      std::unique_ptr<bool[]> failed(new bool[parts]());
+      {
+        py::gil_scoped_release nogil;
+        std::vector<std::thread> helpers;
+        for (size_t p = 1; p < parts; ++p)
+          helpers.emplace_back(transform_piece, model, std::cref(b), n * p / parts,
+                               n * (p + 1) / parts, pieces[p].get(), &failed[p]);
+        transform_piece(model, b, 0, n / parts, pieces[0].get(), &failed[0]);
+        for (std::thread& t : helpers) t.join();
+      }
+      for (size_t p = 0; p < parts; ++p) {
+        if (failed[p]) throw out_of_memory("no memory to match the documents");
+        out.append(*pieces[p]);
+      }
+    }
     return out.to_python();
   }
 
   // The feature numbers, ascending (one per column).
   py::array_t<int64_t> feature_numbers() const {
-    check_fitted();
-    py::array_t<int64_t> numbers(static_cast<py::ssize_t>(num_features()));
+    const vok_model* model = fitted();
+    py::array_t<int64_t> numbers(static_cast<py::ssize_t>(vok_model_features(model)));
     int64_t* at = numbers.mutable_data();
-    with_core([&] {
-      vok_corpus_each_feature(
-          corpus_.get(),
+    bool made;
+    {
+      py::gil_scoped_release nogil;
+      made = vok_model_each_feature(
+          model,
           [](void* data, const vok_feature& f) { *(*static_cast<int64_t**>(data))++ = f.number; },
           &at);
-    });
+    }
+    if (!made) throw out_of_memory("no memory to list the features");
     return numbers;
   }
 
   // The path label of every feature (the longest substring of its class),
   // by column, decoded from UTF-8 with surrogateescape.
   py::list feature_labels() const {
-    check_fitted();
-    std::vector<std::pair<const char*, size_t>> labels;
-    with_core([&] {
-      labels.reserve(num_features());
-      vok_corpus_each_feature(
-          corpus_.get(),
-          [](void* data, const vok_feature& f) {
-            static_cast<decltype(labels)*>(data)->emplace_back(f.label, f.label_len);
-          },
-          &labels);
-    });
-    py::list names(labels.size());
-    for (size_t k = 0; k < labels.size(); ++k) {
-      PyObject* s = PyUnicode_DecodeUTF8(labels[k].first,
-                                         static_cast<Py_ssize_t>(labels[k].second),
-                                         "surrogateescape");
-      if (!s) throw py::error_already_set();
-      PyList_SET_ITEM(names.ptr(), static_cast<py::ssize_t>(k), s);
-    }
+    const vok_model* model = fitted();
+    py::list names(static_cast<py::ssize_t>(vok_model_features(model)));
+    struct filling {
+      PyObject* list;
+      py::ssize_t next;
+      bool failed;
+    } f{names.ptr(), 0, false};
+    if (!vok_model_each_feature(
+            model,
+            [](void* data, const vok_feature& feature) {
+              auto* f = static_cast<filling*>(data);
+              if (f->failed) return;
+              PyObject* s = PyUnicode_DecodeUTF8(feature.label,
+                                                 static_cast<Py_ssize_t>(feature.label_len),
+                                                 "surrogateescape");
+              if (!s) {
+                f->failed = true;
+                return;
+              }
+              PyList_SET_ITEM(f->list, f->next++, s);
+            },
+            &f))
+      throw out_of_memory("no memory to name the features");
+    if (f.failed) throw py::error_already_set();
     return names;
   }
 
-  // The stored documents, as bytes, in order.
-  py::list documents() const {
-    check_fitted();
-    const uint64_t n = vok_corpus_num_docs(corpus_.get());
-    py::list docs(n);
-    for (uint64_t k = 0; k < n; ++k) {
-      const char* text;
-      size_t len;
-      vok_corpus_document(corpus_.get(), k, &text, &len);
-      PyObject* d = PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(len));
-      if (!d) throw py::error_already_set();
-      PyList_SET_ITEM(docs.ptr(), static_cast<py::ssize_t>(k), d);
-    }
-    return docs;
+  // The model file's bytes.
+  py::bytes to_bytes() const {
+    size_t size;
+    const void* bytes = vok_model_bytes(fitted(), &size);
+    return py::bytes(static_cast<const char*>(bytes), size);
   }
 
   py::tuple settings() const {
@@ -412,34 +492,31 @@ class Model {
                           settings_.max_freq, settings_.min_branches,
                           settings_.max_parent_prob, settings_.max_link_prob);
   }
-  size_t num_features() const {
-    return fitted_ || corpus_ ? static_cast<size_t>(vok_corpus_stats(corpus_.get()).features) : 0;
-  }
-  uint64_t num_docs() const { return corpus_ ? vok_corpus_num_docs(corpus_.get()) : 0; }
-  uint64_t num_records() const {
-    check_fitted();
-    return vok_corpus_stats(corpus_.get()).records;
+  uint64_t num_features() const { return vok_model_features(fitted()); }
+  uint64_t model_bytes() const {
+    size_t size;
+    vok_model_bytes(fitted(), &size);
+    return size;
   }
 
  private:
-  void check_fitted() const {
-    if (!fitted_) throw py::value_error("the Model is not fitted");
+  const vok_model* fitted() const {
+    if (!model_) throw py::value_error("the Model is not fitted");
+    return model_.get();
   }
 
-  // Stores one document (core mutex held, no GIL).
-  void append(const char* text, size_t len) {
-    switch (vok_corpus_append(corpus_.get(), text, len)) {
+  // Stores one document (pool mutex held, no GIL).
+  static void append(vok_corpus* c, const char* text, size_t len) {
+    switch (vok_corpus_append(c, text, len)) {
       case VOK_OK: return;
       case VOK_TOO_MANY_DOCS: throw py::value_error("more documents than a tree holds");
       default:
-        throw out_of_memory("no memory to store document " +
-                            std::to_string(vok_corpus_num_docs(corpus_.get())));
+        throw out_of_memory("no memory to store document " + std::to_string(vok_corpus_num_docs(c)));
     }
   }
 
-  // Builds the tree and selects the features (core mutex held, no GIL).
-  void build(bool with_matrix, signal_check* signals) {
-    vok_corpus* c = corpus_.get();
+  // Builds the tree and selects the features (pool mutex held, no GIL).
+  static void build(vok_corpus* c, signal_check* signals) {
     const vok_hook hook = signals->hook();
     const vok_status built = vok_corpus_build(c, &hook);
     if (built == VOK_STOPPED) throw interrupted();
@@ -447,29 +524,27 @@ class Model {
       throw out_of_memory("no memory to add document " +
                           std::to_string(vok_corpus_failed_doc(c)) + " to the tree");
     if (built != VOK_OK) throw out_of_memory("no memory to build the tree");
-    const unsigned reads = VOK_READ_APPLIED | (with_matrix ? unsigned{VOK_READ_BAGS} : 0u);
-    const vok_status selected = vok_corpus_select(c, reads, &hook);
+    const vok_status selected = vok_corpus_select(c, VOK_READ_BAGS, &hook);
     if (selected == VOK_STOPPED) throw interrupted();
     if (selected != VOK_OK) throw out_of_memory("no memory to select the features");
   }
 
-  // The bags of the stored documents (core mutex held, no GIL).
-  std::unique_ptr<rows> training_bags(signal_check* signals) {
-    auto out = std::make_unique<rows>(num_features());
+  // The bags of the stored documents (pool mutex held, no GIL).
+  std::unique_ptr<rows> training_bags(const vok_corpus* c, signal_check* signals) {
+    auto out = std::make_unique<rows>(static_cast<size_t>(vok_model_features(model_.get())));
     const vok_sink sink = out->sink();
-    const uint64_t n = vok_corpus_num_docs(corpus_.get());
+    const uint64_t n = vok_corpus_num_docs(c);
     for (uint64_t k = 0; k < n; ++k) {
       if ((k & 1023) == 0) signals->now();
-      vok_corpus_bag(corpus_.get(), k, sink);
+      vok_corpus_bag(c, k, sink);
       out->end_row();
     }
     return out;
   }
 
   vok_settings settings_;
-  std::unique_ptr<vok_corpus, corpus_deleter> corpus_;
+  std::shared_ptr<const vok_model> model_;  // immutable once made
   bool started_ = false;
-  bool fitted_ = false;
 };
 
 // The first setting out of its range, as (name, rule), or None.
@@ -503,15 +578,15 @@ PYBIND11_MODULE(_vok, m) {
            py::arg("word_delimited"), py::arg("min_freq"), py::arg("max_freq"),
            py::arg("min_branches"), py::arg("max_parent_prob"),
            py::arg("max_link_prob"))
+      .def_static("from_bytes", &Model::from_bytes, py::arg("bytes"))
       .def("fit", &Model::fit, py::arg("documents"), py::arg("with_matrix"))
-      .def("transform", &Model::transform, py::arg("documents"))
+      .def("transform", &Model::transform, py::arg("documents"), py::arg("threads") = 1)
       .def("feature_numbers", &Model::feature_numbers)
       .def("feature_labels", &Model::feature_labels)
-      .def("documents", &Model::documents)
+      .def("to_bytes", &Model::to_bytes)
       .def_property_readonly("settings", &Model::settings)
       .def_property_readonly("num_features", &Model::num_features)
-      .def_property_readonly("num_docs", &Model::num_docs)
-      .def_property_readonly("num_records", &Model::num_records);
+      .def_property_readonly("model_bytes", &Model::model_bytes);
 
   m.def("settings_fault", &settings_fault, py::arg("word_delimited"), py::arg("min_freq"),
         py::arg("max_freq"), py::arg("min_branches"), py::arg("max_parent_prob"),
@@ -520,15 +595,15 @@ PYBIND11_MODULE(_vok, m) {
   // Test hooks: from the n-th record request of the node pool from now on,
   // every request fails (0 disarms); the requests made since the process
   // started; the pool pages in use.
-  m.def("_fail_from", [](long n) { briefly_with_core([n] { vok_testing_fail_from(true, n); }); });
+  m.def("_fail_from", [](long n) { briefly_with_pool([n] { vok_testing_fail_from(true, n); }); });
   m.def("_pool_requests", [] {
     long n = 0;
-    briefly_with_core([&n] { n = vok_testing_requests(true); });
+    briefly_with_pool([&n] { n = vok_testing_requests(true); });
     return n;
   });
   m.def("_pages_in_use", [] {
     long n = 0;
-    briefly_with_core([&n] { n = vok_testing_pages(true); });
+    briefly_with_pool([&n] { n = vok_testing_pages(true); });
     return n;
   });
 }

@@ -1,7 +1,8 @@
 """SubstringVectorizer: vok's substring features as a scikit-learn transformer."""
 
-import math
 import numbers
+import os
+import tempfile
 
 import numpy as np
 import scipy.sparse as sp
@@ -37,6 +38,19 @@ def _check_documents(raw_documents):
             "Iterable over raw text documents expected, string object received.")
 
 
+def _threads(n_jobs):
+    """The threads scikit-learn's n_jobs asks for: None is 1, -1 every core,
+    -2 all but one, and so on."""
+    if n_jobs is None:
+        return 1
+    if isinstance(n_jobs, (bool, np.bool_)) or not isinstance(n_jobs, numbers.Integral) \
+            or n_jobs == 0:
+        raise InvalidParameterError(
+            f"n_jobs must be None or a non-zero integer, got {n_jobs!r}")
+    cores = os.cpu_count() or 1
+    return int(n_jobs) if n_jobs > 0 else max(cores + 1 + int(n_jobs), 1)
+
+
 class SubstringVectorizer(TransformerMixin, BaseEstimator):
     """Counts of the substring features vok selects from a suffix tree.
 
@@ -47,11 +61,11 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
     settings.  ``transform`` gives, for every document, how often each
     feature starts at one of its emitting positions (every position, or
     only word starts): a ``scipy.sparse.csr_matrix`` of int64 counts, one
-    row per document and one column per feature in ascending feature
-    number.  ``fit_transform(docs)`` equals ``fit(docs).transform(docs)``
+    row per document and one column per seen feature (a selected one that
+    occurs in at least one training bag) in ascending feature number.  ``fit_transform(docs)`` equals ``fit(docs).transform(docs)``
     and equals what ``vok -w`` writes for the same documents as lines;
-    ``transform`` of other documents matches them against the fitted tree
-    as ``vok-apply -w`` does.
+    ``transform`` of other documents gives what ``vok-apply -w`` writes for
+    them, from the fitted model as from the training file.
 
     Documents are ``str`` (encoded as UTF-8; lone surrogates from the
     ``surrogateescape`` error handler turn back into their bytes) or
@@ -75,6 +89,9 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
         of its occurrences (1.0 refuses nothing).
     max_link_prob : float > 0, default 1.0
         ``-q``: likewise for a node whose suffix link points to it.
+    n_jobs : int or None, default None
+        Threads for ``transform`` (scikit-learn's meaning: None is 1, -1
+        every core); the rows come out in order.
 
     Attributes
     ----------
@@ -82,19 +99,24 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
         The number vok writes for each column (its node's preorder number
         in the tree), ascending.
 
-    A fitted vectorizer keeps its tree (about 50 bytes per training byte).
-    Pickling stores the parameters and the training documents; loading
-    fits again, which gives the same features.
+    A fitted vectorizer keeps only its fitted model (what ``vok-fit``
+    writes: about one and a half bytes per training byte with the
+    defaults), never the training documents; ``transform`` reads it without
+    a lock, so any number of threads may transform at once.  Pickling
+    stores the model's bytes and loading does not fit again; ``save`` and
+    ``load`` write and read the model file that ``vok-fit`` writes and
+    ``vok-apply`` takes.
     """
 
     def __init__(self, word_delimited=True, min_freq=2, max_freq=8000,
-                 min_branches=2, max_parent_prob=1.0, max_link_prob=1.0):
+                 min_branches=2, max_parent_prob=1.0, max_link_prob=1.0, n_jobs=None):
         self.word_delimited = word_delimited
         self.min_freq = min_freq
         self.max_freq = max_freq
         self.min_branches = min_branches
         self.max_parent_prob = max_parent_prob
         self.max_link_prob = max_link_prob
+        self.n_jobs = n_jobs
 
     def _settings(self):
         """The parameters as vok's settings: the types checked here, the
@@ -115,26 +137,32 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
                 f"{name} must be {rule}, got {getattr(self, name)!r}")
         return tuple(settings.values())
 
-    def _fit(self, raw_documents, with_matrix, settings=None):
-        if settings is None:
-            settings = self._settings()
+    def _fit(self, raw_documents, with_matrix):
+        settings = self._settings()
         _check_documents(raw_documents)
-        # The old tree goes before the new one is built.
-        self.__dict__.pop("_model", None)
-        self.__dict__.pop("feature_numbers_", None)
         model = _vok.Model(*settings)
         parts = model.fit(raw_documents, with_matrix)
-        self._model = model
+        # One assignment makes the new fit current: a transform running
+        # meanwhile has taken the old model, or none.
         self.feature_numbers_ = model.feature_numbers()
-        return self._matrix(parts) if with_matrix else None
+        self._model = model
+        return self._matrix(model, parts) if with_matrix else None
 
-    def _matrix(self, parts):
+    @staticmethod
+    def _matrix(model, parts):
         data, indices, indptr = parts
         return sp.csr_matrix((data, indices, indptr),
-                             shape=(len(indptr) - 1, self._model.num_features))
+                             shape=(len(indptr) - 1, model.num_features))
+
+    def _fitted(self):
+        model = self.__dict__.get("_model")
+        if model is None:
+            check_is_fitted(self, "_model")  # raises NotFittedError
+        return model
 
     def fit(self, raw_documents, y=None):
-        """Builds the tree over raw_documents and selects the features."""
+        """Builds the tree over raw_documents, selects the features and keeps
+        the fitted model of the seen ones."""
         self._fit(raw_documents, with_matrix=False)
         return self
 
@@ -144,34 +172,71 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
 
     def transform(self, raw_documents):
         """The bags of raw_documents over the fitted features."""
-        check_is_fitted(self, "feature_numbers_")
+        model = self._fitted()
         _check_documents(raw_documents)
-        return self._matrix(self._model.transform(raw_documents))
+        return self._matrix(model, model.transform(raw_documents, _threads(self.n_jobs)))
 
     def get_feature_names_out(self, input_features=None):
         """Each column's substring: the longest of its class (its node's path
         label), decoded from UTF-8 with errors="surrogateescape", so that
         ``name.encode("utf-8", "surrogateescape")`` gives its exact bytes."""
-        check_is_fitted(self, "feature_numbers_")
-        names = np.empty(self._model.num_features, dtype=object)
-        names[:] = self._model.feature_labels()
+        model = self._fitted()
+        names = np.empty(model.num_features, dtype=object)
+        names[:] = model.feature_labels()
         return names
+
+    def save(self, path):
+        """Writes the fitted model to the file `path` in the format vok-fit
+        writes (vok-apply takes it); the file is replaced only once written
+        whole."""
+        model = self._fitted()
+        directory = os.path.dirname(os.path.abspath(path))
+        fd, partial = tempfile.mkstemp(prefix=os.path.basename(path) + ".vok-partial-",
+                                       dir=directory)
+        try:
+            with os.fdopen(fd, "wb") as f:
+                f.write(model.to_bytes())
+                f.flush()
+                os.fsync(f.fileno())
+            os.replace(partial, path)
+        except BaseException:
+            if os.path.exists(partial):
+                os.unlink(partial)
+            raise
+
+    @classmethod
+    def load(cls, path):
+        """A fitted vectorizer from a model file written by vok-fit or save;
+        its parameters are the fit's."""
+        with open(path, "rb") as f:
+            model = _vok.Model.from_bytes(f.read())
+        return cls._of_model(model)
+
+    @classmethod
+    def _of_model(cls, model):
+        s = model.settings
+        vectorizer = cls(word_delimited=bool(s[0]), min_freq=s[1], max_freq=s[2],
+                         min_branches=s[3], max_parent_prob=s[4], max_link_prob=s[5])
+        vectorizer.feature_numbers_ = model.feature_numbers()
+        vectorizer._model = model
+        return vectorizer
 
     def __getstate__(self):
         state = dict(super().__getstate__())
         model = state.pop("_model", None)
         state.pop("feature_numbers_", None)
         if model is not None:
-            state["_vok_fitted"] = (model.settings, model.documents())
+            state["_vok_model"] = model.to_bytes()
         return state
 
     def __setstate__(self, state):
         state = dict(state)
-        fitted = state.pop("_vok_fitted", None)
+        model_bytes = state.pop("_vok_model", None)
         super().__setstate__(state)
-        if fitted is not None:
-            settings, documents = fitted
-            self._fit(documents, with_matrix=False, settings=settings)
+        if model_bytes is not None:
+            model = _vok.Model.from_bytes(model_bytes)
+            self.feature_numbers_ = model.feature_numbers()
+            self._model = model
 
     def _more_tags(self):
         return {"X_types": ["string"]}
