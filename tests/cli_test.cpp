@@ -154,18 +154,22 @@ TEST_F(Cli, Table) {
        "ana    3 occurrences (string:position): 10:1 10:3 12:3; path label \"ana\"\n"
        "band   no occurrence; the longest prefix found is \"ban\"\n10 nodes and leaves\n", kNone},
       // Installed: the programs, the manual page, the public header alone,
-      // and a package another CMake project builds the example with.
+      // and a package another CMake project builds the example with, the
+      // header included as <stree/stree.h> and as "stree.h".
       {"\"$CMAKE\" --install \"$BUILD\" --prefix p >/dev/null && cat p/share/man/man1/vok-dict.1 && "
        "cmp p/share/man/man1/vok.1 \"$SRC/doc/vok.1\" && ls p/include/stree && "
        "cmp p/include/stree/stree.h \"$SRC/src/stree/stree.h\" && ls p/lib*/libstree.a >/dev/null && "
        "p/bin/vok-dict in.txt d && \"$DICT\" in.txt d2 && cmp d d2 && p/bin/vok-apply in.txt in.txt d && "
-       "cmp p/share/man/man1/vok-dict.1 p/share/man/man1/vok-apply.1 && p/bin/vok in.txt out && printf '%s\\n' "
-       "'cmake_minimum_required(VERSION 3.20)' 'project(c CXX)' 'find_package(vok 0.1 REQUIRED)' "
-       "'add_executable(e \"'\"$SRC\"'/examples/library_example.cpp\")' 'target_link_libraries(e PRIVATE vok::stree)' "
-       "> CMakeLists.txt && \"$CMAKE\" -S . -B b -G \"$GEN\" -DCMAKE_CXX_COMPILER=\"$CXX\" "
-       "-DCMAKE_PREFIX_PATH=\"$PWD/p\" -DCMAKE_CXX_FLAGS=\"$SAN\" -DCMAKE_EXE_LINKER_FLAGS=\"$SAN\" "
-       ">/dev/null && \"$CMAKE\" --build b >/dev/null && b/e > e && \"$EXAMPLE\" | cmp - e && echo ok",
-       ab, 0, ".so man1/vok.1\nstree.h\nok\n", kModel},
+       "cmp p/share/man/man1/vok-dict.1 p/share/man/man1/vok-apply.1 && p/bin/vok in.txt out && "
+       "x=\"$SRC/examples/library_example.cpp\" && sed 's|^#include .*stree.h.$|#include <stree/stree.h>|' \"$x\" > a.cpp && "
+       "sed 's|^#include .*stree.h.$|#include \"stree.h\"|' \"$x\" > q.cpp && grep -h '^#include .*stree' a.cpp q.cpp && "
+       "printf '%s\\n' 'cmake_minimum_required(VERSION 3.20)' 'project(c CXX)' 'find_package(vok 0.1 REQUIRED)' "
+       "'add_executable(e a.cpp)' 'add_executable(f q.cpp)' 'target_link_libraries(e PRIVATE vok::stree)' "
+       "'target_link_libraries(f PRIVATE vok::stree)' > CMakeLists.txt && \"$CMAKE\" -S . -B b -G \"$GEN\" "
+       "-DCMAKE_CXX_COMPILER=\"$CXX\" -DCMAKE_PREFIX_PATH=\"$PWD/p\" -DCMAKE_CXX_FLAGS=\"$SAN\" "
+       "-DCMAKE_EXE_LINKER_FLAGS=\"$SAN\" >/dev/null && \"$CMAKE\" --build b >/dev/null && b/e > e && b/f | cmp - e && "
+       "\"$EXAMPLE\" | cmp - e && echo ok",
+       ab, 0, ".so man1/vok.1\nstree.h\n#include <stree/stree.h>\n#include \"stree.h\"\nok\n", kModel},
   };
   // vok-apply: the checks of vok for each file, any bytes in the documents,
   // a pipe of documents, the hostile shapes, and vok's output on the
