@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <random>
+#include <tuple>
 
 #include "tool.h"
 
@@ -106,7 +107,14 @@ TEST_F(Cli, Table) {
       {"$VOK in.txt", ab, 1, U, kNone},
       {"$VOK -l", ab, 1, U, kNone},
       {"$VOK -x 1 in.txt out", ab, 1, error("unrecognized option -x!") + U, kNone},
-      {"$VOK - 1 in.txt out", ab, 1, error("unrecognized option -!") + U, kNone},
+      // "-" is standard input, read once, or standard output, with the bytes
+      // of a run on files; then the run's messages go to standard error.
+      {"cat in.txt | $VOK - out", tool::read_file(VOK_SOURCE_DIR "/examples/sample.txt"), 0, "", kModel},
+      {"$VOK in.txt - 2>/dev/null | wc -c; $VOK in.txt - 2>&1 >/dev/null", "ab\nc\xe9\n", 1,
+       "0\nError: failed to add the doc (id=1)       becuse the program ran out of memory.\n\n", kNone},
+      {"$VOK in.txt out 2>&1 >out", "ab\nc\xe9\n", 1,
+       "Error: failed to add the doc (id=1)       becuse the program ran out of memory.\n\n", ""},
+      {"$DICT in.txt - 2>&1 >/dev/full", ab, 1, error("failed to write file -."), kNone},
       {"$VOK in.txt out extra", ab, 0, "", kModel},
       {"$VOK -h 99999999999999999999 -p 1.5 in.txt out", ab, 0, "", kModel},
       {"$VOK missing.txt out", ab, 1, error("failed to open file missing.txt."), kNone},
@@ -204,6 +212,15 @@ TEST_F(Cli, Table) {
             tool::read_file(VOK_SOURCE_DIR "/examples/sample.txt"), 0, "same\n", kNone},
        })
     rows.push_back(row);
+  rows.push_back({"$VOK -w -s 0 -l 3 - - < in.txt > out", utf8 + utf8, 0, "", kModel});
+  rows.push_back({"$DICT -w - - < in.txt > out", utf8 + utf8, 0, "", kModel});
+  rows.push_back({"$APPLY -w in.txt in.txt a && $APPLY -w - in.txt b < in.txt && cat in.txt | $APPLY -w in.txt - - > c "
+                  "&& cmp a b && cmp a c && echo same", utf8, 0, "same\n", kNone});
+  // --help and --version: on standard output, status 0, nothing after them read.
+  for (auto [program, name, usage] : {std::tuple{"$VOK", "vok", &U}, {"$DICT", "vok-dict", &D}, {"$APPLY", "vok-apply", &A}}) {
+    rows.push_back({std::string(program) + " --help -x in.txt in.txt out 2>/dev/null", ab, 0, *usage, kNone});
+    rows.push_back({std::string(program) + " --version -x in.txt in.txt out 2>/dev/null", ab, 0, name + std::string(" 0.1.0\n"), kNone});
+  }
   // The wide tree: every byte, any number of documents, whole lines.
   rows.push_back({"$VOK -w in.txt out", utf8, 0, "", kModel});
   rows.push_back({"$DICT -w -l 3 -w in.txt out", utf8 + utf8, 0, "", kModel});
