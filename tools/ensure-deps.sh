@@ -10,9 +10,10 @@
 #                                    venv, setuptools, wheel, pybind11,
 #                                    numpy, scipy and scikit-learn
 #   sh tools/ensure-deps.sh test     the tests: what build needs, GoogleTest,
-#                                    and the Python package's build and
-#                                    tests (headers, pybind11, numpy, scipy,
-#                                    scikit-learn, pytest) (make test)
+#                                    and for the Python module, built by
+#                                    CMake, and its tests the interpreter's
+#                                    headers, pybind11, numpy, scipy,
+#                                    scikit-learn and pytest (make test)
 #
 # Installs what is missing with apt-get when it can (as root or through sudo
 # without a password); otherwise names what is missing and fails.
@@ -49,13 +50,13 @@ if [ "$what" != build ]; then
   # modules come from these packages (the PATH's python3 may be another one).
   python=/usr/bin/python3
   modules="numpy:python3-numpy scipy:python3-scipy sklearn:python3-sklearn"
-  modules="$modules setuptools:python3-setuptools"
   if [ "$what" = test ]; then
     modules="$modules pytest:python3-pytest"
   else
     # A virtual environment needs ensurepip, and pip builds the wheel with
     # the interpreter's setuptools and wheel (--no-build-isolation).
-    modules="$modules ensurepip:python3-venv wheel:python3-wheel"
+    modules="$modules ensurepip:python3-venv setuptools:python3-setuptools"
+    modules="$modules wheel:python3-wheel"
   fi
   for pair in $modules; do
     module=${pair%%:*}
