@@ -1,5 +1,6 @@
 # Thin wrapper around CMake.  Each kind of build has its own directory:
-#   build/       Release, the tool alone         (make run)
+#   build/       Release, the programs and the library alone
+#                (make run, make install; needs only the C++ toolchain)
 #   build-test/  RelWithDebInfo with the tests   (make test)
 #   build-asan/  AddressSanitizer + UBSan tests  (make test-sanitize)
 # `make install PREFIX=dir` installs from build/ (default prefix /usr/local).
@@ -10,16 +11,23 @@ SAMPLE_OUT := out/sample.voks
 
 PREFIX ?= /usr/local
 
-.PHONY: all deps run test test-sanitize install bench fuzz clean
+.PHONY: all deps deps-build run test test-sanitize install bench fuzz clean
 
 all: run
 
-deps:
-	@sh tools/ensure-deps.sh
+# What each kind of build needs (tools/ensure-deps.sh installs it with
+# apt-get when it can): deps-build the C++ toolchain, deps everything the
+# tests need.
+deps-build:
+	@sh tools/ensure-deps.sh build
 
-run: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVOK_TESTS=OFF
-	cmake --build build -j$(JOBS) --target vok vok-dict
+deps:
+	@sh tools/ensure-deps.sh test
+
+# Every program and the library, as make install installs them.
+run: deps-build
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVOK_TESTS=OFF -DVOK_PYTHON=OFF
+	cmake --build build -j$(JOBS)
 	@mkdir -p $(dir $(SAMPLE_OUT))
 	./build/vok $(SAMPLE) $(SAMPLE_OUT)
 	@echo
@@ -48,9 +56,9 @@ test-sanitize: deps
 	  VOK_BIN_DIR=$(CURDIR)/build-asan PYTHONPATH=$(CURDIR)/build-asan/python \
 	  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
-install: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVOK_TESTS=OFF
-	cmake --build build -j$(JOBS) --target vok vok-dict stree
+install: deps-build
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVOK_TESTS=OFF -DVOK_PYTHON=OFF
+	cmake --build build -j$(JOBS)
 	cmake --install build --prefix $(PREFIX)
 
 # Benchmarks: Release build in build-bench/, results in bench/RESULTS.md.

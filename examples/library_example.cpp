@@ -7,13 +7,17 @@
 //   find_package(vok REQUIRED)
 //   add_executable(library_example library_example.cpp)
 //   target_link_libraries(library_example PRIVATE vok::stree)
+//
+// which puts the installed include directory, and include/stree as well,
+// on the include path: #include <stree/stree.h> and #include <stree/stree.h>
+// both find the header.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "stree.h"
+#include <stree/stree.h>
 
 namespace {
 

@@ -3,11 +3,14 @@ which CMake builds from the project's own sources in ../src (the same build
 that makes the programs, with VOK_PYTHON=ON), so that the sources are listed
 in one place.
 
-    python3 -m pip install --no-build-isolation ./python
+    /usr/bin/python3 -m venv --system-site-packages ~/.venvs/vok
+    ~/.venvs/vok/bin/pip install --no-build-isolation ./python
 
-needs cmake, a C++ compiler and Debian's python3-dev, python3-pybind11,
-pybind11-dev and python3-setuptools, and no network.  VOK_BUILD_JOBS sets
-the number of compile jobs (default 2).
+needs cmake, make, a C++ compiler and Debian's python3-dev, python3-venv,
+python3-setuptools, python3-wheel and pybind11-dev, with python3-numpy,
+python3-scipy and python3-sklearn to run, and no network
+(sh tools/ensure-deps.sh python).  VOK_BUILD_JOBS sets the number of compile
+jobs (default 2).
 """
 
 import glob

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <random>
+#include <tuple>
 
 #include "tool.h"
 
@@ -106,7 +107,14 @@ TEST_F(Cli, Table) {
       {"$VOK in.txt", ab, 1, U, kNone},
       {"$VOK -l", ab, 1, U, kNone},
       {"$VOK -x 1 in.txt out", ab, 1, error("unrecognized option -x!") + U, kNone},
-      {"$VOK - 1 in.txt out", ab, 1, error("unrecognized option -!") + U, kNone},
+      // "-" is standard input, read once, or standard output, with the bytes
+      // of a run on files; then the run's messages go to standard error.
+      {"cat in.txt | $VOK - out", tool::read_file(VOK_SOURCE_DIR "/examples/sample.txt"), 0, "", kModel},
+      {"$VOK in.txt - 2>/dev/null | wc -c; $VOK in.txt - 2>&1 >/dev/null", "ab\nc\xe9\n", 1,
+       "0\nError: failed to add the doc (id=1)       becuse the program ran out of memory.\n\n", kNone},
+      {"$VOK in.txt out 2>&1 >out", "ab\nc\xe9\n", 1,
+       "Error: failed to add the doc (id=1)       becuse the program ran out of memory.\n\n", ""},
+      {"$DICT in.txt - 2>&1 >/dev/full", ab, 1, error("failed to write file -."), kNone},
       {"$VOK in.txt out extra", ab, 0, "", kModel},
       {"$VOK -h 99999999999999999999 -p 1.5 in.txt out", ab, 0, "", kModel},
       {"$VOK missing.txt out", ab, 1, error("failed to open file missing.txt."), kNone},
@@ -154,18 +162,22 @@ TEST_F(Cli, Table) {
        "ana    3 occurrences (string:position): 10:1 10:3 12:3; path label \"ana\"\n"
        "band   no occurrence; the longest prefix found is \"ban\"\n10 nodes and leaves\n", kNone},
       // Installed: the programs, the manual page, the public header alone,
-      // and a package another CMake project builds the example with.
+      // and a package another CMake project builds the example with, the
+      // header included as <stree/stree.h> and as "stree.h".
       {"\"$CMAKE\" --install \"$BUILD\" --prefix p >/dev/null && cat p/share/man/man1/vok-dict.1 && "
        "cmp p/share/man/man1/vok.1 \"$SRC/doc/vok.1\" && ls p/include/stree && "
        "cmp p/include/stree/stree.h \"$SRC/src/stree/stree.h\" && ls p/lib*/libstree.a >/dev/null && "
        "p/bin/vok-dict in.txt d && \"$DICT\" in.txt d2 && cmp d d2 && p/bin/vok-apply in.txt in.txt d && "
-       "cmp p/share/man/man1/vok-dict.1 p/share/man/man1/vok-apply.1 && p/bin/vok in.txt out && printf '%s\\n' "
-       "'cmake_minimum_required(VERSION 3.20)' 'project(c CXX)' 'find_package(vok 0.1 REQUIRED)' "
-       "'add_executable(e \"'\"$SRC\"'/examples/library_example.cpp\")' 'target_link_libraries(e PRIVATE vok::stree)' "
-       "> CMakeLists.txt && \"$CMAKE\" -S . -B b -G \"$GEN\" -DCMAKE_CXX_COMPILER=\"$CXX\" "
-       "-DCMAKE_PREFIX_PATH=\"$PWD/p\" -DCMAKE_CXX_FLAGS=\"$SAN\" -DCMAKE_EXE_LINKER_FLAGS=\"$SAN\" "
-       ">/dev/null && \"$CMAKE\" --build b >/dev/null && b/e > e && \"$EXAMPLE\" | cmp - e && echo ok",
-       ab, 0, ".so man1/vok.1\nstree.h\nok\n", kModel},
+       "cmp p/share/man/man1/vok-dict.1 p/share/man/man1/vok-apply.1 && p/bin/vok in.txt out && "
+       "x=\"$SRC/examples/library_example.cpp\" && sed 's|^#include .*stree.h.$|#include <stree/stree.h>|' \"$x\" > a.cpp && "
+       "sed 's|^#include .*stree.h.$|#include \"stree.h\"|' \"$x\" > q.cpp && grep -h '^#include .*stree' a.cpp q.cpp && "
+       "printf '%s\\n' 'cmake_minimum_required(VERSION 3.20)' 'project(c CXX)' 'find_package(vok 0.1 REQUIRED)' "
+       "'add_executable(e a.cpp)' 'add_executable(f q.cpp)' 'target_link_libraries(e PRIVATE vok::stree)' "
+       "'target_link_libraries(f PRIVATE vok::stree)' > CMakeLists.txt && \"$CMAKE\" -S . -B b -G \"$GEN\" "
+       "-DCMAKE_CXX_COMPILER=\"$CXX\" -DCMAKE_PREFIX_PATH=\"$PWD/p\" -DCMAKE_CXX_FLAGS=\"$SAN\" "
+       "-DCMAKE_EXE_LINKER_FLAGS=\"$SAN\" >/dev/null && \"$CMAKE\" --build b >/dev/null && b/e > e && b/f | cmp - e && "
+       "\"$EXAMPLE\" | cmp - e && echo ok",
+       ab, 0, ".so man1/vok.1\nstree.h\n#include <stree/stree.h>\n#include \"stree.h\"\nok\n", kModel},
   };
   // vok-apply: the checks of vok for each file, any bytes in the documents,
   // a pipe of documents, the hostile shapes, and vok's output on the
@@ -200,6 +212,15 @@ TEST_F(Cli, Table) {
             tool::read_file(VOK_SOURCE_DIR "/examples/sample.txt"), 0, "same\n", kNone},
        })
     rows.push_back(row);
+  rows.push_back({"$VOK -w -s 0 -l 3 - - < in.txt > out", utf8 + utf8, 0, "", kModel});
+  rows.push_back({"$DICT -w - - < in.txt > out", utf8 + utf8, 0, "", kModel});
+  rows.push_back({"$APPLY -w in.txt in.txt a && $APPLY -w - in.txt b < in.txt && cat in.txt | $APPLY -w in.txt - - > c "
+                  "&& cmp a b && cmp a c && echo same", utf8, 0, "same\n", kNone});
+  // --help and --version: on standard output, status 0, nothing after them read.
+  for (auto [program, name, usage] : {std::tuple{"$VOK", "vok", &U}, {"$DICT", "vok-dict", &D}, {"$APPLY", "vok-apply", &A}}) {
+    rows.push_back({std::string(program) + " --help -x in.txt in.txt out 2>/dev/null", ab, 0, *usage, kNone});
+    rows.push_back({std::string(program) + " --version -x in.txt in.txt out 2>/dev/null", ab, 0, name + std::string(" 0.1.0\n"), kNone});
+  }
   // The wide tree: every byte, any number of documents, whole lines.
   rows.push_back({"$VOK -w in.txt out", utf8, 0, "", kModel});
   rows.push_back({"$DICT -w -l 3 -w in.txt out", utf8 + utf8, 0, "", kModel});
@@ -249,7 +270,9 @@ TEST_F(Cli, Table) {
 }
 
 // Lines around the line buffer's size: longer ones arrive in pieces, the
-// line end a full piece leaves is no document, CRLF reads as LF.
+// line end a full piece leaves is no document, CRLF reads as LF, standard
+// input reads as the file; the wide tree, whose lines are whole, writes the
+// same up to 524,287 characters before the line end.
 TEST_F(Cli, LongLines) {
   for (size_t len : {524286, 524287, 524288, 1100000}) {
     std::string line(len, 'a');
@@ -258,8 +281,10 @@ TEST_F(Cli, LongLines) {
     shell(fresh(lf), "$VOK in.txt out");
     std::string want = tool::read_file(dir_ / "out");
     EXPECT_EQ(std::count(want.begin(), want.end(), '\n'), long(model::documents(lf).size())) << len;
-    shell(fresh(crlf), "$VOK in.txt out");
+    shell(fresh(crlf), "$VOK in.txt out; cat in.txt | $VOK - - > p; $VOK -w in.txt w");
     EXPECT_EQ(tool::read_file(dir_ / "out"), want) << len;
+    EXPECT_EQ(tool::read_file(dir_ / "p"), want) << len;
+    EXPECT_EQ(tool::read_file(dir_ / "w") == want, len <= 524287) << len;
   }
 }
 

@@ -155,7 +155,27 @@ inline std::string voks(const std::vector<std::string>& docs,
   return out;
 }
 
-// vok-dict's output: number, count, children and escaped label per feature.
+// The length of the UTF-8 character of two to four bytes at s[i], decoded
+// and held against the shortest form, the surrogates and U+10FFFF; 0 when
+// the bytes there are no such character.
+inline size_t utf8_length(const std::string& s, size_t i) {
+  const unsigned char lead = s[i];
+  for (size_t n = 2; n <= 4; ++n) {
+    if (lead >> (7 - n) != (2 << n) - 2) continue;
+    if (i + n > s.size()) return 0;
+    uint32_t code = lead & (0x7f >> n);
+    for (size_t k = 1; k < n; ++k) {
+      if (static_cast<unsigned char>(s[i + k]) >> 6 != 2) return 0;
+      code = code << 6 | (s[i + k] & 0x3f);
+    }
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    return code >= least[n] && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff) ? n : 0;
+  }
+  return 0;
+}
+
+// vok-dict's output: number, count, children and escaped label per feature;
+// UTF-8 characters of the label stand as they are.
 inline std::string dict(const std::vector<std::string>& docs,
                         const vok_settings& s) {
   Tree t = build(docs);
@@ -166,10 +186,13 @@ inline std::string dict(const std::vector<std::string>& docs,
     const Rec& r = t.recs[i];
     out += hex(i) + "\t" + std::to_string(r.count) + "\t" +
            std::to_string(r.next.size()) + "\t";
-    for (unsigned char c : r.label) {
+    for (size_t j = 0; j < r.label.size(); ++j) {
+      const unsigned char c = r.label[j];
       const char* named = c == '\\' ? "\\\\" : c == '\t' ? "\\t"
                         : c == '\r' ? "\\r" : c == '\n' ? "\\n" : nullptr;
+      const size_t n = utf8_length(r.label, j);
       if (named) out += named;
+      else if (n) out += r.label.substr(j, n), j += n - 1;
       else if (c < 32 || c >= 127) out += (c < 16 ? "\\x0" : "\\x") + hex(c);
       else out += static_cast<char>(c);
     }

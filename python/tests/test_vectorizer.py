@@ -25,7 +25,7 @@ from vok import _vok
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BIN = os.environ.get("VOK_BIN_DIR", os.path.join(ROOT, "build-test"))
 SAMPLE = open(os.path.join(ROOT, "examples", "sample.txt")).read().splitlines()
-ALPHABET = [b"a", b"b", b"c", b" ", b"\t", b"\xc3", b"\xa9", b"\\", b"\x01"]
+ALPHABET = [b"a", b"b", b"c", b" ", b"\t", b"\xc3", b"\xa9", b"\\", b"\x01", "\u20ac".encode()]
 OPTIONS = dict(word_delimited="-s", min_freq="-l", max_freq="-h", min_branches="-b",
                max_parent_prob="-p", max_link_prob="-q")
 
@@ -37,11 +37,11 @@ def run_vok(tmp_path, docs, params, program="vok"):
             (opt, repr(params[name]) if "prob" in name else str(int(params[name])))]
     res = subprocess.run([os.path.join(BIN, program), "-w"] + args + [str(src), str(out)],
                          capture_output=True)
-    return res, (out.read_text("latin-1").splitlines() if res.returncode == 0 else None)
+    return res, (out.read_text("latin-1").split("\n")[:-1] if res.returncode == 0 else None)
 
 
 def random_case(rng):
-    docs = [b"".join(rng.choices(ALPHABET, [6, 4, 2, 3, 1, 1, 1, 1, 1], k=rng.randint(0, 40)))
+    docs = [b"".join(rng.choices(ALPHABET, [6, 4, 2, 3, 1, 1, 1, 1, 1, 1], k=rng.randint(0, 40)))
             for _ in range(rng.randint(0, 25))]
     if docs and rng.random() < 0.3:
         docs[0] += b"\0ab"  # a NUL ends the text
@@ -51,6 +51,24 @@ def random_case(rng):
                       min_branches=rng.randint(2, 4),
                       max_parent_prob=rng.choice([1.0, rng.uniform(0.3, 1.0), 2.5]),
                       max_link_prob=rng.choice([1.0, rng.uniform(0.3, 1.0), float("inf")]))
+
+
+# A label as vok-dict writes it (read as Latin-1): a character of two to
+# four bytes that Python's strict UTF-8 decoder takes stands as it is; other
+# bytes from 127 up, those below 32 and the backslash are escaped.
+def dict_label(b):
+    def character(piece):
+        try:
+            return len(piece.decode("utf-8")) == 1
+        except UnicodeDecodeError:
+            return False
+    special, out, i = {92: "\\\\", 9: "\\t", 13: "\\r", 10: "\\n"}, "", 0
+    while i < len(b):
+        n = next((n for n in (2, 3, 4) if len(b[i:i + n]) == n and character(b[i:i + n])), 1)
+        out += b[i:i + n].decode("latin-1") if n > 1 else special.get(b[i]) or (
+            chr(b[i]) if 32 <= b[i] < 127 else "\\x%02x" % b[i])
+        i += n
+    return out
 
 
 # Feature f is found at an emitting position j of a document when the text
@@ -82,9 +100,7 @@ def test_matches_vok_and_model(tmp_path, seed):
     numbers = [int(e[0], 16) for e in entries]
     assert list(v.feature_numbers_) == numbers
     labels = [n.encode("utf-8", "surrogateescape") for n in v.get_feature_names_out()]
-    special = {92: "\\\\", 9: "\\t", 13: "\\r", 10: "\\n"}  # vok-dict's escapes
-    assert ["".join(special.get(c) or (chr(c) if 32 <= c < 127 else "\\x%02x" % c) for c in b)
-            for b in labels] == [e[3] for e in entries]
+    assert [dict_label(b) for b in labels] == [e[3] for e in entries]
     column = {n: i for i, n in enumerate(numbers)}
     want = np.zeros((len(docs), len(numbers)), dtype=np.int64)
     for i, line in enumerate(lines):

@@ -18,7 +18,10 @@
 
 // Writes text[0..len) with these escapes: backslash as \\, tab as \t, CR as
 // \r, LF as \n, and every other byte below 32 or from 127 up as \xHH (two
-// lowercase hexadecimal digits).  Other bytes stand for themselves.
+// lowercase hexadecimal digits), except the bytes of a complete, well-formed
+// UTF-8 sequence of two to four bytes (no overlong form, no surrogate, at
+// most U+10FFFF), which stand for themselves like the other bytes.  Only the
+// wide tree's labels hold bytes from 128 up.
 void dict_escape(vok_writer* out, const char* text, size_t len);
 
 // Writes the dictionary of a corpus selected with VOK_READ_COUNTS.

@@ -121,7 +121,8 @@ vok_options parse_command_line(int argc, const char* const* argv,
   vok_options result;
   vok_settings& s = result.settings;
   int i = 1;
-  while (i < argc && argv[i][0] == '-') {
+  // "-" alone is no option but a path: standard input or output.
+  while (i < argc && argv[i][0] == '-' && argv[i][1] != '\0') {
     const char* arg = argv[i];
     char letter = arg[1];
     if (letter == '?' || std::strcmp(arg, "--help") == 0) return stop(0, usage);

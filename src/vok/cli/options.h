@@ -35,10 +35,11 @@ struct vok_options {
   std::string out_path;   // voks_file
 };
 
-// Reads the options from argv[1..argc).  An argument that starts with '-' is
-// an option named by its second character (the rest of it is ignored); the
-// options -s -l -h -b take the next argument as an integer, -p -q as a real,
-// even when it starts with '-'; -w takes none.  The words --help and
+// Reads the options from argv[1..argc).  An argument that starts with '-',
+// other than "-" alone (a path), is an option named by its second character
+// (the rest of it is ignored); the options -s -l -h -b take the next
+// argument as an integer, -p -q as a real, even when it starts with '-'; -w
+// takes none.  The words --help and
 // --version are options of their own.  The first other argument ends the
 // options; later repeats of an option override earlier ones.  In this order:
 //   -? or --help             -> usage text, status 0, nothing after it read
