@@ -92,8 +92,9 @@ vok_status vok_corpus_select(vok_corpus* corpus, unsigned reads,
 struct vok_sink {
   void (*take)(void* data, const uint32_t* tokens, size_t count);
   void* data;
-  // Tokens as column numbers (a feature's rank among the features, from
-  // 0) instead of feature numbers.
+  // Tokens as columns instead of feature numbers: a feature's rank among
+  // the seen features (those of the stored documents' bags), from 0.
+  // Only vok_corpus_bag writes columns.
   bool columns;
 };
 

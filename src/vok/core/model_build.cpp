@@ -78,7 +78,6 @@ struct raw_state {
 struct builder {
   const vok_tree_corpus* c;
   suffix_tree* tree;
-  std::vector<bool> seen;          // by record number
   state_set set;
   std::vector<raw_state> states;   // by number of insertion; 0 is the root
   // By internal rank: the first character of the node's path label, and
@@ -89,23 +88,6 @@ struct builder {
   std::vector<stree_ref> feature;  // each seen feature, by column
 
   uint32_t rank(stree_ref x) const { return vok_internal_rank(c->sel.chains, int_stree_id(x)); }
-
-  // The features in the training bags: the chains of every locus.
-  void mark_seen() {
-    const vok_selection& sel = c->sel;
-    seen.assign(static_cast<size_t>(tree->num_nodes), false);
-    size_t positions = 0;
-    for (int32_t slot = 0; slot < tree->slots; ++slot)
-      if (tree->strings[slot]) positions += static_cast<size_t>(tree->lengths[slot]);
-    const size_t places = vok_locus_place(sel.loci, positions);
-    for (size_t k = 0; k < places; ++k) {
-      uint32_t v = sel.loci.at[k];
-      if (!vok_in_set(sel.features.bits, v)) v = sel.chains.ancestor[vok_internal_rank(sel.chains, v)];
-      // Above a feature already seen, every one is seen.
-      for (; v != 0 && !seen[v]; v = sel.chains.ancestor[vok_internal_rank(sel.chains, v)])
-        seen[v] = true;
-    }
-  }
 
   // (y, c) and its suffixes, up to the first already there.
   void add_suffixes(stree_ref y, unsigned char ch) {
@@ -130,7 +112,7 @@ void enter(suffix_tree* tree, stree_ref x, void* data) {
   auto* w = static_cast<walk_state*>(data);
   builder& b = *w->b;
   const uint32_t id = int_stree_id(x);
-  if (x != tree->root && b.seen[id]) {
+  if (x != tree->root && vok_in_set(b.c->sel.seen.bits, id)) {
     const stree_ref parent = w->path.back();
     const unsigned char ch = static_cast<unsigned char>(*int_stree_edge_string(tree, x));
     b.add_suffixes(parent, ch);
@@ -242,8 +224,7 @@ void number_states(builder& b, vok_automaton* a) {
 vok_status vok_tree_automaton(const vok_tree_corpus* c, vok_automaton* a) {
   if (c->stage != VOK_SELECTED || !(c->reads & VOK_READ_BAGS)) return VOK_MISUSE;
   try {
-    builder b{c, c->tree, {}, {}, {}, {}, {}, {}, {}};
-    b.mark_seen();
+    builder b{c, c->tree, {}, {}, {}, {}, {}, {}};
     b.first_char.assign(c->sel.internal_records, 0);
     b.states.push_back(raw_state{STREE_NONE, 0});  // the root: the empty string
     walk_state w{&b, {}};

@@ -330,6 +330,24 @@ void parents_to_ancestors(const vok_selection& sel) {
   }
 }
 
+// The features of every locus and of its chain, once the ancestors are
+// known.  Above a feature already seen, every one is seen.
+void mark_seen(const suffix_tree* tree, vok_selection* sel) {
+  const vok_chains& chains = sel->chains;
+  size_t positions = 0;
+  for (int32_t slot = 0; slot < tree->slots; ++slot)
+    if (tree->strings[slot]) positions += static_cast<size_t>(tree->lengths[slot]);
+  const size_t places = vok_locus_place(sel->loci, positions);
+  for (size_t k = 0; k < places; ++k) {
+    uint32_t v = sel->loci.at[k];
+    if (!vok_in_set(sel->features.bits, v)) v = chains.ancestor[vok_internal_rank(chains, v)];
+    for (; v != 0 && !vok_in_set(sel->seen.bits, v); v = chains.ancestor[vok_internal_rank(chains, v)])
+      vok_set_put(sel->seen.bits, v, true);
+  }
+  const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes));
+  sel->seen_count = vok_set_count_before(sel->seen.bits, words, sel->seen.before);
+}
+
 }  // namespace
 
 bool vok_selection_needs_counts(const vok_settings& settings) {
@@ -357,7 +375,11 @@ bool vok_selection_alloc(const suffix_tree* tree, const vok_settings& settings,
       return false;
     std::memset(c.internal, 0, vok_set_words(n + 1) * sizeof(uint64_t));
   }
-  return !(jobs & VOK_JOB_LOCI) || allocate_loci(tree, settings, &sel->loci);
+  if (!(jobs & VOK_JOB_LOCI)) return true;
+  if (!allocate(&sel->seen.bits, vok_set_words(n)) || !allocate(&sel->seen.before, vok_set_words(n)))
+    return false;
+  std::memset(sel->seen.bits, 0, vok_set_words(n) * sizeof(uint64_t));
+  return allocate_loci(tree, settings, &sel->loci);
 }
 
 void vok_selection_free(vok_selection* sel) {
@@ -366,7 +388,8 @@ void vok_selection_free(vok_selection* sel) {
                       static_cast<void*>(sel->chains.internal_before),
                       static_cast<void*>(sel->chains.ancestor), static_cast<void*>(sel->loci.first),
                       static_cast<void*>(sel->loci.emitting), static_cast<void*>(sel->loci.before),
-                      static_cast<void*>(sel->loci.at)})
+                      static_cast<void*>(sel->loci.at), static_cast<void*>(sel->seen.bits),
+                      static_cast<void*>(sel->seen.before)})
     std::free(table);
   *sel = vok_selection();
 }
@@ -387,6 +410,7 @@ vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
   const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes));
   sel->feature_count = vok_set_count_before(sel->features.bits, words, sel->features.before);
   if (walk.chains) parents_to_ancestors(*sel);
+  if (sel->jobs & VOK_JOB_LOCI) mark_seen(tree, sel);
   return VOK_OK;
 }
 

@@ -72,11 +72,19 @@ struct vok_loci {
   uint32_t* at = nullptr;
 };
 
+// The seen features: those that occur in at least one bag of the stored
+// documents (the features of the loci and their chains), a bit per record
+// number, and the seen features below each word (a seen feature's column).
+struct vok_seen {
+  uint64_t* bits = nullptr;
+  uint32_t* before = nullptr;
+};
+
 // What a selection fills beside the features.
 enum vok_jobs : unsigned {
   VOK_JOB_COUNTS = 1,  // counts
   VOK_JOB_CHAINS = 2,  // chains
-  VOK_JOB_LOCI = 4,    // loci (needs chains for reading bags out)
+  VOK_JOB_LOCI = 4,    // loci and the seen features (needs chains)
 };
 
 struct vok_selection {
@@ -85,8 +93,10 @@ struct vok_selection {
   vok_counts counts;
   vok_chains chains;
   vok_loci loci;
+  vok_seen seen;
   uint64_t internal_records = 0;  // root included
   uint64_t feature_count = 0;
+  uint64_t seen_count = 0;
 };
 
 // Whether the suffix-link rule can refuse a record with these settings, in

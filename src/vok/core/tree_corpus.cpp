@@ -74,7 +74,8 @@ bool insertion_cannot_fit(const stree_build_result& built) {
 }
 
 // Receives tokens one at a time and hands them to the sink in runs, as
-// feature numbers or, with kColumns, as columns.
+// feature numbers or, with kColumns, as columns (ranks among the seen
+// features; every token of a stored document's bag is one).
 template <bool kColumns>
 class token_out {
  public:
@@ -97,7 +98,7 @@ class token_out {
   static constexpr size_t kRun = 1024;
   void put(uint32_t v) {
     if (used_ == kRun) flush();
-    run_[used_++] = kColumns ? vok_set_rank(sel_.features.bits, sel_.features.before, v) : v;
+    run_[used_++] = kColumns ? vok_set_rank(sel_.seen.bits, sel_.seen.before, v) : v;
   }
   void flush() {
     if (used_ > 0) sink_.take(sink_.data, run_, used_);
@@ -295,7 +296,8 @@ void vok_tree_apply(const vok_tree_corpus* c, const char* text, size_t len,
   if (const void* nul = std::memchr(text, 0, len))
     len = static_cast<size_t>(static_cast<const char*>(nul) - text);
   if (len > static_cast<size_t>(INT32_MAX)) return;
-  with_token_out(c->sel, sink, [&](auto& out) {
+  const vok_sink numbers{sink.take, sink.data, false};  // columns are the bags' only
+  with_token_out(c->sel, numbers, [&](auto& out) {
     vok_match_document(c->tree, text, static_cast<int32_t>(len), c->settings.word_delimited,
                        [&](uint32_t deepest) { out.chain(deepest); });
   });
