@@ -66,9 +66,19 @@ const char kApplyUsage[] =
     USAGE_OPTIONS
     "         train_file   -> the file of raw documents the features are "
     "fitted on\n"
+    "                         (or the model file vok-fit wrote of them)\n"
     "         docs_file    -> the input  file with each line as a raw document\n"
     "                         given the fitted features\n"
     USAGE_VOKS;
+
+const char kFitUsage[] =
+    USAGE_ABOUT
+    "Usage: vok-fit [options] train_file model_file\n"
+    USAGE_OPTIONS
+    "         train_file   -> the file of raw documents the features are "
+    "fitted on\n"
+    "         model_file   -> the output file with the fitted model, which\n"
+    "                         vok-apply takes in place of train_file\n";
 
 #undef USAGE_ABOUT
 #undef USAGE_OPTIONS
@@ -83,12 +93,17 @@ vok_options stop(int status, std::string message) {
   return result;
 }
 
+void note_given(std::string* given, char letter) {
+  if (given->find(letter) == std::string::npos) *given += letter;
+}
+
 }  // namespace
 
 const char* program_name(vok_product program) {
   switch (program) {
     case VOK_DICTIONARY: return "vok-dict";
     case VOK_APPLIED: return "vok-apply";
+    case VOK_FITTED: return "vok-fit";
     default: return "vok";
   }
 }
@@ -97,6 +112,7 @@ const char* usage_text(vok_product program) {
   switch (program) {
     case VOK_DICTIONARY: return kDictUsage;
     case VOK_APPLIED: return kApplyUsage;
+    case VOK_FITTED: return kFitUsage;
     default: return kUsage;
   }
 }
@@ -130,6 +146,7 @@ vok_options parse_command_line(int argc, const char* const* argv,
       return stop(0, std::string(program_name(program)) + " " VOK_VERSION "\n");
     if (letter == 'w') {  // the wide tree; takes no value
       s.wide = true;
+      note_given(&result.given, letter);
       ++i;
       continue;
     }
@@ -147,6 +164,7 @@ vok_options parse_command_line(int argc, const char* const* argv,
                            "!\n\n" + usage);
     }
     if (i + 1 >= argc) return stop(1, usage);  // the value is missing
+    note_given(&result.given, letter);
     if (integer) *integer = option_to_long(argv[i + 1]);
     if (real) *real = option_to_double(argv[i + 1]);
     i += 2;

@@ -19,6 +19,7 @@ enum vok_product {
   VOK_BAGS,        // vok: the bags of features of the documents
   VOK_DICTIONARY,  // vok-dict: what every feature stands for
   VOK_APPLIED,     // vok-apply: the bags of other documents
+  VOK_FITTED,      // vok-fit: the fitted model of the features
 };
 
 struct vok_options {
@@ -30,6 +31,8 @@ struct vok_options {
   std::string message;
 
   vok_settings settings;
+  // The option letters given on the command line (-w included), each once.
+  std::string given;
   std::string in_path;    // docs_file (vok-apply: train_file)
   std::string docs_path;  // vok-apply's docs_file
   std::string out_path;   // voks_file
@@ -61,7 +64,7 @@ vok_options parse_options(int argc, const char* const* argv);
 // 1 when every setting lies in its valid range (vok_settings_fault), else 0.
 int options_valid(const vok_settings& settings);
 
-// The program's name ("vok", "vok-dict", "vok-apply") and its usage text,
+// The program's name ("vok", "vok-dict", "vok-apply", "vok-fit") and its usage text,
 // every line ending in '\n'.
 const char* program_name(vok_product program);
 const char* usage_text(vok_product program = VOK_BAGS);

@@ -12,8 +12,8 @@ int vok_program_main(int argc, const char* const* argv, vok_product product) {
     return options.exit_status;
   }
   if (product == VOK_APPLIED)
-    return vok_apply(options.settings, options.in_path.c_str(),
-                     options.docs_path.c_str(), options.out_path.c_str());
+    return vok_apply(options.settings, options.in_path.c_str(), options.docs_path.c_str(),
+                     options.out_path.c_str(), nullptr, options.given.c_str());
   return vok_run(options.settings, options.in_path.c_str(),
                  options.out_path.c_str(), product);
 }

@@ -89,6 +89,12 @@ bool vok_reader_open(vok_reader* r, FILE* file, const vok_settings& settings) {
   return r->piece != nullptr && r->block != nullptr;
 }
 
+void vok_reader_unread(vok_reader* r, const char* bytes, size_t n) {
+  std::memcpy(r->block, bytes, n);
+  r->block_pos = 0;
+  r->block_end = n;
+}
+
 bool vok_reader_rewind(vok_reader* r) {
   if (std::fseek(r->file, 0, SEEK_SET) != 0) return false;
   std::clearerr(r->file);

@@ -52,6 +52,10 @@ struct vok_reader {
 // documents the settings' tree takes; false when memory runs out.
 bool vok_reader_open(vok_reader* reader, FILE* file, const vok_settings& settings);
 
+// Puts back the first n bytes of the file (at most kBlock), read from it
+// before the reader's first read, to be read again first.
+void vok_reader_unread(vok_reader* reader, const char* bytes, size_t n);
+
 // Rewinds the file to its start for another pass, as the "writing" phase,
 // with no failure or refusal of the pass before kept; false when it cannot
 // be rewound.

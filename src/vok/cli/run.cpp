@@ -1,6 +1,7 @@
 // The run: files, corpus, product.
 #include "run.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "corpus.h"
 #include "dict.h"
+#include "fitted_model.h"
 #include "messages.h"
 #include "output.h"
 #include "reader.h"
@@ -69,7 +71,7 @@ file_stamp stamp_of(const char* path) {
 // Everything a run holds; the members go in the reverse order of their
 // declaration, the progress line last.
 struct run {
-  const vok_settings& settings;
+  vok_settings settings;  // a model's, when vok-apply is given one
   vok_product product;
   const char* in_path;
   const char* docs_path;  // vok-apply's documents; null for the others
@@ -89,6 +91,11 @@ struct run {
     void operator()(vok_corpus* c) const { vok_corpus_delete(c); }
   };
   std::unique_ptr<vok_corpus, corpus_deleter> corpus{};
+  struct model_deleter {
+    void operator()(vok_model* m) const { vok_model_delete(m); }
+  };
+  std::unique_ptr<vok_model, model_deleter> model{};  // vok-apply's, given one
+  std::string pending_head{};  // bytes of standard input read to look for a model
 };
 
 // Refuses an input that is a directory, a named input that cannot be read
@@ -109,6 +116,112 @@ int check_docs(run& r) {
   if (is_directory(r.docs.get())) return vok_read_failed(r.said, r.docs_path);
   if (is_regular(r.docs.get()) && same_file(r.docs.get(), r.out_path))
     return vok_same_files(r.said);
+  return 0;
+}
+
+// ---- a model file in place of the training file (vok-apply) -------------------
+
+// A whole file in memory: mapped when it is a regular file, else read.
+struct mapped {
+  void* at;
+  size_t size;
+  bool is_mapped;
+};
+
+void release_mapped(void* data) {
+  auto* m = static_cast<mapped*>(data);
+  if (m->is_mapped) {
+    munmap(m->at, m->size);
+  } else {
+    std::free(m->at);
+  }
+  delete m;
+}
+
+// The rest of `in` after the `head` bytes already read from it; null when
+// memory runs out or a read fails (*failed).
+mapped* read_whole(FILE* in, const char* head, size_t n, bool* failed) {
+  struct stat st;
+  if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    void* at = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fileno(in), 0);
+    if (at != MAP_FAILED) return new (std::nothrow) mapped{at, static_cast<size_t>(st.st_size), true};
+  }
+  size_t size = n, room = 1 << 16;
+  char* buf = static_cast<char*>(std::malloc(room));
+  if (!buf) return nullptr;
+  std::memcpy(buf, head, n);
+  for (;;) {
+    if (size == room) {
+      char* bigger = static_cast<char*>(std::realloc(buf, room *= 2));
+      if (!bigger) {
+        std::free(buf);
+        return nullptr;
+      }
+      buf = bigger;
+    }
+    const size_t got = std::fread(buf + size, 1, room - size, in);
+    size += got;
+    if (got == 0) break;
+  }
+  if (std::ferror(in)) {
+    std::free(buf);
+    *failed = true;
+    return nullptr;
+  }
+  return new (std::nothrow) mapped{buf, size, false};
+}
+
+// The option among `given` whose value differs from the model's, as the
+// message names it ("-s 1", "-w", "out -w"), or "".
+std::string differing(const vok_settings& model, const vok_settings& asked, const char* given) {
+  char value[64] = "";
+  for (const char* g = given; *g; ++g) {
+    switch (*g) {
+      case 's': if (asked.word_delimited != model.word_delimited) std::snprintf(value, sizeof value, "with -s %ld", model.word_delimited); break;
+      case 'l': if (asked.min_freq != model.min_freq) std::snprintf(value, sizeof value, "with -l %ld", model.min_freq); break;
+      case 'h': if (asked.max_freq != model.max_freq) std::snprintf(value, sizeof value, "with -h %ld", model.max_freq); break;
+      case 'b': if (asked.min_branches != model.min_branches) std::snprintf(value, sizeof value, "with -b %ld", model.min_branches); break;
+      case 'p': if (!(asked.max_parent_prob == model.max_parent_prob)) std::snprintf(value, sizeof value, "with -p %.17g", model.max_parent_prob); break;
+      case 'q': if (!(asked.max_link_prob == model.max_link_prob)) std::snprintf(value, sizeof value, "with -q %.17g", model.max_link_prob); break;
+      case 'w': if (asked.wide != model.wide) std::snprintf(value, sizeof value, "without -w"); break;
+      default: break;
+    }
+    if (value[0]) return value;
+  }
+  return "";
+}
+
+// When the training file holds a model, loads it and takes its settings:
+// 0, or the status of the failure reported.  Otherwise leaves the file to
+// be read from its start.
+int take_model(run& r, const char* given) {
+  char head[8];
+  const size_t n = std::fread(head, 1, sizeof head, r.in.get());
+  if (!vok_is_model(head, n)) {
+    if (is_standard(r.in_path)) {
+      r.pending_head.assign(head, n);
+    } else if (std::fseek(r.in.get(), 0, SEEK_SET) != 0) {
+      return vok_read_failed(r.said, r.in_path);
+    }
+    return 0;
+  }
+  bool failed = false;
+  mapped* whole = read_whole(r.in.get(), head, n, &failed);
+  if (!whole) return failed ? vok_read_failed(r.said, r.in_path) : vok_out_of_memory(r.said);
+  const char* why = nullptr;
+  r.model.reset(vok_model_adopt(whole->at, whole->size, release_mapped, whole, &why));
+  if (!r.model) {
+    if (std::strcmp(why, "out of memory") == 0) return vok_out_of_memory(r.said);
+    std::fprintf(r.said, "Error: the model file %s is %s.\n\n", r.in_path, why);
+    return 1;
+  }
+  const vok_settings fitted = vok_model_settings(r.model.get());
+  const std::string differs = differing(fitted, r.settings, given);
+  if (!differs.empty()) {
+    std::fprintf(r.said, "Error: the model file %s was fitted %s.\n\n", r.in_path, differs.c_str());
+    return 1;
+  }
+  r.settings = fitted;
   return 0;
 }
 
@@ -152,9 +265,9 @@ int build_and_select(run& r) {
   vok_status status = vok_corpus_build(corpus, &hook);
   if (status == VOK_REFUSED) return vok_add_failed(r.said, vok_corpus_failed_doc(corpus));
   if (status != VOK_OK) return vok_out_of_memory(r.said);
-  const unsigned reads = r.product == VOK_BAGS         ? VOK_READ_BAGS
-                         : r.product == VOK_DICTIONARY ? VOK_READ_COUNTS
-                                                       : VOK_READ_APPLIED;
+  const unsigned reads = r.product == VOK_BAGS || r.product == VOK_FITTED ? VOK_READ_BAGS
+                         : r.product == VOK_DICTIONARY                   ? VOK_READ_COUNTS
+                                                                         : VOK_READ_APPLIED;
   if (vok_corpus_select(corpus, reads, &hook) != VOK_OK) return vok_out_of_memory(r.said);
   return 0;
 }
@@ -200,9 +313,17 @@ int write_applied(run& r) {
   const vok_sink sink = writer_sink(r.out.get());
   char* text;
   int32_t len;
+  std::unique_ptr<vok_model_work, void (*)(vok_model_work*)> work(
+      r.model ? vok_model_work_new() : nullptr, vok_model_work_delete);
+  if (r.model && !work) return vok_out_of_memory(r.said);
   while (vok_read_document(&r.docs_reader, &text, &len)) {
     watch(r, "applying");
-    vok_corpus_apply(r.corpus.get(), text, static_cast<size_t>(len), sink);
+    if (r.model) {
+      if (!vok_model_apply(r.model.get(), work.get(), text, static_cast<size_t>(len), sink))
+        return vok_out_of_memory(r.said);
+    } else {
+      vok_corpus_apply(r.corpus.get(), text, static_cast<size_t>(len), sink);
+    }
     vok_writer_put(r.out.get(), '\n');
     if (r.out->failed) return vok_write_failed(r.said, r.out_path);
   }
@@ -211,13 +332,29 @@ int write_applied(run& r) {
   return 0;
 }
 
+// The fitted model of the corpus, as the output's bytes.
+int write_model(run& r) {
+  watch(r, "writing");
+  vok_model* model = nullptr;
+  if (vok_corpus_model(r.corpus.get(), &model) != VOK_OK) return vok_out_of_memory(r.said);
+  size_t size;
+  const char* bytes = static_cast<const char*>(vok_model_bytes(model, &size));
+  vok_writer* out = r.out.get();
+  for (size_t k = 0; k < size && !out->failed; ++k) vok_writer_put(out, bytes[k]);
+  vok_model_delete(model);
+  return out->failed ? vok_write_failed(r.said, r.out_path) : 0;
+}
+
 // Builds the corpus and writes the product into the open output.
 int build_and_write(run& r) {
+  if (r.model) return write_applied(r);
   const file_stamp before = stamp_of(r.in_path);
   int status = first_pass(r);
   if (status == 0) status = build_and_select(r);
   if (status != 0) return status;
   switch (r.product) {
+    case VOK_FITTED:
+      return write_model(r);
     case VOK_DICTIONARY:
       watch(r, "writing");
       write_dictionary(r.corpus.get(), r.out.get());
@@ -252,11 +389,12 @@ FILE* messages_for(const char* out_path) {
 // Opens the files (docs_path only for vok-apply), checks them, and runs.
 int run_files(const vok_settings& settings, const char* in_path,
               const char* docs_path, const char* out_path, vok_product product,
-              const vok_watch* watch) {
+              const vok_watch* watch, const char* given) {
   run r{settings, product, in_path, docs_path, out_path, watch, messages_for(out_path), {}};
   r.in.reset(open_input(in_path));
   if (!r.in) return vok_open_failed(r.said, in_path);
   int status = check_input(r);
+  if (status == 0 && product == VOK_APPLIED) status = take_model(r, given);
   if (status != 0) return status;
   if (docs_path) {
     r.docs.reset(open_input(docs_path));
@@ -265,15 +403,17 @@ int run_files(const vok_settings& settings, const char* in_path,
     if (status != 0) return status;
   }
   vok_output_catch_signals();
-  vok_progress_start(&r.progress, settings.wide);
+  vok_progress_start(&r.progress, r.settings.wide);
   r.reader.progress = &r.progress;
   r.docs_reader.progress = &r.progress;
   r.docs_reader.phase = "applying";
   r.out.reset(new (std::nothrow) vok_writer);
-  r.corpus.reset(vok_corpus_new(settings));
-  if (!r.out || !r.corpus || !vok_reader_open(&r.reader, r.in.get(), settings) ||
-      (r.docs && !vok_reader_open(&r.docs_reader, r.docs.get(), settings)))
+  if (!r.model) r.corpus.reset(vok_corpus_new(r.settings));
+  if (!r.out || (!r.model && !r.corpus) || !vok_reader_open(&r.reader, r.in.get(), r.settings) ||
+      (r.docs && !vok_reader_open(&r.docs_reader, r.docs.get(), r.settings)))
     return vok_out_of_memory(r.said);
+  if (!r.pending_head.empty())
+    vok_reader_unread(&r.reader, r.pending_head.data(), r.pending_head.size());
   if (!vok_output_open(&r.output, out_path)) return vok_open_failed(r.said, out_path);
   r.out->file = r.output.file;
   status = build_and_write(r);
@@ -288,10 +428,11 @@ int run_files(const vok_settings& settings, const char* in_path,
 
 int vok_run(const vok_settings& settings, const char* in_path,
             const char* out_path, vok_product product, const vok_watch* watch) {
-  return run_files(settings, in_path, nullptr, out_path, product, watch);
+  return run_files(settings, in_path, nullptr, out_path, product, watch, "");
 }
 
 int vok_apply(const vok_settings& settings, const char* train_path,
-              const char* docs_path, const char* out_path, const vok_watch* watch) {
-  return run_files(settings, train_path, docs_path, out_path, VOK_APPLIED, watch);
+              const char* docs_path, const char* out_path, const vok_watch* watch,
+              const char* given) {
+  return run_files(settings, train_path, docs_path, out_path, VOK_APPLIED, watch, given);
 }

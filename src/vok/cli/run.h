@@ -51,8 +51,18 @@ int vok_run(const vok_settings& settings, const char* in_path,
 // the same" when the output is either input; "the input file changed while
 // it was being read" when the training file's size or time of change moved
 // during the pass.
+//
+// When train_path holds a model that vok-fit wrote (it begins with the
+// model's magic), the model's features are applied, by its settings: no
+// tree is built.  Then also, each followed by a blank line:
+//   "Error: the model file PATH is WHY."   WHY: truncated, damaged
+//                                          (checksum), damaged (structure),
+//                                          of a later version
+//   "Error: the model file PATH was fitted with -X VALUE."  (or "with
+//      -w", "without -w") for an option among `given` (the letters of the
+//      options on the command line) whose value differs from the model's
 int vok_apply(const vok_settings& settings, const char* train_path,
               const char* docs_path, const char* out_path,
-              const vok_watch* watch = nullptr);
+              const vok_watch* watch = nullptr, const char* given = "");
 
 #endif  // VOK_CLI_RUN_H
