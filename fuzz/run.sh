@@ -15,20 +15,22 @@ if [[ "${1:-}" == "--check" ]]; then
 fi
 seconds=${1:-60}
 [[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { echo "usage: bash fuzz/run.sh [SECONDS | --check]" >&2; exit 2; }
-echo "fuzz: building stree_fuzz, stree_wide_fuzz and vok_fuzz in $BIN/"
+echo "fuzz: building stree_fuzz, stree_wide_fuzz, vok_fuzz and model_fuzz in $BIN/"
 "$CXX" "${FLAGS[@]}" fuzz/stree_fuzz.cpp src/stree/*.cpp -o "$BIN/stree_fuzz" &
 "$CXX" "${FLAGS[@]}" -DSTREE_WIDE fuzz/stree_fuzz.cpp src/stree/*.cpp -o "$BIN/stree_wide_fuzz" &
 # vok_fuzz links the tree and the core's tree-dependent parts twice:
 # narrow, and wide.
 mkdir -p "$BIN/wide"
-for f in src/stree/*.cpp src/vok/core/{selection,tree_corpus}.cpp; do
+for f in src/stree/*.cpp src/vok/core/{selection,tree_corpus,model_build}.cpp; do
   "$CXX" "${FLAGS[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -DSTREE_WIDE -c "$f" -o "$BIN/wide/$(basename "$f" .cpp).o"
 done
 "$CXX" "${FLAGS[@]}" fuzz/vok_fuzz.cpp src/stree/*.cpp src/vok/core/*.cpp \
-  $(ls src/vok/cli/*.cpp | grep -v main.cpp) "$BIN"/wide/*.o -o "$BIN/vok_fuzz"
+  $(ls src/vok/cli/*.cpp | grep -v main.cpp) "$BIN"/wide/*.o -o "$BIN/vok_fuzz" &
+"$CXX" "${FLAGS[@]}" fuzz/model_fuzz.cpp src/stree/*.cpp src/vok/core/*.cpp \
+  "$BIN"/wide/*.o -o "$BIN/model_fuzz"
 wait
 failed=0
-for name in stree stree_wide vok; do
+for name in stree stree_wide vok model; do
   work=fuzz/work/$name
   rm -rf "$work" && mkdir -p "$work/corpus" "fuzz/artifacts/$name" && cp fuzz/seeds/${name%_wide}/* "$work/corpus/"
   echo "fuzz: $name for ${seconds}s (log: $work/log)"

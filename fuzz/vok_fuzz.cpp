@@ -1,9 +1,10 @@
-// libFuzzer target for vok, vok-dict and vok-apply (tests/tool.h): the
-// input's first line holds the options, split at blanks; the first byte
-// after it picks the product (bit 1: vok-apply, else bit 0: the
-// dictionary), the rest is the file of documents (at most 512 bytes, bytes
-// folded below 0x80 unless -w is given).  vok-apply fits on its first half
-// and applies to its second, whose bytes stay as they are.
+// libFuzzer target for vok, vok-dict, vok-apply and vok-fit (tests/tool.h):
+// the input's first line holds the options, split at blanks; the first byte
+// after it picks the product (bit 2: vok-fit with its model applied, else
+// bit 1: vok-apply, else bit 0: the dictionary), the rest is the file of
+// documents (at most 512 bytes, bytes folded below 0x80 unless -w is
+// given).  vok-apply and vok-fit fit on its first half and apply to its
+// second, whose bytes stay as they are.
 #include <cstdio>
 #include <cstdlib>
 
@@ -26,9 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   words.insert(words.end(), options.begin(), options.end());
   words.insert(words.end(), {"in", "out"});
   const int pick = input[lf + 1];
-  const vok_product product = pick & 2 ? VOK_APPLIED : pick & 1 ? VOK_DICTIONARY : VOK_BAGS;
-  std::string docs = product == VOK_APPLIED ? bytes.substr(bytes.size() / 2) : "";
-  if (product == VOK_APPLIED) bytes.resize(bytes.size() / 2);
+  const vok_product product = pick & 4   ? VOK_FITTED
+                              : pick & 2 ? VOK_APPLIED
+                              : pick & 1 ? VOK_DICTIONARY
+                                         : VOK_BAGS;
+  const bool two_files = product == VOK_APPLIED || product == VOK_FITTED;
+  std::string docs = two_files ? bytes.substr(bytes.size() / 2) : "";
+  if (two_files) bytes.resize(bytes.size() / 2);
   if (!tool::parse_words(words).settings.wide)
     for (char& c : bytes) c &= 0x7f;
   std::string e = tool::compare_with_model(bytes, options, product, docs);

@@ -137,6 +137,23 @@ inline std::string applied(const std::vector<std::string>& docs,
   return out;
 }
 
+// The lines with the tokens that never occur in `bags` (the seen features)
+// left out: what a model of the same fit writes.
+inline std::string seen_only(const std::string& lines, const std::string& bags) {
+  std::set<std::string> seen;
+  for (size_t at = 0, end; at < bags.size(); at = end + 1) {
+    end = bags.find_first_of(" \n", at);
+    if (end > at) seen.insert(bags.substr(at, end - at));
+  }
+  std::string out;
+  for (size_t at = 0, end; at < lines.size(); at = end + 1) {
+    end = lines.find_first_of(" \n", at);
+    if (end > at && seen.count(lines.substr(at, end - at))) out += lines.substr(at, end - at) + " ";
+    if (lines[end] == '\n') out += "\n";
+  }
+  return out;
+}
+
 // vok's output: per document and emitting position, the selected records
 // on the path from the suffix's locus up, deepest first.
 inline std::string voks(const std::vector<std::string>& docs,

@@ -48,10 +48,10 @@ inline std::string compare_with_model(const std::string& bytes,
                               ("vok-tool-" + std::to_string(getpid()));
   fs::create_directories(dir);
   const std::string in = (dir / "in").string(), out = (dir / "out").string();
-  const std::string rows = (dir / "rows").string();
-  const bool apply = product == VOK_APPLIED;
+  const std::string rows = (dir / "rows").string(), model_out = (dir / "applied").string();
+  const bool apply = product == VOK_APPLIED, fit = product == VOK_FITTED;
   std::ofstream(in, std::ios::binary) << bytes;
-  if (apply) std::ofstream(rows, std::ios::binary) << docs_bytes;
+  if (apply || fit) std::ofstream(rows, std::ios::binary) << docs_bytes;
   std::vector<std::string> words{"vok"};
   words.insert(words.end(), options.begin(), options.end());
   words.push_back(in);
@@ -74,6 +74,15 @@ inline std::string compare_with_model(const std::string& bytes,
              : vok_run(s, in.c_str(), out.c_str(), product)) != 0)
     return "failed";
   std::vector<std::string> docs = model::documents(bytes, s.wide);
+  if (fit) {  // the model applied to the training file and to the rows
+    const std::string bags = model::voks(docs, s);
+    if (vok_apply(vok_settings(), out.c_str(), in.c_str(), model_out.c_str()) != 0) return "model failed";
+    if (read_file(model_out) != bags) return "the model on its training file differs from vok";
+    if (vok_apply(vok_settings(), out.c_str(), rows.c_str(), model_out.c_str()) != 0) return "model failed";
+    const std::string want = model::seen_only(
+        model::applied(docs, model::documents(docs_bytes, s.wide), s), bags);
+    return read_file(model_out) == want ? "" : "the model differs:\n" + read_file(model_out) + "want:\n" + want;
+  }
   std::string want = apply ? model::applied(docs, model::documents(docs_bytes, s.wide), s)
                      : product == VOK_BAGS ? model::voks(docs, s) : model::dict(docs, s);
   return read_file(out) == want ? "" : "differs from the model:\n" + read_file(out) + "want:\n" + want;

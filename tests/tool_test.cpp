@@ -55,7 +55,7 @@ TEST(Tool, RandomFilesMatchTheModel) {
       other += bytes.substr(at, rng() % 20) + letters[rng() % letters.size()];
       if (rng() % 3 == 0) other += char(0xc3);
     }
-    for (vok_product product : {VOK_BAGS, VOK_DICTIONARY, VOK_APPLIED})
+    for (vok_product product : {VOK_BAGS, VOK_DICTIONARY, VOK_APPLIED, VOK_FITTED})
       ASSERT_EQ(tool::compare_with_model(bytes, options, product, product == VOK_APPLIED && seed % 5 == 0 ? bytes : other), "")
           << "seed " << seed << ", product " << product << ", input \"" << bytes
           << "\", other \"" << other << "\"";

@@ -25,6 +25,7 @@ struct checker {
   template <typename T>
   bool take(vok_section id, uint64_t count, const T** at) {
     const vok_section_entry& e = h.table[id];
+    if (count > m->size / sizeof(T)) return false;  // before count * sizeof(T) can overflow
     if (e.id != id || e.element != sizeof(T) || e.offset % 8 != 0 ||
         e.offset < sizeof(vok_model_header) || e.bytes != count * sizeof(T) ||
         e.offset > m->size - 8 || e.bytes > m->size - 8 - e.offset)
@@ -37,6 +38,7 @@ struct checker {
   // its zeros and ones where asked), each recomputed and compared.
   bool bits(vok_section words, vok_section rank, vok_section zeros, vok_section ones,
             uint64_t nbits, vok_bits_view* v) {
+    if (nbits > uint64_t{8} * m->size) return false;
     const uint64_t n = vok_bits_words(nbits);
     if (!take(words, n, &v->words) || !take(rank, n, &v->ones_before)) return false;
     v->nbits = nbits;
@@ -340,7 +342,7 @@ vok_model* vok_model_open(const void* bytes, size_t size, const char** why) {
     *why = "out of memory";
     return nullptr;
   }
-  std::memcpy(copy, bytes, size);
+  if (size > 0) std::memcpy(copy, bytes, size);
   return vok_model_adopt(copy, size, std::free, copy, why);
 }
 
