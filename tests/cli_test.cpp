@@ -31,7 +31,7 @@ struct Ran {
 
 Ran shell(const fs::path& dir, const std::string& cmd) {
   std::ofstream(dir / "cmd.sh")
-      << "VOK='" VOK_BINARY "' DICT='" VOK_DICT_BINARY "' APPLY='" VOK_APPLY_BINARY "' SRC='" VOK_SOURCE_DIR
+      << "VOK='" VOK_BINARY "' DICT='" VOK_DICT_BINARY "' APPLY='" VOK_APPLY_BINARY "' FIT='" VOK_FIT_BINARY "' SRC='" VOK_SOURCE_DIR
          "' EXAMPLE='" VOK_LIBRARY_EXAMPLE "' BUILD='" VOK_BUILD_DIR "' CMAKE='" VOK_CMAKE_COMMAND
          "' GEN='" VOK_CMAKE_GENERATOR "' CXX='" VOK_CXX_COMPILER "' SAN='" VOK_SANITIZE_FLAGS
          "'\ncd '" << dir.string() << "' || exit 99\n" << cmd << "\n";
@@ -91,9 +91,15 @@ TEST_F(Cli, Table) {
   const std::string A = kAbout + "Usage: vok-apply [options] train_file docs_file voks_file\n" +
                         kOptions.substr(0, kOptions.find("         docs_file")) +
                         "         train_file   -> the file of raw documents the features are fitted on\n"
+                        "                         (or the model file vok-fit wrote of them)\n"
                         "         docs_file    -> the input  file with each line as a raw document\n"
                         "                         given the fitted features\n"
                         "         voks_file    -> the output file with each line as a bag of vok features\n";
+  const std::string F = kAbout + "Usage: vok-fit [options] train_file model_file\n" +
+                        kOptions.substr(0, kOptions.find("         docs_file")) +
+                        "         train_file   -> the file of raw documents the features are fitted on\n"
+                        "         model_file   -> the output file with the fitted model, which\n"
+                        "                         vok-apply takes in place of train_file\n";
   const std::string ab = "ab\nac\n";
   const std::string invalid = error("invalid option.") + U;
   const std::string no_memory = error("the program ran out of memory.");
@@ -223,10 +229,30 @@ TEST_F(Cli, Table) {
   rows.push_back({"$APPLY -w in.txt in.txt a && $APPLY -w - in.txt b < in.txt && cat in.txt | $APPLY -w in.txt - - > c "
                   "&& cmp a b && cmp a c && echo same", utf8, 0, "same\n", kNone});
   // --help and --version: on standard output, status 0, nothing after them read.
-  for (auto [program, name, usage] : {std::tuple{"$VOK", "vok", &U}, {"$DICT", "vok-dict", &D}, {"$APPLY", "vok-apply", &A}}) {
+  for (auto [program, name, usage] : {std::tuple{"$VOK", "vok", &U}, {"$DICT", "vok-dict", &D},
+                                      {"$APPLY", "vok-apply", &A}, {"$FIT", "vok-fit", &F}}) {
     rows.push_back({std::string(program) + " --help -x in.txt in.txt out 2>/dev/null", ab, 0, *usage, kNone});
     rows.push_back({std::string(program) + " --version -x in.txt in.txt out 2>/dev/null", ab, 0, name + std::string(" 0.1.0\n"), kNone});
   }
+  // vok-fit and its model: vok's bags on the training file, the same with
+  // standard input and output, the fit's settings held, damage told.
+  const std::string sample = tool::read_file(VOK_SOURCE_DIR "/examples/sample.txt");
+  const std::string fitted = "$FIT in.txt m && ";
+  for (const Row& row : std::vector<Row>{
+           {"$FIT", "", 1, F, kNone},
+           {"$FIT -b 1 in.txt m", ab, 1, error("invalid option.") + F, kNone},
+           {"$FIT in.txt in.txt", ab, 1, same, kNone},
+           {"$FIT in.txt out", "ab\nc\xe9\n", 1,
+            "Error: failed to add the doc (id=1)       becuse the program ran out of memory.\n\n", kNone},
+           {fitted + "$APPLY m in.txt o && $VOK in.txt v && cmp o v && $FIT -w -s 0 -l 3 - - < in.txt > m && "
+            "$APPLY -s 0 m in.txt o && $VOK -w -s 0 -l 3 in.txt v && cmp o v && echo same", sample, 0, "same\n", kNone},
+           {fitted + "$APPLY -s 0 m in.txt out", ab, 1, error("the model file m was fitted with -s 1."), kNone},
+           {fitted + "$APPLY -w -l 2 m in.txt out", ab, 1, error("the model file m was fitted without -w."), kNone},
+           {fitted + "head -c 100 m > t && $APPLY t in.txt out", ab, 1, error("the model file t is truncated."), kNone},
+           {fitted + "printf x | dd of=m bs=1 seek=100 conv=notrunc 2>/dev/null && $APPLY m in.txt out", ab, 1,
+            error("the model file m is damaged (checksum)."), kNone},
+       })
+    rows.push_back(row);
   // The wide tree: every byte, any number of documents, whole lines.
   rows.push_back({"$VOK -w in.txt out", utf8, 0, "", kModel});
   rows.push_back({"$DICT -w -l 3 -w in.txt out", utf8 + utf8, 0, "", kModel});
