@@ -13,7 +13,8 @@
 #                                    and for the Python module, built by
 #                                    CMake, and its tests the interpreter's
 #                                    headers, pybind11, numpy, scipy,
-#                                    scikit-learn and pytest (make test)
+#                                    scikit-learn, pytest, and dask with its
+#                                    distributed scheduler (make test)
 #
 # Installs what is missing with apt-get when it can (as root or through sudo
 # without a password); otherwise names what is missing and fails.
@@ -51,7 +52,8 @@ if [ "$what" != build ]; then
   python=/usr/bin/python3
   modules="numpy:python3-numpy scipy:python3-scipy sklearn:python3-sklearn"
   if [ "$what" = test ]; then
-    modules="$modules pytest:python3-pytest"
+    # The example that transforms on a cluster of workers runs in the tests.
+    modules="$modules pytest:python3-pytest dask:python3-dask distributed:python3-distributed"
   else
     # A virtual environment needs ensurepip, and pip builds the wheel with
     # the interpreter's setuptools and wheel (--no-build-isolation).

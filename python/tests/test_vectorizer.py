@@ -7,6 +7,7 @@ import pickle
 import random
 import signal
 import subprocess
+import sys
 import threading
 import time
 
@@ -258,3 +259,10 @@ def test_ctrl_c_stops_fit_soon_and_leaves_the_module_usable():
         assert _vok._pages_in_use() == pages
     assert (vok.SubstringVectorizer().fit_transform(SAMPLE) !=
             vok.SubstringVectorizer().fit(SAMPLE).transform(SAMPLE)).nnz == 0
+
+
+def test_dask_example_transforms_on_workers():
+    pytest.importorskip("distributed")
+    res = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "dask_transform.py")],
+                         capture_output=True, text=True, timeout=600)
+    assert res.returncode == 0 and "the same as a local transform: True" in res.stdout, res.stderr
