@@ -103,7 +103,7 @@ TEST(Model, RandomCollectionsMatchTheBruteForceModel) {
     corpus_ptr c(vok_corpus_new(s));
     for (const std::string& d : docs) ASSERT_EQ(vok_corpus_append(c.get(), d.data(), d.size()), VOK_OK);
     ASSERT_EQ(vok_corpus_build(c.get(), nullptr), VOK_OK);
-    ASSERT_EQ(vok_corpus_select(c.get(), VOK_READ_BAGS, nullptr), VOK_OK);
+    ASSERT_EQ(vok_corpus_select(c.get(), VOK_READ_BAGS | VOK_READ_MODEL, nullptr), VOK_OK);
     vok_model* made = nullptr;
     ASSERT_EQ(vok_corpus_model(c.get(), &made), VOK_OK) << seed;
     model_ptr m(made);
@@ -153,7 +153,7 @@ TEST(Model, DamagedFilesAreRefused) {
   corpus_ptr c(vok_corpus_new(s));
   for (const std::string& d : docs) vok_corpus_append(c.get(), d.data(), d.size());
   vok_corpus_build(c.get(), nullptr);
-  vok_corpus_select(c.get(), VOK_READ_BAGS, nullptr);
+  vok_corpus_select(c.get(), VOK_READ_BAGS | VOK_READ_MODEL, nullptr);
   vok_model* made = nullptr;
   ASSERT_EQ(vok_corpus_model(c.get(), &made), VOK_OK);
   model_ptr m(made);

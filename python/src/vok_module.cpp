@@ -524,7 +524,7 @@ class Model {
       throw out_of_memory("no memory to add document " +
                           std::to_string(vok_corpus_failed_doc(c)) + " to the tree");
     if (built != VOK_OK) throw out_of_memory("no memory to build the tree");
-    const vok_status selected = vok_corpus_select(c, VOK_READ_BAGS, &hook);
+    const vok_status selected = vok_corpus_select(c, VOK_READ_MODEL, &hook);
     if (selected == VOK_STOPPED) throw interrupted();
     if (selected != VOK_OK) throw out_of_memory("no memory to select the features");
   }

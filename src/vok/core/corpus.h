@@ -82,6 +82,7 @@ enum vok_reads : unsigned {
   VOK_READ_BAGS = 1,      // vok_corpus_bag
   VOK_READ_COUNTS = 2,    // counts and children in vok_corpus_each_feature
   VOK_READ_APPLIED = 4,   // vok_corpus_apply (keeps the tree's child index)
+  VOK_READ_MODEL = 8,     // vok_corpus_model, and columns in vok_corpus_bag
 };
 // Counts every record's occurrences and applies the five rules.
 // VOK_NO_MEMORY when its tables cannot be had.
@@ -94,11 +95,11 @@ struct vok_sink {
   void* data;
   // Tokens as columns instead of feature numbers: a feature's rank among
   // the seen features (those of the stored documents' bags), from 0.
-  // Only vok_corpus_bag writes columns.
+  // Only vok_corpus_bag writes columns, after VOK_READ_MODEL.
   bool columns;
 };
 
-// The bag of stored document `doc` (VOK_READ_BAGS): for every emitting
+// The bag of stored document `doc` (VOK_READ_BAGS or VOK_READ_MODEL): for every emitting
 // position, the features from the locus of the suffix starting there up to
 // the root, deepest first.
 void vok_corpus_bag(const vok_corpus* corpus, uint64_t doc, const vok_sink& sink);

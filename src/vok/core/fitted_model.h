@@ -51,7 +51,7 @@ constexpr uint32_t VOK_MODEL_VERSION = 1;
 // Whether the bytes begin as a model file does (its magic), however long.
 bool vok_is_model(const void* bytes, size_t size);
 
-// The model of a corpus selected with VOK_READ_BAGS; VOK_NO_MEMORY when it
+// The model of a corpus selected with VOK_READ_MODEL; VOK_NO_MEMORY when it
 // cannot be made.  The corpus can be deleted afterwards.
 vok_status vok_corpus_model(const vok_corpus* corpus, vok_model** model);
 

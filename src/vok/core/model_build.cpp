@@ -222,7 +222,7 @@ void number_states(builder& b, vok_automaton* a) {
 }  // namespace
 
 vok_status vok_tree_automaton(const vok_tree_corpus* c, vok_automaton* a) {
-  if (c->stage != VOK_SELECTED || !(c->reads & VOK_READ_BAGS)) return VOK_MISUSE;
+  if (c->stage != VOK_SELECTED || !(c->reads & VOK_READ_MODEL)) return VOK_MISUSE;
   try {
     builder b{c, c->tree, {}, {}, {}, {}, {}, {}};
     b.first_char.assign(c->sel.internal_records, 0);

@@ -357,6 +357,7 @@ bool vok_selection_needs_counts(const vok_settings& settings) {
 bool vok_selection_alloc(const suffix_tree* tree, const vok_settings& settings,
                          unsigned jobs, vok_selection* sel) {
   if (vok_selection_needs_counts(settings)) jobs |= VOK_JOB_COUNTS;
+  if (jobs & VOK_JOB_SEEN) jobs |= VOK_JOB_LOCI;
   if (jobs & VOK_JOB_LOCI) jobs |= VOK_JOB_CHAINS;
   sel->jobs = jobs;
   const size_t n = static_cast<size_t>(tree->num_nodes);
@@ -376,9 +377,11 @@ bool vok_selection_alloc(const suffix_tree* tree, const vok_settings& settings,
     std::memset(c.internal, 0, vok_set_words(n + 1) * sizeof(uint64_t));
   }
   if (!(jobs & VOK_JOB_LOCI)) return true;
-  if (!allocate(&sel->seen.bits, vok_set_words(n)) || !allocate(&sel->seen.before, vok_set_words(n)))
-    return false;
-  std::memset(sel->seen.bits, 0, vok_set_words(n) * sizeof(uint64_t));
+  if (jobs & VOK_JOB_SEEN) {
+    if (!allocate(&sel->seen.bits, vok_set_words(n)) || !allocate(&sel->seen.before, vok_set_words(n)))
+      return false;
+    std::memset(sel->seen.bits, 0, vok_set_words(n) * sizeof(uint64_t));
+  }
   return allocate_loci(tree, settings, &sel->loci);
 }
 
@@ -410,7 +413,7 @@ vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
   const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes));
   sel->feature_count = vok_set_count_before(sel->features.bits, words, sel->features.before);
   if (walk.chains) parents_to_ancestors(*sel);
-  if (sel->jobs & VOK_JOB_LOCI) mark_seen(tree, sel);
+  if (sel->jobs & VOK_JOB_SEEN) mark_seen(tree, sel);
   return VOK_OK;
 }
 

@@ -84,7 +84,8 @@ struct vok_seen {
 enum vok_jobs : unsigned {
   VOK_JOB_COUNTS = 1,  // counts
   VOK_JOB_CHAINS = 2,  // chains
-  VOK_JOB_LOCI = 4,    // loci and the seen features (needs chains)
+  VOK_JOB_LOCI = 4,    // loci (needs chains)
+  VOK_JOB_SEEN = 8,    // the seen features (needs loci)
 };
 
 struct vok_selection {

@@ -260,6 +260,7 @@ vok_status vok_tree_select(vok_tree_corpus* c, unsigned reads,
   if (reads & VOK_READ_COUNTS) jobs |= VOK_JOB_COUNTS;
   if (reads & VOK_READ_APPLIED) jobs |= VOK_JOB_CHAINS;
   if (reads & VOK_READ_BAGS) jobs |= VOK_JOB_LOCI | VOK_JOB_CHAINS;
+  if (reads & VOK_READ_MODEL) jobs |= VOK_JOB_SEEN | VOK_JOB_LOCI | VOK_JOB_CHAINS;
   const vok_status status = vok_selection_alloc(c->tree, c->settings, jobs, &c->sel)
                                 ? vok_select_features(c->tree, c->settings, &c->sel, hook)
                                 : VOK_NO_MEMORY;
@@ -273,7 +274,9 @@ vok_status vok_tree_select(vok_tree_corpus* c, unsigned reads,
 }
 
 void vok_tree_bag(const vok_tree_corpus* c, uint64_t doc, const vok_sink& sink) {
-  if (c->stage != VOK_SELECTED || !(c->reads & VOK_READ_BAGS) || doc >= c->docs) return;
+  if (c->stage != VOK_SELECTED || !(c->reads & (VOK_READ_BAGS | VOK_READ_MODEL)) ||
+      doc >= c->docs || (sink.columns && !(c->reads & VOK_READ_MODEL)))
+    return;
   const vok_selection& sel = c->sel;
   const size_t first = sel.loci.first[doc];
   const size_t begin = vok_locus_place(sel.loci, first);
