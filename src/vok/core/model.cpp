@@ -239,10 +239,33 @@ inline uint32_t child(const vok_model* m, uint32_t u, unsigned char a) {
   return at != c + run && *at == a ? static_cast<uint32_t>(first + (at - c)) : 0;
 }
 
-inline uint32_t next_state(const vok_model* m, uint32_t u, unsigned char a) {
+// The transitions looked up lately, by state and character: text repeats,
+// so most lookups find their answer here instead of in the tree's bits.
+class transition_cache {
+ public:
+  transition_cache() : entries_(kSize) {}
+  uint32_t child(const vok_model* m, uint32_t u, unsigned char a) {
+    const uint64_t key = (uint64_t{u} << 8 | a) + 1;  // 0: empty
+    entry& e = entries_[(key * 0x9e3779b97f4a7c15u) >> (64 - kBits)];
+    if (e.key != key) e = entry{key, ::child(m, u, a)};
+    return e.child;
+  }
+
+ private:
+  static constexpr int kBits = 15;
+  static constexpr size_t kSize = size_t{1} << kBits;
+  struct entry {
+    uint64_t key = 0;
+    uint32_t child = 0;
+  };
+  std::vector<entry> entries_;
+};
+
+inline uint32_t next_state(const vok_model* m, transition_cache* cache, uint32_t u,
+                           unsigned char a) {
   for (;;) {
     if (u == 0) return m->root_child[a];
-    if (const uint32_t v = child(m, u, a)) return v;
+    if (const uint32_t v = cache->child(m, u, a)) return v;
     u = vok_packed_get(m->fail, u);
   }
 }
@@ -306,6 +329,7 @@ constexpr size_t kPiece = size_t{1} << 16;
 
 struct vok_model_work {
   std::vector<uint32_t> state;  // the state at each position of a piece
+  transition_cache cache;
 };
 
 bool vok_is_model(const void* bytes, size_t size) {
@@ -410,9 +434,9 @@ bool vok_model_apply(const vok_model* m, vok_model_work* work, const char* text,
     // spells more than `depth` characters of.
     uint32_t u = 0;
     for (size_t i = std::min(len, end + depth); i > end; --i)
-      u = next_state(m, u, static_cast<unsigned char>(text[i - 1]));
+      u = next_state(m, &work->cache, u, static_cast<unsigned char>(text[i - 1]));
     for (size_t i = end; i > begin; --i) {
-      u = next_state(m, u, static_cast<unsigned char>(text[i - 1]));
+      u = next_state(m, &work->cache, u, static_cast<unsigned char>(text[i - 1]));
       work->state[i - 1 - begin] = u;
     }
     for (size_t i = begin; i < end; ++i) {
