@@ -129,9 +129,9 @@ vok_status vok_corpus_model(const vok_corpus* c, vok_model** model) {
   }
   a = vok_automaton();  // its memory goes before the model is checked
   const char* why;
-  *model = vok_model_adopt(
+  *model = vok_model_take(
       bytes->data(), bytes->size(),
-      [](void* v) { delete static_cast<std::vector<unsigned char>*>(v); }, bytes, &why);
+      [](void* v) { delete static_cast<std::vector<unsigned char>*>(v); }, bytes, true, &why);
   return *model ? VOK_OK : VOK_NO_MEMORY;
 }
 

@@ -21,6 +21,7 @@ namespace {
 struct checker {
   vok_model* m;
   const vok_model_header& h;
+  bool trusted;  // the file is this process's own writing: no recounts
 
   template <typename T>
   bool take(vok_section id, uint64_t count, const T** at) {
@@ -42,6 +43,13 @@ struct checker {
     const uint64_t n = vok_bits_words(nbits);
     if (!take(words, n, &v->words) || !take(rank, n, &v->ones_before)) return false;
     v->nbits = nbits;
+    if (trusted) {  // the last word is padding: the count before it is the total
+      v->ones = v->ones_before[n - 1];
+      v->zeros = nbits - v->ones;
+      auto samples = [](uint64_t k) { return (k + VOK_SELECT_SAMPLE - 1) / VOK_SELECT_SAMPLE + 1; };
+      return (zeros == VOK_SECTIONS || take(zeros, samples(v->zeros), &v->zero_samples)) &&
+             (ones == VOK_SECTIONS || take(ones, samples(v->ones), &v->one_samples));
+    }
     vok_bits_builder b;
     b.words.assign(v->words, v->words + n);
     b.nbits = nbits;
@@ -101,7 +109,7 @@ struct checker {
       if (u == 0 ? f != 0 : f >= level_start) return false;
     }
     m->depth = depth;
-    return true;
+    return depth == h.depth;
   }
 
   // The distances, recomputed from the feature states and failure states.
@@ -154,7 +162,7 @@ struct checker {
 };
 
 // Reads the header and checks the whole file; fills in the views.
-const char* check(vok_model* m) {
+const char* check(vok_model* m, bool trusted) {
   if (m->size < sizeof(vok_model_header) + 8 || std::memcmp(m->bytes, VOK_MODEL_MAGIC, 8) != 0)
     return m->size >= 8 && std::memcmp(m->bytes, VOK_MODEL_MAGIC, 8) == 0 ? "truncated"
                                                                           : "not a vok model";
@@ -179,7 +187,7 @@ const char* check(vok_model* m) {
   m->features = h.features;
   m->far_count = h.far;
   m->number_low_width = h.number_low_width;
-  checker c{m, h};
+  checker c{m, h, trusted};
   const bool sound =
       vok_settings_fault(m->settings).name == nullptr && h.states >= 1 &&
       h.states < (uint64_t{1} << 32) && h.features < h.states && h.numbers <= (uint64_t{1} << 32) &&
@@ -201,7 +209,8 @@ const char* check(vok_model* m) {
       h.name_bits >= h.features &&
       c.bits(VOK_SEC_NAME_ENDS, VOK_SEC_NAME_RANK, VOK_SECTIONS, VOK_SEC_NAME_ONES, h.name_bits,
              &m->name_ends) &&
-      c.tree() && c.distances() && c.features();
+      (trusted ? (m->depth = h.depth, c.take(VOK_SEC_NAME_BYTES, m->name_ends.zeros, &m->name_bytes))
+               : c.tree() && c.distances() && c.features());
   if (!sound) return "damaged (structure)";
   // The root's children, by character.
   const uint64_t degree = vok_select0(m->louds, 0);
@@ -338,6 +347,11 @@ bool vok_is_model(const void* bytes, size_t size) {
 
 vok_model* vok_model_adopt(const void* bytes, size_t size, void (*release)(void*),
                            void* context, const char** why) {
+  return vok_model_take(bytes, size, release, context, false, why);
+}
+
+vok_model* vok_model_take(const void* bytes, size_t size, void (*release)(void*),
+                          void* context, bool trusted, const char** why) {
   auto* m = new (std::nothrow) vok_model;
   if (!m) {
     if (release) release(context);
@@ -349,7 +363,7 @@ vok_model* vok_model_adopt(const void* bytes, size_t size, void (*release)(void*
   m->release = release;
   m->context = context;
   try {
-    *why = check(m);
+    *why = check(m, trusted);
   } catch (const std::bad_alloc&) {
     *why = "out of memory";
   }

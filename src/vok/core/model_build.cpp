@@ -1,5 +1,5 @@
-// The automaton of a fitted model (fitted_model.h), from a selected corpus of one
-// tree layout.
+// The automaton of a fitted model (fitted_model.h), from a corpus of one
+// tree layout selected for a model.
 //
 // The model's strings are s_f = (y, c) for every seen feature f, y its
 // parent and c the first character of its edge, and their suffixes, each
@@ -8,8 +8,10 @@
 // strings: the parent of (y, c) is (link(y), c), its edge character y's
 // first; the failure state of (y, c) is its longest proper prefix among
 // them, the deepest (p, e) on the path above y with p a node and e the
-// first character of the edge below it.  Everything is found from the tree
-// in time linear in the number of states, without spelling a string.
+// first character of the edge below it.  Everything comes from the
+// selection's tables of the internal nodes (their references, parents and
+// first characters, vok_nodes), in time linear in the number of states,
+// without a walk over the tree or spelling a string.
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -24,163 +26,108 @@ namespace {
 
 constexpr uint32_t kNone = UINT32_MAX;
 
-// The states, by key (node number and character), in a table of open
-// addressing; each gets a number in order of insertion.
+// A state's key: its node's rank among the internal records and its
+// character.
+inline uint64_t key_of(uint32_t node, unsigned char c) { return uint64_t{node} << 8 | c; }
+inline uint32_t node_of(uint64_t key) { return static_cast<uint32_t>(key >> 8); }
+inline unsigned char char_of(uint64_t key) { return static_cast<unsigned char>(key); }
+
+// The states, in a table of open addressing; each gets a number in order
+// of insertion.
 class state_set {
  public:
-  uint32_t find(uint32_t node, unsigned char c) const {
-    if (keys_.empty()) return kNone;
-    const uint64_t key = key_of(node, c);
+  uint32_t find(uint64_t key) const {
     for (size_t i = home(key);; i = (i + 1) & mask_) {
       if (keys_[i] == kEmpty) return kNone;
       if (keys_[i] == key) return ids_[i];
     }
   }
-  // Inserts (node, c); false when it was there already.
-  bool insert(uint32_t node, unsigned char c, uint32_t id) {
+  // Inserts the key with the next number; false when it was there.
+  bool insert(uint64_t key) {
     if (2 * (count_ + 1) > keys_.size()) grow();
-    const uint64_t key = key_of(node, c);
     size_t i = home(key);
     for (; keys_[i] != kEmpty; i = (i + 1) & mask_)
       if (keys_[i] == key) return false;
     keys_[i] = key;
-    ids_[i] = id;
-    ++count_;
+    ids_[i] = static_cast<uint32_t>(count_++);
+    order_.push_back(key);
     return true;
   }
+  size_t size() const { return count_; }
+  uint64_t key(uint32_t id) const { return order_[id]; }
 
  private:
   static constexpr uint64_t kEmpty = ~uint64_t{0};
-  static uint64_t key_of(uint32_t node, unsigned char c) { return uint64_t{node} << 8 | c; }
-  size_t home(uint64_t key) const { return (key * 0x9e3779b97f4a7c15u >> 20) & mask_; }
+  size_t home(uint64_t key) const { return (key * 0x9e3779b97f4a7c15u >> 16) & mask_; }
   void grow() {
-    std::vector<uint64_t> keys = std::move(keys_);
-    std::vector<uint32_t> ids = std::move(ids_);
-    const size_t size = keys.empty() ? 1024 : 2 * keys.size();
+    const size_t size = keys_.empty() ? size_t{1} << 16 : 2 * keys_.size();
     keys_.assign(size, kEmpty);
     ids_.assign(size, 0);
     mask_ = size - 1;
-    count_ = 0;
-    for (size_t i = 0; i < keys.size(); ++i)
-      if (keys[i] != kEmpty) insert(static_cast<uint32_t>(keys[i] >> 8), keys[i] & 0xff, ids[i]);
+    for (uint32_t id = 0; id < count_; ++id) {
+      size_t i = home(order_[id]);
+      while (keys_[i] != kEmpty) i = (i + 1) & mask_;
+      keys_[i] = order_[id];
+      ids_[i] = id;
+    }
   }
   std::vector<uint64_t> keys_;
   std::vector<uint32_t> ids_;
+  std::vector<uint64_t> order_;  // the keys by number
   size_t mask_ = 0, count_ = 0;
-};
-
-// A state before the breadth-first numbering: its node and character.
-struct raw_state {
-  stree_ref node;
-  unsigned char c;
 };
 
 struct builder {
   const vok_tree_corpus* c;
-  suffix_tree* tree;
+  const vok_nodes& nodes;
   state_set set;
-  std::vector<raw_state> states;   // by number of insertion; 0 is the root
-  // By internal rank: the first character of the node's path label, and
-  // its deepest (p, e) above it that is a state (kNone: none).
-  std::vector<unsigned char> first_char;
-  std::vector<uint32_t> above;
-  std::vector<uint32_t> pattern;   // state of each seen feature, by column
-  std::vector<stree_ref> feature;  // each seen feature, by column
+  std::vector<uint32_t> pattern;  // state of each seen feature, by column
 
-  uint32_t rank(stree_ref x) const { return vok_internal_rank(c->sel.chains, int_stree_id(x)); }
+  // The rank of the node a record's suffix link points to.
+  uint32_t link_of(uint32_t node) const {
+    const stree_ref link = int_stree_node(nodes.ref[node])->suffix_link;
+    return vok_internal_rank(c->sel.chains, int_stree_id(link));
+  }
 
-  // (y, c) and its suffixes, up to the first already there.
-  void add_suffixes(stree_ref y, unsigned char ch) {
-    for (;;) {
-      const uint32_t id = static_cast<uint32_t>(states.size());
-      if (!set.insert(int_stree_id(y), ch, id)) return;
-      states.push_back(raw_state{y, ch});
-      if (y == tree->root) return;
-      y = int_stree_node(y)->suffix_link;
-    }
+  // (y, ch) and its suffixes, up to the first already there.
+  void add_suffixes(uint32_t y, unsigned char ch) {
+    while (set.insert(key_of(y, ch)) && y != 0) y = link_of(y);
   }
 };
 
-// The preorder walk: the seen features in ascending number (their columns)
-// and their states; each internal node's first character.
-struct walk_state {
-  builder* b;
-  std::vector<stree_ref> path;  // the internal records entered, root first
-};
-
-void enter(suffix_tree* tree, stree_ref x, void* data) {
-  auto* w = static_cast<walk_state*>(data);
-  builder& b = *w->b;
-  const uint32_t id = int_stree_id(x);
-  if (x != tree->root && vok_in_set(b.c->sel.seen.bits, id)) {
-    const stree_ref parent = w->path.back();
-    const unsigned char ch = static_cast<unsigned char>(*int_stree_edge_string(tree, x));
-    b.add_suffixes(parent, ch);
-    b.pattern.push_back(b.set.find(int_stree_id(parent), ch));
-    b.feature.push_back(x);
+// The deepest state (p, e) above node y: its parent p and the first
+// character e of its edge, or failing that the parent's, remembered by
+// rank.  Climbs as far as the first node already known.
+uint32_t state_above(const builder& b, std::vector<uint32_t>* above,
+                     std::vector<uint32_t>* path_scratch, uint32_t y) {
+  const vok_nodes& nodes = b.nodes;
+  std::vector<uint32_t>& path = *path_scratch;
+  path.clear();
+  for (uint32_t x = y; x != 0 && (*above)[x] == kNone - 1; x = nodes.parent[x]) path.push_back(x);
+  for (size_t k = path.size(); k-- > 0;) {
+    const uint32_t x = path[k], p = nodes.parent[x];
+    const unsigned char e = static_cast<unsigned char>(int_stree_node_code(nodes.ref[x]));
+    const uint32_t s = b.set.find(key_of(p, e));
+    (*above)[x] = s != kNone ? s : p == 0 ? kNone : (*above)[p];
   }
-  if (int_stree_isaleaf(tree, x)) return;
-  b.first_char[b.rank(x)] = x == tree->root ? 0
-                            : w->path.size() == 1
-                                ? static_cast<unsigned char>(*int_stree_edge_string(tree, x))
-                                : b.first_char[b.rank(w->path[1])];
-  w->path.push_back(x);
-}
-
-void leave(suffix_tree* tree, stree_ref x, void* data) {
-  if (!int_stree_isaleaf(tree, x)) static_cast<walk_state*>(data)->path.pop_back();
-}
-
-// Each internal node's deepest (p, e) above it that is a state, in a
-// second preorder walk, now that the states are known.
-struct above_walk {
-  builder* b;
-  std::vector<stree_ref> path;
-};
-
-void enter_above(suffix_tree* tree, stree_ref x, void* data) {
-  if (int_stree_isaleaf(tree, x)) return;
-  auto* w = static_cast<above_walk*>(data);
-  builder& b = *w->b;
-  uint32_t deepest = kNone;
-  if (x != tree->root) {
-    const stree_ref p = w->path.back();
-    const unsigned char e = static_cast<unsigned char>(*int_stree_edge_string(tree, x));
-    deepest = b.set.find(int_stree_id(p), e);
-    if (deepest == kNone) deepest = b.above[b.rank(p)];
-  }
-  b.above[b.rank(x)] = deepest;
-  w->path.push_back(x);
-}
-
-void leave_above(suffix_tree* tree, stree_ref x, void* data) {
-  if (!int_stree_isaleaf(tree, x)) static_cast<above_walk*>(data)->path.pop_back();
+  return y == 0 ? kNone : (*above)[y];
 }
 
 // Numbers the states breadth first (by parent, then edge character) and
 // fills the automaton.
-void number_states(builder& b, vok_automaton* a) {
-  suffix_tree* tree = b.tree;
-  const size_t n = b.states.size();
-  // Parent and edge character of each state (0 is the root).
+void number_states(const builder& b, vok_automaton* a) {
+  const size_t n = b.set.size() + 1;  // the root comes first, number 0
   std::vector<uint32_t> parent(n, 0);
   std::vector<unsigned char> edge(n, 0);
-  for (size_t s = 1; s < n; ++s) {
-    const raw_state& r = b.states[s];
-    if (r.node == tree->root) {
-      edge[s] = r.c;
-    } else {
-      edge[s] = b.first_char[b.rank(r.node)];
-      const stree_ref link = int_stree_node(r.node)->suffix_link;
-      parent[s] = link == tree->root ? b.set.find(0, r.c) : b.set.find(int_stree_id(link), r.c);
-    }
+  for (uint32_t s = 1; s < n; ++s) {
+    const uint64_t key = b.set.key(s - 1);
+    const uint32_t y = node_of(key);
+    const unsigned char ch = char_of(key);
+    edge[s] = y == 0 ? ch : b.nodes.first[y];
+    parent[s] = y == 0 ? 0 : 1 + b.set.find(key_of(b.link_of(y), ch));
   }
-  // The root-level states hang below the trie's root: the state (root, c)
-  // is not the root itself, whose string is empty.
-  for (size_t s = 1; s < n; ++s)
-    if (b.states[s].node == tree->root) parent[s] = 0;
   // Children lists, then breadth first.
-  std::vector<uint32_t> first(n + 1, 0), kids(n > 0 ? n - 1 : 0);
+  std::vector<uint32_t> first(n + 1, 0), kids(n - 1);
   for (size_t s = 1; s < n; ++s) ++first[parent[s] + 1];
   for (size_t s = 0; s < n; ++s) first[s + 1] += first[s];
   {
@@ -199,6 +146,10 @@ void number_states(builder& b, vok_automaton* a) {
       order.push_back(kids[i]);
     }
   }
+  first = std::vector<uint32_t>();
+  kids = std::vector<uint32_t>();
+  // By rank: not yet known (kNone - 1), none (kNone) or a state.
+  std::vector<uint32_t> above(b.c->sel.internal_records, kNone - 1), path;
   a->parent.resize(n);
   a->chars.resize(n);
   a->fail.resize(n);
@@ -207,16 +158,15 @@ void number_states(builder& b, vok_automaton* a) {
     const uint32_t s = order[k];
     a->parent[k] = number[parent[s]];
     a->chars[k] = edge[s];
-    const raw_state& r = b.states[s];
-    uint32_t f = 0;  // the root, and the failure of every root-level state
-    if (s != 0 && r.node != tree->root) {
-      const uint32_t deepest = b.above[b.rank(r.node)];
-      f = deepest == kNone ? 0 : number[deepest];
+    uint32_t f = 0;  // the root, and the failure of every state (root, c)
+    if (s != 0 && node_of(b.set.key(s - 1)) != 0) {
+      const uint32_t deepest = state_above(b, &above, &path, node_of(b.set.key(s - 1)));
+      f = deepest == kNone ? 0 : number[deepest + 1];
     }
     a->fail[k] = f;
   }
   for (size_t col = 0; col < b.pattern.size(); ++col)
-    a->column_of[number[b.pattern[col]]] = static_cast<uint32_t>(col + 1);
+    a->column_of[number[b.pattern[col] + 1]] = static_cast<uint32_t>(col + 1);
 }
 
 }  // namespace
@@ -224,27 +174,32 @@ void number_states(builder& b, vok_automaton* a) {
 vok_status vok_tree_automaton(const vok_tree_corpus* c, vok_automaton* a) {
   if (c->stage != VOK_SELECTED || !(c->reads & VOK_READ_MODEL)) return VOK_MISUSE;
   try {
-    builder b{c, c->tree, {}, {}, {}, {}, {}, {}};
-    b.first_char.assign(c->sel.internal_records, 0);
-    b.states.push_back(raw_state{STREE_NONE, 0});  // the root: the empty string
-    walk_state w{&b, {}};
-    stree_traverse(c->tree, enter, leave, &w);
-    b.above.assign(c->sel.internal_records, kNone);
-    above_walk aw{&b, {}};
-    stree_traverse(c->tree, enter_above, leave_above, &aw);
-    number_states(b, a);
+    const vok_selection& sel = c->sel;
+    builder b{c, sel.nodes, {}, {}};
     a->settings = c->settings;
     a->number_bound = static_cast<uint64_t>(c->tree->num_nodes);
     a->numbers.clear();
     a->name_lengths.clear();
     a->name_bytes.clear();
-    for (stree_ref f : b.feature) {
-      a->numbers.push_back(int_stree_id(f));
-      // The name adds the rest of the feature's edge to s_f.
-      const int32_t rest = int_stree_edge_length(c->tree, f) - 1;
-      a->name_lengths.push_back(static_cast<uint32_t>(rest));
-      a->name_bytes.append(int_stree_edge_string(c->tree, f) + 1, static_cast<size_t>(rest));
-    }
+    // The seen features in ascending number: their columns.
+    const size_t words = vok_set_words(static_cast<size_t>(c->tree->num_nodes));
+    for (size_t w = 0; w < words; ++w)
+      for (uint64_t bits = sel.seen.bits[w]; bits != 0; bits &= bits - 1) {
+        const uint32_t f = static_cast<uint32_t>(w << VOK_SET_SHIFT |
+                                                 static_cast<unsigned>(__builtin_ctzll(bits)));
+        const uint32_t rank = vok_internal_rank(sel.chains, f);
+        const stree_ref ref = sel.nodes.ref[rank];
+        const unsigned char ch = static_cast<unsigned char>(int_stree_node_code(ref));
+        const uint32_t y = sel.nodes.parent[rank];
+        b.add_suffixes(y, ch);
+        b.pattern.push_back(b.set.find(key_of(y, ch)));
+        a->numbers.push_back(f);
+        // The name adds the rest of the feature's edge to s_f.
+        const int32_t rest = int_stree_edge_length(c->tree, ref) - 1;
+        a->name_lengths.push_back(static_cast<uint32_t>(rest));
+        a->name_bytes.append(int_stree_edge_string(c->tree, ref) + 1, static_cast<size_t>(rest));
+      }
+    number_states(b, a);
     return VOK_OK;
   } catch (const std::bad_alloc&) {
     return VOK_NO_MEMORY;

@@ -67,6 +67,7 @@ struct vok_model_header {
   uint32_t fail_width, column_width, number_low_width, reserved;
   uint64_t far;       // entries of VOK_SEC_FAR
   uint64_t name_bits; // bits of VOK_SEC_NAME_ENDS
+  uint64_t depth;     // characters the deepest state spells
   vok_section_entry table[VOK_SECTIONS];
 };
 constexpr uint64_t VOK_MODEL_WIDE = 1;  // fitted on the wide tree
@@ -109,6 +110,12 @@ struct vok_automaton {
   std::vector<uint32_t> name_lengths;  // by column
   std::string name_bytes;
 };
+
+// vok_model_adopt, which with `trusted` (bytes this process's writer has
+// just made) reads the header and the sections' places but counts nothing
+// again.
+vok_model* vok_model_take(const void* bytes, size_t size, void (*release)(void*),
+                          void* context, bool trusted, const char** why);
 
 // The model file of an automaton; empty when memory runs out.
 std::vector<unsigned char> vok_model_write(const vok_automaton& a);

@@ -84,11 +84,18 @@ std::vector<unsigned char> vok_model_write(const vok_automaton& a) {
     std::vector<uint32_t> children(states, 0);
     for (uint64_t u = 1; u < states; ++u) ++children[a.parent[u]];
     vok_bits_builder louds;
-    for (uint64_t u = 0; u < states; ++u) {
-      for (uint32_t k = 0; k < children[u]; ++k) louds.push(true);
-      louds.push(false);
-    }
+    louds.words.reserve(vok_bits_words(2 * states));
+    for (uint64_t u = 0; u < states; ++u) louds.push_run(children[u]);
     louds.finish();
+    // The depth: the levels, each ending after the last child of the one
+    // before.
+    for (uint64_t u = 0, level_end = 1, next_end = 1; u < states; ++u) {
+      if (u == level_end) {
+        level_end = next_end;
+        ++h.depth;
+      }
+      next_end += children[u];
+    }
     w.bits(VOK_SEC_LOUDS, VOK_SEC_LOUDS_RANK, louds);
     w.section(VOK_SEC_LOUDS_ZEROS, louds.zero_samples);
     w.section(VOK_SEC_LOUDS_ONES, louds.one_samples);
@@ -96,9 +103,11 @@ std::vector<unsigned char> vok_model_write(const vok_automaton& a) {
 
     h.fail_width = vok_width_for(states > 0 ? states - 1 : 0);
     vok_packed_builder fail(h.fail_width);
+    fail.reserve(states);
     for (uint32_t f : a.fail) fail.push(f);
     w.section(VOK_SEC_FAIL, fail.words);
     vok_packed_builder dist(VOK_DIST_BITS);
+    dist.reserve(states);
     std::vector<uint32_t> far;
     distances(a, &dist, &far);
     w.section(VOK_SEC_DIST, dist.words);
@@ -126,17 +135,21 @@ std::vector<unsigned char> vok_model_write(const vok_automaton& a) {
     uint64_t at = 0;
     for (uint32_t n : a.numbers) {
       lows.push(n & ((uint64_t{1} << low) - 1));
-      for (; at < (n >> low); ++at) high.push(false);
+      high.nbits += (n >> low) - at;  // zeros: the words they cross start clear
+      high.words.resize((high.nbits + 63) / 64, 0);
+      at = n >> low;
       high.push(true);
     }
-    for (; at <= (a.number_bound >> low); ++at) high.push(false);
+    high.nbits += (a.number_bound >> low) + 1 - at;  // the trailing zeros
+    high.words.resize((high.nbits + 63) / 64, 0);
     high.finish();
     w.section(VOK_SEC_NUMBER_LOW, lows.words);
     w.bits(VOK_SEC_NUMBER_HIGH, VOK_SEC_NUMBER_RANK, high);
     w.section(VOK_SEC_NUMBER_ONES, high.one_samples);
     vok_bits_builder ends;
     for (uint32_t length : a.name_lengths) {
-      for (uint32_t k = 0; k < length; ++k) ends.push(false);
+      ends.nbits += length;  // zeros: the words they cross start clear
+      ends.words.resize((ends.nbits + 63) / 64, 0);
       ends.push(true);
     }
     ends.finish();

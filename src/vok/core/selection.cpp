@@ -173,7 +173,23 @@ struct open_record {
   uint32_t entry_total;
   uint32_t children;
   uint32_t max_child;
+  uint32_t rank;  // among the internal records
 };
+
+// Room in the node tables for rank `rank`; false when memory runs out.
+bool node_room(vok_nodes* nodes, size_t rank) {
+  if (rank < nodes->room) return true;
+  const size_t room = nodes->room ? 2 * nodes->room : size_t{1} << 16;
+  auto* ref = static_cast<stree_ref*>(std::realloc(nodes->ref, room * sizeof(stree_ref)));
+  if (ref) nodes->ref = ref;
+  auto* parent = static_cast<uint32_t*>(std::realloc(nodes->parent, room * sizeof(uint32_t)));
+  if (parent) nodes->parent = parent;
+  auto* first = static_cast<unsigned char*>(std::realloc(nodes->first, room));
+  if (first) nodes->first = first;
+  if (!ref || !parent || !first) return false;
+  nodes->room = room;
+  return true;
+}
 
 // The counting walk's state.  `parent` is the chains' ancestor table while
 // the walk fills it with each internal record's parent (by rank);
@@ -183,8 +199,9 @@ struct count_walk {
   vok_selection* sel;
   open_record* path;
   uint32_t* parent;
-  bool chains, counts;
+  bool chains, counts, nodes;
   const vok_hook* hook;
+  bool out_of_memory = false;
 
   // A record is complete once its whole subtree has been seen: its count
   // is known, it is judged by its own rules, it hands its count to its
@@ -224,6 +241,7 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
   int32_t depth = 0;
   uint32_t internal = 0;  // internal records met so far
   uint32_t counted_words = 0;  // words of the internal set with their count
+  unsigned char top = 0;  // first character of the current path label
   stree_ref x = tree->root;
   loci_writer writer(sel->loci);
   for (;;) {
@@ -238,6 +256,16 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
           sel->chains.internal_before[counted_words++] = internal;
         sel->chains.internal[id >> VOK_SET_SHIFT] |= uint64_t{1} << (id & VOK_SET_MASK);
       }
+      if (w.nodes) {
+        if (!node_room(&sel->nodes, internal)) {
+          w.out_of_memory = true;
+          return false;
+        }
+        if (open == 1) top = static_cast<unsigned char>(int_stree_node_code(x));
+        sel->nodes.ref[internal] = x;
+        sel->nodes.parent[internal] = open > 0 ? path[open - 1].rank : 0;
+        sel->nodes.first[internal] = open > 0 ? top : 0;
+      }
       ++internal;
     }
     if (loci) note_loci(tree, x, depth, open > 0 ? path[open - 1].id : 0, sel->loci, &writer);
@@ -249,7 +277,7 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
       // ask for it now so that the wait overlaps with that subtree.
       if (!int_stree_is_last(x))
         __builtin_prefetch(int_stree_words(int_stree_link(x)));
-      path[open++] = open_record{id, total, 0, 0};
+      path[open++] = open_record{id, total, 0, 0, internal - 1};
       total += ends;
       depth += int_stree_node(x)->edgelen;
       x = child;
@@ -392,7 +420,8 @@ void vok_selection_free(vok_selection* sel) {
                       static_cast<void*>(sel->chains.ancestor), static_cast<void*>(sel->loci.first),
                       static_cast<void*>(sel->loci.emitting), static_cast<void*>(sel->loci.before),
                       static_cast<void*>(sel->loci.at), static_cast<void*>(sel->seen.bits),
-                      static_cast<void*>(sel->seen.before)})
+                      static_cast<void*>(sel->seen.before), static_cast<void*>(sel->nodes.ref),
+                      static_cast<void*>(sel->nodes.parent), static_cast<void*>(sel->nodes.first)})
     std::free(table);
   *sel = vok_selection();
 }
@@ -402,10 +431,11 @@ vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
   open_record* path = nullptr;
   if (!allocate(&path, path_room(tree))) return VOK_NO_MEMORY;
   count_walk walk{settings, sel, path, sel->chains.ancestor,
-                  (sel->jobs & VOK_JOB_CHAINS) != 0, (sel->jobs & VOK_JOB_COUNTS) != 0, hook};
+                  (sel->jobs & VOK_JOB_CHAINS) != 0, (sel->jobs & VOK_JOB_COUNTS) != 0,
+                  (sel->jobs & VOK_JOB_SEEN) != 0, hook};
   const bool counted = count_occurrences(tree, walk);
   std::free(path);
-  if (!counted) return VOK_STOPPED;
+  if (!counted) return walk.out_of_memory ? VOK_NO_MEMORY : VOK_STOPPED;
   if (vok_selection_needs_counts(settings)) {
     link_rule rule{&settings, sel};
     stree_traverse(tree, judge_link_target, nullptr, &rule);

@@ -80,12 +80,22 @@ struct vok_seen {
   uint32_t* before = nullptr;
 };
 
+// The internal records themselves, by rank, for making a model: each one's
+// reference, its parent's rank (the root's: 0) and the first character of
+// its path label (the root's: 0).  `room` entries; the walk grows them.
+struct vok_nodes {
+  stree_ref* ref = nullptr;
+  uint32_t* parent = nullptr;
+  unsigned char* first = nullptr;
+  size_t room = 0;
+};
+
 // What a selection fills beside the features.
 enum vok_jobs : unsigned {
   VOK_JOB_COUNTS = 1,  // counts
   VOK_JOB_CHAINS = 2,  // chains
   VOK_JOB_LOCI = 4,    // loci (needs chains)
-  VOK_JOB_SEEN = 8,    // the seen features (needs loci)
+  VOK_JOB_SEEN = 8,    // the seen features and the nodes (needs loci)
 };
 
 struct vok_selection {
@@ -95,6 +105,7 @@ struct vok_selection {
   vok_chains chains;
   vok_loci loci;
   vok_seen seen;
+  vok_nodes nodes;
   uint64_t internal_records = 0;  // root included
   uint64_t feature_count = 0;
   uint64_t seen_count = 0;

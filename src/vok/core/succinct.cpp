@@ -1,20 +1,6 @@
 // Building packed integers and bit vectors with their directories.
 #include "succinct.h"
 
-void vok_packed_builder::push(uint64_t value) {
-  const uint64_t bit = count * width;
-  words.resize(vok_packed_words(count + 1, width), 0);
-  const unsigned off = static_cast<unsigned>(bit & 63);
-  words[bit >> 6] |= value << off;
-  if (off + width > 64) words[(bit >> 6) + 1] |= value >> (64 - off);
-  ++count;
-}
-
-void vok_bits_builder::push(bool bit) {
-  if ((nbits & 63) == 0) words.push_back(0);
-  if (bit) words.back() |= uint64_t{1} << (nbits & 63);
-  ++nbits;
-}
 
 void vok_bits_builder::finish() {
   words.resize(vok_bits_words(nbits), 0);

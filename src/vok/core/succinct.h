@@ -115,7 +115,16 @@ struct vok_packed_builder {
   std::vector<uint64_t> words;
 
   explicit vok_packed_builder(uint32_t w = 0) : width(w), words(vok_packed_words(0, w), 0) {}
-  void push(uint64_t value);
+  void reserve(uint64_t n) { words.reserve(vok_packed_words(n, width)); }
+  void push(uint64_t value) {
+    const uint64_t bit = count * width;
+    const uint64_t need = vok_packed_words(count + 1, width);
+    if (need > words.size()) words.resize(need, 0);
+    const unsigned off = static_cast<unsigned>(bit & 63);
+    words[bit >> 6] |= value << off;
+    if (off + width > 64) words[(bit >> 6) + 1] |= value >> (64 - off);
+    ++count;
+  }
 };
 
 // Bits appended one at a time; finish() makes the directories.
@@ -125,7 +134,23 @@ struct vok_bits_builder {
   std::vector<uint32_t> ones_before, zero_samples, one_samples;
   uint64_t zeros = 0, ones = 0;
 
-  void push(bool bit);
+  void push(bool bit) {
+    if ((nbits & 63) == 0) words.push_back(0);
+    words.back() |= uint64_t{bit} << (nbits & 63);
+    ++nbits;
+  }
+  // `count` ones, then a zero, a word at a time.
+  void push_run(uint64_t count) {
+    while (count > 0) {
+      if ((nbits & 63) == 0) words.push_back(0);
+      const unsigned at = static_cast<unsigned>(nbits & 63);
+      const uint64_t take = count < 64 - at ? count : 64 - at;
+      words.back() |= (take == 64 ? ~uint64_t{0} : ((uint64_t{1} << take) - 1)) << at;
+      nbits += take;
+      count -= take;
+    }
+    push(false);
+  }
   void finish();
   vok_bits_view view() const;
 };
