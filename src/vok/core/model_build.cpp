@@ -13,6 +13,7 @@
 // first characters, vok_nodes), in time linear in the number of states,
 // without a walk over the tree or spelling a string.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -29,138 +30,235 @@ constexpr uint32_t kNone = UINT32_MAX;
 // A state's key: its node's rank among the internal records and its
 // character.
 inline uint64_t key_of(uint32_t node, unsigned char c) { return uint64_t{node} << 8 | c; }
-inline uint32_t node_of(uint64_t key) { return static_cast<uint32_t>(key >> 8); }
-inline unsigned char char_of(uint64_t key) { return static_cast<unsigned char>(key); }
 
-// The states, in a table of open addressing; each gets a number in order
-// of insertion.
+// The states, in a table of open addressing whose entries hold the key and
+// the number together (one read finds both); each state gets a number in
+// order of insertion.  Key 0, the root with a NUL, is no state (a NUL ends
+// every document), so a slot of zeros is empty and a new table needs no
+// writing: its pages come from the system cleared.
 class state_set {
  public:
+  state_set() = default;
+  state_set(const state_set&) = delete;
+  state_set& operator=(const state_set&) = delete;
+  ~state_set() { std::free(slots_); }
+
+  // The number of the key, inserting it first when it is not there; *added
+  // tells which.
+  uint32_t insert(uint64_t key, bool* added) {
+    if (10 * (count_ + 1) > 7 * size_) grow(2 * size_);
+    size_t i = home(key);
+    for (; slots_[i].key != 0; i = (i + 1) & mask_)
+      if (slots_[i].key == key) {
+        *added = false;
+        return slots_[i].id;
+      }
+    slots_[i] = slot{key, static_cast<uint32_t>(count_)};
+    *added = true;
+    return static_cast<uint32_t>(count_++);
+  }
   uint32_t find(uint64_t key) const {
     for (size_t i = home(key);; i = (i + 1) & mask_) {
-      if (keys_[i] == kEmpty) return kNone;
-      if (keys_[i] == key) return ids_[i];
+      if (slots_[i].key == 0) return kNone;
+      if (slots_[i].key == key) return slots_[i].id;
     }
-  }
-  // Inserts the key with the next number; false when it was there.
-  bool insert(uint64_t key) {
-    if (2 * (count_ + 1) > keys_.size()) grow();
-    size_t i = home(key);
-    for (; keys_[i] != kEmpty; i = (i + 1) & mask_)
-      if (keys_[i] == key) return false;
-    keys_[i] = key;
-    ids_[i] = static_cast<uint32_t>(count_++);
-    order_.push_back(key);
-    return true;
   }
   size_t size() const { return count_; }
-  uint64_t key(uint32_t id) const { return order_[id]; }
+  // Asks for the key's first slot, before insert or find reads it.
+  void prefetch(uint64_t key) const { __builtin_prefetch(&slots_[home(key)]); }
+  // Room for n keys without growing (at most seven tenths full).
+  void reserve(size_t n) {
+    size_t size = size_t{1} << 16;
+    while (7 * size < 10 * n) size *= 2;
+    if (size > size_) grow(size);
+  }
 
  private:
-  static constexpr uint64_t kEmpty = ~uint64_t{0};
+  struct slot {
+    uint64_t key;
+    uint32_t id;
+  };
   size_t home(uint64_t key) const { return (key * 0x9e3779b97f4a7c15u >> 16) & mask_; }
-  void grow() {
-    const size_t size = keys_.empty() ? size_t{1} << 16 : 2 * keys_.size();
-    keys_.assign(size, kEmpty);
-    ids_.assign(size, 0);
-    mask_ = size - 1;
-    for (uint32_t id = 0; id < count_; ++id) {
-      size_t i = home(order_[id]);
-      while (keys_[i] != kEmpty) i = (i + 1) & mask_;
-      keys_[i] = order_[id];
-      ids_[i] = id;
+  void grow(size_t size) {
+    if (size < (size_t{1} << 16)) size = size_t{1} << 16;
+    auto* slots = static_cast<slot*>(std::calloc(size, sizeof(slot)));
+    if (!slots) throw std::bad_alloc();
+    const size_t mask = size - 1;
+    for (size_t k = 0; k < size_; ++k) {
+      if (slots_[k].key == 0) continue;
+      size_t i = (slots_[k].key * 0x9e3779b97f4a7c15u >> 16) & mask;
+      while (slots[i].key != 0) i = (i + 1) & mask;
+      slots[i] = slots_[k];
     }
+    std::free(slots_);
+    slots_ = slots;
+    size_ = size;
+    mask_ = mask;
   }
-  std::vector<uint64_t> keys_;
-  std::vector<uint32_t> ids_;
-  std::vector<uint64_t> order_;  // the keys by number
-  size_t mask_ = 0, count_ = 0;
+  slot* slots_ = nullptr;
+  size_t size_ = 0, mask_ = 0, count_ = 0;
+};
+
+// What is known of a state when it is made: its node (rank), the number of
+// its parent in the automaton's tree, its edge character.
+struct raw_state {
+  uint32_t node;
+  uint32_t parent;
+  unsigned char edge;
 };
 
 struct builder {
   const vok_tree_corpus* c;
   const vok_nodes& nodes;
   state_set set;
+  std::vector<raw_state> states;  // by number of insertion
   std::vector<uint32_t> pattern;  // state of each seen feature, by column
-
-  // The rank of the node a record's suffix link points to.
-  uint32_t link_of(uint32_t node) const {
-    const stree_ref link = int_stree_node(nodes.ref[node])->suffix_link;
-    return vok_internal_rank(c->sel.chains, int_stree_id(link));
-  }
-
-  // (y, ch) and its suffixes, up to the first already there.
-  void add_suffixes(uint32_t y, unsigned char ch) {
-    while (set.insert(key_of(y, ch)) && y != 0) y = link_of(y);
-  }
 };
 
-// The deepest state (p, e) above node y: its parent p and the first
-// character e of its edge, or failing that the parent's, remembered by
-// rank.  Climbs as far as the first node already known.
-uint32_t state_above(const builder& b, std::vector<uint32_t>* above,
-                     std::vector<uint32_t>* path_scratch, uint32_t y) {
-  const vok_nodes& nodes = b.nodes;
-  std::vector<uint32_t>& path = *path_scratch;
-  path.clear();
-  for (uint32_t x = y; x != 0 && (*above)[x] == kNone - 1; x = nodes.parent[x]) path.push_back(x);
-  for (size_t k = path.size(); k-- > 0;) {
-    const uint32_t x = path[k], p = nodes.parent[x];
-    const unsigned char e = static_cast<unsigned char>(int_stree_node_code(nodes.ref[x]));
-    const uint32_t s = b.set.find(key_of(p, e));
-    (*above)[x] = s != kNone ? s : p == 0 ? kNone : (*above)[p];
+// The suffixes of the seen features' strings, added as chains: from
+// (y, ch), y the feature's parent and ch its edge's first character, along
+// the suffix links to (root, ch) or to the first state already there, each
+// state's parent being the next.  A chain's steps depend on each other and
+// each reads memory unrelated to the last (a node, its link's record, the
+// table), so kLanes chains go at once, each asking for what its next step
+// reads while the others take theirs.
+constexpr size_t kLanes = 16;
+
+class chain_walker {
+ public:
+  explicit chain_walker(builder* b) : b_(*b) {}
+
+  // Starts the chain of the feature of column `column`; moves the others
+  // on while every lane is busy.
+  void start(uint32_t column, uint32_t y, unsigned char ch) {
+    while (busy_ == kLanes) turn();
+    for (lane& l : lanes_)
+      if (l.stage == kIdle) {
+        l = lane{column, y, ch, kNone, kFetchNode};
+        ++busy_;
+        return;
+      }
   }
-  return y == 0 ? kNone : (*above)[y];
+  void finish() {
+    while (busy_ > 0) turn();
+  }
+
+ private:
+  // A step in three turns: ask for the node and the state's slot; ask for
+  // the node's link's record; add the state and move to the link.
+  enum turn_kind : unsigned char { kIdle, kFetchNode, kFetchLink, kAdd };
+  struct lane {
+    uint32_t column;  // of the feature whose chain this is
+    uint32_t y;       // the node of the next state
+    unsigned char ch;
+    uint32_t last;    // the state added before, whose parent the next is
+    turn_kind stage;
+  };
+
+  void advance(lane& l) {
+    switch (l.stage) {
+      case kFetchNode:
+        __builtin_prefetch(&b_.nodes.at[l.y]);
+        b_.set.prefetch(key_of(l.y, l.ch));
+        l.stage = kFetchLink;
+        return;
+      case kFetchLink:
+        if (l.y != 0) __builtin_prefetch(int_stree_words(b_.nodes.at[l.y].link));
+        l.stage = kAdd;
+        return;
+      case kAdd:
+        l.stage = add(l) ? kFetchNode : kIdle;
+        if (l.stage == kIdle) --busy_;
+        return;
+      case kIdle:
+        return;
+    }
+  }
+
+  // Adds the lane's state; true while the chain goes on.
+  bool add(lane& l) {
+    const vok_node& node = b_.nodes.at[l.y];
+    bool added;
+    const uint32_t s = b_.set.insert(key_of(l.y, l.ch), &added);
+    if (l.last == kNone) b_.pattern[l.column] = s;
+    else b_.states[l.last].parent = s;
+    if (!added) return false;
+    b_.states.push_back(raw_state{l.y, kNone, l.y == 0 ? l.ch : node.first});
+    if (l.y == 0) return false;  // (root, ch) hangs below the root
+    l.last = s;
+    l.y = vok_internal_rank(b_.c->sel.chains, int_stree_id(node.link));
+    return true;
+  }
+
+  void turn() {
+    for (lane& l : lanes_) advance(l);
+  }
+
+  builder& b_;
+  lane lanes_[kLanes] = {};
+  size_t busy_ = 0;
+};
+
+// For every internal node y, by rank, the deepest state (p, e) on the
+// path above it: its parent p with the first character e of its edge, or
+// failing that the parent's.  Ranks are in preorder, so a parent comes
+// before its children; the table's slots are asked for ahead.
+std::vector<uint32_t> states_above(const builder& b) {
+  const vok_nodes& nodes = b.nodes;
+  const size_t n = b.c->sel.internal_records;
+  std::vector<uint32_t> above(n, kNone);
+  constexpr size_t kAhead = 16;
+  for (size_t r = 1; r < n; ++r) {
+    if (r + kAhead < n) b.set.prefetch(key_of(nodes.at[r + kAhead].parent, nodes.at[r + kAhead].code));
+    const vok_node& x = nodes.at[r];
+    const uint32_t s = b.set.find(key_of(x.parent, x.code));
+    above[r] = s != kNone ? s : above[x.parent];
+  }
+  return above;
 }
 
 // Numbers the states breadth first (by parent, then edge character) and
 // fills the automaton.
 void number_states(const builder& b, vok_automaton* a) {
-  const size_t n = b.set.size() + 1;  // the root comes first, number 0
-  std::vector<uint32_t> parent(n, 0);
-  std::vector<unsigned char> edge(n, 0);
-  for (uint32_t s = 1; s < n; ++s) {
-    const uint64_t key = b.set.key(s - 1);
-    const uint32_t y = node_of(key);
-    const unsigned char ch = char_of(key);
-    edge[s] = y == 0 ? ch : b.nodes.first[y];
-    parent[s] = y == 0 ? 0 : 1 + b.set.find(key_of(b.link_of(y), ch));
-  }
-  // Children lists, then breadth first.
-  std::vector<uint32_t> first(n + 1, 0), kids(n - 1);
-  for (size_t s = 1; s < n; ++s) ++first[parent[s] + 1];
+  const size_t n = b.states.size() + 1;  // the root comes first, number 0
+  auto parent_of = [&](size_t s) { return s == 0 || b.states[s - 1].parent == kNone ? 0 : b.states[s - 1].parent + 1; };
+  auto edge_of = [&](size_t s) { return s == 0 ? 0 : b.states[s - 1].edge; };
+  // Children lists, each child with its edge character above its number
+  // so that a list sorts without reading elsewhere; then breadth first.
+  std::vector<uint32_t> first(n + 1, 0);
+  std::vector<uint64_t> kids(n - 1);
+  for (size_t s = 1; s < n; ++s) ++first[parent_of(s) + 1];
   for (size_t s = 0; s < n; ++s) first[s + 1] += first[s];
   {
     std::vector<uint32_t> at(first.begin(), first.end() - 1);
-    for (size_t s = 1; s < n; ++s) kids[at[parent[s]]++] = static_cast<uint32_t>(s);
+    for (size_t s = 1; s < n; ++s) kids[at[parent_of(s)]++] = static_cast<uint64_t>(edge_of(s)) << 32 | s;
   }
   std::vector<uint32_t> order, number(n, 0);
   order.reserve(n);
   order.push_back(0);
   for (size_t k = 0; k < order.size(); ++k) {
     const uint32_t s = order[k];
-    std::sort(kids.begin() + first[s], kids.begin() + first[s + 1],
-              [&](uint32_t x, uint32_t y) { return edge[x] < edge[y]; });
+    std::sort(kids.begin() + first[s], kids.begin() + first[s + 1]);
     for (uint32_t i = first[s]; i < first[s + 1]; ++i) {
-      number[kids[i]] = static_cast<uint32_t>(order.size());
-      order.push_back(kids[i]);
+      const uint32_t kid = static_cast<uint32_t>(kids[i]);
+      number[kid] = static_cast<uint32_t>(order.size());
+      order.push_back(kid);
     }
   }
   first = std::vector<uint32_t>();
-  kids = std::vector<uint32_t>();
-  // By rank: not yet known (kNone - 1), none (kNone) or a state.
-  std::vector<uint32_t> above(b.c->sel.internal_records, kNone - 1), path;
+  kids = std::vector<uint64_t>();
+  const std::vector<uint32_t> above = states_above(b);
   a->parent.resize(n);
   a->chars.resize(n);
   a->fail.resize(n);
   a->column_of.assign(n, 0);
   for (size_t k = 0; k < n; ++k) {
     const uint32_t s = order[k];
-    a->parent[k] = number[parent[s]];
-    a->chars[k] = edge[s];
+    a->parent[k] = number[parent_of(s)];
+    a->chars[k] = static_cast<uint8_t>(edge_of(s));
     uint32_t f = 0;  // the root, and the failure of every state (root, c)
-    if (s != 0 && node_of(b.set.key(s - 1)) != 0) {
-      const uint32_t deepest = state_above(b, &above, &path, node_of(b.set.key(s - 1)));
+    if (s != 0 && b.states[s - 1].node != 0) {
+      const uint32_t deepest = above[b.states[s - 1].node];
       f = deepest == kNone ? 0 : number[deepest + 1];
     }
     a->fail[k] = f;
@@ -175,7 +273,11 @@ vok_status vok_tree_automaton(const vok_tree_corpus* c, vok_automaton* a) {
   if (c->stage != VOK_SELECTED || !(c->reads & VOK_READ_MODEL)) return VOK_MISUSE;
   try {
     const vok_selection& sel = c->sel;
-    builder b{c, sel.nodes, {}, {}};
+    builder b{c, sel.nodes, {}, {}, {}};
+    // About two states a seen feature.
+    b.set.reserve(2 * sel.seen_count + 1);
+    b.states.reserve(2 * sel.seen_count + 1);
+    chain_walker chains(&b);
     a->settings = c->settings;
     a->number_bound = static_cast<uint64_t>(c->tree->num_nodes);
     a->numbers.clear();
@@ -187,18 +289,17 @@ vok_status vok_tree_automaton(const vok_tree_corpus* c, vok_automaton* a) {
       for (uint64_t bits = sel.seen.bits[w]; bits != 0; bits &= bits - 1) {
         const uint32_t f = static_cast<uint32_t>(w << VOK_SET_SHIFT |
                                                  static_cast<unsigned>(__builtin_ctzll(bits)));
-        const uint32_t rank = vok_internal_rank(sel.chains, f);
-        const stree_ref ref = sel.nodes.ref[rank];
-        const unsigned char ch = static_cast<unsigned char>(int_stree_node_code(ref));
-        const uint32_t y = sel.nodes.parent[rank];
-        b.add_suffixes(y, ch);
-        b.pattern.push_back(b.set.find(key_of(y, ch)));
+        const vok_node& node = sel.nodes.at[vok_internal_rank(sel.chains, f)];
+        const stree_ref ref = node.ref;
+        b.pattern.push_back(kNone);
+        chains.start(static_cast<uint32_t>(b.pattern.size() - 1), node.parent, node.code);
         a->numbers.push_back(f);
         // The name adds the rest of the feature's edge to s_f.
         const int32_t rest = int_stree_edge_length(c->tree, ref) - 1;
         a->name_lengths.push_back(static_cast<uint32_t>(rest));
         a->name_bytes.append(int_stree_edge_string(c->tree, ref) + 1, static_cast<size_t>(rest));
       }
+    chains.finish();
     number_states(b, a);
     return VOK_OK;
   } catch (const std::bad_alloc&) {

@@ -176,17 +176,13 @@ struct open_record {
   uint32_t rank;  // among the internal records
 };
 
-// Room in the node tables for rank `rank`; false when memory runs out.
+// Room in the node table for rank `rank`; false when memory runs out.
 bool node_room(vok_nodes* nodes, size_t rank) {
   if (rank < nodes->room) return true;
   const size_t room = nodes->room ? 2 * nodes->room : size_t{1} << 16;
-  auto* ref = static_cast<stree_ref*>(std::realloc(nodes->ref, room * sizeof(stree_ref)));
-  if (ref) nodes->ref = ref;
-  auto* parent = static_cast<uint32_t*>(std::realloc(nodes->parent, room * sizeof(uint32_t)));
-  if (parent) nodes->parent = parent;
-  auto* first = static_cast<unsigned char*>(std::realloc(nodes->first, room));
-  if (first) nodes->first = first;
-  if (!ref || !parent || !first) return false;
+  auto* at = static_cast<vok_node*>(std::realloc(nodes->at, room * sizeof(vok_node)));
+  if (!at) return false;
+  nodes->at = at;
   nodes->room = room;
   return true;
 }
@@ -261,10 +257,11 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
           w.out_of_memory = true;
           return false;
         }
-        if (open == 1) top = static_cast<unsigned char>(int_stree_node_code(x));
-        sel->nodes.ref[internal] = x;
-        sel->nodes.parent[internal] = open > 0 ? path[open - 1].rank : 0;
-        sel->nodes.first[internal] = open > 0 ? top : 0;
+        const unsigned char code = static_cast<unsigned char>(int_stree_node_code(x));
+        if (open == 1) top = code;
+        sel->nodes.at[internal] =
+            vok_node{x, int_stree_node(x)->suffix_link, open > 0 ? path[open - 1].rank : 0,
+                     open > 0 ? top : uint8_t{0}, open > 0 ? code : uint8_t{0}};
       }
       ++internal;
     }
@@ -420,8 +417,7 @@ void vok_selection_free(vok_selection* sel) {
                       static_cast<void*>(sel->chains.ancestor), static_cast<void*>(sel->loci.first),
                       static_cast<void*>(sel->loci.emitting), static_cast<void*>(sel->loci.before),
                       static_cast<void*>(sel->loci.at), static_cast<void*>(sel->seen.bits),
-                      static_cast<void*>(sel->seen.before), static_cast<void*>(sel->nodes.ref),
-                      static_cast<void*>(sel->nodes.parent), static_cast<void*>(sel->nodes.first)})
+                      static_cast<void*>(sel->seen.before), static_cast<void*>(sel->nodes.at)})
     std::free(table);
   *sel = vok_selection();
 }

@@ -81,12 +81,18 @@ struct vok_seen {
 };
 
 // The internal records themselves, by rank, for making a model: each one's
-// reference, its parent's rank (the root's: 0) and the first character of
-// its path label (the root's: 0).  `room` entries; the walk grows them.
+// reference and suffix link, its parent's rank (the root's: 0), the first
+// character of its path label and of its edge (the root's: 0), side by side
+// so that one read finds them all.  `room` entries; the walk grows them.
+struct vok_node {
+  stree_ref ref;
+  stree_ref link;
+  uint32_t parent;
+  unsigned char first;
+  unsigned char code;
+};
 struct vok_nodes {
-  stree_ref* ref = nullptr;
-  uint32_t* parent = nullptr;
-  unsigned char* first = nullptr;
+  vok_node* at = nullptr;
   size_t room = 0;
 };
 
