@@ -98,6 +98,11 @@ struct stree_space {
   char* block_next = nullptr;
   size_t block_left = 0;
   void* free_bodies = nullptr;
+  // Every block carved so far, for giving them back to the system once no
+  // tree holds a page.
+  void** blocks = nullptr;
+  size_t block_count = 0;
+  size_t block_slots = 0;
 };
 
 stree_space spaces[STREE_SPACES];
@@ -116,12 +121,39 @@ void* body_alloc(uint32_t space) {
 }
 void body_free(uint32_t, void* body) { std::free(body); }
 constexpr bool kReuseNumbers = false;
+void return_blocks() {}
 
 #else
 
 constexpr size_t kBlockBytes = STREE_HUGE_BYTES;
 
-void* block_alloc() { return int_stree_huge_map(kBlockBytes); }
+// A new block, listed with its space's.
+void* block_alloc(stree_space& sp) {
+  if (sp.block_count == sp.block_slots) {
+    const size_t want = sp.block_slots ? 2 * sp.block_slots : 16;
+    void* grown = std::realloc(sp.blocks, want * sizeof(void*));
+    if (!grown) return nullptr;
+    sp.blocks = static_cast<void**>(grown);
+    sp.block_slots = want;
+  }
+  void* block = int_stree_huge_map(kBlockBytes);
+  if (block) sp.blocks[sp.block_count++] = block;
+  return block;
+}
+
+// Gives every block of every space back to the system; only when no page
+// is in use, so no body is carved from them any more.
+void return_blocks() {
+  for (stree_space& sp : spaces) {
+    for (size_t i = 0; i < sp.block_count; ++i) int_stree_huge_unmap(sp.blocks[i], kBlockBytes);
+    std::free(sp.blocks);
+    sp.blocks = nullptr;
+    sp.block_count = sp.block_slots = 0;
+    sp.block_next = nullptr;
+    sp.block_left = 0;
+    sp.free_bodies = nullptr;
+  }
+}
 
 void* body_alloc(uint32_t space) {
   stree_space& sp = spaces[space];
@@ -136,7 +168,7 @@ void* body_alloc(uint32_t space) {
   // zeros already, and writing it here would only touch every page of the
   // block once more than the records do.
   if (sp.block_left == 0) {
-    void* block = block_alloc();
+    void* block = block_alloc(sp);
     if (!block) return nullptr;
     sp.block_next = static_cast<char*>(block);
     sp.block_left = kBlockBytes / bytes;
@@ -387,6 +419,9 @@ void int_stree_release_pages(suffix_tree* tree) {
     release_page(own.keys[i] >> kKeySpaceShift, own.keys[i] & kMaxPages);
   std::free(own.keys);
   own = stree_tree_pages();
+  // The last tree gone: its memory goes back to the system rather than
+  // waiting, perhaps for the life of the process, for a tree to come.
+  if (pages_in_use == 0) return_blocks();
 }
 
 void stree_pool_fail_at(long n) { fail_at = n > 0 ? requests + n : 0; }
@@ -417,6 +452,15 @@ void* int_stree_huge_map(size_t bytes) {
   void* area = std::aligned_alloc(STREE_HUGE_BYTES, bytes);
   if (area) std::memset(area, 0, bytes);
   return area;
+#endif
+}
+
+void int_stree_huge_unmap(void* area, size_t bytes) {
+#if defined(__linux__)
+  munmap(area, bytes);
+#else
+  (void)bytes;
+  std::free(area);
 #endif
 }
 

@@ -134,6 +134,8 @@ bool int_stree_can_reserve(size_t bytes);
 // from aligned_alloc.  Either way it reads as zeros.
 constexpr size_t STREE_HUGE_BYTES = size_t{2} << 20;
 void* int_stree_huge_map(size_t bytes);
+// Gives back memory from int_stree_huge_map, `bytes` as asked for.
+void int_stree_huge_unmap(void* area, size_t bytes);
 // Offers the whole huge pages inside [p, p + bytes), memory taken from
 // malloc or elsewhere, to the kernel as huge pages: for arrays read or
 // written all over.  A hint only; nothing changes where the kernel declines.

@@ -3,6 +3,9 @@
 // ask for (the narrow tree, or the wide one with `wide`) and forwards every
 // call to it.
 #include <new>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "corpus.h"
 #include "fitted_model.h"
@@ -71,6 +74,12 @@ void vok_corpus_delete(vok_corpus* c) {
   if (!c) return;
   on_layout(c, [](auto* t) { vok_tree_delete(t); });
   delete c;
+#if defined(__GLIBC__)
+  // A corpus's tables are large and freed last to first; the heap keeps
+  // what it freed unless asked, and a process that goes on (a fitted
+  // vectorizer) should hold no more than what it still uses.
+  malloc_trim(0);
+#endif
 }
 
 const vok_settings& vok_corpus_settings(const vok_corpus* c) { return c->settings; }

@@ -54,7 +54,9 @@ struct vok_corpus;
 // A new empty corpus; nullptr when the settings are invalid or memory runs
 // out.
 vok_corpus* vok_corpus_new(const vok_settings& settings);
-// Gives back everything the corpus holds.  Nothing for nullptr.
+// Gives back everything the corpus holds, to the system where it can
+// (the memory freed, the tree's pages once no tree is left).  Nothing for
+// nullptr.
 void vok_corpus_delete(vok_corpus* corpus);
 
 const vok_settings& vok_corpus_settings(const vok_corpus* corpus);

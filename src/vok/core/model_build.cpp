@@ -42,6 +42,12 @@ class state_set {
   state_set(const state_set&) = delete;
   state_set& operator=(const state_set&) = delete;
   ~state_set() { std::free(slots_); }
+  // Gives the table back; the set is empty after.
+  void clear() {
+    std::free(slots_);
+    slots_ = nullptr;
+    size_ = mask_ = count_ = 0;
+  }
 
   // The number of the key, inserting it first when it is not there; *added
   // tells which.
@@ -218,8 +224,8 @@ std::vector<uint32_t> states_above(const builder& b) {
 }
 
 // Numbers the states breadth first (by parent, then edge character) and
-// fills the automaton.
-void number_states(const builder& b, vok_automaton* a) {
+// fills the automaton; above is states_above's.
+void number_states(const builder& b, const std::vector<uint32_t>& above, vok_automaton* a) {
   const size_t n = b.states.size() + 1;  // the root comes first, number 0
   auto parent_of = [&](size_t s) { return s == 0 || b.states[s - 1].parent == kNone ? 0 : b.states[s - 1].parent + 1; };
   auto edge_of = [&](size_t s) { return s == 0 ? 0 : b.states[s - 1].edge; };
@@ -247,7 +253,6 @@ void number_states(const builder& b, vok_automaton* a) {
   }
   first = std::vector<uint32_t>();
   kids = std::vector<uint64_t>();
-  const std::vector<uint32_t> above = states_above(b);
   a->parent.resize(n);
   a->chars.resize(n);
   a->fail.resize(n);
@@ -300,7 +305,10 @@ vok_status vok_tree_automaton(const vok_tree_corpus* c, vok_automaton* a) {
         a->name_bytes.append(int_stree_edge_string(c->tree, ref) + 1, static_cast<size_t>(rest));
       }
     chains.finish();
-    number_states(b, a);
+    // The table of states is the largest; it goes before the numbering.
+    const std::vector<uint32_t> above = states_above(b);
+    b.set.clear();
+    number_states(b, above, a);
     return VOK_OK;
   } catch (const std::bad_alloc&) {
     return VOK_NO_MEMORY;
