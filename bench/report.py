@@ -229,6 +229,28 @@ the difference of the two CPU times, least of the runs. "run": a line of
 
 {apply}
 
+## Fitted models (`vok-fit`, `vok-apply model`, Python)
+
+`bench/model_bench.py`: for each corpus and setting, vok-fit against vok
+with the same options (CPU, peak), the model's size against the training
+text's, vok-apply of one short line from the model and from the training
+file (wall seconds), and a corpus of the same size from another seed
+applied from the model and from the tree (CPU µs per byte of new text; the
+tree's is `vok-apply train new` less `vok-apply train empty`). Least time
+and highest peak of {repeat} runs.
+
+{model}
+
+Where a model's bytes go, by the sections in its header:
+
+{model_sections}
+
+Python, each in a child process of its own: `SubstringVectorizer().fit` on
+the 5 MB corpus, `pickle.loads` of it, and `transform` of new documents
+from it with one and two threads.
+
+{model_python}
+
 ## Work per input byte, whatever the machine
 
 The end-to-end `vok` run and the SA+LCP program above under cachegrind,
@@ -270,6 +292,39 @@ def apply_table(rows):
     return table(header, out)
 
 
+def model_table(rows):
+    header = ["corpus", "options", "training bytes", "model bytes", "model / text",
+              "vok-fit CPU (s)", "vok CPU (s)", "vok-fit peak (MB)", "vok peak (MB)",
+              "short line, model (s)", "short line, training file (s)", "ratio",
+              "new text, model (µs/B)", "new text, tree (µs/B)"]
+    out = [[r["corpus"], r["options"], r["train_bytes"], r["model_bytes"],
+            r["model_over_train"], r["fit_cpu_s"], r["vok_cpu_s"], mb(r["fit_peak_kb"]),
+            mb(r["vok_peak_kb"]), r["short_from_model_s"], r["short_from_train_s"],
+            r["short_ratio"], r["new_model_us_per_byte"], r["new_tree_us_per_byte"]]
+           for r in rows]
+    return table(header, out)
+
+
+def model_sections_table(rows):
+    models = []
+    for r in rows:
+        key = r["corpus"] + " " + r["options"]
+        if key not in models:
+            models.append(key)
+    parts = []
+    for r in rows:
+        if r["part"] not in parts:
+            parts.append(r["part"])
+    cell = {(r["corpus"] + " " + r["options"], r["part"]): r for r in rows}
+    out = [[part] + ["{} ({})".format(cell[(m, part)]["bytes"], cell[(m, part)]["share"])
+                     if (m, part) in cell else "–" for m in models] for part in parts]
+    return table(["part"] + models, out)
+
+
+def model_python_table(rows):
+    return table(["measure", "value"], [[r["measure"], r["value"]] for r in rows])
+
+
 def work_table(rows):
     """One row per corpus: vok's counts beside the suffix array's."""
     by_size = {}
@@ -299,6 +354,7 @@ def main():
     parser.add_argument("--work", default="")
     args = parser.parse_args()
     machine = read_machine(args.machine)
+    here = os.path.dirname(args.output) or "."
     scaling = read_csv(args.results)
     baselines = read_csv(args.baselines)
     plot = ""
@@ -314,6 +370,9 @@ def main():
         wide=wide_table(read_csv(args.wide)),
         apply=apply_table(read_csv(args.apply)),
         work=work_table(read_csv(args.work)) if args.work else "(not run)",
+        model=model_table(read_csv(os.path.join(here, "model.csv"))) or "(not run)",
+        model_sections=model_sections_table(read_csv(os.path.join(here, "model_sections.csv"))),
+        model_python=model_python_table(read_csv(os.path.join(here, "model_python.csv"))),
         **{k: machine.get(k, "?") for k in (
             "cpu", "cores", "memory", "kernel", "compiler", "cmake",
             "divsufsort", "sklearn", "python", "commit", "date", "load",

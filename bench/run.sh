@@ -17,6 +17,8 @@
 #                           another corpus of the same size; its hostile shapes
 #   bench/work.csv          instructions and cache misses of vok and SA+LCP
 #                           under cachegrind's fixed cache model
+#   bench/model*.csv        fitted models: size, fit, applying from them, and
+#                           the Python package's (bench/model_bench.py)
 #   bench/RESULTS.md        machine, tables and notes
 #   bench/scaling.png       time and memory against corpus size
 #
@@ -32,6 +34,7 @@
 #   VOK_BENCH_LARGE     SIZE:DOCS of the large corpus for -w (25000000:60000;
 #                       empty for none)
 #   VOK_BENCH_SKIP      words among: sklearn pathological plot wide apply work
+#                       model
 set -uo pipefail
 export LC_ALL=C
 
@@ -97,7 +100,7 @@ else
   VOK=$BUILD/vok
   if cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVOK_TESTS=OFF \
        >"$LOGS/cmake.log" 2>&1 &&
-     cmake --build "$BUILD" -j2 --target vok vok-apply >>"$LOGS/cmake.log" 2>&1; then
+     cmake --build "$BUILD" -j2 --target vok vok-apply vok-fit >>"$LOGS/cmake.log" 2>&1; then
     HAVE_VOK=1
   else
     HAVE_VOK=0
@@ -499,6 +502,21 @@ if [[ $HAVE_VOK -eq 1 && -x $BUILD/vok-apply ]] && ! skipped apply; then
     csv "run" 524288 "$s" "$M_STATUS" "" "$M_CPU" "" "" "" "$M_RSS" >>"$APPLY"
   done
   rm -f "$OUT"/*.txt
+fi
+
+# ------------------------------------------------------- fitted models ----
+
+# vok-fit, vok-apply from a model and the Python package's model, with the
+# module built into the same directory (bench/model_bench.py says what).
+if [[ $HAVE_VOK -eq 1 && -z ${VOK_BENCH_VOK:-} ]] && ! skipped model; then
+  say "fitted models"
+  if cmake -S "$ROOT" -B "$BUILD" -DVOK_PYTHON=ON >>"$LOGS/cmake.log" 2>&1 &&
+     cmake --build "$BUILD" -j2 --target _vok >>"$LOGS/cmake.log" 2>&1; then
+    $PY "$BENCH/model_bench.py" "$BUILD" 2>"$LOGS/model.log" ||
+      warn "the model bench failed; see $LOGS/model.log"
+  else
+    warn "the Python module did not build; see $LOGS/cmake.log"
+  fi
 fi
 
 # -------------------------------------------------------------- report ----

@@ -437,16 +437,8 @@ class Model {
   py::array_t<int64_t> feature_numbers() const {
     const vok_model* model = fitted();
     py::array_t<int64_t> numbers(static_cast<py::ssize_t>(vok_model_features(model)));
-    int64_t* at = numbers.mutable_data();
-    bool made;
-    {
-      py::gil_scoped_release nogil;
-      made = vok_model_each_feature(
-          model,
-          [](void* data, const vok_feature& f) { *(*static_cast<int64_t**>(data))++ = f.number; },
-          &at);
-    }
-    if (!made) throw out_of_memory("no memory to list the features");
+    static_assert(sizeof(int64_t) == sizeof(uint64_t), "numbers are written in place");
+    vok_model_numbers(model, reinterpret_cast<uint64_t*>(numbers.mutable_data()));
     return numbers;
   }
 

@@ -74,6 +74,9 @@ const void* vok_model_bytes(const vok_model* model, size_t* size);
 vok_settings vok_model_settings(const vok_model* model);
 // Number of features (columns).
 uint64_t vok_model_features(const vok_model* model);
+// Writes the feature numbers, ascending (by column), to
+// numbers[0..vok_model_features).  Allocates nothing.
+void vok_model_numbers(const vok_model* model, uint64_t* numbers);
 // Calls visit for every feature, in ascending number (that is by column),
 // with its number and name (count and children 0).  The name is valid
 // during the call only.  Allocates its scratch; false when that fails.

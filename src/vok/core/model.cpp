@@ -403,6 +403,10 @@ vok_model_work* vok_model_work_new() { return new (std::nothrow) vok_model_work;
 
 void vok_model_work_delete(vok_model_work* work) { delete work; }
 
+void vok_model_numbers(const vok_model* m, uint64_t* numbers) {
+  for (uint64_t c = 0; c < m->features; ++c) numbers[c] = number_of(m, static_cast<uint32_t>(c));
+}
+
 bool vok_model_each_feature(const vok_model* m, vok_feature_fn visit, void* data) {
   try {
     // Each column's state.
