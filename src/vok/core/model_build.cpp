@@ -18,6 +18,7 @@
 #include <new>
 #include <vector>
 
+#include "big_vector.h"
 #include "model_format.h"
 #include "tree_corpus.h"
 
@@ -89,6 +90,7 @@ class state_set {
     if (size < (size_t{1} << 16)) size = size_t{1} << 16;
     auto* slots = static_cast<slot*>(std::calloc(size, sizeof(slot)));
     if (!slots) throw std::bad_alloc();
+    vok_offer_huge_pages(slots, size * sizeof(slot));
     const size_t mask = size - 1;
     for (size_t k = 0; k < size_; ++k) {
       if (slots_[k].key == 0) continue;
@@ -117,8 +119,8 @@ struct builder {
   const vok_tree_corpus* c;
   const vok_nodes& nodes;
   state_set set;
-  std::vector<raw_state> states;  // by number of insertion
-  std::vector<uint32_t> pattern;  // state of each seen feature, by column
+  vok_big_vector<raw_state> states;  // by number of insertion
+  vok_big_vector<uint32_t> pattern;  // state of each seen feature, by column
 };
 
 // The suffixes of the seen features' strings, added as chains: from
@@ -209,10 +211,10 @@ class chain_walker {
 // path above it: its parent p with the first character e of its edge, or
 // failing that the parent's.  Ranks are in preorder, so a parent comes
 // before its children; the table's slots are asked for ahead.
-std::vector<uint32_t> states_above(const builder& b) {
+vok_big_vector<uint32_t> states_above(const builder& b) {
   const vok_nodes& nodes = b.nodes;
   const size_t n = b.c->sel.internal_records;
-  std::vector<uint32_t> above(n, kNone);
+  vok_big_vector<uint32_t> above(n, kNone);
   constexpr size_t kAhead = 16;
   for (size_t r = 1; r < n; ++r) {
     if (r + kAhead < n) b.set.prefetch(key_of(nodes.at[r + kAhead].parent, nodes.at[r + kAhead].code));
@@ -225,21 +227,21 @@ std::vector<uint32_t> states_above(const builder& b) {
 
 // Numbers the states breadth first (by parent, then edge character) and
 // fills the automaton; above is states_above's.
-void number_states(const builder& b, const std::vector<uint32_t>& above, vok_automaton* a) {
+void number_states(const builder& b, const vok_big_vector<uint32_t>& above, vok_automaton* a) {
   const size_t n = b.states.size() + 1;  // the root comes first, number 0
   auto parent_of = [&](size_t s) { return s == 0 || b.states[s - 1].parent == kNone ? 0 : b.states[s - 1].parent + 1; };
   auto edge_of = [&](size_t s) { return s == 0 ? 0 : b.states[s - 1].edge; };
   // Children lists, each child with its edge character above its number
   // so that a list sorts without reading elsewhere; then breadth first.
-  std::vector<uint32_t> first(n + 1, 0);
-  std::vector<uint64_t> kids(n - 1);
+  vok_big_vector<uint32_t> first(n + 1, 0);
+  vok_big_vector<uint64_t> kids(n - 1);
   for (size_t s = 1; s < n; ++s) ++first[parent_of(s) + 1];
   for (size_t s = 0; s < n; ++s) first[s + 1] += first[s];
   {
-    std::vector<uint32_t> at(first.begin(), first.end() - 1);
+    vok_big_vector<uint32_t> at(first.begin(), first.end() - 1);
     for (size_t s = 1; s < n; ++s) kids[at[parent_of(s)]++] = static_cast<uint64_t>(edge_of(s)) << 32 | s;
   }
-  std::vector<uint32_t> order, number(n, 0);
+  vok_big_vector<uint32_t> order, number(n, 0);
   order.reserve(n);
   order.push_back(0);
   for (size_t k = 0; k < order.size(); ++k) {
@@ -251,8 +253,8 @@ void number_states(const builder& b, const std::vector<uint32_t>& above, vok_aut
       order.push_back(kid);
     }
   }
-  first = std::vector<uint32_t>();
-  kids = std::vector<uint64_t>();
+  first = vok_big_vector<uint32_t>();
+  kids = vok_big_vector<uint64_t>();
   a->parent.resize(n);
   a->chars.resize(n);
   a->fail.resize(n);
@@ -306,7 +308,7 @@ vok_status vok_tree_automaton(const vok_tree_corpus* c, vok_automaton* a) {
       }
     chains.finish();
     // The table of states is the largest; it goes before the numbering.
-    const std::vector<uint32_t> above = states_above(b);
+    const vok_big_vector<uint32_t> above = states_above(b);
     b.set.clear();
     number_states(b, above, a);
     return VOK_OK;

@@ -406,6 +406,10 @@ bool vok_selection_alloc(const suffix_tree* tree, const vok_settings& settings,
     if (!allocate(&sel->seen.bits, vok_set_words(n)) || !allocate(&sel->seen.before, vok_set_words(n)))
       return false;
     std::memset(sel->seen.bits, 0, vok_set_words(n) * sizeof(uint64_t));
+    // Every internal record but the root has two children or more, so
+    // there are fewer of them than half the records: the table never grows.
+    sel->nodes.room = n / 2 + 2;
+    if (!allocate(&sel->nodes.at, sel->nodes.room)) return false;
   }
   return allocate_loci(tree, settings, &sel->loci);
 }
