@@ -73,8 +73,8 @@ std::string bags(const vok_corpus* c, bool columns) {
 
 // A build in one go that fails falls back to inserting the stored copies,
 // whose bags are the model's, by number and by column (a feature's rank
-// among the features).  An insertion that fails names a document that
-// needs records: a non-empty one.
+// among the features).  An append or an insertion that fails names the
+// document: for an insertion, one that needs records (a non-empty one).
 TEST(Core, FailedBuildFallsBackToInsertion) {
   const std::vector<std::string> docs{"ab ab", "", "ba abb ab", "", "abab b ba"};
   const std::string numbers = model::voks(docs, vok_settings());
@@ -95,6 +95,10 @@ TEST(Core, FailedBuildFallsBackToInsertion) {
       ASSERT_LT(n, 1000) << "no build gets through";
       std::unique_ptr<vok_corpus, void (*)(vok_corpus*)> c(vok_corpus_new(s), vok_corpus_delete);
       for (const std::string& d : docs) ASSERT_EQ(vok_corpus_append(c.get(), d.data(), d.size()), VOK_OK);
+      if (!wide) {  // a byte the narrow tree has no code for: nothing is stored
+        ASSERT_EQ(vok_corpus_append(c.get(), "a\xff", 2), VOK_REFUSED);
+        EXPECT_EQ(vok_corpus_failed_doc(c.get()), docs.size());
+      }
       vok_testing_fail_build_at(wide, 1);
       vok_testing_fail_from(wide, n);  // the fallback's records from the n-th on
       const vok_status built = vok_corpus_build(c.get(), nullptr);

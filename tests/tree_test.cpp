@@ -246,6 +246,10 @@ TEST(Tree, EditsRefuseOutsideTheirContracts) {
     if (r == t->root) continue;
     for (int32_t len : {0, int_stree_edge_length(t, r), int_stree_edge_length(t, r) + 1})
       EXPECT_EQ(int_stree_split_edge(t, r, len), STREE_NONE) << len;
+    const stree_count nodes = t->num_nodes;
+    t->num_nodes = STREE_MAX_NODES;  // a split would pass the node limit
+    EXPECT_EQ(int_stree_split_edge(t, r, 1), STREE_NONE);
+    t->num_nodes = nodes;
     EXPECT_EQ(int_stree_add_child(t, int_stree_get_parent(t, r), r), STREE_NONE);
     EXPECT_EQ(int_stree_replace_child(t, r, r, r), 0);
   }
