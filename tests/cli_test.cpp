@@ -123,6 +123,7 @@ TEST_F(Cli, Table) {
       {"$DICT in.txt - 2>&1 >/dev/full", ab, 1, error("failed to write file -."), kNone},
       {"$VOK in.txt out extra", ab, 0, "", kModel},
       {"$VOK -h 99999999999999999999 -p 1.5 in.txt out", ab, 0, "", kModel},
+      {"$VOK -l 3 -h 3 in.txt out", ab + ab, 0, "", kModel},
       {"$VOK missing.txt out", ab, 1, error("failed to open file missing.txt."), kNone},
       {"$VOK in.txt no/out", ab, 1, error("failed to open file no/out."), kNone},
       {"mkdir d; $VOK d out", ab, 1, error("failed to read file d."), kNone},

@@ -126,7 +126,7 @@ TEST(Sort, FailsCleanlyAtEveryAllocation) {
     const auto* block = reinterpret_cast<const unsigned char*>(b.data());
     for (long at = 1;; ++at) {
       ASSERT_LT(at, 1000) << "no run succeeds";
-      stree_sort_fail_at(at);
+      stree_build_fail_at(at);
       int_stree_sorted s;
       if (!int_stree_sort_suffixes(block, int64_t(b.size()), &s)) {
         ASSERT_TRUE(empty(s)) << "allocation " << at;
@@ -138,7 +138,7 @@ TEST(Sort, FailsCleanlyAtEveryAllocation) {
       const int again = int_stree_sort_suffixes(block, int64_t(b.size()), &s);
       int_stree_sorted_free(&s);
       EXPECT_EQ(again, 0) << "allocation " << at << " failed unnoticed";
-      stree_sort_fail_at(0);
+      stree_build_fail_at(0);
       break;
     }
   }

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -37,12 +38,14 @@ inline vok_options parse_words(const std::vector<std::string>& words,
 
 // "" when the product of `options` (the words between the program's name
 // and the files) on `bytes` is the model's, else what differs; VOK_APPLIED
-// applies the features of `bytes` to the documents of `docs`.  Options the
-// command line refuses must be refused with the usage text.
+// applies the features of `bytes` to the documents of `docs`, `piped` has
+// vok and vok-dict read `bytes` from standard input.  Options the command
+// line refuses must be refused with the usage text.
 inline std::string compare_with_model(const std::string& bytes,
                                       const std::vector<std::string>& options,
                                       vok_product product,
-                                      const std::string& docs_bytes = "") {
+                                      const std::string& docs_bytes = "",
+                                      bool piped = false) {
   namespace fs = std::filesystem;
   static const fs::path dir = fs::temp_directory_path() /
                               ("vok-tool-" + std::to_string(getpid()));
@@ -70,8 +73,10 @@ inline std::string compare_with_model(const std::string& bytes,
   if (parsed.in_path != in || parsed.out_path != out || (apply && parsed.docs_path != rows))
     return "";
   const vok_settings& s = parsed.settings;
+  piped = piped && !apply;
+  if (piped && !std::freopen(in.c_str(), "rb", stdin)) return "no standard input";
   if ((apply ? vok_apply(s, in.c_str(), rows.c_str(), out.c_str())
-             : vok_run(s, in.c_str(), out.c_str(), product)) != 0)
+             : vok_run(s, piped ? "-" : in.c_str(), out.c_str(), product)) != 0)
     return "failed";
   std::vector<std::string> docs = model::documents(bytes, s.wide);
   if (fit) {  // the model applied to the training file and to the rows

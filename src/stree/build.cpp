@@ -21,7 +21,8 @@ STREE_NS_BEGIN
 
 namespace {
 
-// A stack of plain values on the heap; push fails instead of throwing.
+// A stack of plain values on the heap, grown as the build's allocations
+// are; push fails instead of throwing.
 template <typename T>
 struct value_stack {
   T* items = nullptr;
@@ -35,7 +36,7 @@ struct value_stack {
   bool push(const T& item) {
     if (size == room) {
       const size_t more = room ? 2 * room : 64;
-      T* grown = static_cast<T*>(std::realloc(items, more * sizeof(T)));
+      T* grown = static_cast<T*>(int_stree_build_grow(items, more, sizeof(T)));
       if (!grown) return false;
       items = grown;
       room = more;
@@ -72,7 +73,7 @@ bool map_strings(const suffix_tree* tree, int32_t count, string_map* map) {
   const size_t stretches = (tree->block_used >> kStretchShift) + 1;
   map->tree = tree;
   map->count = count;
-  map->first = static_cast<int32_t*>(std::malloc(stretches * sizeof(int32_t)));
+  map->first = static_cast<int32_t*>(int_stree_build_take(stretches, sizeof(int32_t)));
   if (!map->first) return false;
   int32_t slot = 0;
   for (size_t k = 0; k < stretches; ++k) {
@@ -358,6 +359,26 @@ struct link_walk {
   }
 };
 
+// The walks of the sweep, one per child of the root, in memory taken as the
+// build's allocations are; `items` is null when it could not be had.
+struct walk_array {
+  link_walk* items;
+  size_t count = 0;
+
+  explicit walk_array(size_t n)
+      : items(static_cast<link_walk*>(int_stree_build_take(n > 0 ? n : 1, sizeof(link_walk)))) {
+    if (items)
+      for (; count < n; ++count) new (&items[count]) link_walk();
+  }
+  walk_array(const walk_array&) = delete;
+  walk_array& operator=(const walk_array&) = delete;
+  ~walk_array() {
+    for (size_t k = 0; k < count; ++k) items[k].~link_walk();
+    std::free(items);
+  }
+  link_walk& operator[](size_t k) { return items[k]; }
+};
+
 // Sets every internal node's suffix link, parents before children.  One walk
 // per child of the root, the walks taking turns a window of `window` places
 // in the order the records were made at a time: each links its nodes whose
@@ -365,12 +386,12 @@ struct link_walk {
 // are read from memory once for all walks rather than once for each.
 bool link_nodes(suffix_tree* tree, int64_t window, build_run* run) {
   const size_t count = static_cast<size_t>(int_stree_num_children(tree, tree->root));
-  std::unique_ptr<link_walk[]> walks(new (std::nothrow) link_walk[count]);
+  walk_array walks(count);
   struct freer {
     void operator()(uint32_t* p) const { std::free(p); }
   };
   std::unique_ptr<uint32_t, freer> places(int_stree_page_places(tree, STREE_NODE_SPACE));
-  if (!walks || !places) return run->fail();
+  if (!walks.items || !places) return run->fail();
   // The places reach this far; a window's bound tells how much is done.
   const int64_t end = int64_t{tree->pages.count} << STREE_REF_OFFSET_BITS;
   stree_ref top = int_stree_first_child(tree, tree->root);

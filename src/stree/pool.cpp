@@ -405,7 +405,8 @@ bool int_stree_can_reserve(size_t bytes) {
 
 uint32_t* int_stree_page_places(const suffix_tree* tree, uint32_t space) {
   const stree_space& sp = spaces[space];
-  auto* places = static_cast<uint32_t*>(std::malloc((sp.count > 0 ? sp.count : 1) * sizeof(uint32_t)));
+  auto* places = static_cast<uint32_t*>(
+      int_stree_build_take(sp.count > 0 ? sp.count : 1, sizeof(uint32_t)));
   if (!places) return nullptr;
   const stree_tree_pages& own = tree->pages;
   for (uint32_t i = 0; i < own.count; ++i)

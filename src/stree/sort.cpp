@@ -2,8 +2,9 @@
 // all at once (build.cpp): the suffixes are sorted by induced sorting
 // (SA-IS), then the common prefixes are found by the Φ method.  The sorter
 // is bench/sais.h (measured there against libdivsufsort) on the library's
-// terms: memory comes from malloc through one counting helper, so that a
-// test can make any allocation fail, nothing throws, and nothing recurses.
+// terms: memory comes through the build's counting allocator (the first
+// section below), so that a test can make any allocation fail, nothing
+// throws, and nothing recurses.
 //
 // SA-IS in brief.  A suffix is S-type when it is smaller than the suffix
 // one to its right, L-type when larger (equal first codes: the type of the
@@ -26,30 +27,46 @@
 
 STREE_NS_BEGIN
 
-namespace {
-
 // ===== Memory ===============================================================
+// Every allocation of the build in one go, this sorter's and the build's
+// own, is counted here, so that a test can make any one of them fail.
+
+namespace {
 
 long requests = 0;  // allocations asked for since the process started
 long fail_at = 0;   // the request that fails; 0 = never
 
-// Every allocation of the sorter: count elements of `size` bytes, not
-// initialized; null when memory runs out, or when a test has said it has.
-void* take(size_t count, size_t size) {
+// Counts a request; true when it is the one a test has said fails.
+bool refused() {
   ++requests;
   if (fail_at > 0 && requests == fail_at) {
     fail_at = 0;
-    return nullptr;
+    return true;
   }
-  if (count > SIZE_MAX / size) return nullptr;
+  return false;
+}
+
+}  // namespace
+
+void* int_stree_build_take(size_t count, size_t size) {
+  if (refused() || count > SIZE_MAX / size) return nullptr;
   // The big arrays are read all over, so their pages' translations would
   // miss about as often as their lines: they are offered as huge pages.
   return int_stree_alloc_scattered(count * size);
 }
 
+void* int_stree_build_grow(void* p, size_t count, size_t size) {
+  if (refused() || count > SIZE_MAX / size) return nullptr;
+  return std::realloc(p, count * size);
+}
+
+void stree_build_fail_at(long n) { fail_at = n > 0 ? requests + n : 0; }
+
+namespace {
+
 template <class T>
 T* take_array(size_t count) {
-  return static_cast<T*>(take(count, sizeof(T)));
+  return static_cast<T*>(int_stree_build_take(count, sizeof(T)));
 }
 
 // ===== Reading ahead ========================================================
@@ -446,7 +463,5 @@ void int_stree_sorted_free(int_stree_sorted* sorted) {
   std::free(sorted->long_lcp);
   *sorted = int_stree_sorted{};
 }
-
-void stree_sort_fail_at(long n) { fail_at = n > 0 ? requests + n : 0; }
 
 STREE_NS_END

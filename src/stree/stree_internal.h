@@ -107,7 +107,8 @@ void int_stree_set_edgestr(suffix_tree* tree, stree_ref node, stree_pos edgestr)
 void int_stree_free_record(suffix_tree* tree, stree_ref record);
 // The place, in the order the tree's pages were opened, of every page of
 // `space` the tree holds, by page number, in a table of the pool's page
-// count of that space (std::free gives it back; the entries of other
+// count of that space, taken as the build's allocations are
+// (int_stree_build_take; std::free gives it back; the entries of other
 // pages are unset); nullptr when memory runs out.  While no page of the
 // tree has been released, a record made later lies on a page of the same or
 // a higher place, whichever page numbers the pool handed out (it hands out
@@ -312,6 +313,15 @@ void int_stree_unlink_child(suffix_tree* tree, stree_ref parent,
 // same strings in slot order gives, record for record (end-record order and
 // which occurrence an edge label points at aside), with every suffix link.
 
+// Every allocation of the build in one go (the sorter's, the build's stacks
+// and tables, the page places) goes through these two, which count it so
+// that a test can make any one fail (stree_build_fail_at): count elements
+// of `size` bytes, not initialized, taken anew (as int_stree_alloc_scattered
+// takes them) or by growing p as realloc does.  nullptr when memory runs
+// out, p then kept; std::free gives them back.
+void* int_stree_build_take(size_t count, size_t size);
+void* int_stree_build_grow(void* p, size_t count, size_t size);
+
 // The suffix array and the LCP array of a block of n bytes, n >= 1, made
 // of strings that each end with one NUL byte (block[n-1] == 0) and hold no
 // NUL themselves.  The order is by bytes, a NUL below every other byte, so
@@ -421,9 +431,10 @@ void stree_index_set_threshold(suffix_tree* tree, int children);
 void stree_index_fail_at(suffix_tree* tree, long n);
 // Nodes indexed now.
 long stree_index_nodes(const suffix_tree* tree);
-// After stree_sort_fail_at(n) with n > 0, the n-th allocation of the suffix
-// sorter from now fails (once); 0 disarms.
-void stree_sort_fail_at(long n);
+// After stree_build_fail_at(n) with n > 0, the n-th allocation of the
+// build in one go from now (int_stree_build_take or int_stree_build_grow,
+// the sorter's included) fails (once); 0 disarms.
+void stree_build_fail_at(long n);
 
 // ===== Assertions ==========================================================
 

@@ -19,6 +19,7 @@ namespace vok_wide {
 }  // namespace vok_wide
 namespace stree_wide {
 void stree_pool_fail_from(long n);
+void stree_build_fail_at(long n);
 long stree_pool_requests();
 long stree_pool_pages_in_use();
 }  // namespace stree_wide
@@ -148,6 +149,9 @@ vok_status vok_corpus_model(const vok_corpus* c, vok_model** model) {
 
 void vok_testing_fail_from(bool wide, long n) {
   wide ? stree_wide::stree_pool_fail_from(n) : stree_pool_fail_from(n);
+}
+void vok_testing_fail_build_at(bool wide, long n) {
+  wide ? stree_wide::stree_build_fail_at(n) : stree_build_fail_at(n);
 }
 long vok_testing_requests(bool wide) {
   return wide ? stree_wide::stree_pool_requests() : stree_pool_requests();
