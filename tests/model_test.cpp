@@ -186,4 +186,35 @@ TEST(Model, DamagedFilesAreRefused) {
   EXPECT_LT(passed, int(size) / 4);
 }
 
+// A chain of states with one feature at its top: every distance from 0 to
+// beyond the short codes' largest is written, loaded back and matched, and
+// the long chain finds what a chain of one state finds.
+TEST(Model, LongFailureChainsReachTheirFeature) {
+  auto chain = [](uint32_t length) {
+    vok_automaton a;
+    for (uint32_t u = 0; u <= length; ++u) {
+      a.parent.push_back(u == 0 ? 0 : u - 1);
+      a.chars.push_back(u == 0 ? 0 : 'a');
+      a.fail.push_back(u == 0 ? 0 : u - 1);
+      a.column_of.push_back(u == 1);
+    }
+    a.numbers = {5};
+    a.number_bound = 6;
+    a.name_lengths = {1};
+    a.name_bytes = "a";
+    return vok_model_write(a);
+  };
+  const std::vector<std::string> text = {std::string(VOK_DIST_MAX + 6, 'a'), "ba", ""};
+  const std::vector<unsigned char> one = chain(1);
+  const char* why = nullptr;
+  model_ptr short_chain(vok_model_open(one.data(), one.size(), &why));
+  ASSERT_TRUE(short_chain) << why;
+  for (uint32_t length = VOK_DIST_MAX; length <= VOK_DIST_MAX + 3; ++length) {
+    const std::vector<unsigned char> bytes = chain(length);
+    model_ptr m(vok_model_open(bytes.data(), bytes.size(), &why));
+    ASSERT_TRUE(m) << length << ": " << why;
+    EXPECT_EQ(apply(m.get(), text, false), apply(short_chain.get(), text, false)) << length;
+  }
+}
+
 }  // namespace
