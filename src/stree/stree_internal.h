@@ -246,6 +246,10 @@ int32_t int_stree_walk_to_leaf(const suffix_tree* tree, stree_ref record,
 // that is, path labels in byte order) when renumber_pending is set; no
 // stack, no extra memory.  Numbers go stale with any later add or remove.
 void int_stree_renumber(suffix_tree* tree);
+// For a caller that has given every record its preorder number itself
+// (int_stree_set_id, in the same order as int_stree_renumber), during a walk
+// of its own: the numbers are current again.
+inline void int_stree_numbered(suffix_tree* tree) { tree->renumber_pending = 0; }
 
 // ===== Structural edits (edit.cpp) ========================================
 

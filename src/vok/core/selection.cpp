@@ -286,7 +286,7 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
     for (;;) {
       if (x == tree->root) {
         writer.flush();
-        tree->renumber_pending = 0;
+        int_stree_numbered(tree);
         sel->internal_records = internal;
         if (w.chains) {
           const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes) + 1);
