@@ -186,35 +186,46 @@ TEST(Model, DamagedFilesAreRefused) {
   EXPECT_LT(passed, int(size) / 4);
 }
 
-// A chain of states with one feature at its top: every distance from 0 to
-// beyond the short codes' largest is written, loaded back and matched, and
-// the long chain finds what a chain of one state finds.
+// Chains of states a, aa, aaa...: with the feature at the bottom, every
+// distance from 0 to beyond the short codes' largest is written, loaded back
+// and matched, and the long chain finds what a chain of one state finds;
+// with the feature at the top, a text of a's longer than the pieces matching
+// works in finds it at every position where it starts, piece ends included.
 TEST(Model, LongFailureChainsReachTheirFeature) {
-  auto chain = [](uint32_t length) {
+  auto chain = [](uint32_t length, uint32_t feature) {
     vok_automaton a;
+    a.settings.word_delimited = 0;  // every position emits
     for (uint32_t u = 0; u <= length; ++u) {
       a.parent.push_back(u == 0 ? 0 : u - 1);
       a.chars.push_back(u == 0 ? 0 : 'a');
       a.fail.push_back(u == 0 ? 0 : u - 1);
-      a.column_of.push_back(u == 1);
+      a.column_of.push_back(u == feature);
     }
     a.numbers = {5};
     a.number_bound = 6;
-    a.name_lengths = {1};
-    a.name_bytes = "a";
+    a.name_lengths = {feature};
+    a.name_bytes = std::string(feature, 'a');
     return vok_model_write(a);
   };
-  const std::vector<std::string> text = {std::string(VOK_DIST_MAX + 6, 'a'), "ba", ""};
-  const std::vector<unsigned char> one = chain(1);
-  const char* why = nullptr;
-  model_ptr short_chain(vok_model_open(one.data(), one.size(), &why));
-  ASSERT_TRUE(short_chain) << why;
-  for (uint32_t length = VOK_DIST_MAX; length <= VOK_DIST_MAX + 3; ++length) {
-    const std::vector<unsigned char> bytes = chain(length);
+  auto open = [](const std::vector<unsigned char>& bytes) {
+    const char* why = nullptr;
     model_ptr m(vok_model_open(bytes.data(), bytes.size(), &why));
-    ASSERT_TRUE(m) << length << ": " << why;
+    EXPECT_TRUE(m) << why;
+    return m;
+  };
+  const std::vector<std::string> text = {std::string(VOK_DIST_MAX + 6, 'a'), "ba", ""};
+  const model_ptr short_chain = open(chain(1, 1));
+  for (uint32_t length = VOK_DIST_MAX; length <= VOK_DIST_MAX + 3; ++length) {
+    const model_ptr m = open(chain(length, 1));
+    ASSERT_TRUE(m && short_chain);
     EXPECT_EQ(apply(m.get(), text, false), apply(short_chain.get(), text, false)) << length;
   }
+  const uint32_t top = 40;
+  const model_ptr deep = open(chain(top, top));
+  ASSERT_TRUE(deep);
+  const size_t n = (size_t{1} << 17) + 3 * top;
+  const std::string found = apply(deep.get(), {std::string(n, 'a')}, false);
+  EXPECT_EQ(std::count(found.begin(), found.end(), ' '), n - top + 1);
 }
 
 }  // namespace
