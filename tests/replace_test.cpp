@@ -132,6 +132,11 @@ TEST_F(Replace, FailuresKeepTheOldOutputAndSuccessReplacesIt) {
       {"too many documents", std::string(8193, '\n'), false, -1, 0},
       {"the output past the file-size limit", text, false, 1000, 0},
       {"-w: the output past the file-size limit", text, true, 1000, 0},
+      {"the output past the limit only when flushed at the end", [] {
+         std::string small;
+         for (int k = 0; k < 300; ++k) small += "ab\nac\n";
+         return small;
+       }(), false, 100, 0},
       {"no memory from the first record on", text, false, -1, 1},
       {"-w: no memory from the first record on", text, true, -1, 1},
       {"-w: no memory late in the build", text, true, -1, 50000},
