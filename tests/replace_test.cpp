@@ -35,12 +35,14 @@ void stop_here(void* data, const char* phase) {
 
 // The exit status of vok_run (vok_apply for VOK_APPLIED, on in.txt twice)
 // in a child process, as 128 + the signal when one ended it; the child may
-// first lower its file-size limit to `fsize` bytes.
+// first lower its file-size limit to `fsize` bytes, and with `nobody` give
+// up root's rights (which would let it write any file).
 int run_child(const fs::path& dir, const vok_settings& s, vok_product product,
-              const stop_at* stop, long fsize = -1) {
+              const stop_at* stop, long fsize = -1, bool nobody = false) {
   fflush(nullptr);
   const pid_t child = fork();
   if (child == 0) {
+    if (nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(98);
     if (fsize >= 0) {
       const rlimit limit{rlim_t(fsize), rlim_t(fsize)};
       setrlimit(RLIMIT_FSIZE, &limit);
@@ -154,6 +156,11 @@ TEST_F(Replace, FailuresKeepTheOldOutputAndSuccessReplacesIt) {
     EXPECT_EQ(others(dir_), std::set<std::string>{}) << row.what;
   }
   write("in.txt", "ab\nac\n");
+  chmod((dir_ / "out").c_str(), 0444);  // a file its user may not write
+  chmod(dir_.c_str(), 0777);
+  EXPECT_EQ(run_child(dir_, vok_settings(), VOK_BAGS, nullptr, -1, true), 1);
+  EXPECT_EQ(tool::read_file(dir_ / "out"), old);
+  EXPECT_EQ(others(dir_), std::set<std::string>{});
   write("target", old);
   fs::remove(dir_ / "out");
   fs::create_symlink("target", dir_ / "out");
