@@ -68,6 +68,12 @@ std::string only(const std::string& lines, const std::set<std::string>& kept, bo
   return out;
 }
 
+// Makes a file's checksum right again after a change.
+void resum(std::vector<unsigned char>* b) {
+  const uint64_t sum = vok_checksum(b->data(), b->size() - 8);
+  std::memcpy(b->data() + b->size() - 8, &sum, 8);
+}
+
 void collect_name(void* data, const vok_feature& f) {
   static_cast<std::vector<std::pair<uint32_t, std::string>>*>(data)->emplace_back(
       f.number, std::string(f.label, f.label_len));
@@ -184,6 +190,13 @@ TEST(Model, DamagedFilesAreRefused) {
     apply(crafted.get(), docs, false);  // ends, and faults nowhere
   }
   EXPECT_LT(passed, int(size) / 4);
+
+  // A well-made file of a later version, its checksum made right.
+  std::vector<unsigned char> later = good;
+  later[8] += 1;  // the version follows the magic
+  resum(&later);
+  EXPECT_EQ(vok_model_open(later.data(), later.size(), &why), nullptr);
+  EXPECT_STREQ(why, "of a later version");
 }
 
 // Chains of states a, aa, aaa...: with the feature at the bottom, every
@@ -220,6 +233,14 @@ TEST(Model, LongFailureChainsReachTheirFeature) {
     ASSERT_TRUE(m && short_chain);
     EXPECT_EQ(apply(m.get(), text, false), apply(short_chain.get(), text, false)) << length;
   }
+  // State 2 is one step from the feature; a file that says zero is refused.
+  std::vector<unsigned char> shorter = chain(VOK_DIST_MAX, 1);
+  vok_model_header h;
+  std::memcpy(&h, shorter.data(), sizeof h);
+  shorter[h.table[VOK_SEC_DIST].offset + 2 * VOK_DIST_BITS / 8] -= 1;
+  resum(&shorter);
+  const char* why = nullptr;
+  EXPECT_EQ(vok_model_open(shorter.data(), shorter.size(), &why), nullptr);
   const uint32_t top = 40;
   const model_ptr deep = open(chain(top, top));
   ASSERT_TRUE(deep);
