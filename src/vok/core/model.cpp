@@ -36,41 +36,49 @@ struct checker {
   }
 
   // A bit vector of nbits with its rank directory (and select samples of
-  // its zeros and ones where asked), each recomputed and compared.
+  // its zeros and ones where asked), each checked against the bits in
+  // place: the ones before every word by one pass, and each sample by the
+  // counts of the word it names.
   bool bits(vok_section words, vok_section rank, vok_section zeros, vok_section ones,
             uint64_t nbits, vok_bits_view* v) {
     if (nbits > uint64_t{8} * m->size) return false;
     const uint64_t n = vok_bits_words(nbits);
     if (!take(words, n, &v->words) || !take(rank, n, &v->ones_before)) return false;
     v->nbits = nbits;
-    if (trusted) {  // the last word is padding: the count before it is the total
-      v->ones = v->ones_before[n - 1];
-      v->zeros = nbits - v->ones;
-      auto samples = [](uint64_t k) { return (k + VOK_SELECT_SAMPLE - 1) / VOK_SELECT_SAMPLE + 1; };
-      return (zeros == VOK_SECTIONS || take(zeros, samples(v->zeros), &v->zero_samples)) &&
-             (ones == VOK_SECTIONS || take(ones, samples(v->ones), &v->one_samples));
+    if (!trusted) {
+      // Bits past the end must be clear, or the counts would include them.
+      const uint64_t tail = nbits & 63;
+      for (uint64_t w = (nbits + 63) / 64; w < n; ++w)
+        if (v->words[w] != 0) return false;
+      if (tail != 0 && (v->words[nbits / 64] >> tail) != 0) return false;
+      uint64_t before = 0;
+      for (uint64_t w = 0; w < n; ++w) {
+        if (v->ones_before[w] != before) return false;
+        before += static_cast<uint64_t>(int_stree_popcount(v->words[w]));
+      }
     }
-    vok_bits_builder b;
-    b.words.assign(v->words, v->words + n);
-    b.nbits = nbits;
-    // Bits past the end must be clear, or the counts would include them.
-    const uint64_t tail = nbits & 63;
-    for (uint64_t w = (nbits + 63) / 64; w < n; ++w)
-      if (v->words[w] != 0) return false;
-    if (tail != 0 && (v->words[nbits / 64] >> tail) != 0) return false;
-    b.finish();
-    if (!std::equal(b.ones_before.begin(), b.ones_before.end(), v->ones_before)) return false;
-    v->zeros = b.zeros;
-    v->ones = b.ones;
-    if (zeros != VOK_SECTIONS &&
-        (!take(zeros, b.zero_samples.size(), &v->zero_samples) ||
-         !std::equal(b.zero_samples.begin(), b.zero_samples.end(), v->zero_samples)))
-      return false;
-    if (ones != VOK_SECTIONS &&
-        (!take(ones, b.one_samples.size(), &v->one_samples) ||
-         !std::equal(b.one_samples.begin(), b.one_samples.end(), v->one_samples)))
-      return false;
-    return true;
+    // The last word is padding: the count before it is the total.
+    v->ones = v->ones_before[n - 1];
+    v->zeros = nbits - v->ones;
+    auto zeros_before = [&](uint64_t w) { return std::min(64 * w, nbits) - v->ones_before[w]; };
+    auto ones_before = [&](uint64_t w) { return uint64_t{v->ones_before[w]}; };
+    return (zeros == VOK_SECTIONS || sampled(zeros, v->zeros, n, zeros_before, &v->zero_samples)) &&
+           (ones == VOK_SECTIONS || sampled(ones, v->ones, n, ones_before, &v->one_samples));
+  }
+
+  // The samples of `count` zeros or ones: sample k names the word that
+  // holds the (k * VOK_SELECT_SAMPLE)-th, the last one the padding word.
+  template <typename Before>
+  bool sampled(vok_section id, uint64_t count, uint64_t n, Before before, const uint32_t** at) {
+    const uint64_t k_end = (count + VOK_SELECT_SAMPLE - 1) / VOK_SELECT_SAMPLE;
+    if (!take(id, k_end + 1, at)) return false;
+    if (trusted) return true;
+    const uint32_t* sample = *at;
+    for (uint64_t k = 0; k < k_end; ++k) {
+      const uint64_t w = sample[k], target = k * VOK_SELECT_SAMPLE;
+      if (w + 1 >= n || before(w) > target || before(w + 1) <= target) return false;
+    }
+    return sample[k_end] == n - 1;
   }
 
   bool packed(vok_section id, uint64_t count, uint32_t width, vok_packed_view* p) {
@@ -80,82 +88,98 @@ struct checker {
     return take(id, vok_packed_words(count, width), &p->words);
   }
 
-  // The tree: every state but the root is a child of an earlier state, the
-  // children of each are in ascending character, and every failure state
-  // lies in a shallower level than its state.
-  bool tree() {
+  // The states, in one pass: every state but the root is a child of an
+  // earlier state, the children of each are in ascending character, every
+  // failure state lies in a shallower level than its state, and each
+  // distance follows from its failure state's (which comes before it, and
+  // is checked already), the far table's feature states found as matching
+  // finds them.  State u's children are the ones between the tree's zeros
+  // u - 1 and u, which a scan finds a word at a time.
+  bool states() {
     const uint64_t states = m->states;
     if (m->louds.ones != states - 1 || m->louds.zeros != states) return false;
     // States come level by level; the next level ends after the last child
-    // of the states seen so far.
-    uint64_t pos = 0, level_start = 0, level_end = 1, depth = 0;
-    for (uint64_t u = 0; u < states; ++u) {
-      // The ones before u's run are the children of the states before it:
-      // u must be one of them.
-      if (u > 0 && pos - u < u) return false;
-      if (u == level_end) {
-        level_start = level_end;
-        level_end = pos - u + 1;
-        ++depth;
+    // of the states seen so far.  `kids`: the children of the states before u.
+    uint64_t u = 0, kids = 0, level_start = 0, level_end = 1, depth = 0, far = 0;
+    int64_t last_zero = -1;
+    vok_packed_cursor fail(m->fail), dist(m->dist);
+    const uint64_t words = vok_bits_words(m->louds.nbits);
+    for (uint64_t w = 0; w < words && u < states; ++w) {
+      for (uint64_t zeros = ~m->louds.words[w]; zeros != 0 && u < states; zeros &= zeros - 1, ++u) {
+        const int64_t zero = static_cast<int64_t>(64 * w) + __builtin_ctzll(zeros);
+        const uint64_t n = static_cast<uint64_t>(zero - last_zero - 1);
+        last_zero = zero;
+        if (u > 0 && kids < u) return false;  // u must be one of them
+        if (u == level_end) {
+          level_start = level_end;
+          level_end = kids + 1;
+          ++depth;
+        }
+        const uint8_t* c = m->chars + kids + 1;  // the children's characters
+        for (uint64_t k = 1; k < n; ++k)
+          if (c[k] <= c[k - 1]) return false;
+        kids += n;
+        const uint32_t f = fail.next();
+        if (u == 0 ? f != 0 : f >= level_start) return false;
+        if (!distance_follows(u, f, dist.next(), &far)) return false;
       }
-      int prev = -1;
-      for (; vok_bit(m->louds, pos); ++pos) {
-        const int c = m->chars[pos - u + 1];
-        if (c <= prev) return false;
-        prev = c;
-      }
-      ++pos;  // the zero that ends the run
-      const uint32_t f = vok_packed_get(m->fail, u);
-      if (u == 0 ? f != 0 : f >= level_start) return false;
     }
     m->depth = depth;
-    return depth == h.depth;
+    return u == states && depth == h.depth && far == m->far_count;
   }
 
-  // The distances, recomputed from the feature states and failure states.
-  bool distances() {
-    std::vector<uint32_t> steps(m->states), nearest(m->states);
-    uint64_t far = 0;
-    for (uint64_t u = 0; u < m->states; ++u) {
-      uint32_t code = VOK_DIST_NONE;
-      const uint32_t f = vok_packed_get(m->fail, u);
-      if (vok_bit(m->feature_bits, u)) {
-        steps[u] = 0;
-        nearest[u] = static_cast<uint32_t>(u);
-        code = 0;
-      } else if (u > 0 && steps[f] != UINT32_MAX) {
-        steps[u] = steps[f] + 1;
-        nearest[u] = nearest[f];
-        code = steps[u] <= VOK_DIST_MAX ? steps[u] : VOK_DIST_FAR;
-      } else {
-        steps[u] = UINT32_MAX;
+  // Whether state u's distance code is the one its failure state f's
+  // gives; a far one's entry is the next in the far table.
+  bool distance_follows(uint64_t u, uint32_t f, uint32_t stored, uint64_t* far) const {
+    const uint32_t up = u == 0 ? VOK_DIST_NONE : vok_packed_get(m->dist, f);
+    uint32_t code = VOK_DIST_NONE;
+    if (vok_bit(m->feature_bits, u)) code = 0;
+    else if (up == VOK_DIST_FAR || up == VOK_DIST_MAX) code = VOK_DIST_FAR;
+    else if (up != VOK_DIST_NONE) code = up + 1;
+    if (stored != code) return false;
+    if (code != VOK_DIST_FAR) return true;
+    const uint64_t k = (*far)++;
+    return k < m->far_count && m->far[2 * k] == u && m->far[2 * k + 1] == nearest_of(f, k);
+  }
+
+  // The nearest feature state of a state whose distance is checked, the
+  // far table's first `entries` entries being checked too (none when a far
+  // state has no entry there).
+  uint32_t nearest_of(uint32_t u, uint64_t entries) const {
+    const uint32_t code = vok_packed_get(m->dist, u);
+    if (code == VOK_DIST_FAR) {
+      const uint32_t* end = m->far + 2 * entries;
+      uint64_t lo = 0, hi = entries;
+      while (lo < hi) {
+        const uint64_t mid = (lo + hi) / 2;
+        if (m->far[2 * mid] < u) lo = mid + 1; else hi = mid;
       }
-      if (vok_packed_get(m->dist, u) != code) return false;
-      if (code == VOK_DIST_FAR &&
-          (far >= m->far_count || m->far[2 * far] != u || m->far[2 * far + 1] != nearest[u]))
-        return false;
-      far += code == VOK_DIST_FAR;
+      return m->far + 2 * lo < end && m->far[2 * lo] == u ? m->far[2 * lo + 1] : UINT32_MAX;
     }
-    return far == m->far_count;
+    for (uint32_t k = 0; k < code; ++k) u = vok_packed_get(m->fail, u);
+    return u;
   }
 
   // Columns are a permutation, numbers ascend below the bound, the names'
   // ends are one per column.
   bool features() {
     std::vector<bool> used(m->features, false);
+    vok_packed_cursor columns(m->columns), low(m->number_low);
     for (uint64_t k = 0; k < m->features; ++k) {
-      const uint32_t c = vok_packed_get(m->columns, k);
+      const uint32_t c = columns.next();
       if (c >= m->features || used[c]) return false;
       used[c] = true;
     }
     if (m->number_high.ones != m->features) return false;
     int64_t prev = -1;
-    for (uint64_t c = 0; c < m->features; ++c) {
-      const uint64_t n = ((vok_select1(m->number_high, c) - c) << m->number_low_width) |
-                         vok_packed_get(m->number_low, c);
-      if (static_cast<int64_t>(n) <= prev || n >= h.numbers) return false;
-      prev = static_cast<int64_t>(n);
-    }
+    uint64_t c = 0;
+    for (uint64_t w = 0; w < vok_bits_words(m->number_high.nbits); ++w)
+      for (uint64_t bits = m->number_high.words[w]; bits != 0; bits &= bits - 1, ++c) {
+        const uint64_t one = 64 * w + static_cast<uint64_t>(__builtin_ctzll(bits));
+        const uint64_t n = ((one - c) << m->number_low_width) | low.next();
+        if (static_cast<int64_t>(n) <= prev || n >= h.numbers) return false;
+        prev = static_cast<int64_t>(n);
+      }
     return m->name_ends.ones == m->features &&
            take(VOK_SEC_NAME_BYTES, m->name_ends.zeros, &m->name_bytes);
   }
@@ -210,7 +234,7 @@ const char* check(vok_model* m, bool trusted) {
       c.bits(VOK_SEC_NAME_ENDS, VOK_SEC_NAME_RANK, VOK_SECTIONS, VOK_SEC_NAME_ONES, h.name_bits,
              &m->name_ends) &&
       (trusted ? (m->depth = h.depth, c.take(VOK_SEC_NAME_BYTES, m->name_ends.zeros, &m->name_bytes))
-               : c.tree() && c.distances() && c.features());
+               : c.states() && c.features());
   if (!sound) return "damaged (structure)";
   // The root's children, by character.
   const uint64_t degree = vok_select0(m->louds, 0);

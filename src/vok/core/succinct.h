@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "bits.h"
@@ -31,14 +32,36 @@ inline uint64_t vok_packed_words(uint64_t count, uint32_t width) {
   return (count * width + 63) / 64 + 1;
 }
 
+// One unaligned load of the eight bytes from the value's first byte holds
+// the whole value (a width of at most 32 bits from a bit offset of at most
+// 7), and the extra word at the end keeps the load inside the words.  The
+// bytes are little-endian, as the file's are.
 inline uint32_t vok_packed_get(const vok_packed_view& p, uint64_t i) {
   const uint64_t bit = i * p.width;
-  const uint64_t* w = p.words + (bit >> 6);
-  const unsigned off = static_cast<unsigned>(bit & 63);
-  uint64_t v = w[0] >> off;
-  if (off + p.width > 64) v |= w[1] << (64 - off);
-  return static_cast<uint32_t>(v & ((uint64_t{1} << p.width) - 1));
+  uint64_t v;
+  std::memcpy(&v, reinterpret_cast<const unsigned char*>(p.words) + (bit >> 3), sizeof v);
+  return static_cast<uint32_t>((v >> (bit & 7)) & ((uint64_t{1} << p.width) - 1));
 }
+
+// The values of a packed array in order, each read as vok_packed_get reads
+// it without the multiplication.
+struct vok_packed_cursor {
+  const unsigned char* bytes;
+  uint64_t mask;
+  uint32_t width;
+  uint64_t bit = 0;
+
+  explicit vok_packed_cursor(const vok_packed_view& p)
+      : bytes(reinterpret_cast<const unsigned char*>(p.words)),
+        mask((uint64_t{1} << p.width) - 1), width(p.width) {}
+  uint32_t next() {
+    uint64_t v;
+    std::memcpy(&v, bytes + (bit >> 3), sizeof v);
+    const uint32_t value = static_cast<uint32_t>((v >> (bit & 7)) & mask);
+    bit += width;
+    return value;
+  }
+};
 
 // The width that holds every value up to `largest`.
 inline uint32_t vok_width_for(uint64_t largest) {
