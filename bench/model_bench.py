@@ -244,12 +244,20 @@ def main(argv):
     build = os.path.abspath(argv[0] if argv else os.path.join(root, "build-bench"))
     work = os.path.join(build, "bench-data")
     os.makedirs(work, exist_ok=True)
+    load_start = open("/proc/loadavg").read().split()[:3]
     rows, parts = programs(build, work)
     write_csv(os.path.join(HERE, "model.csv"), rows)
     write_csv(os.path.join(HERE, "model_sections.csv"), parts)
     sys.path.insert(0, os.path.join(build, "python"))
     os.environ["PYTHONPATH"] = os.path.join(build, "python")
     write_csv(os.path.join(HERE, "model_python.csv"), python(work))
+    # When and how busy: this bench may run apart from bench/run.sh.
+    commit = subprocess.run(["git", "-C", root, "rev-parse", "--short", "HEAD"],
+                            capture_output=True, text=True).stdout.strip() or "none"
+    with open(os.path.join(HERE, "model_run.txt"), "w") as f:
+        f.write("commit %s, %s, load average %s at the start, %s at the end\n" % (
+            commit, time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), " ".join(load_start),
+            " ".join(open("/proc/loadavg").read().split()[:3])))
     return 0
 
 

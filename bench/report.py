@@ -21,6 +21,14 @@ def read_csv(path):
         return []
 
 
+def read_text(path):
+    try:
+        with open(path) as f:
+            return f.read().strip()
+    except FileNotFoundError:
+        return ""
+
+
 def read_machine(path):
     info = {}
     with open(path) as f:
@@ -237,7 +245,7 @@ text's, vok-apply of one short line from the model and from the training
 file (wall seconds), and a corpus of the same size from another seed
 applied from the model and from the tree (CPU µs per byte of new text; the
 tree's is `vok-apply train new` less `vok-apply train empty`). Least time
-and highest peak of {repeat} runs.
+and highest peak of {repeat} runs. Measured {model_run}.
 
 {model}
 
@@ -373,6 +381,7 @@ def main():
         model=model_table(read_csv(os.path.join(here, "model.csv"))) or "(not run)",
         model_sections=model_sections_table(read_csv(os.path.join(here, "model_sections.csv"))),
         model_python=model_python_table(read_csv(os.path.join(here, "model_python.csv"))),
+        model_run=read_text(os.path.join(here, "model_run.txt")) or "with the rest",
         **{k: machine.get(k, "?") for k in (
             "cpu", "cores", "memory", "kernel", "compiler", "cmake",
             "divsufsort", "sklearn", "python", "commit", "date", "load",
