@@ -11,8 +11,9 @@ sorted order.
       the manual section they come from (the directory man1, man5, ...);
   de  the same from the German pages (manpages-de);
   zh  the same from the simplified Chinese pages (manpages-zh, zh_CN);
-  en  paragraphs of Perl's own documentation (perl-doc, the .pod files),
-      labelled with the group of the pod file (faq, regex, internals, ...).
+  en  paragraphs of Python's library reference (python3.11-doc, the reST
+      sources of the HTML pages), labelled with the chapter of the module
+      page they come from (text processing, networking, concurrency, ...).
 
 Manual pages are rendered by groff (-mandoc, one unbroken line per output
 line, no hyphenation, no page breaks); the header and footer lines and the
@@ -23,6 +24,14 @@ translators, copyright, how to report bugs, colophon), since either would
 tell a page's section or its project rather than its content.  A paragraph
 that occurs more than once is kept once, and not at all when its copies
 carry different labels.
+
+The library reference's pages are read in their reST source: headings,
+comments, tables, interactive examples (>>>), literal blocks (after '::')
+and the bodies of directives that hold code, indexes, cross references or
+authors are left out, as are the directives' own lines (a function's
+signature, a module's name); the descriptions under function, class, note,
+versionchanged and the like are kept.  Inline markup is resolved to the
+text it shows (:func:`~os.path.join` is "join", ``x`` is "x").
 
 Within a document, tabs, line ends and runs of blanks become one blank and
 NUL bytes are removed; documents shorter than MIN_BYTES or longer than
@@ -41,7 +50,6 @@ import collections
 import concurrent.futures
 import glob
 import gzip
-import html
 import json
 import os
 import random
@@ -64,7 +72,6 @@ MAN_CORPORA = {
     "de": ("de", "manpages-de"),
     "zh": ("zh_CN", "manpages-zh"),
 }
-PERL_POD = "/usr/share/perl/*/pod"
 
 # Section headings whose whole section is left out: cross references
 # (page names with their section numbers) and boilerplate (authors,
@@ -87,43 +94,13 @@ DROPPED_HEADINGS = [
     "keywords", "关键字",
 ]
 
-# Perl's pod files by group.  Left out: the overview and table of contents
-# (perl, perltoc), the generated property tables (perluniprops), the
-# glossary and module list (perlglossary, perlmodlib), the licences and the
-# pages in other languages (perlcn, perljp, perlko, perltw).
-PERL_GROUPS = {
-    "faq": "perlfaq perlfaq1 perlfaq2 perlfaq3 perlfaq4 perlfaq5 perlfaq6 perlfaq7 "
-           "perlfaq8 perlfaq9",
-    "regex": "perlre perlrequick perlretut perlrebackslash perlrecharclass perlreref "
-             "perlreapi perlreguts",
-    "functions": "perlfunc",
-    "language": "perldata perlop perlsyn perlsub perlvar perlref perlreftut perldsc "
-                "perllol perlform perlmod perlnumber perlpragma perltrap perlcheat "
-                "perlintro perlstyle perlpacktut",
-    "objects": "perlobj perlootut perlboot perlbot perltoot perltooc perltie",
-    "modules": "perlmodinstall perlmodstyle perlnewmod",
-    "internals": "perlguts perlapi perlintern perlapio perliol perlinterp perlcall "
-                 "perlembed perlxs perlxstut perlxstypemap perlclib perlmroapi "
-                 "perldebguts perlfilter perldtrace",
-    "unicode": "perlunicode perluniintro perlunifaq perlunitut perlunicook perlebcdic "
-               "perllocale",
-    "platforms": "perlport perlaix perlamiga perlandroid perlbs2000 perlcygwin "
-                 "perlfreebsd perlhaiku perlhpux perlhurd perlirix perllinux "
-                 "perlmacosx perlopenbsd perlos2 perlos390 perlos400 perlplan9 perlqnx "
-                 "perlriscos perlsolaris perlsynology perltru64 perlvms perlvos "
-                 "perlwin32",
-    "development": "perlhack perlhacktips perlhacktut perlgit perlpolicy perlsource "
-                   "perlrepository perlgov perldocstyle perlhist perltodo "
-                   "perlexperiment perldeprecation perlsecpolicy perlcommunity "
-                   "perlbook",
-    "processes": "perlipc perlfork perlthrtut perlopentut perlsec perlrun perldbmfilter",
-    "debugging": "perldebug perldebtut perlperf",
-    "diagnostics": "perldiag perllexwarn",
-    "pod": "perlpod perlpodspec perlpodstyle perldoc perlutil",
-}
-PERL_GROUP_OF = {name: group for group, names in PERL_GROUPS.items()
-                 for name in names.split()}
-PERL_DELTA = re.compile(r"^perl(\d+)?delta$")  # release notes: group "delta"
+# Python's library reference: the chapters of library/index, each with the
+# module pages its table of contents lists (recursively); the pages the index
+# lists directly without a table of contents of their own (built-in
+# functions, constants, types, exceptions) are one class.
+PYTHON_DOC = "/usr/share/doc/python3*/html/_sources/library"
+PYTHON_BUILTINS = "builtins"
+PYTHON_PACKAGE = "python3.11-doc"
 
 WHITESPACE = re.compile(r"\s+")
 
@@ -216,121 +193,167 @@ def man_documents(directory):
                 yield section, paragraph
 
 
-# ------------------------------------------------------------------ perl pods
+# ------------------------------------------------------ python's library docs
 
-POD_ESCAPES = {"lt": "<", "gt": ">", "verbar": "|", "sol": "/"}
+ADORNMENT = re.compile(r"^([!-/:-@\[-`{-~])\1{3,}\s*$")  # a heading's under- or overline
+DIRECTIVE = re.compile(r"^\.\.\s+([\w:-]+)::")
+TOCTREE_ENTRY = re.compile(r"^\s+([\w./-]+?)(?:\.rst)?\s*$")
+# Directives whose body is prose about the thing they declare; the body of
+# any other directive (code, tables, indexes, cross references, authors,
+# tables of contents) is left out, and so is every directive's own line.
+PROSE_DIRECTIVES = set("""
+    function method classmethod staticmethod decorator decoratormethod
+    coroutinefunction coroutinemethod awaitablefunction awaitablemethod
+    data attribute class exception describe opcode cmdoption option envvar
+    pdbcommand note warning important caution impl-detail sidebar
+    deprecated deprecated-removed versionadded versionchanged
+""".split())
 
-
-def format_code(letter, content):
-    if letter == "X" or letter == "Z":  # index entries, zero-width
-        return ""
-    if letter == "E":
-        if content in POD_ESCAPES:
-            return POD_ESCAPES[content]
-        if content.isdigit():
-            return chr(int(content))
-        if content.lower().startswith("0x"):
-            return chr(int(content, 16))
-        return html.unescape(f"&{content};")
-    if letter == "L":
-        # L<text|target> shows the text; L<name/"section"> the section
-        # and the page, as pod2text does; L<name> the name.
-        if "|" in content:
-            return content.split("|", 1)[0]
-        if "://" in content:
-            return content
-        page, _, section = content.partition("/")
-        section = section.strip('"')
-        return f'"{section}" in {page}' if page and section else (section or page)
-    return content
+ROLE = re.compile(r"(?::[\w.+-]+(?::[\w.+-]+)*:)?`([^`]+)`_{0,2}")
+LITERAL = re.compile(r"``(.+?)``")
+STRONG = re.compile(r"\*\*(.+?)\*\*")
+EMPHASIS = re.compile(r"(?<![\w*])\*([^*\s](?:[^*]*?[^*\s])?)\*(?![\w*])")
+FOOTNOTE = re.compile(r"\s*\[[^\]\s]+\]_")
+BULLET = re.compile(r"^(?:[-*+\u2022]|#\.|\d+\.|\(?[a-z\d]\))\s+")
 
 
-def pod_text(paragraph):
-    """An ordinary pod paragraph as plain text, its formatting codes
-    resolved.  A code opens with a capital letter and one or more '<' (two
-    or more followed by white space) and closes at the first '>' that no
-    inner code holds, or for the wider form at white space followed by as
-    many '>' as it opened with; a '<' or '>' that opens or closes nothing is
-    text."""
-    stack = [["", 0, []]]  # letter, brackets (0: the paragraph), pieces
-    i, n = 0, len(paragraph)
-    while i < n:
-        c = paragraph[i]
-        if c.isascii() and c.isupper() and paragraph.startswith("<", i + 1):
-            j = i + 1
-            while j < n and paragraph[j] == "<":
-                j += 1
-            brackets = j - i - 1
-            if brackets == 1:
-                stack.append([c, 1, []])
-                i = j
+def role_text(match):
+    """What reST shows for `text <target>`, :role:`~a.b.c` or :role:`!x`."""
+    text = match.group(1)
+    titled = re.match(r"^(.*?)\s*<[^<>]*>$", text, re.S)
+    if titled and titled.group(1):
+        return titled.group(1)
+    if text.startswith("~"):
+        return text[1:].rsplit(".", 1)[-1]
+    return text.lstrip("!")
+
+
+def rst_text(lines):
+    """A reST paragraph's lines as plain text: list markers, inline markup
+    and footnote references taken away; a closing '::' becomes ':'."""
+    lines = [BULLET.sub("", line.strip()) for line in lines]
+    text = " ".join(lines)
+    if text.endswith("::"):
+        text = text[:-2].rstrip() + (":" if not text[:-2].endswith(" ") else "")
+    placeholders = []
+
+    def hold(match):  # literals are kept from the other rules
+        placeholders.append(match.group(1))
+        return f"\x00{len(placeholders) - 1}\x00"
+
+    text = LITERAL.sub(hold, text)
+    text = FOOTNOTE.sub("", text)
+    text = ROLE.sub(role_text, text)
+    text = STRONG.sub(r"\1", text)
+    text = EMPHASIS.sub(r"\1", text)
+    text = text.replace("\\ ", "")
+    text = re.sub(r"\\(.)", r"\1", text)  # escaped characters
+    text = re.sub(r"\x00(\d+)\x00", lambda m: placeholders[int(m.group(1))], text)
+    return clean(text)
+
+
+def indent_of(line):
+    return len(line) - len(line.lstrip(" "))
+
+
+def rst_paragraphs(source):
+    """The prose paragraphs of a reST page: no headings, no literal blocks
+    (after '::'), no interactive examples (>>>), no tables, no comments, no
+    directive lines and no bodies of directives but those in
+    PROSE_DIRECTIVES."""
+    paragraphs, current = [], []
+    skip_deeper = None  # lines indented further than this are left out
+    skip_to_blank = False  # a directive's signature lines and options
+
+    def flush():
+        if current:
+            first = current[0].strip()
+            if not first.startswith((">>>", "+-", "==")):
+                paragraphs.append(rst_text(current))
+        current.clear()
+
+    for line in source.expandtabs(8).split("\n"):
+        if not line.strip():
+            flush()
+            skip_to_blank = False
+            continue
+        indent = indent_of(line)
+        if skip_to_blank:
+            continue
+        if skip_deeper is not None:
+            if indent > skip_deeper:
                 continue
-            if j < n and paragraph[j].isspace():
-                stack.append([c, brackets, []])
-                i = j + 1
-                continue
-            stack.append([c, 1, []])  # C<<x>: a single code holding "<x"
-            stack[-1][2].append("<" * (brackets - 1))
-            i = j
+            skip_deeper = None
+        if ADORNMENT.match(line):  # the line before was a heading
+            if current:
+                current.pop()
+            flush()
             continue
-        top = stack[-1]
-        if top[1] == 1 and c == ">":
-            stack.pop()
-            stack[-1][2].append(format_code(top[0], "".join(top[2])))
-            i += 1
+        stripped = line.strip()
+        if stripped.startswith(".."):
+            flush()
+            directive = DIRECTIVE.match(stripped)
+            if directive and directive.group(1).split(":")[-1] in PROSE_DIRECTIVES:
+                skip_to_blank = True
+            else:  # comment, target, or a directive without prose
+                skip_deeper = indent
             continue
-        if top[1] > 1 and c.isspace():
-            j = i
-            while j < n and paragraph[j].isspace():
-                j += 1
-            if paragraph.startswith(">" * top[1], j):
-                stack.pop()
-                stack[-1][2].append(format_code(top[0], "".join(top[2])))
-                i = j + top[1]
-                continue
-        top[2].append(c)
-        i += 1
-    while len(stack) > 1:  # unclosed codes: their text as it stands
-        letter, brackets, pieces = stack.pop()
-        stack[-1][2].append(format_code(letter, "".join(pieces)))
-    return clean("".join(stack[0][2]))
-
-
-def pod_paragraphs(source):
-    """The ordinary paragraphs of a pod file: no commands (=head, =item ...),
-    no verbatim (indented, code) paragraphs, nothing between =begin and
-    =end, nothing after =cut until the next command."""
-    paragraphs, block, in_pod = [], None, True
-    for paragraph in re.split(r"\n[ \t]*\n", source):
-        paragraph = paragraph.strip("\n")
-        if not paragraph:
-            continue
-        if paragraph.startswith("="):
-            command = paragraph.split(None, 2)
-            in_pod = command[0] != "=cut"
-            if command[0] == "=begin":
-                block = command[1] if len(command) > 1 else ""
-            elif command[0] == "=end":
-                block = None
-            continue
-        if not in_pod or block is not None or paragraph[0] in " \t":
-            continue
-        paragraphs.append(pod_text(paragraph))
+        if current and indent < indent_of(current[-1]):  # a new block
+            flush()
+        current.append(line)
+        if stripped.endswith("::"):  # a literal block follows
+            flush()
+            skip_deeper = indent
+    flush()
     return paragraphs
 
 
-def perl_documents():
-    directories = sorted(glob.glob(PERL_POD))
-    if not directories:
-        sys.exit("make_corpora: no pod files under " + PERL_POD)
-    for path in sorted(glob.glob(os.path.join(directories[-1], "*.pod"))):
-        name = os.path.basename(path)[:-len(".pod")]
-        group = "delta" if PERL_DELTA.match(name) else PERL_GROUP_OF.get(name)
-        if group is None:
+def python_labels(library):
+    """The class of every page of the library reference, by the chapter whose
+    table of contents leads to it."""
+    def toctree(name):
+        path = os.path.join(library, name + ".rst.txt")
+        if not os.path.exists(path):
+            return []
+        entries, inside = [], False
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                if line.startswith(".. toctree::"):
+                    inside = True
+                elif inside and line.strip() and not line[0].isspace():
+                    inside = False
+                elif inside:
+                    entry = TOCTREE_ENTRY.match(line)
+                    if entry and not line.strip().startswith(":"):
+                        entries.append(entry.group(1))
+        return entries
+
+    labels = {}
+    for chapter in toctree("index"):
+        pages = toctree(chapter)
+        label = chapter if pages else PYTHON_BUILTINS
+        queue = [chapter]
+        while queue:
+            page = queue.pop(0)
+            if page in labels:
+                continue
+            labels[page] = label
+            queue += toctree(page)
+    return labels
+
+
+def python_documents():
+    libraries = sorted(glob.glob(PYTHON_DOC))
+    if not libraries:
+        sys.exit("make_corpora: no reST sources under " + PYTHON_DOC)
+    library = libraries[-1]
+    for page, label in sorted(python_labels(library).items()):
+        path = os.path.join(library, page + ".rst.txt")
+        if not os.path.exists(path):
             continue
         with open(path, encoding="utf-8", errors="replace") as f:
-            for paragraph in pod_paragraphs(f.read()):
-                yield group, paragraph
+            for paragraph in rst_paragraphs(f.read()):
+                yield label, paragraph
 
 
 # -------------------------------------------------------------------- corpora
@@ -397,7 +420,7 @@ def main():
     for name in names:
         if name not in MAN_CORPORA and name != "en":
             sys.exit(f"make_corpora: unknown corpus {name!r}")
-    packages = {n: MAN_CORPORA[n][1] if n in MAN_CORPORA else "perl-doc" for n in names}
+    packages = {n: MAN_CORPORA[n][1] if n in MAN_CORPORA else PYTHON_PACKAGE for n in names}
     ensure_packages(sorted(set(packages.values())) + ["groff-base"])
     os.makedirs(args.data, exist_ok=True)
     manifest_path = os.path.join(args.data, "manifest.json")
@@ -407,7 +430,7 @@ def main():
             manifest = json.load(f)
     for name in names:
         if name == "en":
-            documents = perl_documents()
+            documents = python_documents()
         else:
             documents = man_documents(MAN_CORPORA[name][0])
         kept, found, cap = select(documents, args.seed)
