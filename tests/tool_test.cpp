@@ -51,6 +51,17 @@ TEST(Tool, RandomFilesMatchTheModel) {
         "-p", bound(rng, t, false), "-q", bound(rng, t, true)};
     if (rng() % 4 == 0) options.clear();  // the defaults
     if (seed % 3 == 0) options.push_back("-w");
+    if (seed % 2 == 0) {  // the opt-in settings, at times out of range or in conflict
+      const char* const df[] = {"1", "2", "3", "0.0", "0.3", "0.5", "1.0", "1e0", "0", "1.5"};
+      if (rng() % 2) options.push_back(std::string("--min-df=") + df[rng() % 10]);
+      if (rng() % 2) options.insert(options.end(), {"--max-df", df[rng() % 10]});
+      if (rng() % 3 == 0) options.push_back("--max-features=" + std::to_string(rng() % 6));
+      if (rng() % 2) options.push_back("--utf8");
+      if (rng() % 2) {
+        options.push_back("--lowercase");
+        for (char& c : bytes) c = c == 'a' && rng() % 2 ? 'A' : c == 'b' && rng() % 3 == 0 ? 'B' : c;
+      }
+    }
     // Other documents: pieces of the input and new bytes, some of them
     // outside the narrow tree's alphabet.
     std::string other;
