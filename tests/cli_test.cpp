@@ -295,6 +295,8 @@ TEST_F(Cli, Table) {
                         "--max-df=nan", "--min-df=1e10"})
     rows.push_back({"$VOK " + std::string(o) + " in.txt out", ab, 1, invalid, kNone});
   rows.push_back({"$VOK --utf8=1 in.txt out", ab, 1, error("unrecognized option --utf8=1!") + U, kNone});
+  // A character cut short by the line's end: its bytes begin characters.
+  rows.push_back({"$VOK -w -s 0 --utf8 in.txt out", "x\xe2\x82" "a\nx\xe2\x82" "b\ny\xe2\x82\n", 0, "", kModel});
   rows.push_back({"$VOK --max-features", ab, 1, U, kNone});
   for (const char* o : {"--lowercase --min-df=2", "--max-df 0.5 --utf8", "--max-features=2 --min-df=0.0 -s 0"})
     rows.push_back({"$VOK " + std::string(o) + " in.txt out", "ab AB\nAc ab\nx\n", 0, "", kModel});
