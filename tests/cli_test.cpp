@@ -57,6 +57,19 @@ class Cli : public ::testing::Test {
 
 std::string error(const std::string& what) { return "Error: " + what + "\n\n"; }
 
+const std::string kFurther =
+    "\nFurther options (long options take their value as --name=N or --name N):\n"
+    "         --min-df=N        -> refuse a node in fewer than N documents;\n"
+    "                              N with a '.' or an exponent is a share of\n"
+    "                              the documents (default 1)\n"
+    "         --max-df=N        -> refuse a node in more than N documents\n"
+    "                              (a count, or a share; default 1.0)\n"
+    "         --max-features=N  -> keep the N features in the most documents\n"
+    "                              (default: all)\n"
+    "         --utf8            -> emit only at UTF-8 character starts and keep\n"
+    "                              nodes that hold a whole-character substring\n"
+    "         --lowercase       -> lowercase ASCII A-Z of every document read\n";
+
 // The help texts as users see them, word for word.
 const std::string kOptions =
     "\nOptions:\n"
@@ -232,7 +245,7 @@ TEST_F(Cli, Table) {
   // --help and --version: on standard output, status 0, nothing after them read.
   for (auto [program, name, usage] : {std::tuple{"$VOK", "vok", &U}, {"$DICT", "vok-dict", &D},
                                       {"$APPLY", "vok-apply", &A}, {"$FIT", "vok-fit", &F}}) {
-    rows.push_back({std::string(program) + " --help -x in.txt in.txt out 2>/dev/null", ab, 0, *usage, kNone});
+    rows.push_back({std::string(program) + " --help -x in.txt in.txt out 2>/dev/null", ab, 0, *usage + kFurther, kNone});
     rows.push_back({std::string(program) + " --version -x in.txt in.txt out 2>/dev/null", ab, 0, name + std::string(" 0.1.0\n"), kNone});
   }
   // vok-fit and its model: vok's bags on the training file, the same with
@@ -250,6 +263,18 @@ TEST_F(Cli, Table) {
            {fitted + "$APPLY -s 0 m in.txt out", ab, 1, error("the model file m was fitted with -s 1."), kNone},
            {fitted + "$APPLY -w -l 2 m in.txt out", ab, 1, error("the model file m was fitted without -w."), kNone},
            {fitted + "head -c 100 m > t && $APPLY t in.txt out", ab, 1, error("the model file t is truncated."), kNone},
+           // The opt-in settings go into the model, which applies them and
+           // refuses a differing one.
+           {"$FIT -w --utf8 --lowercase --min-df 2 --max-df=0.9 --max-features=9 in.txt m && $APPLY m in.txt o && "
+            "$VOK -w --lowercase --utf8 --max-df=0.9 --min-df=2 --max-features 9 in.txt v && cmp o v && echo same",
+            "Caf\xc3\xa9 au LAIT\ncaf\xc3\xa9 noir\nTh\xc3\xa9 vert caf\xc3\xa9\nthe noir\n", 0, "same\n", kNone},
+           {fitted + "$APPLY --utf8 m in.txt out", ab, 1, error("the model file m was fitted without --utf8."), kNone},
+           {fitted + "$APPLY --lowercase m in.txt out", ab, 1, error("the model file m was fitted without --lowercase."), kNone},
+           {"$FIT --min-df=0.5 --max-df 1 in.txt m && $APPLY --min-df=0.5 --max-df=2 m in.txt out", ab, 1,
+            error("the model file m was fitted with --max-df=1."), kNone},
+           {"$FIT --max-df=1e0 in.txt m && $APPLY --max-df=1 m in.txt out", ab, 1, error("the model file m was fitted with --max-df=1.0."), kNone},
+           {"$FIT --max-features=3 in.txt m && $APPLY --max-features=4 m in.txt out", ab, 1,
+            error("the model file m was fitted with --max-features=3."), kNone},
            {fitted + "printf x | dd of=m bs=1 seek=100 conv=notrunc 2>/dev/null && $APPLY m in.txt out", ab, 1,
             error("the model file m is damaged (checksum)."), kNone},
        })
@@ -265,8 +290,16 @@ TEST_F(Cli, Table) {
   rows.push_back({tty + "-w in.txt out' /dev/null | tr '\\r' '\\n' | grep -ac 'vok: writing: 1 documents'", ab, 0, "1\n", kModel});
   rows.push_back({tty + "in.txt out' /dev/null | wc -c", ab, 0, "0\n", kModel});
   for (const char* o : {"-s 2", "-s -1", "-l 1", "-h 1", "-b 1", "-p 0", "-q 0", "-p nan",
-                        "-q -0.5", "-l 99999999999999999999", "-h -1", "-b 0x10"})
+                        "-q -0.5", "-l 99999999999999999999", "-h -1", "-b 0x10", "--min-df=0", "--min-df 1.5",
+                        "--max-df=-0.1", "--min-df=3 --max-df=2", "--min-df=.6 --max-df=.5", "--max-features=-1",
+                        "--max-df=nan", "--min-df=1e10"})
     rows.push_back({"$VOK " + std::string(o) + " in.txt out", ab, 1, invalid, kNone});
+  rows.push_back({"$VOK --utf8=1 in.txt out", ab, 1, error("unrecognized option --utf8=1!") + U, kNone});
+  // A character cut short by the line's end: its bytes begin characters.
+  rows.push_back({"$VOK -w -s 0 --utf8 in.txt out", "x\xe2\x82" "a\nx\xe2\x82" "b\ny\xe2\x82\n", 0, "", kModel});
+  rows.push_back({"$VOK --max-features", ab, 1, U, kNone});
+  for (const char* o : {"--lowercase --min-df=2", "--max-df 0.5 --utf8", "--max-features=2 --min-df=0.0 -s 0"})
+    rows.push_back({"$VOK " + std::string(o) + " in.txt out", "ab AB\nAc ab\nx\n", 0, "", kModel});
   for (const std::string& in : std::vector<std::string>{"", "\n\n\n", "ab\nab", "ab\r\nac\r\n", "a\rb\nab\n", " ab\tab  a\n\tab ab\n",
                          "\r\n\n\r\rab\r\r\n", "ab" + std::string(1, '\0') + "cd\nab\n"})
     rows.push_back({"$VOK in.txt out", in, 0, "", kModel});

@@ -8,10 +8,12 @@
 // empty string.  Labels in byte order are the preorder, so a record's
 // number is its rank.  Its parent is its longest proper prefix that is a
 // record, its suffix-link target its label without the first byte, its
-// count the number of suffixes it begins.  Cubic in the text: small inputs.
+// count the number of suffixes it begins, its document frequency the
+// number of texts it occurs in.  Cubic in the text: small inputs.
 #ifndef VOK_TESTS_MODEL_H
 #define VOK_TESTS_MODEL_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -32,7 +34,8 @@ struct Rec {
   std::string label;
   std::string next;       // first bytes of the children, ascending
   std::vector<End> ends;  // suffixes spelling exactly the label, sorted
-  uint32_t count = 0;
+  uint32_t count = 0, df = 0;
+  int32_t df_slot = -1;  // the last text counted in df
   int parent = -1, link = -1;  // record numbers; -1 for the root
   bool leaf = false;
 };
@@ -40,6 +43,7 @@ struct Rec {
 struct Tree {
   std::vector<Rec> recs;             // by number
   std::map<std::string, int> number;  // label -> number
+  size_t docs = 0;
 };
 
 inline Tree build(const Texts& texts) {
@@ -50,10 +54,12 @@ inline Tree build(const Texts& texts) {
       for (size_t e = s; e <= d.size(); ++e) {
         auto& [r, next] = subs[d.substr(s, e - s)];
         ++r.count;
+        if (r.df_slot != slot) ++r.df, r.df_slot = slot;
         if (e < d.size()) next.insert(d[e]);
         else r.ends.push_back({slot, static_cast<int32_t>(s)});
       }
   Tree t;
+  t.docs = texts.size();
   for (auto& [label, sub] : subs) {
     auto& [r, next] = sub;
     if (!label.empty() && next.size() < 2 && r.ends.empty()) continue;
@@ -81,15 +87,67 @@ inline Tree build(const std::vector<std::string>& docs) {
   return build(texts);
 }
 
-// The five rules: the root, the count range, the branches, and the parent
-// and suffix-link bounds (a ratio at the bound plus 1e-8 or above refuses).
+// The length of the UTF-8 character of two to four bytes at s[i], decoded
+// and held against the shortest form, the surrogates and U+10FFFF; 0 when
+// the bytes there are no such character.
+inline size_t utf8_length(const std::string& s, size_t i) {
+  const unsigned char lead = s[i];
+  for (size_t n = 2; n <= 4; ++n) {
+    if (lead >> (7 - n) != (2 << n) - 2) continue;
+    if (i + n > s.size()) return 0;
+    uint32_t code = lead & (0x7f >> n);
+    for (size_t k = 1; k < n; ++k) {
+      if (static_cast<unsigned char>(s[i + k]) >> 6 != 2) return 0;
+      code = code << 6 | (s[i + k] & 0x3f);
+    }
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    return code >= least[n] && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff) ? n : 0;
+  }
+  return 0;
+}
+
+// The ends of the characters s reads as from its start: a complete
+// character, or, with `cut` (a label), one the end cuts that some bytes
+// could complete, takes its bytes; any other byte is one of its own.
+inline std::set<size_t> char_bounds(const std::string& s, bool cut) {
+  std::set<size_t> bounds{0};
+  for (size_t i = 0, n; i < s.size(); i += n, bounds.insert(i)) {
+    n = std::max<size_t>(utf8_length(s, i), 1);
+    for (size_t m = std::max<size_t>(2, s.size() - i + 1); cut && n == 1 && m <= 4; ++m)
+      for (int b = 0x80; b <= 0xbf && n == 1; ++b) {
+        std::string c = s.substr(i);
+        if (c.size() == 1) c += char(b);
+        c.resize(m, '\x80');
+        if (utf8_length(c, 0) == m) n = m;
+      }
+  }
+  return bounds;
+}
+
+// The longest prefix of `label` of at least `low` bytes that ends where a
+// character ends (without utf8 the label), 0 when none does.
+inline size_t named(const std::string& label, size_t low, const vok_settings& s) {
+  if (!s.utf8) return label.size();
+  const std::set<size_t> bounds = char_bounds(label, true);
+  for (size_t k = label.size(); k >= low && k > 0; --k)
+    if (bounds.count(k)) return k;
+  return 0;
+}
+
+// The rules: the root, the count range, the branches, the documents, the
+// UTF-8 boundary, and the parent and suffix-link bounds (a ratio at the
+// bound plus 1e-8 or above refuses); then the most frequent in documents.
 inline std::vector<char> select(const Tree& t, const vok_settings& s) {
   std::vector<char> sel(t.recs.size(), 0);
+  const double n = double(t.docs);
+  const double low = s.min_df_share ? s.min_df * n : s.min_df;
+  const double high = s.max_df_share ? s.max_df * n : s.max_df;
   for (size_t i = 1; i < t.recs.size(); ++i) {
     const Rec& r = t.recs[i];
     const long c = r.count;
     sel[i] = c >= s.min_freq && c < s.max_freq &&
-             static_cast<long>(r.next.size()) >= s.min_branches;
+             static_cast<long>(r.next.size()) >= s.min_branches && r.df >= low &&
+             r.df <= high && named(r.label, t.recs[r.parent].label.size() + 1, s) > 0;
   }
   for (const Rec& r : t.recs) {
     if (r.parent < 0) continue;
@@ -98,6 +156,12 @@ inline std::vector<char> select(const Tree& t, const vok_settings& s) {
     if (r.count / double(t.recs[r.link].count) >= s.max_link_prob + 1e-8)
       sel[r.link] = 0;
   }
+  std::vector<std::pair<long, size_t>> order;  // (-df, number) of the features
+  for (size_t i = 0; i < sel.size(); ++i)
+    if (sel[i]) order.push_back({-long(t.recs[i].df), i});
+  std::sort(order.begin(), order.end());
+  for (size_t k = size_t(s.max_features); s.max_features > 0 && k < order.size(); ++k)
+    sel[order[k].second] = 0;
   return sel;
 }
 
@@ -109,15 +173,25 @@ inline std::string hex(uint32_t n) {
 
 inline bool emits(const std::string& d, size_t j, const vok_settings& s) {
   auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  return !s.word_delimited || j == 0 || (blank(d[j - 1]) && !blank(d[j]));
+  return (!s.word_delimited || j == 0 || (blank(d[j - 1]) && !blank(d[j]))) &&
+         (!s.utf8 || char_bounds(d, false).count(j));
+}
+
+// The texts as the programs take them: with lowercase, ASCII A-Z lowered.
+inline std::vector<std::string> lowered(std::vector<std::string> docs, const vok_settings& s) {
+  for (std::string& d : docs)
+    for (char& c : d)
+      if (s.lowercase && c >= 'A' && c <= 'Z') c |= 0x20;
+  return docs;
 }
 
 // vok-apply's output for the documents `rows` from the tree of `docs`: per
 // emitting position j, every selected record whose label's first
 // |parent label| + 1 bytes the text from j spells, longest first.
-inline std::string applied(const std::vector<std::string>& docs,
-                           const std::vector<std::string>& rows,
+inline std::string applied(const std::vector<std::string>& raw_docs,
+                           const std::vector<std::string>& raw_rows,
                            const vok_settings& s) {
+  const std::vector<std::string> docs = lowered(raw_docs, s), rows = lowered(raw_rows, s);
   Tree t = build(docs);
   std::vector<char> sel = select(t, s);
   std::string out;
@@ -156,8 +230,9 @@ inline std::string seen_only(const std::string& lines, const std::string& bags) 
 
 // vok's output: per document and emitting position, the selected records
 // on the path from the suffix's locus up, deepest first.
-inline std::string voks(const std::vector<std::string>& docs,
+inline std::string voks(const std::vector<std::string>& raw_docs,
                         const vok_settings& s) {
+  const std::vector<std::string> docs = lowered(raw_docs, s);
   Tree t = build(docs);
   std::vector<char> sel = select(t, s);
   std::string out;
@@ -172,30 +247,11 @@ inline std::string voks(const std::vector<std::string>& docs,
   return out;
 }
 
-// The length of the UTF-8 character of two to four bytes at s[i], decoded
-// and held against the shortest form, the surrogates and U+10FFFF; 0 when
-// the bytes there are no such character.
-inline size_t utf8_length(const std::string& s, size_t i) {
-  const unsigned char lead = s[i];
-  for (size_t n = 2; n <= 4; ++n) {
-    if (lead >> (7 - n) != (2 << n) - 2) continue;
-    if (i + n > s.size()) return 0;
-    uint32_t code = lead & (0x7f >> n);
-    for (size_t k = 1; k < n; ++k) {
-      if (static_cast<unsigned char>(s[i + k]) >> 6 != 2) return 0;
-      code = code << 6 | (s[i + k] & 0x3f);
-    }
-    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    return code >= least[n] && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff) ? n : 0;
-  }
-  return 0;
-}
-
 // vok-dict's output: number, count, children and escaped label per feature;
 // UTF-8 characters of the label stand as they are.
-inline std::string dict(const std::vector<std::string>& docs,
+inline std::string dict(const std::vector<std::string>& raw_docs,
                         const vok_settings& s) {
-  Tree t = build(docs);
+  Tree t = build(lowered(raw_docs, s));
   std::vector<char> sel = select(t, s);
   std::string out;
   for (size_t i = 0; i < t.recs.size(); ++i) {
@@ -203,13 +259,14 @@ inline std::string dict(const std::vector<std::string>& docs,
     const Rec& r = t.recs[i];
     out += hex(i) + "\t" + std::to_string(r.count) + "\t" +
            std::to_string(r.next.size()) + "\t";
-    for (size_t j = 0; j < r.label.size(); ++j) {
-      const unsigned char c = r.label[j];
+    const std::string label = r.label.substr(0, named(r.label, 1, s));
+    for (size_t j = 0; j < label.size(); ++j) {
+      const unsigned char c = label[j];
       const char* named = c == '\\' ? "\\\\" : c == '\t' ? "\\t"
                         : c == '\r' ? "\\r" : c == '\n' ? "\\n" : nullptr;
-      const size_t n = utf8_length(r.label, j);
+      const size_t n = utf8_length(label, j);
       if (named) out += named;
-      else if (n) out += r.label.substr(j, n), j += n - 1;
+      else if (n) out += label.substr(j, n), j += n - 1;
       else if (c < 32 || c >= 127) out += (c < 16 ? "\\x0" : "\\x") + hex(c);
       else out += static_cast<char>(c);
     }

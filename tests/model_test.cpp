@@ -90,6 +90,15 @@ TEST(Model, RandomCollectionsMatchTheBruteForceModel) {
     s.min_freq = 2 + rng() % 2;
     s.min_branches = 2 + rng() % 2;
     if (rng() % 3 == 0) s.max_parent_prob = 0.5 + (rng() % 50) / 100.0;
+    if (seed % 3 == 0) {  // the opt-in settings
+      s.min_df_share = rng() % 2;
+      s.min_df = s.min_df_share ? (rng() % 5) / 10.0 : 1 + rng() % 3;
+      s.max_df_share = rng() % 2;
+      s.max_df = s.max_df_share ? 0.5 + (rng() % 6) / 10.0 : 3 + rng() % 4;
+      s.max_features = rng() % 3 ? 0 : 1 + rng() % 6;
+      s.utf8 = rng() % 2;
+      s.lowercase = rng() % 2 ? vok_settings::LOWER_ASCII : vok_settings::LOWER_NONE;
+    }
     std::vector<std::string> docs, others;
     for (int n = 1 + int(rng() % 8); n > 0; --n) {
       std::string d = docs.empty() || rng() % 3 ? "" : docs[rng() % docs.size()];
@@ -100,6 +109,7 @@ TEST(Model, RandomCollectionsMatchTheBruteForceModel) {
       const std::string& from = docs[rng() % docs.size()];
       std::string d = from.substr(std::min<size_t>(rng() % 4, from.size()));
       for (int k = int(rng() % 12); k > 0; --k) d += letters[rng() % letters.size()];
+      if (s.lowercase) d += "AB";  // lowered by the model
       others.push_back(d);
     }
     if (!s.wide)
@@ -135,16 +145,26 @@ TEST(Model, RandomCollectionsMatchTheBruteForceModel) {
       std::vector<std::pair<uint32_t, std::string>> names;
       ASSERT_TRUE(vok_model_each_feature(x, collect_name, &names));
       const model::Tree t = model::build(docs);
+      const std::vector<char> sel = model::select(t, s);
       std::vector<std::pair<uint32_t, std::string>> want;
       for (const std::string& n : seen) {
         const uint32_t number = uint32_t(std::stoul(n, nullptr, 16));
-        want.emplace_back(number, t.recs[number].label);
+        const std::string& label = t.recs[number].label;
+        want.emplace_back(number, label.substr(0, model::named(label, 1, s)));
+        EXPECT_TRUE(sel[number]);
       }
       std::sort(want.begin(), want.end());
       EXPECT_EQ(names, want);
       const vok_settings back = vok_model_settings(x);
       EXPECT_TRUE(back.word_delimited == s.word_delimited && back.min_freq == s.min_freq &&
-                  back.max_parent_prob == s.max_parent_prob && back.wide == s.wide);
+                  back.max_parent_prob == s.max_parent_prob && back.wide == s.wide &&
+                  back.min_df == s.min_df && back.min_df_share == s.min_df_share &&
+                  back.max_df == s.max_df && back.max_df_share == s.max_df_share &&
+                  back.max_features == s.max_features && back.utf8 == s.utf8 &&
+                  back.lowercase == s.lowercase);
+      uint32_t version;  // a file without the opt-in settings is as it always was
+      std::memcpy(&version, static_cast<const char*>(bytes) + 8, 4);
+      EXPECT_EQ(version, s.utf8 || s.lowercase || vok_settings_use_df(s) ? 2u : 1u);
     }
   }
 }

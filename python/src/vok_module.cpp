@@ -289,10 +289,28 @@ py::object iterate(const py::handle& documents) {
   return py::reinterpret_steal<py::object>(iterator);
 }
 
+// The opt-in settings, as the package hands them over.
+struct more_settings {
+  double min_df = 1;
+  bool min_df_share = false;
+  double max_df = 1.0;
+  bool max_df_share = true;
+  long max_features = 0;
+  bool utf8 = false;
+  int lowercase = 0;
+};
+
 vok_settings settings_of(long word_delimited, long min_freq, long max_freq,
                          long min_branches, double max_parent_prob,
-                         double max_link_prob) {
+                         double max_link_prob, const more_settings& more) {
   vok_settings s;
+  s.min_df = more.min_df;
+  s.min_df_share = more.min_df_share;
+  s.max_df = more.max_df;
+  s.max_df_share = more.max_df_share;
+  s.max_features = more.max_features;
+  s.utf8 = more.utf8;
+  s.lowercase = more.lowercase;
   s.word_delimited = word_delimited;
   s.min_freq = min_freq;
   s.max_freq = max_freq;
@@ -482,7 +500,10 @@ class Model {
   py::tuple settings() const {
     return py::make_tuple(settings_.word_delimited, settings_.min_freq,
                           settings_.max_freq, settings_.min_branches,
-                          settings_.max_parent_prob, settings_.max_link_prob);
+                          settings_.max_parent_prob, settings_.max_link_prob,
+                          settings_.min_df, settings_.min_df_share, settings_.max_df,
+                          settings_.max_df_share, settings_.max_features, settings_.utf8,
+                          settings_.lowercase);
   }
   uint64_t num_features() const { return vok_model_features(fitted()); }
   uint64_t model_bytes() const {
@@ -542,9 +563,9 @@ class Model {
 // The first setting out of its range, as (name, rule), or None.
 py::object settings_fault(long word_delimited, long min_freq, long max_freq,
                           long min_branches, double max_parent_prob,
-                          double max_link_prob) {
+                          double max_link_prob, const more_settings& more) {
   const vok_setting_fault f = vok_settings_fault(settings_of(
-      word_delimited, min_freq, max_freq, min_branches, max_parent_prob, max_link_prob));
+      word_delimited, min_freq, max_freq, min_branches, max_parent_prob, max_link_prob, more));
   if (!f.name) return py::none();
   return py::make_tuple(f.name, f.rule);
 }
@@ -563,13 +584,19 @@ PYBIND11_MODULE(_vok, m) {
 
   py::class_<Model>(m, "Model")
       .def(py::init([](long word_delimited, long min_freq, long max_freq, long min_branches,
-                       double max_parent_prob, double max_link_prob) {
+                       double max_parent_prob, double max_link_prob, double min_df,
+                       bool min_df_share, double max_df, bool max_df_share, long max_features,
+                       bool utf8, int lowercase) {
              return new Model(settings_of(word_delimited, min_freq, max_freq, min_branches,
-                                          max_parent_prob, max_link_prob));
+                                          max_parent_prob, max_link_prob,
+                                          more_settings{min_df, min_df_share, max_df, max_df_share,
+                                                        max_features, utf8, lowercase}));
            }),
            py::arg("word_delimited"), py::arg("min_freq"), py::arg("max_freq"),
            py::arg("min_branches"), py::arg("max_parent_prob"),
-           py::arg("max_link_prob"))
+           py::arg("max_link_prob"), py::arg("min_df") = 1.0, py::arg("min_df_share") = false,
+           py::arg("max_df") = 1.0, py::arg("max_df_share") = true, py::arg("max_features") = 0,
+           py::arg("utf8") = false, py::arg("lowercase") = 0)
       .def_static("from_bytes", &Model::from_bytes, py::arg("bytes"))
       .def("fit", &Model::fit, py::arg("documents"), py::arg("with_matrix"))
       .def("transform", &Model::transform, py::arg("documents"), py::arg("threads") = 1)
@@ -580,9 +607,21 @@ PYBIND11_MODULE(_vok, m) {
       .def_property_readonly("num_features", &Model::num_features)
       .def_property_readonly("model_bytes", &Model::model_bytes);
 
-  m.def("settings_fault", &settings_fault, py::arg("word_delimited"), py::arg("min_freq"),
-        py::arg("max_freq"), py::arg("min_branches"), py::arg("max_parent_prob"),
-        py::arg("max_link_prob"));
+  m.def(
+      "settings_fault",
+      [](long word_delimited, long min_freq, long max_freq, long min_branches,
+         double max_parent_prob, double max_link_prob, double min_df, bool min_df_share,
+         double max_df, bool max_df_share, long max_features, bool utf8, int lowercase) {
+        return settings_fault(word_delimited, min_freq, max_freq, min_branches, max_parent_prob,
+                              max_link_prob,
+                              more_settings{min_df, min_df_share, max_df, max_df_share,
+                                            max_features, utf8, lowercase});
+      },
+      py::arg("word_delimited"), py::arg("min_freq"), py::arg("max_freq"),
+      py::arg("min_branches"), py::arg("max_parent_prob"), py::arg("max_link_prob"),
+      py::arg("min_df") = 1.0, py::arg("min_df_share") = false, py::arg("max_df") = 1.0,
+      py::arg("max_df_share") = true, py::arg("max_features") = 0, py::arg("utf8") = false,
+      py::arg("lowercase") = 0);
 
   // Test hooks: from the n-th record request of the node pool from now on,
   // every request fails (0 disarms); the requests made since the process

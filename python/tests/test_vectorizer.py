@@ -26,7 +26,7 @@ from vok import _vok
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BIN = os.environ.get("VOK_BIN_DIR", os.path.join(ROOT, "build-test"))
 SAMPLE = open(os.path.join(ROOT, "examples", "sample.txt")).read().splitlines()
-ALPHABET = [b"a", b"b", b"c", b" ", b"\t", b"\xc3", b"\xa9", b"\\", b"\x01", "\u20ac".encode()]
+ALPHABET = [b"a", b"b", b"c", b" ", b"\t", b"\xc3", b"\xa9", b"\\", b"\x01", "\u20ac".encode(), b"A"]
 OPTIONS = dict(word_delimited="-s", min_freq="-l", max_freq="-h", min_branches="-b",
                max_parent_prob="-p", max_link_prob="-q")
 
@@ -36,18 +36,24 @@ def run_vok(tmp_path, docs, params, program="vok"):
     src.write_bytes(b"".join(d + b"\n" for d in docs))
     args = [x for name, opt in OPTIONS.items() for x in
             (opt, repr(params[name]) if "prob" in name else str(int(params[name])))]
+    args += [f"--{name.replace('_', '-')}={params[name]!r}" for name in ("min_df", "max_df", "max_features")
+             if params.get(name) is not None]
+    args += [f"--{name}" for name in ("utf8", "lowercase") if params.get(name) is True]
     res = subprocess.run([os.path.join(BIN, program), "-w"] + args + [str(src), str(out)],
                          capture_output=True)
     return res, (out.read_text("latin-1").split("\n")[:-1] if res.returncode == 0 else None)
 
 
 def random_case(rng):
-    docs = [b"".join(rng.choices(ALPHABET, [6, 4, 2, 3, 1, 1, 1, 1, 1, 1], k=rng.randint(0, 40)))
+    docs = [b"".join(rng.choices(ALPHABET, [6, 4, 2, 3, 1, 1, 1, 1, 1, 1, 1], k=rng.randint(0, 40)))
             for _ in range(rng.randint(0, 25))]
     if docs and rng.random() < 0.3:
         docs[0] += b"\0ab"  # a NUL ends the text
     low = rng.randint(2, 5)
-    return docs, dict(word_delimited=rng.random() < 0.5, min_freq=low,
+    more = {} if rng.random() < 0.5 else dict(
+        min_df=rng.choice([1, 2, 3, 0.0, 0.2, 0.5]), max_df=rng.choice([1.0, 0.9, 0.5, 9, 4]),
+        max_features=rng.choice([None, 1, 5, 30]), utf8=rng.random() < 0.5, lowercase=rng.random() < 0.5)
+    return docs, dict(more, word_delimited=rng.random() < 0.5, min_freq=low,
                       max_freq=rng.choice([low, low + rng.randint(0, 20), 8000]),
                       min_branches=rng.randint(2, 4),
                       max_parent_prob=rng.choice([1.0, rng.uniform(0.3, 1.0), 2.5]),
@@ -75,15 +81,24 @@ def dict_label(b):
 # Feature f is found at an emitting position j of a document when the text
 # from j starts with the shortest member of f's class: the shortest prefix of
 # its label that occurs in the training texts as often as the label.
-def model_bags(train, labels, docs, word_delimited):
-    train = [t.split(b"\0")[0] for t in train]
+def model_bags(train, labels, docs, word_delimited, utf8=False, lowercase=False):
+    def starts(d):  # where the characters begin: strict UTF-8, else byte by byte
+        i, out = 0, set()
+        while i < len(d):
+            out.add(i)
+            i += next((n for n in (2, 3, 4) if len(d[i:i + n]) == n and
+                       len(d[i:i + n].decode("utf-8", "replace")) == 1 and
+                       "\ufffd" not in d[i:i + n].decode("utf-8", "replace")), 1)
+        return out
+    train = [t.split(b"\0")[0].lower() if lowercase else t.split(b"\0")[0] for t in train]
+    docs = [d.lower() for d in docs] if lowercase else docs
     occ = lambda s: sum(t[j:].startswith(s) for t in train for j in range(len(t)))
     heads = [next(label[:k] for k in range(1, len(label) + 1) if occ(label[:k]) == occ(label))
              for label in labels]
     rows = []
     for d in (d.split(b"\0")[0] for d in docs):
-        emits = [j for j in range(len(d)) if not word_delimited or j == 0 or
-                 (d[j - 1] in b" \t" and d[j] not in b" \t")]
+        emits = [j for j in range(len(d)) if (not word_delimited or j == 0 or
+                 (d[j - 1] in b" \t" and d[j] not in b" \t")) and (not utf8 or j in starts(d))]
         rows.append([sum(d[j:].startswith(h) for j in emits) for h in heads])
     return np.array(rows, dtype=np.int64).reshape(len(docs), len(heads))
 
@@ -114,7 +129,19 @@ def test_matches_vok_and_model(tmp_path, seed):
     assert np.array_equal(vok.SubstringVectorizer(**params).fit_transform(strs).toarray(), want)
     new = random_case(random.Random(seed + 1000))[0]
     assert np.array_equal(v.transform(new).toarray(),
-                          model_bags(docs, labels, new, params["word_delimited"]))
+                          model_bags(docs, labels, new, params["word_delimited"],
+                                     params.get("utf8"), params.get("lowercase")))
+    assert np.array_equal(vok.SubstringVectorizer.load(save(v, tmp_path / "m")).transform(new).toarray(),
+                          v.transform(new).toarray())
+    if params.get("lowercase"):  # Python's lowering is no ASCII lowering: vok-apply refuses it
+        res = subprocess.run([os.path.join(BIN, "vok-apply"), str(tmp_path / "m"), "-", "-"],
+                             capture_output=True, input=b"")
+        assert res.returncode == 1 and b"Unicode lowercasing" in res.stderr
+
+
+def save(v, path):
+    v.save(path)
+    return path
 
 
 BAD = [("word_delimited", 2), ("word_delimited", -1), ("min_freq", 1), ("min_freq", -10 ** 30),

@@ -32,6 +32,22 @@ def _real(name, value):
     return float(value)
 
 
+def _df_bound(name, value):
+    """A document-frequency bound as (value, share): an int is a count of
+    documents, a float a share of them (as CountVectorizer takes them)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise InvalidParameterError(f"{name} must be an int or a float, got {value!r}")
+    if isinstance(value, numbers.Integral):
+        return float(min(max(int(value), 0), 2 ** 32)), False
+    return float(value), True
+
+
+def _lowered(raw_documents):
+    """The documents lowercased: str by str.lower(), bytes in ASCII."""
+    for d in raw_documents:
+        yield d.lower() if isinstance(d, (str, bytes)) else d
+
+
 def _check_documents(raw_documents):
     if isinstance(raw_documents, (str, bytes)):
         raise ValueError(
@@ -89,6 +105,26 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
         of its occurrences (1.0 refuses nothing).
     max_link_prob : float > 0, default 1.0
         ``-q``: likewise for a node whose suffix link points to it.
+    min_df, max_df : int or float, default 1 and 1.0
+        ``--min-df``, ``--max-df``: a node is refused when fewer than
+        min_df or more than max_df training documents hold one of its
+        substrings; an int counts documents, a float is a share of them
+        (scikit-learn's meaning).  The defaults refuse nothing.
+    max_features : int or None, default None
+        ``--max-features``: after every other rule keep only this many
+        features, those in the most training documents (ties: the lower
+        feature number).
+    utf8 : bool, default False
+        ``--utf8``: only UTF-8 character starts emit (bytes that are no
+        UTF-8 are characters of their own), a node none of whose substrings
+        ends at a character boundary is no feature, and a feature's name is
+        the longest substring of its class that ends at one.
+    lowercase : bool, default False
+        Lowercase every document before fit and transform: ``str`` by
+        ``str.lower()``, ``bytes`` in ASCII.  The saved model records it,
+        and vok-apply refuses such a model (it lowercases ASCII only); a
+        model of ``vok-fit --lowercase`` loaded here lowers ASCII only, as
+        vok-apply does.
     n_jobs : int or None, default None
         Threads for ``transform`` (scikit-learn's meaning: None is 1, -1
         every core); the rows come out in order.
@@ -109,13 +145,19 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
     """
 
     def __init__(self, word_delimited=True, min_freq=2, max_freq=8000,
-                 min_branches=2, max_parent_prob=1.0, max_link_prob=1.0, n_jobs=None):
+                 min_branches=2, max_parent_prob=1.0, max_link_prob=1.0, min_df=1,
+                 max_df=1.0, max_features=None, utf8=False, lowercase=False, n_jobs=None):
         self.word_delimited = word_delimited
         self.min_freq = min_freq
         self.max_freq = max_freq
         self.min_branches = min_branches
         self.max_parent_prob = max_parent_prob
         self.max_link_prob = max_link_prob
+        self.min_df = min_df
+        self.max_df = max_df
+        self.max_features = max_features
+        self.utf8 = utf8
+        self.lowercase = lowercase
         self.n_jobs = n_jobs
 
     def _settings(self):
@@ -130,17 +172,33 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
                         min_branches=_integer("min_branches", self.min_branches),
                         max_parent_prob=_real("max_parent_prob", self.max_parent_prob),
                         max_link_prob=_real("max_link_prob", self.max_link_prob))
+        settings["min_df"], settings["min_df_share"] = _df_bound("min_df", self.min_df)
+        settings["max_df"], settings["max_df_share"] = _df_bound("max_df", self.max_df)
+        max_features = self.max_features
+        if max_features is not None and (not isinstance(max_features, numbers.Integral) or
+                                         isinstance(max_features, (bool, np.bool_)) or
+                                         max_features < 1):
+            raise InvalidParameterError(
+                f"max_features must be None or a positive integer, got {max_features!r}")
+        settings["max_features"] = min(int(max_features or 0), _LONG_MAX)
+        for name in ("utf8", "lowercase"):
+            if not isinstance(getattr(self, name), (bool, np.bool_)):
+                raise InvalidParameterError(f"{name} must be a bool, got {getattr(self, name)!r}")
+        settings["utf8"] = bool(self.utf8)
+        settings["lowercase"] = 2 if self.lowercase else 0  # Unicode, by str.lower()
         fault = _vok.settings_fault(**settings)
         if fault is not None:
             name, rule = fault
             raise InvalidParameterError(
                 f"{name} must be {rule}, got {getattr(self, name)!r}")
-        return tuple(settings.values())
+        return settings
 
     def _fit(self, raw_documents, with_matrix):
         settings = self._settings()
         _check_documents(raw_documents)
-        model = _vok.Model(*settings)
+        model = _vok.Model(**settings)
+        if self.lowercase:
+            raw_documents = _lowered(raw_documents)
         parts = model.fit(raw_documents, with_matrix)
         # One assignment makes the new fit current: a transform running
         # meanwhile has taken the old model, or none.
@@ -174,6 +232,8 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
         """The bags of raw_documents over the fitted features."""
         model = self._fitted()
         _check_documents(raw_documents)
+        if model.settings[12] == 2:  # lowered by str.lower() in the fit
+            raw_documents = _lowered(raw_documents)
         return self._matrix(model, model.transform(raw_documents, _threads(self.n_jobs)))
 
     def get_feature_names_out(self, input_features=None):
@@ -216,7 +276,9 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
     def _of_model(cls, model):
         s = model.settings
         vectorizer = cls(word_delimited=bool(s[0]), min_freq=s[1], max_freq=s[2],
-                         min_branches=s[3], max_parent_prob=s[4], max_link_prob=s[5])
+                         min_branches=s[3], max_parent_prob=s[4], max_link_prob=s[5],
+                         min_df=s[6] if s[7] else int(s[6]), max_df=s[8] if s[9] else int(s[8]),
+                         max_features=s[10] or None, utf8=bool(s[11]), lowercase=s[12] != 0)
         vectorizer.feature_numbers_ = model.feature_numbers()
         vectorizer._model = model
         return vectorizer

@@ -1,31 +1,11 @@
 // The dictionary: one line per feature, as the core lists them.
 #include "dict.h"
 
+#include "emitting.h"
+
 namespace {
 
 const char kHexDigits[] = "0123456789abcdef";
-
-// The length of the well-formed UTF-8 sequence of two to four bytes that
-// starts text[0..len), or 0: the lead byte gives the length and the range
-// of the second byte (which rules out overlong forms, surrogates and code
-// points above U+10FFFF), and every later byte lies in 80..BF.
-size_t utf8_sequence(const unsigned char* text, size_t len) {
-  const unsigned char c = text[0];
-  size_t n = 0;
-  unsigned char low = 0x80, high = 0xbf;
-  if (c >= 0xc2 && c <= 0xdf) n = 2;
-  else if (c >= 0xe0 && c <= 0xef) n = 3;
-  else if (c >= 0xf0 && c <= 0xf4) n = 4;
-  else return 0;
-  if (c == 0xe0) low = 0xa0;         // E0 80..9F: overlong
-  else if (c == 0xed) high = 0x9f;   // ED A0..BF: surrogates
-  else if (c == 0xf0) low = 0x90;    // F0 80..8F: overlong
-  else if (c == 0xf4) high = 0x8f;   // F4 90..BF: above U+10FFFF
-  if (len < n || text[1] < low || text[1] > high) return 0;
-  for (size_t k = 2; k < n; ++k)
-    if (text[k] < 0x80 || text[k] > 0xbf) return 0;
-  return n;
-}
 
 void put_decimal(vok_writer* out, uint32_t n) {
   char tmp[10];
@@ -67,7 +47,7 @@ void dict_escape(vok_writer* out, const char* text, size_t len) {
     if (escape) {
       vok_writer_put(out, escape[0]);
       vok_writer_put(out, escape[1]);
-    } else if (size_t n = utf8_sequence(bytes + i, len - i)) {
+    } else if (size_t n = vok_utf8_sequence(bytes + i, len - i)) {
       for (size_t k = 0; k < n; ++k) vok_writer_put(out, text[i + k]);
       i += n - 1;
     } else if (c < 32 || c >= 127) {

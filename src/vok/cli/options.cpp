@@ -80,6 +80,21 @@ const char kFitUsage[] =
     "         model_file   -> the output file with the fitted model, which\n"
     "                         vok-apply takes in place of train_file\n";
 
+// What --help adds to the usage text (-? prints the usage text alone).
+const char kFurther[] =
+    "\n"
+    "Further options (long options take their value as --name=N or --name N):\n"
+    "         --min-df=N        -> refuse a node in fewer than N documents;\n"
+    "                              N with a '.' or an exponent is a share of\n"
+    "                              the documents (default 1)\n"
+    "         --max-df=N        -> refuse a node in more than N documents\n"
+    "                              (a count, or a share; default 1.0)\n"
+    "         --max-features=N  -> keep the N features in the most documents\n"
+    "                              (default: all)\n"
+    "         --utf8            -> emit only at UTF-8 character starts and keep\n"
+    "                              nodes that hold a whole-character substring\n"
+    "         --lowercase       -> lowercase ASCII A-Z of every document read\n";
+
 #undef USAGE_ABOUT
 #undef USAGE_OPTIONS
 #undef USAGE_DOCS
@@ -95,6 +110,43 @@ vok_options stop(int status, std::string message) {
 
 void note_given(std::string* given, char letter) {
   if (given->find(letter) == std::string::npos) *given += letter;
+}
+
+// The long options beyond --help and --version, each with the letter that
+// stands for it among the given options.
+struct long_option {
+  const char* name;
+  char letter;
+  bool takes_value;
+};
+constexpr long_option kLongOptions[] = {
+    {"min-df", 'm', true},      {"max-df", 'M', true}, {"max-features", 'F', true},
+    {"utf8", 'u', false},       {"lowercase", 'L', false},
+};
+
+// The long option `arg` names ("--name" or "--name=value"), or null; *value
+// then points at the value after '=', or is null.
+const long_option* find_long(const char* arg, const char** value) {
+  for (const long_option& o : kLongOptions) {
+    const size_t n = std::strlen(o.name);
+    if (std::strncmp(arg + 2, o.name, n) != 0) continue;
+    if (arg[2 + n] == '\0') {
+      *value = nullptr;
+      return &o;
+    }
+    if (arg[2 + n] == '=' && o.takes_value) {
+      *value = arg + 3 + n;
+      return &o;
+    }
+  }
+  return nullptr;
+}
+
+// A document-frequency bound: a share when the text holds a '.' or an
+// exponent, else a count.
+void set_df(const char* text, double* bound, bool* share) {
+  *share = std::strpbrk(text, ".eE") != nullptr;
+  *bound = *share ? option_to_double(text) : static_cast<double>(option_to_long(text));
 }
 
 }  // namespace
@@ -141,7 +193,8 @@ vok_options parse_command_line(int argc, const char* const* argv,
   while (i < argc && argv[i][0] == '-' && argv[i][1] != '\0') {
     const char* arg = argv[i];
     char letter = arg[1];
-    if (letter == '?' || std::strcmp(arg, "--help") == 0) return stop(0, usage);
+    if (letter == '?') return stop(0, usage);
+    if (std::strcmp(arg, "--help") == 0) return stop(0, std::string(usage) + kFurther);
     if (std::strcmp(arg, "--version") == 0)
       return stop(0, std::string(program_name(program)) + " " VOK_VERSION "\n");
     if (letter == 'w') {  // the wide tree; takes no value
@@ -149,6 +202,25 @@ vok_options parse_command_line(int argc, const char* const* argv,
       note_given(&result.given, letter);
       ++i;
       continue;
+    }
+    const char* value = nullptr;
+    if (letter == '-') {
+      if (const long_option* o = find_long(arg, &value)) {
+        if (o->takes_value && !value) {
+          if (i + 1 >= argc) return stop(1, usage);  // the value is missing
+          value = argv[++i];
+        }
+        note_given(&result.given, o->letter);
+        switch (o->letter) {
+          case 'm': set_df(value, &s.min_df, &s.min_df_share); break;
+          case 'M': set_df(value, &s.max_df, &s.max_df_share); break;
+          case 'F': s.max_features = option_to_long(value); break;
+          case 'u': s.utf8 = true; break;
+          default: s.lowercase = vok_settings::LOWER_ASCII; break;
+        }
+        ++i;
+        continue;
+      }
     }
     long* integer = nullptr;
     double* real = nullptr;

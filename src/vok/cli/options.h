@@ -31,7 +31,8 @@ struct vok_options {
   std::string message;
 
   vok_settings settings;
-  // The option letters given on the command line (-w included), each once.
+  // The option letters given on the command line (-w included), each once;
+  // a long option's letter stands for it.
   std::string given;
   std::string in_path;    // docs_file (vok-apply: train_file)
   std::string docs_path;  // vok-apply's docs_file
@@ -43,9 +44,13 @@ struct vok_options {
 // (the rest of it is ignored); the options -s -l -h -b take the next
 // argument as an integer, -p -q as a real, even when it starts with '-'; -w
 // takes none.  The words --help and
-// --version are options of their own.  The first other argument ends the
+// --version are options of their own, and so are the long options
+// --min-df, --max-df and --max-features (each with its value as
+// --name=VALUE or in the next argument) and --utf8 and --lowercase (none);
+// the given letters m, M, F, u and L stand for them.  The first other argument ends the
 // options; later repeats of an option override earlier ones.  In this order:
-//   -? or --help             -> usage text, status 0, nothing after it read
+//   -? or --help             -> usage text, status 0, nothing after it read;
+//                               --help adds the long options to it
 //   --version                -> "PROGRAM VERSION\n", status 0, likewise
 //   unknown option letter    -> "Error: unrecognized option ARG!\n\n" + usage
 //   option with no value     -> usage text, status 1

@@ -76,6 +76,7 @@ bool vok_reader_open(vok_reader* r, FILE* file, const vok_settings& settings) {
   // The wide tree takes lines of any length up to its longest document,
   // which a piece holds with its line end (CR LF).
   r->whole_lines = settings.wide;
+  r->lowercase = settings.lowercase != vok_settings::LOWER_NONE;
   r->most_room = static_cast<size_t>(vok_layout_limits(settings.wide).longest) + 2;
   if (r->piece == nullptr) {
     r->piece = static_cast<char*>(std::malloc(VOK_LINE_BUFFER));
@@ -116,6 +117,9 @@ bool vok_read_document(vok_reader* r, char** text, int32_t* len) {
     if (continues && only_line_ends(r->piece, n)) continue;
     *text = r->piece;
     *len = trim_line_end(r->piece);  // stops at the first NUL
+    if (r->lowercase)
+      for (char* c = r->piece; *c; ++c)
+        if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c | 0x20);
     if (r->progress) vok_progress_note(r->progress, r->phase, 1, n);
     return true;
   }

@@ -30,6 +30,7 @@ struct vok_reader {
   char* piece = nullptr;  // the current piece, room + 1 bytes
   size_t room = 0;        // VOK_LINE_BUFFER - 1; grows with whole lines
   bool whole_lines = false;  // every line is one piece (the wide tree)
+  bool lowercase = false;    // ASCII A-Z of every document are lowered (--lowercase)
   size_t most_room = 0;   // the longest piece a reader of whole lines keeps
   bool cut = false;       // the last piece ended inside its line
   bool failed = false;    // a read failed
@@ -62,7 +63,7 @@ void vok_reader_unread(vok_reader* reader, const char* bytes, size_t n);
 bool vok_reader_rewind(vok_reader* reader);
 
 // The next document: its text (NUL-terminated in the reader's buffer, valid
-// until the next call) and length.  False at the end of the input, after a
+// until the next call, lowercased when the settings ask) and length.  False at the end of the input, after a
 // failed read (reader->failed), or at a line it cannot hold (reader->refused).
 bool vok_read_document(vok_reader* reader, char** text, int32_t* len);
 

@@ -171,6 +171,17 @@ mapped* read_whole(FILE* in, const char* head, size_t n, bool* failed) {
   return new (std::nothrow) mapped{buf, size, false};
 }
 
+// "with --NAME=VALUE" for a document-frequency bound, a share written so
+// that it reads back as one.
+void df_option(char* value, size_t size, const char* name, double bound, bool share) {
+  if (!share) {
+    std::snprintf(value, size, "with %s=%.0f", name, bound);
+    return;
+  }
+  std::snprintf(value, size, "with %s=%.17g", name, bound);
+  if (!std::strpbrk(value + std::strlen(name) + 6, ".e")) std::strncat(value, ".0", size - std::strlen(value) - 1);
+}
+
 // The option among `given` whose value differs from the model's, as the
 // message names it ("-s 1", "-w", "out -w"), or "".
 std::string differing(const vok_settings& model, const vok_settings& asked, const char* given) {
@@ -184,6 +195,11 @@ std::string differing(const vok_settings& model, const vok_settings& asked, cons
       case 'p': if (!(asked.max_parent_prob == model.max_parent_prob)) std::snprintf(value, sizeof value, "with -p %.17g", model.max_parent_prob); break;
       case 'q': if (!(asked.max_link_prob == model.max_link_prob)) std::snprintf(value, sizeof value, "with -q %.17g", model.max_link_prob); break;
       case 'w': if (asked.wide != model.wide) std::snprintf(value, sizeof value, "without -w"); break;
+      case 'm': if (asked.min_df != model.min_df || asked.min_df_share != model.min_df_share) df_option(value, sizeof value, "--min-df", model.min_df, model.min_df_share); break;
+      case 'M': if (asked.max_df != model.max_df || asked.max_df_share != model.max_df_share) df_option(value, sizeof value, "--max-df", model.max_df, model.max_df_share); break;
+      case 'F': if (asked.max_features != model.max_features) std::snprintf(value, sizeof value, model.max_features ? "with --max-features=%ld" : "without --max-features", model.max_features); break;
+      case 'u': if (asked.utf8 != model.utf8) std::snprintf(value, sizeof value, "without --utf8"); break;
+      case 'L': if (asked.lowercase != model.lowercase) std::snprintf(value, sizeof value, "without --lowercase"); break;
       default: break;
     }
     if (value[0]) return value;
@@ -216,7 +232,12 @@ int take_model(run& r, const char* given) {
     return 1;
   }
   const vok_settings fitted = vok_model_settings(r.model.get());
-  const std::string differs = differing(fitted, r.settings, given);
+  // Python's lowercasing of str texts lowers far more than ASCII, and
+  // applying such a model to texts lowered otherwise would give other
+  // features without a word: refused.
+  const std::string differs = fitted.lowercase == vok_settings::LOWER_UNICODE
+                                  ? "with Python's Unicode lowercasing, which vok-apply cannot apply"
+                                  : differing(fitted, r.settings, given);
   if (!differs.empty()) {
     std::fprintf(r.said, "Error: the model file %s was fitted %s.\n\n", r.in_path, differs.c_str());
     return 1;

@@ -47,6 +47,19 @@ vok_setting_fault vok_settings_fault(const vok_settings& s) {
   if (!(s.min_branches > 1)) return {"min_branches", "greater than 1"};
   if (!(s.max_parent_prob > 0)) return {"max_parent_prob", "above 0"};  // false for NaN
   if (!(s.max_link_prob > 0)) return {"max_link_prob", "above 0"};
+  // A count is a whole number of documents, at least one; a share lies in
+  // [0, 1] (NaN fails both).
+  auto df_bound = [](double v, bool share) {
+    return share ? v >= 0 && v <= 1 : v >= 1 && v <= 4294967295.0 && v == static_cast<double>(static_cast<int64_t>(v));
+  };
+  constexpr const char* kDfRule = "a count of at least 1 (an int) or a share in [0, 1] (a float)";
+  if (!df_bound(s.min_df, s.min_df_share)) return {"min_df", kDfRule};
+  if (!df_bound(s.max_df, s.max_df_share)) return {"max_df", kDfRule};
+  if (s.min_df_share == s.max_df_share && !(s.max_df >= s.min_df))
+    return {"max_df", "at least min_df"};
+  if (s.max_features < 0) return {"max_features", "at least 1, or 0 (None) for no limit"};
+  if (static_cast<unsigned>(s.lowercase) > vok_settings::LOWER_UNICODE)
+    return {"lowercase", "0, 1 (ASCII) or 2 (Unicode)"};
   return {nullptr, nullptr};
 }
 

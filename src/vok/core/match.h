@@ -99,15 +99,16 @@ inline stree_ref deepest_internal(const suffix_tree* tree, const match_point& p)
 // one position at a time.
 constexpr int32_t kJumpRatio = 4;
 
-// The deepest points at word starts only (word_delimited 1).
+// The deepest points at word starts only (word_delimited 1; with utf8,
+// those that begin a character).
 template <typename At>
-void match_word_starts(const suffix_tree* tree, const char* text, int32_t len,
+void match_word_starts(const suffix_tree* tree, const char* text, int32_t len, bool utf8,
                        At&& at) {
   const match_point root{tree->root, 0, STREE_NONE, 0};
   match_point p = root;
   int32_t from = 0;  // p spells text[from..from + p.depth + p.into)
   for (int32_t j = 0; j < len; ++j) {
-    if (!vok_emits(text, j, 1)) continue;
+    if (!vok_emits(text, len, j, 1, utf8)) continue;
     const int32_t end = from + p.depth + p.into;
     if (end <= j) {  // the last match ended before this word
       p = root;
@@ -127,7 +128,7 @@ void match_word_starts(const suffix_tree* tree, const char* text, int32_t len,
 }  // namespace vok_detail
 
 // Calls at(number) for every emitting position j of text[0..len) (as
-// vok_emits says), with the number of the deepest record whose incoming
+// vok_emits says with word_delimited and utf8), with the number of the deepest record whose incoming
 // edge the text from j enters by at least one character: where the longest
 // prefix of text[j..len) that occurs in the tree ends (its matching
 // statistic), the root (0) when none does; for a leaf, its parent's.  The
@@ -143,14 +144,14 @@ void match_word_starts(const suffix_tree* tree, const char* text, int32_t len,
 // be numbered and keep every node's suffix link.
 template <typename At>
 void vok_match_document(const suffix_tree* tree, const char* text,
-                        int32_t len, long word_delimited, At&& at) {
+                        int32_t len, long word_delimited, bool utf8, At&& at) {
   using namespace vok_detail;
-  if (word_delimited) return match_word_starts(tree, text, len, at);
+  if (word_delimited) return match_word_starts(tree, text, len, utf8, at);
   match_point p{tree->root, 0, STREE_NONE, 0};
   for (int32_t j = 0; j < len; ++j) {
     extend(tree, &p, text, j + p.depth + p.into, len);
     const int32_t matched = p.depth + p.into;
-    if (vok_emits(text, j, word_delimited))
+    if (vok_emits(text, len, j, word_delimited, utf8))
       at(int_stree_id(deepest_internal(tree, p)));
     if (matched > 0) drop_first(tree, &p, text, j, matched);
   }

@@ -28,7 +28,7 @@ struct checker {
     const vok_section_entry& e = h.table[id];
     if (count > m->size / sizeof(T)) return false;  // before count * sizeof(T) can overflow
     if (e.id != id || e.element != sizeof(T) || e.offset % 8 != 0 ||
-        e.offset < sizeof(vok_model_header) || e.bytes != count * sizeof(T) ||
+        e.offset < vok_model_header_bytes(h.version) || e.bytes != count * sizeof(T) ||
         e.offset > m->size - 8 || e.bytes > m->size - 8 - e.offset)
       return false;
     *at = reinterpret_cast<const T*>(m->bytes + e.offset);
@@ -198,8 +198,26 @@ const char* check(vok_model* m, bool trusted) {
   std::memcpy(&sum, m->bytes + m->size - 8, 8);
   if (vok_checksum(m->bytes, m->size - 8) != sum) return "damaged (checksum)";
   if (h.version > VOK_MODEL_VERSION) return "of a later version";
-  if (h.version != VOK_MODEL_VERSION || h.sections != VOK_SECTIONS || h.file_bytes != m->size)
+  if (h.version == 2 && (h.flags & ~VOK_MODEL_FLAGS_V2) != 0) return "of a later version";
+  if (h.version < 1 || h.sections != VOK_SECTIONS || h.file_bytes != m->size ||
+      (h.version == 1 && (h.flags & ~VOK_MODEL_FLAGS_V1) != 0) ||
+      m->size < vok_model_header_bytes(h.version) + 8 ||
+      (h.flags & VOK_MODEL_LOWER_ASCII && h.flags & VOK_MODEL_LOWER_UNICODE))
     return "damaged (structure)";
+  if (h.version >= 2) {
+    vok_model_df df;
+    std::memcpy(&df, m->bytes + ((sizeof h + 7) & ~size_t{7}), sizeof df);
+    if (df.shares & ~(VOK_MODEL_MIN_DF_SHARE | VOK_MODEL_MAX_DF_SHARE)) return "damaged (structure)";
+    m->settings.min_df = df.min_df;
+    m->settings.max_df = df.max_df;
+    m->settings.max_features = df.max_features;
+    m->settings.min_df_share = (df.shares & VOK_MODEL_MIN_DF_SHARE) != 0;
+    m->settings.max_df_share = (df.shares & VOK_MODEL_MAX_DF_SHARE) != 0;
+  }
+  m->settings.utf8 = (h.flags & VOK_MODEL_UTF8) != 0;
+  m->settings.lowercase = h.flags & VOK_MODEL_LOWER_ASCII     ? vok_settings::LOWER_ASCII
+                          : h.flags & VOK_MODEL_LOWER_UNICODE ? vok_settings::LOWER_UNICODE
+                                                              : vok_settings::LOWER_NONE;
   m->settings.word_delimited = h.word_delimited;
   m->settings.min_freq = h.min_freq;
   m->settings.max_freq = h.max_freq;
@@ -469,6 +487,15 @@ bool vok_model_apply(const vok_model* m, vok_model_work* work, const char* text,
     return false;
   }
   const long word_delimited = m->settings.word_delimited;
+  const bool utf8 = m->settings.utf8;
+  // A lowercasing model matches the text with ASCII A-Z lowered; the
+  // lowering changes no blank and no UTF-8 byte, so emitting reads the
+  // text as it is.
+  const unsigned char lower = m->settings.lowercase != vok_settings::LOWER_NONE ? 0x20 : 0;
+  auto byte = [&](size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c | lower : c);
+  };
   token_run out(sink);
   for (size_t begin = 0; begin < len; begin += piece) {
     const size_t end = std::min(len, begin + piece);
@@ -476,13 +503,14 @@ bool vok_model_apply(const vok_model* m, vok_model_work* work, const char* text,
     // spells more than `depth` characters of.
     uint32_t u = 0;
     for (size_t i = std::min(len, end + depth); i > end; --i)
-      u = next_state(m, &work->cache, u, static_cast<unsigned char>(text[i - 1]));
+      u = next_state(m, &work->cache, u, byte(i - 1));
     for (size_t i = end; i > begin; --i) {
-      u = next_state(m, &work->cache, u, static_cast<unsigned char>(text[i - 1]));
+      u = next_state(m, &work->cache, u, byte(i - 1));
       work->state[i - 1 - begin] = u;
     }
     for (size_t i = begin; i < end; ++i) {
-      if (!vok_emits(text, static_cast<int64_t>(i), word_delimited)) continue;
+      if (!vok_emits(text, static_cast<int64_t>(len), static_cast<int64_t>(i), word_delimited, utf8))
+        continue;
       for (uint32_t p = nearest_feature(m, work->state[i - begin]); p != 0;
            p = nearest_feature(m, vok_packed_get(m->fail, p))) {
         const uint32_t column = column_of(m, p);

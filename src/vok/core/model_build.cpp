@@ -301,8 +301,19 @@ vok_status vok_tree_automaton(const vok_tree_corpus* c, vok_automaton* a) {
         b.pattern.push_back(kNone);
         chains.start(static_cast<uint32_t>(b.pattern.size() - 1), node.parent, node.code);
         a->numbers.push_back(f);
-        // The name adds the rest of the feature's edge to s_f.
-        const int32_t rest = int_stree_edge_length(c->tree, ref) - 1;
+        // The name adds the rest of the feature's edge to s_f; with utf8,
+        // up to the last character boundary, which the edge and at most
+        // the three bytes of the path label before it decide.
+        const int32_t edge = int_stree_edge_length(c->tree, ref);
+        int32_t rest = edge - 1;
+        if (c->settings.utf8 && edge < 4) {
+          int32_t before = 0;
+          for (uint32_t r = node.parent; r != 0 && before < 3; r = sel.nodes.at[r].parent)
+            before += int_stree_edge_length(c->tree, sel.nodes.at[r].ref);
+          before = before < 3 ? before : 3;
+          rest = static_cast<int32_t>(vok_label_whole(int_stree_edge_string(c->tree, ref) + edge,
+                                                      before + edge, before + 1)) - before - 1;
+        }
         a->name_lengths.push_back(static_cast<uint32_t>(rest));
         a->name_bytes.append(int_stree_edge_string(c->tree, ref) + 1, static_cast<size_t>(rest));
       }

@@ -66,7 +66,9 @@ std::vector<unsigned char> vok_model_write(const vok_automaton& a) {
     file_writer w;
     vok_model_header& h = w.header;
     std::memcpy(h.magic, VOK_MODEL_MAGIC, sizeof h.magic);
-    h.version = VOK_MODEL_VERSION;
+    const vok_settings& fit = a.settings;
+    const bool later = fit.utf8 || fit.lowercase != vok_settings::LOWER_NONE || vok_settings_use_df(fit);
+    h.version = later ? 2 : 1;
     h.sections = VOK_SECTIONS;
     h.word_delimited = a.settings.word_delimited;
     h.min_freq = a.settings.min_freq;
@@ -74,11 +76,19 @@ std::vector<unsigned char> vok_model_write(const vok_automaton& a) {
     h.min_branches = a.settings.min_branches;
     h.max_parent_prob = a.settings.max_parent_prob;
     h.max_link_prob = a.settings.max_link_prob;
-    h.flags = a.settings.wide ? VOK_MODEL_WIDE : 0;
+    h.flags = (fit.wide ? VOK_MODEL_WIDE : 0) | (fit.utf8 ? VOK_MODEL_UTF8 : 0) |
+              (fit.lowercase == vok_settings::LOWER_ASCII ? VOK_MODEL_LOWER_ASCII : 0) |
+              (fit.lowercase == vok_settings::LOWER_UNICODE ? VOK_MODEL_LOWER_UNICODE : 0);
     h.states = states;
     h.features = features;
     h.numbers = a.number_bound;
-    w.out.resize((sizeof h + 7) & ~size_t{7}, 0);
+    w.out.resize(static_cast<size_t>(vok_model_header_bytes(h.version)), 0);
+    if (later) {
+      const vok_model_df df{fit.min_df, fit.max_df, fit.max_features,
+                            (fit.min_df_share ? VOK_MODEL_MIN_DF_SHARE : 0) |
+                                (fit.max_df_share ? VOK_MODEL_MAX_DF_SHARE : 0)};
+      std::memcpy(w.out.data() + ((sizeof h + 7) & ~size_t{7}), &df, sizeof df);
+    }
 
     // The tree: the children of every state, in order, as ones, then a zero.
     std::vector<uint32_t> children(states, 0);

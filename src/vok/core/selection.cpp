@@ -70,15 +70,17 @@ size_t count_positions(const suffix_tree* tree, size_t* first) {
 
 // Fills the emitting set of every position of the strings and the counts
 // below its words; returns the number of emitting positions.
-size_t mark_emitting(const suffix_tree* tree, const vok_loci& loci,
-                     size_t positions) {
+size_t mark_emitting(const suffix_tree* tree, const vok_settings& settings,
+                     const vok_loci& loci, size_t positions) {
   const size_t words = vok_set_words(positions + 1);  // position `positions` too
   std::memset(loci.emitting, 0, words * sizeof(uint64_t));
   for (int32_t slot = 0; slot < tree->slots; ++slot) {
     const char* text = tree->strings[slot];
     if (!text) continue;
-    for (int32_t j = 0; j < tree->lengths[slot]; ++j)
-      if (vok_emits(text, j, 1)) vok_set_put(loci.emitting, loci.first[slot] + static_cast<size_t>(j), true);
+    const int32_t len = tree->lengths[slot];
+    for (int32_t j = 0; j < len; ++j)
+      if (vok_emits(text, len, j, settings.word_delimited, settings.utf8))
+        vok_set_put(loci.emitting, loci.first[slot] + static_cast<size_t>(j), true);
   }
   return vok_set_count_before(loci.emitting, words, loci.before);
 }
@@ -87,11 +89,11 @@ bool allocate_loci(const suffix_tree* tree, const vok_settings& settings,
                    vok_loci* loci) {
   if (!allocate(&loci->first, static_cast<size_t>(tree->slots))) return false;
   size_t places = count_positions(tree, loci->first);
-  if (settings.word_delimited) {  // places for the emitting positions only
+  if (settings.word_delimited || settings.utf8) {  // places for the emitting positions only
     const size_t words = vok_set_words(places + 1);
     if (!allocate(&loci->emitting, words) || !allocate(&loci->before, words))
       return false;
-    places = mark_emitting(tree, *loci, places);
+    places = mark_emitting(tree, settings, *loci, places);
   }
   return allocate(&loci->at, places);
 }
@@ -174,6 +176,7 @@ struct open_record {
   uint32_t children;
   uint32_t max_child;
   uint32_t rank;  // among the internal records
+  uint32_t df;    // its own tally plus the frequencies of its children so far
 };
 
 // Room in the node table for rank `rank`; false when memory runs out.
@@ -197,23 +200,63 @@ struct count_walk {
   uint32_t* parent;
   bool chains, counts, nodes;
   const vok_hook* hook;
+  bool df;             // document frequencies are counted
+  double df_low, df_high;  // a frequency outside [df_low, df_high] is refused
   bool out_of_memory = false;
+
+  // The walk meets a suffix of document d at record `id`: +1 for the
+  // record, and, when d was met before at record `prev`, -1 for the lowest
+  // common ancestor of the two, so that d counts once in every subtree it
+  // has a suffix in.  That ancestor is the deepest open record numbered at
+  // most `prev` (the open records' numbers ascend), or the record itself.
+  // Returns the record's own tally.
+  uint32_t meet(uint32_t d, uint32_t id, size_t open) {
+    const uint32_t prev = sel->df.last[d];
+    sel->df.last[d] = id;
+    if (prev == UINT32_MAX) return 1;
+    if (prev == id || open == 0) return 0;
+    size_t lo = 0, hi = open;  // path[lo].id <= prev < path[hi].id
+    while (hi - lo > 1) {
+      const size_t mid = lo + (hi - lo) / 2;
+      if (path[mid].id <= prev) lo = mid; else hi = mid;
+    }
+    --path[lo].df;
+    return 1;
+  }
+
+  // The tally of the suffixes ending exactly at x: a leaf's own, or one
+  // per end record.
+  uint32_t tally(const suffix_tree* tree, stree_ref x, uint32_t id, size_t open) {
+    if (int_stree_isaleaf(tree, x))
+      return meet(static_cast<uint32_t>(stree_pos_strid(int_stree_leaf(x)->strpos)), id, open);
+    if (!int_stree_has_endrecs(x)) return 0;
+    uint32_t own = 0;
+    for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE; e = int_stree_endrec(e)->next)
+      own += meet(static_cast<uint32_t>(stree_pos_strid(int_stree_endrec(e)->strpos)), id, open);
+    return own;
+  }
 
   // A record is complete once its whole subtree has been seen: its count
   // is known, it is judged by its own rules, it hands its count to its
   // parent, and its parent is noted.
+  // `df` is its document frequency (when counted), `whole` whether one of
+  // its substrings ends at a character boundary (always without utf8).
   void complete(uint32_t id, uint32_t count, uint32_t children,
-                uint32_t max_child, open_record* up) {
+                uint32_t max_child, uint32_t df_here, bool whole, open_record* up) {
     if (counts) sel->counts.of[id] = count;
+    if (sel->df.of) sel->df.of[id] = df_here;
     const bool internal = chains && vok_in_set(sel->chains.internal, id);
     if (up == nullptr) {  // the root is never a feature
       vok_set_put(sel->features.bits, id, false);
       if (internal) parent[vok_internal_rank(sel->chains, id)] = 0;
       return;
     }
+    const bool df_inside = !df || !(df_here < df_low || df_here > df_high);
     vok_set_put(sel->features.bits, id,
-                !refused_by_own_rules(count, children, max_child, settings));
+                !refused_by_own_rules(count, children, max_child, settings) && whole &&
+                    df_inside);
     if (count > up->max_child) up->max_child = count;
+    up->df += df_here;
     if (internal) parent[vok_internal_rank(sel->chains, id)] = up->id;
   }
 };
@@ -266,6 +309,7 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
       ++internal;
     }
     if (loci) note_loci(tree, x, depth, open > 0 ? path[open - 1].id : 0, sel->loci, &writer);
+    const uint32_t own_df = w.df ? w.tally(tree, x, id, open) : 0;
     if (open > 0) ++path[open - 1].children;
     const uint32_t ends = static_cast<uint32_t>(int_stree_num_ends(tree, x));
     stree_ref child = int_stree_first_child(tree, x);
@@ -274,14 +318,14 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
       // ask for it now so that the wait overlaps with that subtree.
       if (!int_stree_is_last(x))
         __builtin_prefetch(int_stree_words(int_stree_link(x)));
-      path[open++] = open_record{id, total, 0, 0, internal - 1};
+      path[open++] = open_record{id, total, 0, 0, internal - 1, own_df};
       total += ends;
       depth += int_stree_node(x)->edgelen;
       x = child;
       continue;
     }
     total += ends;
-    w.complete(id, ends, 0, 0, open > 0 ? &path[open - 1] : nullptr);
+    w.complete(id, ends, 0, 0, own_df, true, open > 0 ? &path[open - 1] : nullptr);
     // Climb while x is the last of its siblings, completing each parent.
     for (;;) {
       if (x == tree->root) {
@@ -298,9 +342,15 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
       x = int_stree_link(x);
       if (!last) break;
       const open_record done = path[--open];
-      depth -= int_stree_node(x)->edgelen;
+      const int32_t edge = int_stree_node(x)->edgelen;
+      depth -= edge;
+      // Any four bytes in a row hold a character boundary: only a short
+      // edge can lack one.
+      const bool whole = !w.settings.utf8 || edge >= 4 ||
+                         vok_label_whole(int_stree_edge_string(tree, x) + edge, depth + edge,
+                                         depth + 1) != 0;
       w.complete(done.id, total - done.entry_total, done.children,
-                 done.max_child, open > 0 ? &path[open - 1] : nullptr);
+                 done.max_child, done.df, whole, open > 0 ? &path[open - 1] : nullptr);
     }
   }
 }
@@ -355,6 +405,39 @@ void parents_to_ancestors(const vok_selection& sel) {
   }
 }
 
+// max_features: of the features, only the `most` of the highest document
+// frequency stay, ties going to the lower number.  A count of the features
+// by frequency (in the table of last meetings, which the walk is done with:
+// no frequency exceeds the slots) gives the lowest frequency kept and how
+// many of that frequency stay.
+void keep_most_frequent(const suffix_tree* tree, vok_selection* sel, uint64_t most) {
+  uint32_t* by_df = sel->df.last;
+  const size_t top = static_cast<size_t>(tree->slots);
+  std::memset(by_df, 0, (top + 1) * sizeof(uint32_t));
+  const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes));
+  uint64_t features = 0;
+  for (size_t w = 0; w < words; ++w)
+    for (uint64_t bits = sel->features.bits[w]; bits != 0; bits &= bits - 1, ++features)
+      ++by_df[sel->df.of[w << VOK_SET_SHIFT | static_cast<unsigned>(__builtin_ctzll(bits))]];
+  if (features <= most) return;
+  uint64_t above = 0;
+  size_t lowest = top;
+  while (above + by_df[lowest] < most) above += by_df[lowest--];
+  uint64_t at_lowest = most - above;
+  for (size_t w = 0; w < words; ++w)
+    for (uint64_t bits = sel->features.bits[w]; bits != 0; bits &= bits - 1) {
+      const uint32_t v = static_cast<uint32_t>(w << VOK_SET_SHIFT |
+                                               static_cast<unsigned>(__builtin_ctzll(bits)));
+      const uint32_t df = sel->df.of[v];
+      if (df > lowest) continue;
+      if (df == lowest && at_lowest > 0) {
+        --at_lowest;
+        continue;
+      }
+      vok_set_put(sel->features.bits, v, false);
+    }
+}
+
 // The features of every locus and of its chain, once the ancestors are
 // known.  Above a feature already seen, every one is seen.
 void mark_seen(const suffix_tree* tree, vok_selection* sel) {
@@ -392,6 +475,12 @@ bool vok_selection_alloc(const suffix_tree* tree, const vok_settings& settings,
   // The walk sets the bit of every record, but not those past the last.
   std::memset(sel->features.bits, 0, vok_set_words(n) * sizeof(uint64_t));
   if ((jobs & VOK_JOB_COUNTS) && !allocate(&sel->counts.of, n)) return false;
+  if (vok_settings_use_df(settings)) {
+    const size_t slots = static_cast<size_t>(tree->slots) + 1;
+    if (!allocate(&sel->df.last, slots)) return false;
+    std::memset(sel->df.last, 0xff, slots * sizeof(uint32_t));
+    if (settings.max_features > 0 && !allocate(&sel->df.of, n)) return false;
+  }
   if (jobs & VOK_JOB_CHAINS) {
     // Room for every record; only the internal records' entries are used.
     vok_chains& c = sel->chains;
@@ -421,7 +510,8 @@ void vok_selection_free(vok_selection* sel) {
                       static_cast<void*>(sel->chains.ancestor), static_cast<void*>(sel->loci.first),
                       static_cast<void*>(sel->loci.emitting), static_cast<void*>(sel->loci.before),
                       static_cast<void*>(sel->loci.at), static_cast<void*>(sel->seen.bits),
-                      static_cast<void*>(sel->seen.before), static_cast<void*>(sel->nodes.at)})
+                      static_cast<void*>(sel->seen.before), static_cast<void*>(sel->nodes.at),
+                      static_cast<void*>(sel->df.last), static_cast<void*>(sel->df.of)})
     std::free(table);
   *sel = vok_selection();
 }
@@ -430,9 +520,12 @@ vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
                                vok_selection* sel, const vok_hook* hook) {
   open_record* path = nullptr;
   if (!allocate(&path, path_room(tree))) return VOK_NO_MEMORY;
+  const double docs = static_cast<double>(sel->docs);
   count_walk walk{settings, sel, path, sel->chains.ancestor,
                   (sel->jobs & VOK_JOB_CHAINS) != 0, (sel->jobs & VOK_JOB_COUNTS) != 0,
-                  (sel->jobs & VOK_JOB_SEEN) != 0, hook};
+                  (sel->jobs & VOK_JOB_SEEN) != 0, hook, sel->df.last != nullptr,
+                  settings.min_df_share ? settings.min_df * docs : settings.min_df,
+                  settings.max_df_share ? settings.max_df * docs : settings.max_df};
   const bool counted = count_occurrences(tree, walk);
   std::free(path);
   if (!counted) return walk.out_of_memory ? VOK_NO_MEMORY : VOK_STOPPED;
@@ -440,6 +533,7 @@ vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
     link_rule rule{&settings, sel};
     stree_traverse(tree, judge_link_target, nullptr, &rule);
   }
+  if (sel->df.of) keep_most_frequent(tree, sel, static_cast<uint64_t>(settings.max_features));
   const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes));
   sel->feature_count = vok_set_count_before(sel->features.bits, words, sel->features.before);
   if (walk.chains) parents_to_ancestors(*sel);

@@ -10,6 +10,11 @@
 //      occurrences (the parent rule);
 //   5. a record whose suffix link points to it carries at least
 //      max_link_prob (+ 1e-8) of its occurrences (the suffix-link rule).
+// The opt-in settings add: with min_df or max_df its document frequency
+// (the documents with a suffix in its subtree) lies outside their bounds;
+// with utf8 none of its substrings ends at a character boundary; and with
+// max_features, after all of these, it is not among that many features of
+// the highest frequency (ties: the lower number).
 // Ratios are taken as reals.  A bound above 1 can never be reached (a child
 // or a suffix-link source never has more occurrences than its parent or
 // target), so with the default bounds of 1.0 rules 4 and 5 never refuse.
@@ -40,6 +45,16 @@ struct vok_features {
 
 // The occurrence count of every record, by number.
 struct vok_counts {
+  uint32_t* of = nullptr;
+};
+
+// Document frequencies, only when the settings ask for them.  `last` holds
+// per document (slot) the number of the record where the counting walk
+// last met one of its suffixes (UINT32_MAX: not yet), one entry more than
+// there are slots; `of` the frequency of every record, only with
+// max_features.
+struct vok_df {
+  uint32_t* last = nullptr;
   uint32_t* of = nullptr;
 };
 
@@ -112,6 +127,8 @@ struct vok_selection {
   vok_loci loci;
   vok_seen seen;
   vok_nodes nodes;
+  vok_df df;
+  uint64_t docs = 0;  // documents appended, for the shares of min_df and max_df
   uint64_t internal_records = 0;  // root included
   uint64_t feature_count = 0;
   uint64_t seen_count = 0;

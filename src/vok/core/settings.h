@@ -11,6 +11,26 @@ struct vok_settings {
   double max_parent_prob = 1.0;   // -p: parent-child probability bound
   double max_link_prob = 1.0;     // -q: suffix-link probability bound
   bool wide = false;              // -w: the wide tree
+  // Document frequency bounds (--min-df, --max-df): a node is refused when
+  // fewer than min_df or more than max_df documents hold one of its
+  // substrings.  Each bound is a count of documents, or with its *_share
+  // flag a share of the documents appended (empty ones included), as
+  // scikit-learn's CountVectorizer takes an int or a float.  The defaults
+  // refuse nothing.
+  double min_df = 1;
+  bool min_df_share = false;
+  double max_df = 1.0;
+  bool max_df_share = true;
+  // --max-features: after every other rule, only this many features stay,
+  // those in the most documents (ties: the lower number); 0 keeps all.
+  long max_features = 0;
+  // --utf8: only UTF-8 character starts emit, and a node none of whose
+  // substrings ends at a character boundary is no feature.
+  bool utf8 = false;
+  // How the documents were lowercased before they reached the core (the
+  // core itself lowercases only a model's new texts, and only ASCII).
+  enum lowering : int { LOWER_NONE = 0, LOWER_ASCII = 1, LOWER_UNICODE = 2 };
+  int lowercase = LOWER_NONE;  // --lowercase: ASCII; the Python package: Unicode
 };
 
 // A setting out of its range: its name (as the Python package names it)
@@ -24,7 +44,15 @@ struct vok_setting_fault {
 // with a null name when all are valid: word_delimited 0 or 1 (taken as
 // unsigned, so negatives fail), min_freq > 1, max_freq >= min_freq,
 // min_branches > 1, max_parent_prob > 0, max_link_prob > 0 (NaN fails;
-// infinity passes).
+// infinity passes), min_df and max_df each a whole count of at least 1 or
+// a share in [0, 1], max_df at least min_df when both are of one kind,
+// max_features >= 0, lowercase one of the three ways.
 vok_setting_fault vok_settings_fault(const vok_settings& settings);
+
+// Whether the settings ask for the documents' frequencies at all.
+inline bool vok_settings_use_df(const vok_settings& s) {
+  return s.max_features != 0 || s.min_df_share || s.min_df != 1 || !s.max_df_share ||
+         s.max_df != 1.0;
+}
 
 #endif  // VOK_CORE_SETTINGS_H

@@ -161,7 +161,12 @@ void enter_label(suffix_tree* tree, stree_ref x, void* data) {
   // A path label directly precedes, in the string of its last edge, that
   // edge's end.
   const char* end = int_stree_edge_string(tree, x) + edge;
-  vok_feature f{id, 0, 0, end - walk->depth, static_cast<size_t>(walk->depth)};
+  // With utf8 the name is the longest substring of the class that ends at
+  // a character boundary (a feature has one).
+  const int64_t named = walk->c->settings.utf8
+                            ? vok_label_whole(end, walk->depth, walk->depth - edge + 1)
+                            : walk->depth;
+  vok_feature f{id, 0, 0, end - walk->depth, static_cast<size_t>(named)};
   if (sel.jobs & VOK_JOB_COUNTS) {
     f.count = sel.counts.of[id];
     f.children = static_cast<uint32_t>(int_stree_num_children(tree, x));
@@ -261,6 +266,7 @@ vok_status vok_tree_select(vok_tree_corpus* c, unsigned reads,
   if (reads & VOK_READ_APPLIED) jobs |= VOK_JOB_CHAINS;
   if (reads & VOK_READ_BAGS) jobs |= VOK_JOB_LOCI | VOK_JOB_CHAINS;
   if (reads & VOK_READ_MODEL) jobs |= VOK_JOB_SEEN | VOK_JOB_LOCI | VOK_JOB_CHAINS;
+  c->sel.docs = c->docs;
   const vok_status status = vok_selection_alloc(c->tree, c->settings, jobs, &c->sel)
                                 ? vok_select_features(c->tree, c->settings, &c->sel, hook)
                                 : VOK_NO_MEMORY;
@@ -302,7 +308,7 @@ void vok_tree_apply(const vok_tree_corpus* c, const char* text, size_t len,
   const vok_sink numbers{sink.take, sink.data, false};  // columns are the bags' only
   with_token_out(c->sel, numbers, [&](auto& out) {
     vok_match_document(c->tree, text, static_cast<int32_t>(len), c->settings.word_delimited,
-                       [&](uint32_t deepest) { out.chain(deepest); });
+                       c->settings.utf8, [&](uint32_t deepest) { out.chain(deepest); });
   });
 }
 
