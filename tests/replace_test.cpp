@@ -95,7 +95,7 @@ TEST_F(Replace, SignalsInEveryPhaseKeepTheOldOutput) {
   write("in.txt", corpus());
   const std::string old = "the previous output\n";
   for (bool wide : {false, true})
-    for (vok_product product : {VOK_BAGS, VOK_DICTIONARY, VOK_APPLIED}) {
+    for (vok_product product : {VOK_BAGS, VOK_DICTIONARY, VOK_APPLIED, VOK_FITTED}) {
       vok_settings s;
       s.wide = wide;
       std::vector<const char*> phases = {"reading", "sorting", "building", "linking",
