@@ -289,28 +289,19 @@ py::object iterate(const py::handle& documents) {
   return py::reinterpret_steal<py::object>(iterator);
 }
 
-// The opt-in settings, as the package hands them over.
-struct more_settings {
-  double min_df = 1;
-  bool min_df_share = false;
-  double max_df = 1.0;
-  bool max_df_share = true;
-  long max_features = 0;
-  bool utf8 = false;
-  int lowercase = 0;
-};
-
 vok_settings settings_of(long word_delimited, long min_freq, long max_freq,
                          long min_branches, double max_parent_prob,
-                         double max_link_prob, const more_settings& more) {
+                         double max_link_prob, double min_df, bool min_df_share,
+                         double max_df, bool max_df_share, long max_features, bool utf8,
+                         int lowercase) {
   vok_settings s;
-  s.min_df = more.min_df;
-  s.min_df_share = more.min_df_share;
-  s.max_df = more.max_df;
-  s.max_df_share = more.max_df_share;
-  s.max_features = more.max_features;
-  s.utf8 = more.utf8;
-  s.lowercase = more.lowercase;
+  s.min_df = min_df;
+  s.min_df_share = min_df_share;
+  s.max_df = max_df;
+  s.max_df_share = max_df_share;
+  s.max_features = max_features;
+  s.utf8 = utf8;
+  s.lowercase = lowercase;
   s.word_delimited = word_delimited;
   s.min_freq = min_freq;
   s.max_freq = max_freq;
@@ -561,11 +552,8 @@ class Model {
 };
 
 // The first setting out of its range, as (name, rule), or None.
-py::object settings_fault(long word_delimited, long min_freq, long max_freq,
-                          long min_branches, double max_parent_prob,
-                          double max_link_prob, const more_settings& more) {
-  const vok_setting_fault f = vok_settings_fault(settings_of(
-      word_delimited, min_freq, max_freq, min_branches, max_parent_prob, max_link_prob, more));
+py::object settings_fault(const vok_settings& settings) {
+  const vok_setting_fault f = vok_settings_fault(settings);
   if (!f.name) return py::none();
   return py::make_tuple(f.name, f.rule);
 }
@@ -588,9 +576,8 @@ PYBIND11_MODULE(_vok, m) {
                        bool min_df_share, double max_df, bool max_df_share, long max_features,
                        bool utf8, int lowercase) {
              return new Model(settings_of(word_delimited, min_freq, max_freq, min_branches,
-                                          max_parent_prob, max_link_prob,
-                                          more_settings{min_df, min_df_share, max_df, max_df_share,
-                                                        max_features, utf8, lowercase}));
+                                          max_parent_prob, max_link_prob, min_df, min_df_share,
+                                          max_df, max_df_share, max_features, utf8, lowercase));
            }),
            py::arg("word_delimited"), py::arg("min_freq"), py::arg("max_freq"),
            py::arg("min_branches"), py::arg("max_parent_prob"),
@@ -612,10 +599,9 @@ PYBIND11_MODULE(_vok, m) {
       [](long word_delimited, long min_freq, long max_freq, long min_branches,
          double max_parent_prob, double max_link_prob, double min_df, bool min_df_share,
          double max_df, bool max_df_share, long max_features, bool utf8, int lowercase) {
-        return settings_fault(word_delimited, min_freq, max_freq, min_branches, max_parent_prob,
-                              max_link_prob,
-                              more_settings{min_df, min_df_share, max_df, max_df_share,
-                                            max_features, utf8, lowercase});
+        return settings_fault(settings_of(word_delimited, min_freq, max_freq, min_branches,
+                                          max_parent_prob, max_link_prob, min_df, min_df_share,
+                                          max_df, max_df_share, max_features, utf8, lowercase));
       },
       py::arg("word_delimited"), py::arg("min_freq"), py::arg("max_freq"),
       py::arg("min_branches"), py::arg("max_parent_prob"), py::arg("max_link_prob"),

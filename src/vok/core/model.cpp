@@ -14,6 +14,29 @@
 
 namespace {
 
+// The nearest feature state along u's failure chain, from u's distance, or
+// 0 when it has none.  A far one is looked up among the far table's first
+// `entries` entries (all of them once the file is checked); UINT32_MAX when
+// u has no entry there, which only a file being checked can show.
+inline uint32_t nearest_feature(const vok_model* m, uint32_t u, uint64_t entries) {
+  const uint32_t code = vok_packed_get(m->dist, u);
+  if (code == VOK_DIST_NONE) return 0;
+  if (code == VOK_DIST_FAR) {
+    const uint32_t* far = m->far;
+    uint64_t lo = 0, hi = entries;
+    while (lo < hi) {
+      const uint64_t mid = (lo + hi) / 2;
+      if (far[2 * mid] < u) lo = mid + 1; else hi = mid;
+    }
+    return lo < entries && far[2 * lo] == u ? far[2 * lo + 1] : UINT32_MAX;
+  }
+  for (uint32_t k = 0; k < code; ++k) u = vok_packed_get(m->fail, u);
+  return u;
+}
+inline uint32_t nearest_feature(const vok_model* m, uint32_t u) {
+  return nearest_feature(m, u, m->far_count);
+}
+
 // ---- checking a file ---------------------------------------------------------
 
 // The checks of a file's sections against its header, and of every bound
@@ -139,25 +162,7 @@ struct checker {
     if (stored != code) return false;
     if (code != VOK_DIST_FAR) return true;
     const uint64_t k = (*far)++;
-    return k < m->far_count && m->far[2 * k] == u && m->far[2 * k + 1] == nearest_of(f, k);
-  }
-
-  // The nearest feature state of a state whose distance is checked, the
-  // far table's first `entries` entries being checked too (none when a far
-  // state has no entry there).
-  uint32_t nearest_of(uint32_t u, uint64_t entries) const {
-    const uint32_t code = vok_packed_get(m->dist, u);
-    if (code == VOK_DIST_FAR) {
-      const uint32_t* end = m->far + 2 * entries;
-      uint64_t lo = 0, hi = entries;
-      while (lo < hi) {
-        const uint64_t mid = (lo + hi) / 2;
-        if (m->far[2 * mid] < u) lo = mid + 1; else hi = mid;
-      }
-      return m->far + 2 * lo < end && m->far[2 * lo] == u ? m->far[2 * lo + 1] : UINT32_MAX;
-    }
-    for (uint32_t k = 0; k < code; ++k) u = vok_packed_get(m->fail, u);
-    return u;
+    return k < m->far_count && m->far[2 * k] == u && m->far[2 * k + 1] == nearest_feature(m, f, k);
   }
 
   // Columns are a permutation, numbers ascend below the bound, the names'
@@ -319,23 +324,6 @@ inline uint32_t next_state(const vok_model* m, transition_cache* cache, uint32_t
     if (const uint32_t v = cache->child(m, u, a)) return v;
     u = vok_packed_get(m->fail, u);
   }
-}
-
-// The nearest feature state along u's failure chain, or 0.
-inline uint32_t nearest_feature(const vok_model* m, uint32_t u) {
-  const uint32_t code = vok_packed_get(m->dist, u);
-  if (code == VOK_DIST_NONE) return 0;
-  if (code == VOK_DIST_FAR) {
-    const uint32_t* far = m->far;
-    uint64_t lo = 0, hi = m->far_count;
-    while (lo < hi) {
-      const uint64_t mid = (lo + hi) / 2;
-      if (far[2 * mid] < u) lo = mid + 1; else hi = mid;
-    }
-    return far[2 * lo + 1];
-  }
-  for (uint32_t k = 0; k < code; ++k) u = vok_packed_get(m->fail, u);
-  return u;
 }
 
 uint32_t column_of(const vok_model* m, uint32_t state) {
