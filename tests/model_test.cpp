@@ -253,11 +253,14 @@ TEST(Model, LongFailureChainsReachTheirFeature) {
     ASSERT_TRUE(m && short_chain);
     EXPECT_EQ(apply(m.get(), text, false), apply(short_chain.get(), text, false)) << length;
   }
-  // State 2 is one step from the feature; a file that says zero is refused.
+  // The last state, which no other state's distance follows from, is
+  // VOK_DIST_MAX - 1 steps from the feature; a file that says one less is
+  // refused.
   std::vector<unsigned char> shorter = chain(VOK_DIST_MAX, 1);
   vok_model_header h;
   std::memcpy(&h, shorter.data(), sizeof h);
-  shorter[h.table[VOK_SEC_DIST].offset + 2 * VOK_DIST_BITS / 8] -= 1;
+  const uint64_t bit = uint64_t{VOK_DIST_MAX} * VOK_DIST_BITS;
+  shorter[h.table[VOK_SEC_DIST].offset + bit / 8] -= static_cast<unsigned char>(1u << (bit % 8));
   resum(&shorter);
   const char* why = nullptr;
   EXPECT_EQ(vok_model_open(shorter.data(), shorter.size(), &why), nullptr);
