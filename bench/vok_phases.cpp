@@ -74,15 +74,21 @@ int main(int argc, char** argv) {
   const uint64_t docs = vok_corpus_num_docs(corpus.get());
 
   double insert_s, insert_cpu, count_select_s, count_select_cpu, output_s, output_cpu;
+  long peak_kb[3] = {-1, -1, -1};  // the phases' own peaks, where the system tells them
+  bool peaks = reset_peak_rss();
   phase_clock clock = start_clock();
   if (vok_corpus_build(corpus.get(), nullptr) != VOK_OK) return fail("the tree cannot be built");
   stop_clock(clock, &insert_s, &insert_cpu);
+  if (peaks) peak_kb[0] = peak_rss_kb();
 
+  peaks = peaks && reset_peak_rss();
   clock = start_clock();
   if (vok_corpus_select(corpus.get(), VOK_READ_BAGS, nullptr) != VOK_OK)
     return fail("out of memory for the selection");
   stop_clock(clock, &count_select_s, &count_select_cpu);
+  if (peaks) peak_kb[1] = peak_rss_kb();
 
+  peaks = peaks && reset_peak_rss();
   clock = start_clock();
   auto out = std::make_unique<vok_writer>();
   out->file = std::fopen(out_path, "w");
@@ -95,6 +101,7 @@ int main(int argc, char** argv) {
   bool written = vok_writer_flush(out.get());
   written = std::fclose(out->file) == 0 && written;
   stop_clock(clock, &output_s, &output_cpu);
+  if (peaks) peak_kb[2] = peak_rss_kb();
   if (!written) return fail("writing the output failed");
 
   const vok_stats stats = vok_corpus_stats(corpus.get());
@@ -109,5 +116,8 @@ int main(int argc, char** argv) {
   std::printf("insert_cpu_s %.6f\n", insert_cpu);
   std::printf("count_select_cpu_s %.6f\n", count_select_cpu);
   std::printf("output_cpu_s %.6f\n", output_cpu);
+  std::printf("insert_peak_kb %ld\n", peak_kb[0]);
+  std::printf("count_select_peak_kb %ld\n", peak_kb[1]);
+  std::printf("output_peak_kb %ld\n", peak_kb[2]);
   return 0;
 }

@@ -199,6 +199,22 @@ void fetch_leaf_start(const suffix_tree* tree, const int_stree_sorted& sorted,
   __builtin_prefetch(tree->block + sorted.sa[r] + depth);
 }
 
+// The records grow while the suffix order is read once from the lowest rank
+// up, so the order's memory below the rank at hand goes back to the system
+// every kDropSteps ranks: the build's peak is then the records and the text
+// rather than the records, the text and the whole order (5 bytes per
+// character).  The step is small enough for a test's text to cross it many
+// times and large enough for its system calls not to count.
+constexpr int64_t kDropSteps = int64_t{1} << 14;
+
+// Gives back sa[from..to) and lcp[from..to), ranks the steps below `to`
+// have read for the last time: step r reads sa[r], lcp[r + 1] and, ahead,
+// what lies above them.
+void drop_ranks(const int_stree_sorted& sorted, int64_t from, int64_t to) {
+  int_stree_drop_read_part(sorted.sa + from, static_cast<size_t>(to - from) * sizeof(int32_t));
+  int_stree_drop_read_part(sorted.lcp + from, static_cast<size_t>(to - from));
+}
+
 // Where a build stands: the hook it reports to, why it stopped, and how
 // far the records got.
 struct build_run {
@@ -232,9 +248,14 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted,
   if (!b.open.push(open_node{0, tree->root, STREE_NONE, 0})) return run->fail();
   lcp_reader lcp{sorted};
   const int64_t n = static_cast<int64_t>(tree->block_used);
+  int64_t dropped = 0;  // ranks whose memory has gone back
   // The suffixes starting at the strings' NULs come first and are no one's.
   for (int64_t r = map.count; r < n; ++r) {
     if ((r & (kTickSteps - 1)) == 0 && !run->tick("building", r, n)) return false;
+    if (r - dropped >= kDropSteps) {
+      drop_ranks(sorted, dropped, r);
+      dropped = r;
+    }
     if (r + kAhead + 1 < n) fetch_leaf_start(tree, sorted, r + kAhead);
     if (!b.step(sorted.sa[r], r + 1 < n ? lcp.at(r + 1) : 0))
       return run->fail(b.node_limit ? STREE_BUILD_NODE_LIMIT : STREE_BUILD_NO_MEMORY);

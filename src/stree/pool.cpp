@@ -36,6 +36,7 @@
 #endif
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 #include "stree_internal.h"
@@ -469,6 +470,19 @@ void* int_stree_alloc_scattered(size_t bytes) {
   void* area = std::malloc(bytes);
   if (area && bytes >= 2 * STREE_HUGE_BYTES) int_stree_offer_huge_pages(area, bytes);
   return area;
+}
+
+void int_stree_drop_read_part(void* p, size_t bytes) {
+#if defined(__linux__)
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t first = (start + page - 1) & ~(page - 1);
+  const uintptr_t end = (start + bytes) & ~(page - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+#else
+  (void)p;
+  (void)bytes;
+#endif
 }
 
 void int_stree_offer_huge_pages(void* p, size_t bytes) {

@@ -145,6 +145,11 @@ void int_stree_offer_huge_pages(void* p, size_t bytes);
 // pages when it spans at least two (a smaller one holds at most one whole
 // huge page).  nullptr when memory runs out; std::free gives it back.
 void* int_stree_alloc_scattered(size_t bytes);
+// Hands the whole pages inside [p, p + bytes) of such an array back to the
+// system while the array lives on: for the part of a big array that will not
+// be read again, so that its memory can go to what is made from it.  The
+// pages read as zero afterwards; std::free still takes the whole array.
+void int_stree_drop_read_part(void* p, size_t bytes);
 
 // ===== String table (table.cpp) ============================================
 
