@@ -7,7 +7,7 @@
 //
 //     narrow: bits 12..31  page number + 1   (0 in these bits means "none")
 //             bits  0..11  offset in units of three words (0 .. 2303)
-//     wide:   bit  31      space: 1 leaves, 0 internal nodes and end records
+//     wide:   bit  31      space: 1 leaves and end records, 0 internal nodes
 //             bits 11..30  page number + 1 in that space (0 means "none")
 //             bits  0..10  offset in units of the space (0 .. 2047): eight
 //                          words in space 0, five in space 1
@@ -18,7 +18,11 @@
 // space.  The wide layout numbers records rather than words (every record
 // is one unit of its space), so that two spaces of 2^31 records hold the
 // tree of more than 2 GiB of text, and no record is rounded up but the end
-// record (four words in an eight-word unit; there are few of them).
+// record (four words in a five-word unit).  End records share the leaves'
+// space: a corpus that repeats its documents (package descriptions do) has
+// nearly as many end records as leaves, and in the nodes' eight-word units
+// each would take twice its size.  Nothing tells a record's kind by its
+// space: a leaf by its header, an end record by the list it is reached from.
 //
 // A text position is packed the same way in one word, string slot first:
 //
@@ -64,7 +68,7 @@ constexpr int STREE_REF_OFFSET_BITS = 11;
 constexpr int STREE_REF_SPACE_SHIFT = 31;
 constexpr uint32_t STREE_SPACE_UNIT_WORDS[STREE_SPACES] = {8, 5};
 constexpr uint32_t STREE_NODE_SPACE = 0, STREE_LEAF_SPACE = 1,
-                   STREE_ENDREC_SPACE = 0;
+                   STREE_ENDREC_SPACE = 1;
 #else
 constexpr int STREE_SPACES = 1;
 constexpr int STREE_REF_OFFSET_BITS = 12;
