@@ -207,12 +207,26 @@ void fetch_leaf_start(const suffix_tree* tree, const int_stree_sorted& sorted,
 // times and large enough for its system calls not to count.
 constexpr int64_t kDropSteps = int64_t{1} << 14;
 
-// Gives back sa[from..to) and lcp[from..to), ranks the steps below `to`
-// have read for the last time: step r reads sa[r], lcp[r + 1] and, ahead,
-// what lies above them.
-void drop_ranks(const int_stree_sorted& sorted, int64_t from, int64_t to) {
-  int_stree_drop_read_part(sorted.sa + from, static_cast<size_t>(to - from) * sizeof(int32_t));
-  int_stree_drop_read_part(sorted.lcp + from, static_cast<size_t>(to - from));
+// What of the suffix order has gone back: the ranks below `rank` and the
+// exact long values below `pair`.
+struct dropped_order {
+  int64_t rank = 0;
+  size_t pair = 0;
+};
+
+// Gives back sa and lcp from the dropped rank up to `to`, ranks the steps
+// below `to` have read for the last time (step r reads sa[r], lcp[r + 1]
+// and, ahead, what lies above them), and the exact long values before the
+// reader's next one, which it has passed for good.
+void drop_ranks(const int_stree_sorted& sorted, const lcp_reader& lcp, int64_t to,
+                dropped_order* done) {
+  const auto ranks = static_cast<size_t>(to - done->rank);
+  int_stree_drop_read_part(sorted.sa + done->rank, ranks * sizeof(int32_t));
+  int_stree_drop_read_part(sorted.lcp + done->rank, ranks);
+  if (lcp.next > done->pair)
+    int_stree_drop_read_part(sorted.long_lcp + 2 * done->pair,
+                             2 * (lcp.next - done->pair) * sizeof(int32_t));
+  *done = {to, lcp.next};
 }
 
 // Where a build stands: the hook it reports to, why it stopped, and how
@@ -248,14 +262,11 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted,
   if (!b.open.push(open_node{0, tree->root, STREE_NONE, 0})) return run->fail();
   lcp_reader lcp{sorted};
   const int64_t n = static_cast<int64_t>(tree->block_used);
-  int64_t dropped = 0;  // ranks whose memory has gone back
+  dropped_order dropped;
   // The suffixes starting at the strings' NULs come first and are no one's.
   for (int64_t r = map.count; r < n; ++r) {
     if ((r & (kTickSteps - 1)) == 0 && !run->tick("building", r, n)) return false;
-    if (r - dropped >= kDropSteps) {
-      drop_ranks(sorted, dropped, r);
-      dropped = r;
-    }
+    if (r - dropped.rank >= kDropSteps) drop_ranks(sorted, lcp, r, &dropped);
     if (r + kAhead + 1 < n) fetch_leaf_start(tree, sorted, r + kAhead);
     if (!b.step(sorted.sa[r], r + 1 < n ? lcp.at(r + 1) : 0))
       return run->fail(b.node_limit ? STREE_BUILD_NODE_LIMIT : STREE_BUILD_NO_MEMORY);
