@@ -228,6 +228,17 @@ that took turns, a pair to each repetition, not the scaling table's.
 
 {wide}
 
+## The wide tree at scale
+
+`bench/scale_bench.py` (the corpora are described there: generated text in
+documents and as one line, this machine's Debian package lists, and the
+package text twice over): `vok -w` end to end (least time and highest peak
+of its runs), the peak of each phase (`vok_phases`), the suffix-array
+baseline on the same text and CountVectorizer where it is run. Bytes per
+byte are the peak over the input's size. Measured {scale_run}.
+{scale_plot}
+{scale}
+
 ## Features of new documents (`vok-apply`)
 
 `vok-apply corpus empty out` is the fit alone; `vok-apply corpus other out`
@@ -296,6 +307,20 @@ def wide_table(rows):
             mb(r["wide_peak_rss_kb"]), num(r["wide_rss_bytes_per_input_byte"], "{:.1f}"),
             num(r["wide_over_vok_cpu"], "{:.2f}"), r["same_output"] or "–",
             num(r["sklearn_fit_cpu_s"], "{:.1f}"), mb(r["sklearn_peak_rss_kb"])]
+           for r in rows]
+    return table(header, out)
+
+
+def scale_table(rows):
+    header = ["corpus", "bytes", "docs", "-w wall (s)", "-w CPU (s)", "-w peak (MB)",
+              "peak / byte", "build / select / output peak (MB)", "records",
+              "SA+LCP CPU (s)", "SA+LCP peak (MB)", "-w / SA+LCP (CPU)",
+              "CountVectorizer CPU (s)", "CountVectorizer peak (MB)"]
+    out = [[r["corpus"], r["bytes"], r["documents"], r["wide_wall_s"], r["wide_cpu_s"],
+            mb(r["wide_peak_kb"]), r["wide_bytes_per_byte"],
+            " / ".join(mb(r[k]) for k in ("build_peak_kb", "select_peak_kb", "output_peak_kb")),
+            r["records"], r["sa_lcp_cpu_s"], mb(r["sa_lcp_peak_kb"]), r["wide_over_sa_lcp"],
+            num(r["sklearn_cpu_s"], "{:.1f}"), mb(r["sklearn_peak_kb"])]
            for r in rows]
     return table(header, out)
 
@@ -424,6 +449,10 @@ def main():
         model_python=model_python_table(read_csv(os.path.join(here, "model_python.csv"))),
         usefulness=usefulness_table(read_csv(os.path.join(here, "usefulness.csv"))) or "(not run)",
         model_run=read_text(os.path.join(here, "model_run.txt")) or "with the rest",
+        scale=scale_table(read_csv(os.path.join(here, "scale.csv"))) or "(not run)",
+        scale_run=read_text(os.path.join(here, "scale_run.txt")) or "with the rest",
+        scale_plot=("\n![the wide tree's time and memory per byte against size](scale.png)\n"
+                    if os.path.exists(os.path.join(here, "scale.png")) else ""),
         **{k: machine.get(k, "?") for k in (
             "cpu", "cores", "memory", "kernel", "compiler", "cmake",
             "divsufsort", "sklearn", "python", "commit", "date", "load",
