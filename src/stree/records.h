@@ -10,19 +10,19 @@
 //     wide:   bit  31      space: 1 leaves and end records, 0 internal nodes
 //             bits 11..30  page number + 1 in that space (0 means "none")
 //             bits  0..10  offset in units of the space (0 .. 2047): eight
-//                          words in space 0, five in space 1
+//                          words in space 0, four in space 1
 //
 // so a reference is 0 exactly when it is "none", and a zero-filled record
 // starts with every reference cleared.  In the narrow layout an internal
 // node takes two units, a leaf and an end record one unit each, all in one
 // space.  The wide layout numbers records rather than words (every record
 // is one unit of its space), so that two spaces of 2^31 records hold the
-// tree of more than 2 GiB of text, and no record is rounded up but the end
-// record (four words in a five-word unit).  End records share the leaves'
-// space: a corpus that repeats its documents (package descriptions do) has
-// nearly as many end records as leaves, and in the nodes' eight-word units
-// each would take twice its size.  Nothing tells a record's kind by its
-// space: a leaf by its header, an end record by the list it is reached from.
+// tree of more than 2 GiB of text, and no record is rounded up.  End records
+// share the leaves' space (both are four words): a corpus that repeats its
+// documents (package descriptions do) has nearly as many end records as
+// leaves, and in the nodes' eight-word units each would take twice its
+// size.  Nothing tells a record's kind by its space: a leaf by its header,
+// an end record by the list it is reached from.
 //
 // A text position is packed the same way in one word, string slot first:
 //
@@ -66,7 +66,7 @@ STREE_NS_BEGIN
 constexpr int STREE_SPACES = 2;
 constexpr int STREE_REF_OFFSET_BITS = 11;
 constexpr int STREE_REF_SPACE_SHIFT = 31;
-constexpr uint32_t STREE_SPACE_UNIT_WORDS[STREE_SPACES] = {8, 5};
+constexpr uint32_t STREE_SPACE_UNIT_WORDS[STREE_SPACES] = {8, 4};
 constexpr uint32_t STREE_NODE_SPACE = 0, STREE_LEAF_SPACE = 1,
                    STREE_ENDREC_SPACE = 1;
 #else
@@ -211,12 +211,11 @@ struct stree_node {
   stree_pos_field edgestr;  // packed strid/position of the edge label's start
 };
 
-// Leaf: three words, 12 bytes (wide: five words).  Its edge label runs to
-// the end of its string.
+// Leaf: three words, 12 bytes (wide: four words, and no number of its own:
+// see int_stree_id).  Its edge label runs to the end of its string.
 struct stree_leaf {
-  uint32_t header;  // node_id, is_leaf = 1, last_sibling, first_char
+  uint32_t header;  // node_id (narrow), is_leaf = 1, last_sibling, first_char
   stree_ref link;   // as in stree_node
-  STREE_NODE_ID_WORD
   stree_pos_field strpos;  // packed strid/edgepos
 };
 
@@ -244,9 +243,9 @@ static_assert(sizeof(stree_node) % 4 == 0 && alignof(stree_node) <= 4 &&
                   sizeof(stree_leaf) % 4 == 0 && sizeof(stree_endrec) % 4 == 0,
               "records are runs of whole words");
 #if defined(STREE_WIDE)
-static_assert(sizeof(stree_node) == 32 && sizeof(stree_leaf) == 20 &&
+static_assert(sizeof(stree_node) == 32 && sizeof(stree_leaf) == 16 &&
                   sizeof(stree_endrec) == 16,
-              "wide records are eight, five and four words");
+              "wide records are eight, four and four words");
 static_assert(STREE_NODE_UNITS == 1 && STREE_LEAF_UNITS == 1 && STREE_ENDREC_UNITS == 1,
               "every wide record is one unit of its space");
 #else
@@ -294,15 +293,20 @@ inline void int_stree_set_last(stree_ref r, bool last) {
   uint32_t& h = int_stree_header(r);
   h = last ? (h | STREE_LAST_BIT) : (h & ~STREE_LAST_BIT);
 }
+// A record's preorder number, current while the tree's renumber_pending is
+// clear.  Wide: an internal node's only.  A leaf of the wide tree keeps no
+// number, which saves a fifth of its record: a leaf is never a feature, the
+// walks that number the tree count it without writing, and stree_node_id
+// works it out from the next internal node in preorder.  Whether leaves
+// keep their numbers:
 #if defined(STREE_WIDE)
-// The node number's word, the same in nodes and leaves.
+constexpr bool STREE_LEAF_NUMBERS = false;
 constexpr int STREE_ID_WORD = 2;
-static_assert(offsetof(stree_node, id) == 4 * STREE_ID_WORD &&
-                  offsetof(stree_leaf, id) == 4 * STREE_ID_WORD,
-              "nodes and leaves keep their number in one word");
+static_assert(offsetof(stree_node, id) == 4 * STREE_ID_WORD, "a node's number has word 2");
 inline uint32_t int_stree_id(stree_ref r) { return int_stree_words(r)[STREE_ID_WORD]; }
 inline void int_stree_set_id(stree_ref r, uint32_t id) { int_stree_words(r)[STREE_ID_WORD] = id; }
 #else
+constexpr bool STREE_LEAF_NUMBERS = true;
 inline uint32_t int_stree_id(stree_ref r) {
   return int_stree_header(r) & STREE_ID_MASK;
 }

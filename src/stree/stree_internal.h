@@ -252,9 +252,16 @@ int32_t int_stree_walk_to_leaf(const suffix_tree* tree, stree_ref record,
 // stack, no extra memory.  Numbers go stale with any later add or remove.
 void int_stree_renumber(suffix_tree* tree);
 // For a caller that has given every record its preorder number itself
-// (int_stree_set_id, in the same order as int_stree_renumber), during a walk
-// of its own: the numbers are current again.
+// (int_stree_set_id, in the same order as int_stree_renumber; leaves only
+// where STREE_LEAF_NUMBERS), during a walk of its own: the numbers are
+// current again.
 inline void int_stree_numbered(suffix_tree* tree) { tree->renumber_pending = 0; }
+// The preorder number of a leaf while the numbers are current, where leaves
+// keep none (the wide tree): the number of the first internal node after it
+// in preorder, less the leaves between, found by stepping along siblings
+// and up to parents (the end of the tree counts as num_nodes).  Costs the
+// siblings passed and the levels climbed; allocates nothing.
+uint32_t int_stree_leaf_number(const suffix_tree* tree, stree_ref leaf);
 
 // ===== Structural edits (edit.cpp) ========================================
 

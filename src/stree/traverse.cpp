@@ -16,7 +16,8 @@ void int_stree_renumber(suffix_tree* tree) {
   uint32_t k = 0;
   stree_ref x = tree->root;
   for (;;) {
-    int_stree_set_id(x, k++);
+    if (STREE_LEAF_NUMBERS || !int_stree_isaleaf(tree, x)) int_stree_set_id(x, k);
+    ++k;
     stree_ref child = int_stree_first_child(tree, x);
     if (child != STREE_NONE) {
       x = child;
@@ -28,9 +29,20 @@ void int_stree_renumber(suffix_tree* tree) {
   }
 }
 
+uint32_t int_stree_leaf_number(const suffix_tree* tree, stree_ref leaf) {
+  uint32_t between = 0;  // leaves after `leaf` and before x's next sibling
+  for (stree_ref x = leaf;; ++between) {
+    while (x != tree->root && int_stree_is_last(x)) x = int_stree_link(x);
+    if (x == tree->root) return static_cast<uint32_t>(tree->num_nodes - 1) - between;
+    x = int_stree_link(x);
+    if (!int_stree_isaleaf(tree, x)) return int_stree_id(x) - 1 - between;
+  }
+}
+
 uint32_t stree_node_id(suffix_tree* tree, stree_ref r) {
   if (!tree || r == STREE_NONE) return STREE_NO_ID;
   if (tree->renumber_pending) int_stree_renumber(tree);
+  if (!STREE_LEAF_NUMBERS && int_stree_isaleaf(tree, r)) return int_stree_leaf_number(tree, r);
   return int_stree_id(r);
 }
 

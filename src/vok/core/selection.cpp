@@ -288,7 +288,7 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
     if ((id & (kTickRecords - 1)) == 0 && w.hook && w.hook->tick &&
         !w.hook->tick(w.hook->data, "selecting", id, static_cast<uint64_t>(tree->num_nodes)))
       return false;
-    int_stree_set_id(x, id);
+    if (STREE_LEAF_NUMBERS || !int_stree_isaleaf(tree, x)) int_stree_set_id(x, id);
     if (!int_stree_isaleaf(tree, x)) {
       if (w.chains) {
         while (counted_words <= (id >> VOK_SET_SHIFT))
@@ -385,9 +385,11 @@ void judge_link_target(suffix_tree* tree, stree_ref x, void* data) {
   const auto* rule = static_cast<const link_rule*>(data);
   const vok_selection& sel = *rule->sel;
   const stree_ref w = suffix_link_target(tree, x);
-  if (w != STREE_NONE &&
-      refuses_link_target(sel.counts.of[int_stree_id(x)],
-                          sel.counts.of[int_stree_id(w)], *rule->settings))
+  // A leaf is never a feature; one that stands for a single suffix counts 1
+  // (and keeps no number in the wide tree).
+  if (w == STREE_NONE || int_stree_isaleaf(tree, w)) return;
+  const uint32_t count = int_stree_isaleaf(tree, x) ? 1 : sel.counts.of[int_stree_id(x)];
+  if (refuses_link_target(count, sel.counts.of[int_stree_id(w)], *rule->settings))
     vok_set_put(sel.features.bits, int_stree_id(w), false);
 }
 
