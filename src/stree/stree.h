@@ -136,6 +136,9 @@ int32_t stree_match(const suffix_tree* tree, const char* text, int32_t len,
 // The preorder number of a record (root 0, children in byte order), from 0
 // to stree_num_nodes() - 1.  Numbers are given anew, once, at the first call
 // after the tree has changed.  STREE_NO_ID for a null tree or STREE_NONE.
+// A leaf of the wide tree keeps no number of its own: its number is worked
+// out from the next internal node in preorder, at the cost of the siblings
+// after the leaf and the levels climbed to find that node.
 constexpr uint32_t STREE_NO_ID = 0xffffffffu;
 uint32_t stree_node_id(suffix_tree* tree, stree_ref record);
 
