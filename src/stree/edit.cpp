@@ -142,11 +142,7 @@ stree_ref int_stree_leaf_to_node(suffix_tree* tree, stree_ref record) {
   stree_node* n = int_stree_node(node);
   n->children = end;
   n->header |= STREE_ENDRECS_BIT;  // a new node: its code alone
-  // The node takes the leaf's place in preorder, and so its number.
-  if (STREE_LEAF_NUMBERS)
-    int_stree_set_id(node, int_stree_id(record));
-  else if (!tree->renumber_pending)
-    int_stree_set_id(node, int_stree_leaf_number(tree, record));
+  // No number to carry over: replacing the child marks the numbers stale.
   stree_ref parent = int_stree_get_parent(tree, record);
   int_stree_replace_child(tree, parent, record, node);
   int_stree_free_record(tree, record);
