@@ -35,7 +35,8 @@ accuracy (macro-F1) per method and corpus, then columns and fit seconds.
 
 Usage:
   /usr/bin/python3 bench/usefulness.py [--data DIR] [--corpora ja,de,en,zh]
-      [--vok JSON]... [--skip fasttext,ngrams,vok] [--folds 5] [--jobs 2]
+      [--vok JSON]... [--skip fasttext,ngrams,vok] [--ngrams "char_wb 1-5,char 1-5"]
+      [--folds 5] [--jobs 2]
       [--csv FILE]
 
 The vok package is imported from $VOK_PYTHONPATH when set (put first on
@@ -302,6 +303,9 @@ def main():
                         help="comma-separated corpus names (default: %(default)s)")
     parser.add_argument("--vok", action="append", metavar="JSON",
                         help="parameters of one vok row, a JSON object (repeatable)")
+    parser.add_argument("--ngrams", default="",
+                        help="the n-gram methods to run, by name, comma-separated "
+                             "(default: all)")
     parser.add_argument("--skip", default="",
                         help="comma-separated: " + ", ".join(SKIPPABLE))
     parser.add_argument("--folds", type=int, default=5)
@@ -327,7 +331,7 @@ def main():
 
     methods = []  # (name, kind, params, classify)
     if "ngrams" not in skip:
-        methods += NGRAMS
+        methods += [m for m in NGRAMS if not args.ngrams or m[0] in args.ngrams.split(",")]
     if "fasttext" not in skip:
         methods.append(("fastText", "fasttext", {"epoch": 25}, True))
     if "vok" not in skip:
