@@ -50,6 +50,17 @@ stree_ref int_stree_find_code_indexing(suffix_tree* tree, stree_ref node,
   return found;
 }
 
+stree_ref int_stree_find_code_reading(const suffix_tree* tree, stree_ref node,
+                                      int code, bool* wants) {
+  *wants = false;
+  if (code >= tree->alphabet_size) return STREE_NONE;
+  int passed;
+  const stree_ref found = child_with_code(tree, node, code, &passed);
+  const int threshold = tree->index.threshold;
+  *wants = threshold > 0 && passed >= threshold;
+  return found;
+}
+
 stree_ref int_stree_get_parent(const suffix_tree*, stree_ref r) {
   while (!int_stree_is_last(r)) r = int_stree_link(r);
   return int_stree_link(r);

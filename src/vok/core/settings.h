@@ -31,8 +31,8 @@ struct vok_settings {
   // core itself lowercases only a model's new texts, and only ASCII).
   enum lowering : int { LOWER_NONE = 0, LOWER_ASCII = 1, LOWER_UNICODE = 2 };
   int lowercase = LOWER_NONE;  // --lowercase: ASCII; the Python package: Unicode
-  // -j: the threads the work that splits into parts runs on (the bags
-  // written); 0 is one per core.  No
+  // -j: the threads the work that splits into parts runs on (the build's
+  // LCP values and link walks, the bags written); 0 is one per core.  No
   // product depends on it, and no model file records it.
   long threads = 1;
 };
