@@ -50,15 +50,10 @@ stree_ref int_stree_find_code_indexing(suffix_tree* tree, stree_ref node,
   return found;
 }
 
-stree_ref int_stree_find_code_reading(const suffix_tree* tree, stree_ref node,
-                                      int code, bool* wants) {
-  *wants = false;
+stree_ref int_stree_find_code(const suffix_tree* tree, stree_ref node, int code) {
   if (code >= tree->alphabet_size) return STREE_NONE;
   int passed;
-  const stree_ref found = child_with_code(tree, node, code, &passed);
-  const int threshold = tree->index.threshold;
-  *wants = threshold > 0 && passed >= threshold;
-  return found;
+  return child_with_code(tree, node, code, &passed);
 }
 
 stree_ref int_stree_get_parent(const suffix_tree*, stree_ref r) {

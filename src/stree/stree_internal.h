@@ -228,11 +228,9 @@ stree_ref int_stree_find_child_indexing(suffix_tree* tree, stree_ref node,
 // The same by the child's code (the code of its edge's first character).
 stree_ref int_stree_find_code_indexing(suffix_tree* tree, stree_ref node,
                                        int code);
-// int_stree_find_code_indexing for a thread that shares the tree with
-// others: reads only, and sets *wants when the lookup would have given
-// `node` an index block (the caller gives it one later, alone).
-stree_ref int_stree_find_code_reading(const suffix_tree* tree, stree_ref node,
-                                      int code, bool* wants);
+// The same without indexing, for a thread that shares the tree with
+// others: it only reads.
+stree_ref int_stree_find_code(const suffix_tree* tree, stree_ref node, int code);
 // The parent; STREE_NONE for the root.
 stree_ref int_stree_get_parent(const suffix_tree* tree, stree_ref r);
 // Start position, in its string, of the suffix a leaf stands for.
@@ -422,10 +420,12 @@ struct stree_build_result {
 // strings stay readable).  The child index is built as lookups need it, as
 // by insertion.  `hook` may be null; it hears only from the calling thread.
 // With `threads` above 1 the link walks of the children of the root are
-// split among that many threads (the nodes whose lookups ask for an index
-// block get it after the walks, in the walks' order) and so are the LCP
-// values; the records and links made, the outcomes and the memory asked
-// for are the same for every count.  While stree_build_fail_at is armed
+// split among that many threads, and so are the LCP values; the records and
+// links made and the outcomes are the same for every count.  The child
+// index differs in what it holds but not in what it answers: on threads
+// the nodes with many children are indexed before the walks, which index
+// nothing, where one thread indexes those its lookups pass the index's
+// threshold of siblings in.  While stree_build_fail_at is armed
 // the build runs on the calling thread alone, so that the failing request
 // is the same one.
 constexpr int64_t STREE_LINK_WINDOW = int64_t{1} << 16;  // 16 pages of records
