@@ -505,24 +505,26 @@ bool link_nodes(suffix_tree* tree, int64_t window, int parts,
   std::unique_ptr<uint8_t, freer> part_of(
       static_cast<uint8_t*>(int_stree_build_take(count > 0 ? count : 1, 1)));
   if (!walks.items || !places || !part_of) return run->fail();
+  parts = static_cast<int>(std::clamp<size_t>(count, 1, static_cast<size_t>(parts)));
   stree_ref top = int_stree_first_child(tree, tree->root);
   for (size_t k = 0; k < count; ++k, top = int_stree_link(top)) {
     walks[k].x = top;
     walks[k].at = link_level{tree->root, STREE_NONE, STREE_NONE};
     walks[k].look.shared = parts > 1;
   }
-  if (parts > 1)
+  if (parts > 1) {
     for (size_t i = 0; i < wide.size; ++i) int_stree_index_build(tree, wide.items[i]);
-  parts = static_cast<int>(std::min<size_t>(static_cast<size_t>(parts), count));
-  if (parts > 1) share_walks(tree, walks, parts, part_of.get());
-  else std::fill(part_of.get(), part_of.get() + count, uint8_t{0});
+    share_walks(tree, walks, parts, part_of.get());
+  } else {
+    std::fill(part_of.get(), part_of.get() + count, uint8_t{0});
+  }
   std::atomic<bool> stop{false};
   bool done[256];
-  stree_run_parts(parts > 1 ? parts : 1, [&](int part) {
+  stree_run_parts(parts, [&](int part) {
     done[part] = take_turns(tree, walks, part_of.get(), part, places.get(), window, run, &stop);
   });
   if (stop.load()) return false;  // the hook's stop, noted by run->tick
-  for (int part = 0; part < (parts > 1 ? parts : 1); ++part)
+  for (int part = 0; part < parts; ++part)
     if (!done[part]) return run->fail();
   return true;
 }
