@@ -12,7 +12,12 @@
 // phase, num_nodes, and the number of internal nodes (root included), which
 // must equal the count of LCP intervals that sa_lcp finds on the same corpus.
 //
-// Usage: vok_phases [-w] [-s 0|1] CORPUS [OUTPUT]   (OUTPUT defaults to /dev/null)
+// The build's own phases (sorting with the LCP values, building the
+// records, linking) are timed by the core's hook, as "phase_s" lines: each
+// phase's wall seconds from its first report to the next phase's, and
+// "phase_cpu_s" its CPU seconds, every thread's.
+//
+// Usage: vok_phases [-w] [-s 0|1] [-j N] CORPUS [OUTPUT]   (OUTPUT defaults to /dev/null)
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +36,31 @@ int fail(const char* what) {
   return 1;
 }
 
+// The wall seconds of the build's phases, from the hook's reports.
+struct build_phases {
+  const char* names[8] = {};
+  double seconds[8] = {};
+  double cpu_seconds[8] = {};
+  int count = 0;
+  phase_clock clock = start_clock();
+
+  static bool tick(void* data, const char* phase, uint64_t, uint64_t) {
+    auto* p = static_cast<build_phases*>(data);
+    if (p->count > 0 && std::strcmp(p->names[p->count - 1], phase) == 0) return true;
+    p->lap();
+    if (p->count < 8) p->names[p->count++] = phase;
+    return true;
+  }
+  // Ends the current phase.
+  void lap() {
+    double wall, cpu;
+    stop_clock(clock, &wall, &cpu);
+    if (count > 0) seconds[count - 1] += wall;
+    if (count > 0) cpu_seconds[count - 1] += cpu;
+    clock = start_clock();
+  }
+};
+
 struct corpus_deleter {
   void operator()(vok_corpus* c) const { vok_corpus_delete(c); }
 };
@@ -45,12 +75,14 @@ int main(int argc, char** argv) {
       settings.wide = true;
     } else if (std::strcmp(argv[arg], "-s") == 0 && arg + 1 < argc) {
       settings.word_delimited = std::atol(argv[++arg]);
+    } else if (std::strcmp(argv[arg], "-j") == 0 && arg + 1 < argc) {
+      settings.threads = std::atol(argv[++arg]);
     } else {
       break;
     }
   }
   if (arg >= argc || argc - arg > 2) {
-    std::fprintf(stderr, "usage: %s [-w] [-s 0|1] CORPUS [OUTPUT]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [-w] [-s 0|1] [-j N] CORPUS [OUTPUT]\n", argv[0]);
     return 2;
   }
   const char* in_path = argv[arg];
@@ -77,7 +109,10 @@ int main(int argc, char** argv) {
   long peak_kb[3] = {-1, -1, -1};  // the phases' own peaks, where the system tells them
   bool peaks = reset_peak_rss();
   phase_clock clock = start_clock();
-  if (vok_corpus_build(corpus.get(), nullptr) != VOK_OK) return fail("the tree cannot be built");
+  build_phases phases;
+  const vok_hook hook{build_phases::tick, &phases};
+  if (vok_corpus_build(corpus.get(), &hook) != VOK_OK) return fail("the tree cannot be built");
+  phases.lap();
   stop_clock(clock, &insert_s, &insert_cpu);
   if (peaks) peak_kb[0] = peak_rss_kb();
 
@@ -116,6 +151,9 @@ int main(int argc, char** argv) {
   std::printf("insert_cpu_s %.6f\n", insert_cpu);
   std::printf("count_select_cpu_s %.6f\n", count_select_cpu);
   std::printf("output_cpu_s %.6f\n", output_cpu);
+  for (int k = 0; k < phases.count; ++k)
+    std::printf("%s_s %.6f\n%s_cpu_s %.6f\n", phases.names[k], phases.seconds[k], phases.names[k],
+                phases.cpu_seconds[k]);
   std::printf("insert_peak_kb %ld\n", peak_kb[0]);
   std::printf("count_select_peak_kb %ld\n", peak_kb[1]);
   std::printf("output_peak_kb %ld\n", peak_kb[2]);

@@ -68,7 +68,9 @@ const std::string kFurther =
     "                              (default: all)\n"
     "         --utf8            -> emit only at UTF-8 character starts and keep\n"
     "                              nodes that hold a whole-character substring\n"
-    "         --lowercase       -> lowercase ASCII A-Z of every document read\n";
+    "         --lowercase       -> lowercase ASCII A-Z of every document read\n"
+    "         -j N              -> work on N threads, 0 for one per core; the\n"
+    "                              output is the same for every N (default 1)\n";
 
 // The help texts as users see them, word for word.
 const std::string kOptions =
@@ -280,6 +282,22 @@ TEST_F(Cli, Table) {
        })
     rows.push_back(row);
   // The wide tree: every byte, any number of documents, whole lines.
+  // Threads change no product: every program with -j 2, 3 and 0 (one per
+  // core) against -j 1, on the sample and on a file of more documents and
+  // bytes than one batch of bags takes; bad counts are refused.
+  const std::string same_for_threads =
+      "for i in $(seq 200); do sed \"s/^/$i /\" in.txt; done > big.txt && "
+      "for f in \"-s 0 in.txt\" \"-w -l 3 big.txt\"; do "
+      "$VOK -j 1 $f v1 && $DICT -j 1 $f d1 && $FIT -j 1 $f m1 && $APPLY -j 1 $f big.txt a1 && "
+      "$APPLY -j 1 m1 big.txt b1 && for j in 2 3 0; do $VOK -j $j $f v && cmp v v1 && "
+      "$DICT -j $j $f d && cmp d d1 && $FIT -j $j $f m && cmp m m1 && $APPLY -j $j $f big.txt a && "
+      "cmp a a1 && $APPLY -j $j m1 big.txt b && cmp b b1 || exit 1; done; done && "
+      "$VOK -j 2 -w -l 3 - - < big.txt | cmp - v1 && echo same";
+  rows.push_back({same_for_threads, sample, 0, "same\n", kNone});
+  for (const char* j : {"-1", "x", "1.5", "2x", ""})
+    rows.push_back({std::string("$VOK -j '") + j + "' in.txt out", ab, 1, invalid, kNone});
+  rows.push_back({"$APPLY -j -2 in.txt in.txt out", ab, 1, error("invalid option.") + A, kNone});
+  rows.push_back({"$FIT -j", ab, 1, F, kNone});
   rows.push_back({"$VOK -w in.txt out", utf8, 0, "", kModel});
   rows.push_back({"$DICT -w -l 3 -w in.txt out", utf8 + utf8, 0, "", kModel});
   rows.push_back({"$VOK -w in.txt out", std::string(8193, '\n'), 0, "", kModel});

@@ -51,6 +51,7 @@ TEST(Tool, RandomFilesMatchTheModel) {
         "-p", bound(rng, t, false), "-q", bound(rng, t, true)};
     if (rng() % 4 == 0) options.clear();  // the defaults
     if (seed % 3 == 0) options.push_back("-w");
+    if (seed % 2) options.insert(options.end(), {"-j", std::to_string(seed / 2 % 4)});  // 0: every core
     if (seed % 2 == 0) {  // the opt-in settings, at times out of range or in conflict
       const char* const df[] = {"1", "2", "3", "0.0", "0.3", "0.5", "1.0", "1e0", "0", "1.5"};
       if (rng() % 2) options.push_back(std::string("--min-df=") + df[rng() % 10]);

@@ -37,6 +37,7 @@
 
 #include "corpus.h"
 #include "fitted_model.h"
+#include "parts.h"
 #include "testing.h"
 
 namespace py = pybind11;
@@ -371,13 +372,15 @@ class Model {
   // Stores the documents, selects the features and keeps the model of the
   // seen ones; the corpus goes before fit returns.  With with_matrix also
   // returns the documents' bags (data, indices, indptr).
-  py::object fit(const py::handle& documents, bool with_matrix) {
+  py::object fit(const py::handle& documents, bool with_matrix, int threads) {
     if (started_) throw py::value_error("a Model is fitted only once");
     started_ = true;
     std::unique_ptr<vok_corpus, corpus_deleter> corpus;
     try {
       py::object iterator = iterate(documents);
-      with_pool([&] { corpus.reset(vok_corpus_new(settings_)); });
+      vok_settings run = settings_;
+      run.threads = std::max(threads, 1);
+      with_pool([&] { corpus.reset(vok_corpus_new(run)); });
       if (!corpus) throw out_of_memory("no memory for a new corpus");
       batch b;
       size_t next = 0;
@@ -394,7 +397,7 @@ class Model {
         if (vok_corpus_model(corpus.get(), &m) != VOK_OK)
           throw out_of_memory("no memory for the fitted model");
         model_.reset(m, model_deleter());
-        if (with_matrix) out = training_bags(corpus.get(), &signals);
+        if (with_matrix) out = training_bags(corpus.get(), &signals, std::max(threads, 1));
         vok_corpus_delete(corpus.release());
       });
       return out ? py::object(out->to_python()) : py::none();
@@ -534,16 +537,48 @@ class Model {
   }
 
   // The bags of the stored documents (pool mutex held, no GIL).
-  std::unique_ptr<rows> training_bags(const vok_corpus* c, signal_check* signals) {
-    auto out = std::make_unique<rows>(static_cast<size_t>(vok_model_features(model_.get())));
-    const vok_sink sink = out->sink();
-    const uint64_t n = vok_corpus_num_docs(c);
-    for (uint64_t k = 0; k < n; ++k) {
-      if ((k & 1023) == 0) signals->now();
-      vok_corpus_bag(c, k, sink);
-      out->end_row();
+  // The bags of the stored documents, 1024 at a time: a batch is split
+  // into `threads` contiguous parts, each made into rows of its own on a
+  // thread of its own, and the parts' rows are appended in order.
+  std::unique_ptr<rows> training_bags(const vok_corpus* c, signal_check* signals, int threads) {
+    const size_t columns = static_cast<size_t>(vok_model_features(model_.get()));
+    auto out = std::make_unique<rows>(columns);
+    const auto n = static_cast<int64_t>(vok_corpus_num_docs(c));
+    constexpr int64_t kBatch = 1024;
+    for (int64_t first = 0; first < n; first += kBatch) {
+      signals->now();
+      const int64_t count = std::min(kBatch, n - first);
+      const int parts = static_cast<int>(std::min<int64_t>(threads, count));
+      if (parts == 1) {
+        stored_bags(c, first, first + count, out.get());
+        continue;
+      }
+      std::vector<std::unique_ptr<rows>> pieces;
+      for (int k = 0; k < parts; ++k) pieces.push_back(std::make_unique<rows>(columns));
+      std::unique_ptr<bool[]> failed(new bool[static_cast<size_t>(parts)]());
+      stree_run_parts(parts, [&](int k) {
+        try {
+          stored_bags(c, first + stree_part_start(count, parts, k),
+                      first + stree_part_start(count, parts, k + 1), pieces[static_cast<size_t>(k)].get());
+        } catch (...) {
+          failed[static_cast<size_t>(k)] = true;
+        }
+      });
+      for (int k = 0; k < parts; ++k) {
+        if (failed[static_cast<size_t>(k)]) throw out_of_memory("no memory for the bags");
+        out->append(*pieces[static_cast<size_t>(k)]);
+      }
     }
     return out;
+  }
+
+  // The rows of stored documents [from, to) into *out.
+  static void stored_bags(const vok_corpus* c, int64_t from, int64_t to, rows* out) {
+    const vok_sink sink = out->sink();
+    for (int64_t k = from; k < to; ++k) {
+      vok_corpus_bag(c, static_cast<uint64_t>(k), sink);
+      out->end_row();
+    }
   }
 
   vok_settings settings_;
@@ -585,7 +620,8 @@ PYBIND11_MODULE(_vok, m) {
            py::arg("max_df") = 1.0, py::arg("max_df_share") = true, py::arg("max_features") = 0,
            py::arg("utf8") = false, py::arg("lowercase") = 0)
       .def_static("from_bytes", &Model::from_bytes, py::arg("bytes"))
-      .def("fit", &Model::fit, py::arg("documents"), py::arg("with_matrix"))
+      .def("fit", &Model::fit, py::arg("documents"), py::arg("with_matrix"),
+           py::arg("threads") = 1)
       .def("transform", &Model::transform, py::arg("documents"), py::arg("threads") = 1)
       .def("feature_numbers", &Model::feature_numbers)
       .def("feature_labels", &Model::feature_labels)

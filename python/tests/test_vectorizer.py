@@ -256,6 +256,11 @@ def test_threads_fit_and_transform_side_by_side(tmp_path):
     for bad in (0, 1.5, "2"):
         with pytest.raises(ValueError, match="n_jobs"):
             one.set_params(n_jobs=bad).transform(docs)
+    # Threads within one fit: the same model file and the same rows.
+    fits = [vok.SubstringVectorizer(n_jobs=n, min_freq=3) for n in (1, 2, 3)]
+    rows = [v.fit_transform(docs) for v in fits]
+    assert all((x != rows[0]).nnz == 0 for x in rows[1:])
+    assert len({save(v, tmp_path / "j").read_bytes() for v in fits + [fits[1].fit(docs)]}) == 1
     # The model file: saved, loaded, and refused when damaged.
     path = tmp_path / "sample.vokm"
     one.set_params(n_jobs=None).save(path)

@@ -126,8 +126,9 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
         model of ``vok-fit --lowercase`` loaded here lowers ASCII only, as
         vok-apply does.
     n_jobs : int or None, default None
-        Threads for ``transform`` (scikit-learn's meaning: None is 1, -1
-        every core); the rows come out in order.
+        Threads for ``fit``, ``fit_transform`` and ``transform``
+        (scikit-learn's meaning: None is 1, -1 every core); the features
+        and the rows are the same for every value, in order.
 
     Attributes
     ----------
@@ -199,7 +200,7 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
         model = _vok.Model(**settings)
         if self.lowercase:
             raw_documents = _lowered(raw_documents)
-        parts = model.fit(raw_documents, with_matrix)
+        parts = model.fit(raw_documents, with_matrix, _threads(self.n_jobs))
         # One assignment makes the new fit current: a transform running
         # meanwhile has taken the old model, or none.
         self.feature_numbers_ = model.feature_numbers()

@@ -10,11 +10,13 @@
 // parents before children: a node's link lies its edge's length below its
 // parent's link.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "parts.h"
 #include "stree_internal.h"
 
 STREE_NS_BEGIN
@@ -101,12 +103,21 @@ bool ready_to_build(const suffix_tree* tree) {
   return at == tree->block_used;
 }
 
+// Link walks on threads do not index the nodes their lookups pass many
+// siblings in (see walk_lookup); the nodes with more children than this are
+// indexed before they start.  In the rest a lookup walks at most this many
+// siblings, which costs the walks less than indexing all the nodes one
+// thread would index (on 25 MB of text, 5,600 nodes against 65,000; every
+// node above the index's threshold would take 0.35 s and 44 MB more).
+constexpr int32_t kWideNode = 32;
+
 // A node whose subtree is still being made.
 struct open_node {
   int32_t depth;    // its path's length
   stree_ref node;
   stree_ref tail;   // its last child so far, or none
   stree_pos left;   // where its first suffix starts
+  int32_t children = 0;
 };
 
 struct builder {
@@ -114,7 +125,13 @@ struct builder {
   const string_map& map;
   value_stack<open_node> open;  // the root at the bottom, deepest on top
   bool node_limit = false;      // a record more would pass STREE_MAX_NODES
+  // When set, the nodes with more than kWideNode children, which the link
+  // walks on threads want indexed before they start.
+  value_stack<stree_ref>* wide = nullptr;
 
+  bool note_wide(const open_node& x) {
+    return !wide || tree->index.threshold <= 0 || x.children <= kWideNode || wide->push(x.node);
+  }
   bool count_record() {
     if (tree->num_nodes >= STREE_MAX_NODES) return !(node_limit = true);
     ++tree->num_nodes;
@@ -124,6 +141,7 @@ struct builder {
     if (p.tail != STREE_NONE) int_stree_link(p.tail) = child;
     else int_stree_first_child_ref(p.node) = child;
     p.tail = child;
+    ++p.children;
   }
   bool push(int32_t depth, stree_pos left) {
     if (!count_record()) return false;
@@ -163,6 +181,7 @@ struct builder {
       open.pop();
       if (h > open.back().depth && !push(h, x.left)) return false;
       hang(open.back(), x);
+      if (!note_wide(x)) return false;
     }
     return true;
   }
@@ -256,9 +275,11 @@ struct build_run {
 // in this many steps.
 constexpr int64_t kTickSteps = int64_t{1} << 16;
 
+// Makes every record, and with `wide` notes the nodes with many children.
 bool make_records(suffix_tree* tree, const int_stree_sorted& sorted,
-                  const string_map& map, build_run* run) {
+                  const string_map& map, value_stack<stree_ref>* wide, build_run* run) {
   builder b{tree, map, {}};
+  b.wide = wide;
   if (!b.open.push(open_node{0, tree->root, STREE_NONE, 0})) return run->fail();
   lcp_reader lcp{sorted};
   const int64_t n = static_cast<int64_t>(tree->block_used);
@@ -277,7 +298,7 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted,
     int_stree_set_last(root.tail, true);
     int_stree_link(root.tail) = tree->root;
   }
-  return true;
+  return b.note_wide(root) || run->fail();
 }
 
 // Where the link walk stands below one parent: the parent, its suffix link
@@ -290,6 +311,21 @@ struct link_level {
   stree_ref next;  // a child of link, or STREE_NONE: look the child up
 };
 
+// The child lookups of one link walk.  A walk alone in the tree gives a
+// node an index block as insertion's lookups do.  Walks on several threads
+// must not: a block changes its node's header, which the other walks read,
+// and grows the index's table, which they read too.  So before they start,
+// every node with more than kWideNode children is indexed, and the walks
+// only read.
+struct walk_lookup {
+  bool shared = false;  // the walk runs beside others
+
+  stree_ref find(suffix_tree* tree, stree_ref node, int code) const {
+    return shared ? int_stree_find_code(tree, node, code)
+                  : int_stree_find_code_indexing(tree, node, code);
+  }
+};
+
 // The first step below the parent's link, to its child with x's code.  The
 // internal children of a parent come in ascending code order, and so do the
 // children of its link they step to: where that link has no index block,
@@ -297,14 +333,14 @@ struct link_level {
 // reached (kept while that child was at hand) instead of from its start.
 // That sibling is asked of memory as soon as it is known: the walk comes to
 // it only after the subtree of the node just linked.
-stree_ref first_step(suffix_tree* tree, link_level& at, int code) {
+stree_ref first_step(suffix_tree* tree, link_level& at, int code, walk_lookup& look) {
   stree_ref y = at.next;
   if (y != STREE_NONE) {
     // Every child passed has a lower code than one that follows it, so it is
     // not the last and its link is its next sibling.
     while (int_stree_code(tree, y) < code) y = int_stree_link(y);
   } else {
-    y = int_stree_find_code_indexing(tree, at.link, code);
+    y = look.find(tree, at.link, code);
     if (int_stree_is_indexed(at.link)) return y;
   }
   at.next = int_stree_is_last(y) ? STREE_NONE : int_stree_link(y);
@@ -317,16 +353,16 @@ stree_ref first_step(suffix_tree* tree, link_level& at, int code) {
 // root the first step's code is x's own, kept in its record, so the text is
 // read only where the walk takes more than one step (a read that would miss
 // the caches for nearly every node).
-stree_ref link_target(suffix_tree* tree, link_level& at, stree_ref x) {
+stree_ref link_target(suffix_tree* tree, link_level& at, stree_ref x, walk_lookup& look) {
   const char* s = int_stree_edge_string(tree, x);
   int32_t len = int_stree_node(x)->edgelen;
   stree_ref y;
   if (at.parent == tree->root) {
     ++s;
     if (--len == 0) return tree->root;
-    y = int_stree_find_code_indexing(tree, tree->root, int_stree_code_of(tree, *s));
+    y = look.find(tree, tree->root, int_stree_code_of(tree, *s));
   } else {
-    y = first_step(tree, at, int_stree_code(tree, x));
+    y = first_step(tree, at, int_stree_code(tree, x), look);
   }
   for (;;) {
     STREE_ASSERT(y != STREE_NONE && !int_stree_isaleaf(tree, y));
@@ -335,7 +371,7 @@ stree_ref link_target(suffix_tree* tree, link_level& at, stree_ref x) {
     s += l;
     len -= l;
     if (len == 0) return y;
-    y = int_stree_find_code_indexing(tree, y, int_stree_code_of(tree, *s));
+    y = look.find(tree, y, int_stree_code_of(tree, *s));
   }
 }
 
@@ -347,6 +383,7 @@ struct link_walk {
   stree_ref x = STREE_NONE;  // the next record to visit; none when done
   link_level at{};
   value_stack<link_level> above;  // the levels of the records on the path
+  walk_lookup look;
 
   // Links nodes in preorder until one's link is at or past `bound` in the
   // order of making (a page's place in `places`, then the offset), or the
@@ -355,7 +392,7 @@ struct link_walk {
     while (x != STREE_NONE) {
       bool past = false;
       if (!int_stree_isaleaf(tree, x)) {
-        const stree_ref link = link_target(tree, at, x);
+        const stree_ref link = link_target(tree, at, x, look);
         int_stree_node(x)->suffix_link = link;
         past = (int64_t{places[stree_ref_page(link)]} << STREE_REF_OFFSET_BITS |
                 stree_ref_unit(link)) >= bound;
@@ -411,40 +448,95 @@ struct walk_array {
   link_walk& operator[](size_t k) { return items[k]; }
 };
 
-// Sets every internal node's suffix link, parents before children.  One walk
-// per child of the root, the walks taking turns a window of `window` places
-// in the order the records were made at a time: each links its nodes whose
-// links fall in the window before the next one does, so the records there
-// are read from memory once for all walks rather than once for each.
-bool link_nodes(suffix_tree* tree, int64_t window, build_run* run) {
-  const size_t count = static_cast<size_t>(int_stree_num_children(tree, tree->root));
-  walk_array walks(count);
-  struct freer {
-    void operator()(uint32_t* p) const { std::free(p); }
-  };
-  std::unique_ptr<uint32_t, freer> places(int_stree_page_places(tree, STREE_NODE_SPACE));
-  if (!walks.items || !places) return run->fail();
+// The walks' share of the threads: each walk, the longest first, goes to
+// the part with the least work so far; a walk's work is taken to be the
+// suffixes below its child of the root, which start with that child's
+// first character.  part_of[k] is walk k's part.
+void share_walks(const suffix_tree* tree, walk_array& walks, int parts, uint8_t* part_of) {
+  int64_t starting[256] = {};
+  for (size_t i = 0; i < tree->block_used; ++i) ++starting[static_cast<unsigned char>(tree->block[i])];
+  int64_t work[256];
+  size_t order[256];
+  for (size_t k = 0; k < walks.count; ++k) {
+    work[k] = starting[static_cast<unsigned char>(*int_stree_edge_string(tree, walks[k].x))];
+    order[k] = k;
+  }
+  std::sort(order, order + walks.count, [&](size_t a, size_t b) { return work[a] > work[b]; });
+  int64_t load[256] = {};
+  for (size_t k = 0; k < walks.count; ++k) {
+    const int least = static_cast<int>(std::min_element(load, load + parts) - load);
+    part_of[order[k]] = static_cast<uint8_t>(least);
+    load[least] += work[order[k]];
+  }
+}
+
+// One part's walks taking turns, a window of `window` places in the order
+// the records were made at a time: each links its nodes whose links fall in
+// the window before the next one does, so the records there are read from
+// memory once for all of them rather than once for each.  Part 0 runs on
+// the calling thread and tells the hook; when the hook asks to stop, *stop
+// is set, and every part ends at its next window.  False when a walk found
+// no memory.
+bool take_turns(suffix_tree* tree, walk_array& walks, const uint8_t* part_of, int part,
+                const uint32_t* places, int64_t window, build_run* run, std::atomic<bool>* stop) {
   // The places reach this far; a window's bound tells how much is done.
   const int64_t end = int64_t{tree->pages.count} << STREE_REF_OFFSET_BITS;
+  int64_t since_tick = 0;
+  for (int64_t bound = window; !stop->load(std::memory_order_relaxed); bound += window) {
+    if (part == 0 && (since_tick += window) >= kTickSteps) {
+      since_tick = 0;
+      if (!run->tick("linking", bound < end ? bound : end, end)) {
+        stop->store(true);
+        return true;
+      }
+    }
+    bool live = false;
+    for (size_t k = 0; k < walks.count; ++k) {
+      if (part_of[k] != part || walks[k].x == STREE_NONE) continue;
+      if (!walks[k].run(tree, places, bound)) return false;
+      live |= walks[k].x != STREE_NONE;
+    }
+    if (!live) return true;
+  }
+  return true;
+}
+
+// Sets every internal node's suffix link, parents before children: one walk
+// per child of the root, the walks shared among `parts` threads.  On
+// several threads the `wide` nodes get their index blocks first.
+bool link_nodes(suffix_tree* tree, int64_t window, int parts,
+                const value_stack<stree_ref>& wide, build_run* run) {
+  const size_t count = static_cast<size_t>(int_stree_num_children(tree, tree->root));
+  STREE_ASSERT(count <= 256);  // one child per code
+  walk_array walks(count);
+  struct freer {
+    void operator()(void* p) const { std::free(p); }
+  };
+  std::unique_ptr<uint32_t, freer> places(int_stree_page_places(tree, STREE_NODE_SPACE));
+  std::unique_ptr<uint8_t, freer> part_of(
+      static_cast<uint8_t*>(int_stree_build_take(count > 0 ? count : 1, 1)));
+  if (!walks.items || !places || !part_of) return run->fail();
+  parts = static_cast<int>(std::clamp<size_t>(count, 1, static_cast<size_t>(parts)));
   stree_ref top = int_stree_first_child(tree, tree->root);
   for (size_t k = 0; k < count; ++k, top = int_stree_link(top)) {
     walks[k].x = top;
     walks[k].at = link_level{tree->root, STREE_NONE, STREE_NONE};
+    walks[k].look.shared = parts > 1;
   }
-  bool live = true;
-  int64_t since_tick = 0;
-  for (int64_t bound = window; live; bound += window) {
-    if ((since_tick += window) >= kTickSteps) {
-      since_tick = 0;
-      if (!run->tick("linking", bound < end ? bound : end, end)) return false;
-    }
-    live = false;
-    for (size_t k = 0; k < count; ++k) {
-      if (walks[k].x == STREE_NONE) continue;
-      if (!walks[k].run(tree, places.get(), bound)) return run->fail();
-      live |= walks[k].x != STREE_NONE;
-    }
+  if (parts > 1) {
+    for (size_t i = 0; i < wide.size; ++i) int_stree_index_build(tree, wide.items[i]);
+    share_walks(tree, walks, parts, part_of.get());
+  } else {
+    std::fill(part_of.get(), part_of.get() + count, uint8_t{0});
   }
+  std::atomic<bool> stop{false};
+  bool done[256];
+  stree_run_parts(parts, [&](int part) {
+    done[part] = take_turns(tree, walks, part_of.get(), part, places.get(), window, run, &stop);
+  });
+  if (stop.load()) return false;  // the hook's stop, noted by run->tick
+  for (int part = 0; part < parts; ++part)
+    if (!done[part]) return run->fail();
   return true;
 }
 
@@ -473,26 +565,30 @@ size_t insertion_needs(const suffix_tree* tree, const build_run& run, int64_t su
 }  // namespace
 
 stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* hook,
-                                   int64_t window) {
+                                   int64_t window, int threads) {
   if (!ready_to_build(tree)) return {STREE_BUILD_UNFIT, 0};
   if (tree->block_used == 0) return {STREE_BUILD_DONE, 0};
   if (tree->block_used > static_cast<size_t>(STREE_MAX_SORTED)) {
     discard_records(tree);
     return {STREE_BUILD_TOO_LONG, 0};
   }
+  // A failure armed for a test must hit the same request whatever the
+  // threads: the build then runs on this thread alone.
+  const int parts = int_stree_build_fail_armed() ? 1 : std::clamp(threads, 1, 256);
   build_run run{hook};
   const stree_build_hook relay{build_run::relay, &run};
   string_map map{};
   int_stree_sorted sorted;
+  value_stack<stree_ref> wide;
   bool ok = (map_strings(tree, tree->next_free, &map) || run.fail()) &&
             (int_stree_sort_suffixes(reinterpret_cast<const unsigned char*>(tree->block),
                                      static_cast<int64_t>(tree->block_used), &sorted,
-                                     &relay) ||
+                                     &relay, parts) ||
              run.fail()) &&
-            make_records(tree, sorted, map, &run);
+            make_records(tree, sorted, map, parts > 1 ? &wide : nullptr, &run);
   std::free(map.first);
   int_stree_sorted_free(&sorted);
-  ok = ok && link_nodes(tree, window, &run);
+  ok = ok && link_nodes(tree, window, parts, wide, &run);
   tree->renumber_pending = 1;
   stree_build_result result{ok ? STREE_BUILD_DONE : run.outcome, 0};
   if (result.outcome == STREE_BUILD_NO_MEMORY)
@@ -504,10 +600,6 @@ stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* ho
 
 int int_stree_build_stored(suffix_tree* tree) {
   return int_stree_build(tree, nullptr).outcome == STREE_BUILD_DONE;
-}
-
-int int_stree_build_stored_window(suffix_tree* tree, int64_t window) {
-  return int_stree_build(tree, nullptr, window).outcome == STREE_BUILD_DONE;
 }
 
 STREE_NS_END

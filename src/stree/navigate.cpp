@@ -50,6 +50,12 @@ stree_ref int_stree_find_code_indexing(suffix_tree* tree, stree_ref node,
   return found;
 }
 
+stree_ref int_stree_find_code(const suffix_tree* tree, stree_ref node, int code) {
+  if (code >= tree->alphabet_size) return STREE_NONE;
+  int passed;
+  return child_with_code(tree, node, code, &passed);
+}
+
 stree_ref int_stree_get_parent(const suffix_tree*, stree_ref r) {
   while (!int_stree_is_last(r)) r = int_stree_link(r);
   return int_stree_link(r);

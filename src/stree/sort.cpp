@@ -19,10 +19,13 @@
 // The levels are two loops: level j+1's string lies in the tail of level
 // j's part of sa and its suffix array in the head, so one array of n + 1
 // entries serves every level.  Each level at most halves the string.
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "parts.h"
 #include "stree_internal.h"
 
 STREE_NS_BEGIN
@@ -33,13 +36,16 @@ STREE_NS_BEGIN
 
 namespace {
 
-long requests = 0;  // allocations asked for since the process started
-long fail_at = 0;   // the request that fails; 0 = never
+// Allocations asked for since the process started: counted by any thread
+// (the link walks grow their stacks on threads of their own).  A failure is
+// armed only while the build runs on one thread (int_stree_build).
+std::atomic<long> requests{0};
+long fail_at = 0;  // the request that fails; 0 = never
 
 // Counts a request; true when it is the one a test has said fails.
 bool refused() {
-  ++requests;
-  if (fail_at > 0 && requests == fail_at) {
+  const long n = requests.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (fail_at > 0 && n == fail_at) {
     fail_at = 0;
     return true;
   }
@@ -60,7 +66,9 @@ void* int_stree_build_grow(void* p, size_t count, size_t size) {
   return std::realloc(p, count * size);
 }
 
-void stree_build_fail_at(long n) { fail_at = n > 0 ? requests + n : 0; }
+void stree_build_fail_at(long n) { fail_at = n > 0 ? requests.load() + n : 0; }
+
+bool int_stree_build_fail_armed() { return fail_at > 0; }
 
 namespace {
 
@@ -362,24 +370,30 @@ inline int32_t common_prefix(const unsigned char* block, int32_t n, int32_t i,
 // Φ[i].  Suffix i + 1 shares at least PLCP[i] - 1 with its predecessor (the
 // same prefix less its first character, never a NUL), so the comparisons
 // take linear time altogether.  near[i] gets PLCP[i] capped at
-// STREE_LONG_LCP, and *long_count the number of values of STREE_LONG_LCP or
-// more.  Null when memory runs out.
-int32_t* plcp_by_phi(const unsigned char* block, int32_t n, const int32_t* sa,
-                     uint8_t* near, size_t* long_count) {
-  int32_t* phi = take_array<int32_t>(static_cast<size_t>(n));
-  if (!phi) return nullptr;
-  phi[sa[0]] = -1;
-  for (int32_t r = 1; r < n; ++r) {
+// STREE_LONG_LCP.  Each pass is split into `parts` runs of ranks or of text
+// positions, one per thread: a run of text starts knowing nothing (l = 0)
+// and is exact from there on, so the values do not depend on the split.
+
+// Φ for the ranks [from, to).
+void scatter_phi(int32_t* phi, const int32_t* sa, int32_t n, int32_t from, int32_t to) {
+  if (from == 0 && to > 0) phi[sa[0]] = -1;
+  for (int32_t r = from > 1 ? from : 1; r < to; ++r) {
     if (r + kAhead < n) fetch_ahead<true>(phi + sa[r + kAhead]);
     phi[sa[r]] = sa[r - 1];
   }
+}
+
+// PLCP and near for the text positions [from, to), reading Φ only there;
+// the count of values of STREE_LONG_LCP or more.
+size_t plcp_run(const unsigned char* block, int32_t n, int32_t* phi, uint8_t* near,
+                int32_t from, int32_t to) {
   size_t longs = 0;
   int32_t l = 0;
-  for (int32_t i = 0; i < n; ++i) {
+  for (int32_t i = from; i < to; ++i) {
     // Suffix i + kAhead is compared from at least l - kAhead on.
-    if (i + kAhead < n && phi[i + kAhead] >= 0) {
-      const int64_t from = int64_t{phi[i + kAhead]} + (l > kAhead ? l - kAhead : 0);
-      fetch_ahead<false>(block + (from < n ? from : n - 1));
+    if (i + kAhead < to && phi[i + kAhead] >= 0) {
+      const int64_t at = int64_t{phi[i + kAhead]} + (l > kAhead ? l - kAhead : 0);
+      fetch_ahead<false>(block + (at < n ? at : n - 1));
     }
     if (phi[i] < 0) {
       l = 0;
@@ -391,8 +405,41 @@ int32_t* plcp_by_phi(const unsigned char* block, int32_t n, const int32_t* sa,
     near[i] = l < STREE_LONG_LCP ? static_cast<uint8_t>(l) : STREE_LONG_LCP;
     if (l > 0) --l;
   }
-  *long_count = longs;
-  return phi;
+  return longs;
+}
+
+// lcp for the ranks [from, to), gathered from the capped bytes; the count of
+// long ones among them.
+size_t gather_lcp(uint8_t* lcp, const uint8_t* near, const int32_t* sa, int32_t n,
+                  int32_t from, int32_t to) {
+  size_t longs = 0;
+  for (int32_t r = from; r < to; ++r) {
+    if (r + kAhead < n) fetch_ahead<false>(near + sa[r + kAhead]);
+    lcp[r] = near[sa[r]];  // 0 for r = 0
+    longs += lcp[r] == STREE_LONG_LCP;
+  }
+  return longs;
+}
+
+// The (rank, length) pairs of the long values among the ranks [from, to),
+// from pairs[2 * first] on.
+void pair_longs(int32_t* pairs, size_t first, const uint8_t* lcp, const int32_t* plcp,
+                const int32_t* sa, int32_t from, int32_t to) {
+  for (int32_t r = from; r < to; ++r) {
+    if (lcp[r] != STREE_LONG_LCP) continue;
+    pairs[2 * first] = r;
+    pairs[2 * first + 1] = plcp[sa[r]];
+    ++first;
+  }
+}
+
+// Runs pass(k, from, to) on `parts` threads over [0, n) split evenly.
+template <typename F>
+void split(int32_t n, int parts, F&& pass) {
+  stree_run_parts(parts, [&](int k) {
+    pass(k, static_cast<int32_t>(stree_part_start(n, parts, k)),
+         static_cast<int32_t>(stree_part_start(n, parts, k + 1)));
+  });
 }
 
 // The LCP array of the sorted block into out->lcp, capped at
@@ -401,12 +448,19 @@ int32_t* plcp_by_phi(const unsigned char* block, int32_t n, const int32_t* sa,
 // quarter of the PLCP array's size and so far more often in the caches;
 // only the long ones are read from PLCP itself.  Both are freed before
 // returning.  False, with out's LCP fields untouched, when memory runs out.
-bool lcp_by_phi(const unsigned char* block, int32_t n, const int32_t* sa,
+bool lcp_by_phi(const unsigned char* block, int32_t n, const int32_t* sa, int parts,
                 int_stree_sorted* out) {
+  size_t longs_of[256] = {};  // by part
   uint8_t* near = take_array<uint8_t>(static_cast<size_t>(n));
-  if (!near) return false;
+  int32_t* plcp = near ? take_array<int32_t>(static_cast<size_t>(n)) : nullptr;
+  if (plcp) {
+    split(n, parts, [&](int, int32_t from, int32_t to) { scatter_phi(plcp, sa, n, from, to); });
+    split(n, parts, [&](int k, int32_t from, int32_t to) {
+      longs_of[k] = plcp_run(block, n, plcp, near, from, to);
+    });
+  }
   size_t longs = 0;
-  int32_t* plcp = plcp_by_phi(block, n, sa, near, &longs);
+  for (int k = 0; k < parts; ++k) longs += longs_of[k];
   uint8_t* lcp = plcp ? take_array<uint8_t>(static_cast<size_t>(n)) : nullptr;
   int32_t* pairs = longs && lcp ? take_array<int32_t>(2 * longs) : nullptr;
   if (!lcp || (longs && !pairs)) {
@@ -415,15 +469,15 @@ bool lcp_by_phi(const unsigned char* block, int32_t n, const int32_t* sa,
     std::free(near);
     return false;
   }
-  size_t next = 0;
-  for (int32_t r = 0; r < n; ++r) {
-    if (r + kAhead < n) fetch_ahead<false>(near + sa[r + kAhead]);
-    lcp[r] = near[sa[r]];  // 0 for r = 0
-    if (lcp[r] == STREE_LONG_LCP) {
-      pairs[2 * next] = r;
-      pairs[2 * next + 1] = plcp[sa[r]];
-      ++next;
-    }
+  split(n, parts, [&](int k, int32_t from, int32_t to) {
+    longs_of[k] = gather_lcp(lcp, near, sa, n, from, to);
+  });
+  if (longs) {
+    size_t first_of[256];
+    for (size_t k = 0, sum = 0; k < static_cast<size_t>(parts); sum += longs_of[k++]) first_of[k] = sum;
+    split(n, parts, [&](int k, int32_t from, int32_t to) {
+      pair_longs(pairs, first_of[k], lcp, plcp, sa, from, to);
+    });
   }
   std::free(plcp);
   std::free(near);
@@ -436,7 +490,7 @@ bool lcp_by_phi(const unsigned char* block, int32_t n, const int32_t* sa,
 }  // namespace
 
 int int_stree_sort_suffixes(const unsigned char* block, int64_t n,
-                            int_stree_sorted* out, const stree_build_hook* hook) {
+                            int_stree_sorted* out, const stree_build_hook* hook, int threads) {
   *out = int_stree_sorted{};
   if (n < 1 || n > STREE_MAX_SORTED) return 0;  // n + 1 codes fit int32_t
   const int32_t len = static_cast<int32_t>(n);
@@ -448,7 +502,7 @@ int int_stree_sort_suffixes(const unsigned char* block, int64_t n,
   }
   // The sentinel sorts first; the block's own positions follow.
   std::memmove(sa, sa + 1, static_cast<size_t>(len) * sizeof *sa);
-  if (!lcp_by_phi(block, len, sa, out) || !tick.next()) {
+  if (!lcp_by_phi(block, len, sa, std::clamp(threads, 1, 256), out) || !tick.next()) {
     int_stree_sorted_free(out);
     std::free(sa);
     return 0;

@@ -89,6 +89,12 @@ inline int int_stree_code_of(const suffix_tree* tree, char c) {
 // page of a tree when the tree is deleted.  Slots are never reused.
 // When the system refuses a page, the tree's child index is given back and
 // the page asked for again.
+// The pool is shared by the process and takes no lock: records are made by
+// one thread at a time.  The build's work on threads (build.cpp, sort.cpp)
+// makes no record: it splits only the phases that read the records or
+// write words of records that one thread alone owns (a node's suffix
+// link), while every record is made by the one thread that runs the build,
+// so the pool's page tables never move while another thread reads them.
 
 // A new internal node with the given packed edge start and length, all other
 // words zero; STREE_NONE when memory runs out.
@@ -222,6 +228,9 @@ stree_ref int_stree_find_child_indexing(suffix_tree* tree, stree_ref node,
 // The same by the child's code (the code of its edge's first character).
 stree_ref int_stree_find_code_indexing(suffix_tree* tree, stree_ref node,
                                        int code);
+// The same without indexing, for a thread that shares the tree with
+// others: it only reads.
+stree_ref int_stree_find_code(const suffix_tree* tree, stree_ref node, int code);
 // The parent; STREE_NONE for the root.
 stree_ref int_stree_get_parent(const suffix_tree* tree, stree_ref r);
 // Start position, in its string, of the suffix a leaf stands for.
@@ -362,9 +371,11 @@ constexpr int64_t STREE_MAX_SORTED = INT32_MAX - 1;
 // empty.  Takes and gives back memory of its own only: about 9 bytes per
 // byte at the most, counting what it hands over (5 bytes per byte), and 8
 // bytes more for every LCP value of STREE_LONG_LCP or more.  No recursion.
+// The LCP values are found by `threads` threads (at most 256), the same
+// values, from the same allocations, for every count.
 int int_stree_sort_suffixes(const unsigned char* block, int64_t n,
                             int_stree_sorted* out,
-                            const stree_build_hook* hook = nullptr);
+                            const stree_build_hook* hook = nullptr, int threads = 1);
 // Frees what int_stree_sort_suffixes handed over; *sorted is empty after.
 void int_stree_sorted_free(int_stree_sorted* sorted);
 
@@ -414,13 +425,21 @@ struct stree_build_result {
 // take many turns.  After any outcome but DONE and UNFIT every record is
 // given back, the root too, and the tree is fit only to be deleted (its
 // strings stay readable).  The child index is built as lookups need it, as
-// by insertion.  `hook` may be null.
+// by insertion.  `hook` may be null; it hears only from the calling thread.
+// With `threads` above 1 the link walks of the children of the root are
+// split among that many threads, and so are the LCP values; the records and
+// links made and the outcomes are the same for every count.  The child
+// index differs in what it holds but not in what it answers: on threads
+// the nodes with many children are indexed before the walks, which index
+// nothing, where one thread indexes those its lookups pass the index's
+// threshold of siblings in.  While stree_build_fail_at is armed
+// the build runs on the calling thread alone, so that the failing request
+// is the same one.
 constexpr int64_t STREE_LINK_WINDOW = int64_t{1} << 16;  // 16 pages of records
 stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* hook,
-                                   int64_t window = STREE_LINK_WINDOW);
+                                   int64_t window = STREE_LINK_WINDOW, int threads = 1);
 // int_stree_build without a hook: 1 when the tree is built, else 0.
 int int_stree_build_stored(suffix_tree* tree);
-int int_stree_build_stored_window(suffix_tree* tree, int64_t window);
 
 // ===== Test hooks ==========================================================
 
@@ -451,6 +470,8 @@ long stree_index_nodes(const suffix_tree* tree);
 // build in one go from now (int_stree_build_take or int_stree_build_grow,
 // the sorter's included) fails (once); 0 disarms.
 void stree_build_fail_at(long n);
+// Whether a failure of the build's allocations is armed.
+bool int_stree_build_fail_armed();
 
 // ===== Assertions ==========================================================
 

@@ -93,7 +93,9 @@ const char kFurther[] =
     "                              (default: all)\n"
     "         --utf8            -> emit only at UTF-8 character starts and keep\n"
     "                              nodes that hold a whole-character substring\n"
-    "         --lowercase       -> lowercase ASCII A-Z of every document read\n";
+    "         --lowercase       -> lowercase ASCII A-Z of every document read\n"
+    "         -j N              -> work on N threads, 0 for one per core; the\n"
+    "                              output is the same for every N (default 1)\n";
 
 #undef USAGE_ABOUT
 #undef USAGE_OPTIONS
@@ -144,6 +146,14 @@ const long_option* find_long(const char* arg, const char** value) {
 
 // A document-frequency bound: a share when the text holds a '.' or an
 // exponent, else a count.
+// -j's count of threads: a whole number and nothing else, or -1 (refused)
+// where anything but digits (and a sign and leading blanks) stands.
+long thread_count(const char* text) {
+  char* end;
+  const long n = std::strtol(text, &end, 10);
+  return end == text || *end != '\0' ? -1 : n;
+}
+
 void set_df(const char* text, double* bound, bool* share) {
   *share = std::strpbrk(text, ".eE") != nullptr;
   *bound = *share ? option_to_double(text) : static_cast<double>(option_to_long(text));
@@ -229,6 +239,7 @@ vok_options parse_command_line(int argc, const char* const* argv,
       case 'l': integer = &s.min_freq; break;
       case 'h': integer = &s.max_freq; break;
       case 'b': integer = &s.min_branches; break;
+      case 'j': integer = &s.threads; break;
       case 'p': real = &s.max_parent_prob; break;
       case 'q': real = &s.max_link_prob; break;
       default:
@@ -237,7 +248,7 @@ vok_options parse_command_line(int argc, const char* const* argv,
     }
     if (i + 1 >= argc) return stop(1, usage);  // the value is missing
     note_given(&result.given, letter);
-    if (integer) *integer = option_to_long(argv[i + 1]);
+    if (integer) *integer = letter == 'j' ? thread_count(argv[i + 1]) : option_to_long(argv[i + 1]);
     if (real) *real = option_to_double(argv[i + 1]);
     i += 2;
   }

@@ -77,7 +77,8 @@ const char* usage_text(vok_product program = VOK_BAGS);
 // Prints vok's usage text to standard output.
 void usage();
 
-// Option values are converted the way atol and atof do it: leading white
+// Option values are converted the way atol and atof do it (but -j's, which
+// must be a whole number and nothing else, else the settings are invalid): leading white
 // space, an optional sign, then as many digits (for reals: the decimal,
 // exponent, hexadecimal, "inf" and "nan" forms) as follow; no digits give 0.
 // Unlike atol, an integer out of range saturates at LONG_MIN / LONG_MAX, and

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,12 +13,14 @@
 #include <memory>
 #include <new>
 #include <system_error>
+#include <vector>
 
 #include "corpus.h"
 #include "dict.h"
 #include "fitted_model.h"
 #include "messages.h"
 #include "output.h"
+#include "parts.h"
 #include "reader.h"
 #include "writer.h"
 
@@ -96,6 +99,7 @@ struct run {
   };
   std::unique_ptr<vok_model, model_deleter> model{};  // vok-apply's, given one
   std::string pending_head{};  // bytes of standard input read to look for a model
+  int threads = 1;             // the parts a batch of bags is split into
 };
 
 // Refuses an input that is a directory, a named input that cannot be read
@@ -242,7 +246,9 @@ int take_model(run& r, const char* given) {
     std::fprintf(r.said, "Error: the model file %s was fitted %s.\n\n", r.in_path, differs.c_str());
     return 1;
   }
+  const long threads = r.settings.threads;  // the command line's, never the model's
   r.settings = fitted;
+  r.settings.threads = threads;
   return 0;
 }
 
@@ -296,60 +302,184 @@ int build_and_select(run& r) {
 
 vok_sink writer_sink(vok_writer* out) { return vok_sink{vok_writer_take_tokens, out, false}; }
 
+// ---- the bags, a batch of documents at a time ----------------------------------
+// The documents are taken in batches of at most kBatchBytes of text (or one
+// longer document) and kBatchDocs documents, so that the formatted bags of
+// one batch are all the output held at once (the bags run to several times
+// the text: 7 times on 5 MB of prose with -s 1).  A batch is split into one
+// contiguous run of documents per thread; each thread formats its run into
+// a piece of memory of its own, and the pieces are written in document
+// order.  With one thread the bags go straight to the output.
+constexpr size_t kBatchBytes = size_t{1} << 17;
+constexpr size_t kBatchDocs = size_t{1} << 12;
+
+// One thread's share of a batch: its formatted bags, its model work.
+struct bag_piece {
+  std::string text;
+  vok_writer writer;
+  std::unique_ptr<vok_model_work, void (*)(vok_model_work*)> work{nullptr, vok_model_work_delete};
+  bool failed = false;  // no memory for its bags
+};
+
+// The documents of a batch read from docs_path, copied end to end.
+struct doc_batch {
+  std::string text;
+  std::vector<size_t> ends;  // where each document's text ends in `text`
+  void clear() {
+    text.clear();
+    ends.clear();
+  }
+  size_t count() const { return ends.size(); }
+  size_t start(size_t k) const { return k ? ends[k - 1] : 0; }
+};
+
+// Formats the bags of items [from, to) into `out`, each ended by a newline:
+// bag(item, work, sink) gives an item's tokens, false when memory ran out.
+template <typename F>
+void format_bags(size_t from, size_t to, vok_writer* out, vok_model_work* work, bool* failed,
+                 F& bag) {
+  const vok_sink sink = writer_sink(out);
+  for (size_t k = from; k < to && !*failed; ++k) {
+    if (!bag(k, work, sink)) *failed = true;
+    vok_writer_put(out, '\n');
+  }
+}
+
+// Writes the bags of items [0, count) of a batch in order; false when memory
+// ran out.
+template <typename F>
+bool write_batch(run& r, std::vector<bag_piece>& pieces, size_t count, F&& bag) {
+  const int parts = static_cast<int>(std::min<size_t>(pieces.size(), count));
+  if (parts <= 1) {
+    bool failed = false;
+    format_bags(0, count, r.out.get(), pieces[0].work.get(), &failed, bag);
+    return !failed;
+  }
+  const auto n = static_cast<int64_t>(count);
+  stree_run_parts(parts, [&](int k) {
+    bag_piece& p = pieces[static_cast<size_t>(k)];
+    p.text.clear();
+    p.writer.into = &p.text;
+    format_bags(static_cast<size_t>(stree_part_start(n, parts, k)),
+                static_cast<size_t>(stree_part_start(n, parts, k + 1)), &p.writer,
+                p.work.get(), &p.failed, bag);
+    p.failed |= !vok_writer_flush(&p.writer);
+  });
+  for (int k = 0; k < parts; ++k) {
+    const bag_piece& p = pieces[static_cast<size_t>(k)];
+    if (p.failed) return false;
+    vok_writer_write(r.out.get(), p.text.data(), p.text.size());
+  }
+  return true;
+}
+
+// One piece per thread; with `works`, each with a model work of its own.
+// False when memory runs out.
+bool make_pieces(const run& r, std::vector<bag_piece>* pieces, bool works) {
+  try {
+    pieces->resize(static_cast<size_t>(r.threads));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  for (bag_piece& p : *pieces)
+    if (works && !(p.work.reset(vok_model_work_new()), p.work)) return false;
+  return true;
+}
+
+// Reads stored document n again from a named input, which must read as it
+// did the first time (standard input was read once): 0 with *more when it
+// is next, 0 without when the documents and the input ended together, else
+// the status of the failure reported.
+int next_stored(run& r, uint64_t n, bool* more) {
+  const uint64_t docs = vok_corpus_num_docs(r.corpus.get());
+  const char* stored = nullptr;
+  size_t stored_len = 0;
+  if (n < docs) vok_corpus_document(r.corpus.get(), n, &stored, &stored_len);
+  *more = n < docs;
+  if (is_standard(r.in_path)) {
+    if (*more) vok_progress_note(&r.progress, "writing", 1, stored_len + 1);
+    return 0;
+  }
+  char* text;
+  int32_t len;
+  if (!vok_read_document(&r.reader, &text, &len)) {
+    if (r.reader.failed) return vok_read_failed(r.said, r.in_path);
+    return *more ? vok_input_changed(r.said) : 0;
+  }
+  if (!*more || static_cast<size_t>(len) != stored_len || std::memcmp(text, stored, stored_len) != 0)
+    return vok_input_changed(r.said);
+  return 0;
+}
+
 // The bags of the stored documents.  A named input is read again and must
 // read exactly as it did the first time; standard input was read once.
 int write_voks(run& r) {
   const vok_corpus* corpus = r.corpus.get();
-  const uint64_t docs = vok_corpus_num_docs(corpus);
-  const vok_sink sink = writer_sink(r.out.get());
-  const bool again = !is_standard(r.in_path);
-  if (again && !vok_reader_rewind(&r.reader)) return vok_read_failed(r.said, r.in_path);
-  for (uint64_t n = 0;; ++n) {
-    const char* stored;
-    size_t stored_len;
-    vok_corpus_document(corpus, n, &stored, &stored_len);
-    if (again) {
-      char* text;
-      int32_t len;
-      if (!vok_read_document(&r.reader, &text, &len)) {
-        if (r.reader.failed) return vok_read_failed(r.said, r.in_path);
-        return n == docs ? 0 : vok_input_changed(r.said);
-      }
-      if (n == docs || static_cast<size_t>(len) != stored_len ||
-          std::memcmp(text, stored, stored_len) != 0)
-        return vok_input_changed(r.said);
-    } else if (n == docs) {
-      return 0;
-    } else {
-      vok_progress_note(&r.progress, "writing", 1, stored_len + 1);
+  std::vector<bag_piece> pieces;
+  if (!make_pieces(r, &pieces, false)) return vok_out_of_memory(r.said);
+  if (!is_standard(r.in_path) && !vok_reader_rewind(&r.reader))
+    return vok_read_failed(r.said, r.in_path);
+  uint64_t first = 0;  // the batch's first document
+  auto bag = [corpus, &first](size_t k, vok_model_work*, const vok_sink& sink) {
+    vok_corpus_bag(corpus, first + k, sink);
+    return true;
+  };
+  for (uint64_t n = 0;; first = n) {
+    bool more = true;
+    for (size_t bytes = 0; bytes < kBatchBytes && n - first < kBatchDocs;) {
+      const int status = next_stored(r, n, &more);
+      if (status != 0) return status;
+      if (!more) break;
+      const char* text;
+      size_t len;
+      vok_corpus_document(corpus, n++, &text, &len);
+      bytes += len + 1;
+      watch(r, "writing");
     }
-    watch(r, "writing");
-    vok_corpus_bag(corpus, n, sink);
-    vok_writer_put(r.out.get(), '\n');
+    if (!write_batch(r, pieces, n - first, bag)) return vok_out_of_memory(r.said);
     if (r.out->failed) return vok_write_failed(r.said, r.out_path);
+    if (!more) return 0;
   }
+}
+
+// Reads the next batch of documents of docs_path into *b; false at the end
+// or when memory ran out (*no_memory).
+bool read_applied(run& r, doc_batch* b, bool* no_memory) {
+  b->clear();
+  char* text;
+  int32_t len;
+  try {
+    while (b->text.size() < kBatchBytes && b->count() < kBatchDocs &&
+           vok_read_document(&r.docs_reader, &text, &len)) {
+      watch(r, "applying");
+      b->text.append(text, static_cast<size_t>(len));
+      b->ends.push_back(b->text.size());
+    }
+  } catch (const std::bad_alloc&) {
+    *no_memory = true;
+    return false;
+  }
+  return b->count() > 0;
 }
 
 // The bags of the documents of docs_path, read once.
 int write_applied(run& r) {
-  const vok_sink sink = writer_sink(r.out.get());
-  char* text;
-  int32_t len;
-  std::unique_ptr<vok_model_work, void (*)(vok_model_work*)> work(
-      r.model ? vok_model_work_new() : nullptr, vok_model_work_delete);
-  if (r.model && !work) return vok_out_of_memory(r.said);
-  while (vok_read_document(&r.docs_reader, &text, &len)) {
-    watch(r, "applying");
-    if (r.model) {
-      if (!vok_model_apply(r.model.get(), work.get(), text, static_cast<size_t>(len), sink))
-        return vok_out_of_memory(r.said);
-    } else {
-      vok_corpus_apply(r.corpus.get(), text, static_cast<size_t>(len), sink);
-    }
-    vok_writer_put(r.out.get(), '\n');
+  std::vector<bag_piece> pieces;
+  if (!make_pieces(r, &pieces, r.model != nullptr)) return vok_out_of_memory(r.said);
+  doc_batch b;
+  bool no_memory = false;
+  auto bag = [&r, &b](size_t k, vok_model_work* work, const vok_sink& sink) {
+    const char* text = b.text.data() + b.start(k);
+    const size_t len = b.ends[k] - b.start(k);
+    if (r.model) return vok_model_apply(r.model.get(), work, text, len, sink);
+    vok_corpus_apply(r.corpus.get(), text, len, sink);
+    return true;
+  };
+  while (read_applied(r, &b, &no_memory)) {
+    if (!write_batch(r, pieces, b.count(), bag)) return vok_out_of_memory(r.said);
     if (r.out->failed) return vok_write_failed(r.said, r.out_path);
   }
-  if (r.docs_reader.refused) return vok_out_of_memory(r.said);
+  if (no_memory || r.docs_reader.refused) return vok_out_of_memory(r.said);
   if (r.docs_reader.failed) return vok_read_failed(r.said, r.docs_path);
   return 0;
 }
@@ -413,6 +543,7 @@ int run_files(const vok_settings& settings, const char* in_path,
               const char* docs_path, const char* out_path, vok_product product,
               const vok_watch* watch, const char* given) {
   run r{settings, product, in_path, docs_path, out_path, watch, messages_for(out_path), {}};
+  r.threads = vok_settings_threads(settings);
   r.in.reset(open_input(in_path));
   if (!r.in) return vok_open_failed(r.said, in_path);
   int status = check_input(r);

@@ -1,6 +1,8 @@
 // A buffered writer for the output file: tokens are formatted by hand into a
 // 64 KiB buffer and written in blocks.  A failed write is remembered and
-// reported when the writer is closed, so no error can pass unnoticed.
+// reported when the writer is closed, so no error can pass unnoticed.  A
+// writer may instead collect its bytes in memory (`into`), for a thread that
+// formats its share of the output for another to write.
 #ifndef VOK_CLI_WRITER_H
 #define VOK_CLI_WRITER_H
 
@@ -8,21 +10,43 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <string>
 
 struct vok_writer {
   FILE* file = nullptr;
+  std::string* into = nullptr;  // when set, flushing appends here, not to file
   bool failed = false;
   size_t used = 0;
   char buf[1 << 16];
 };
 
-// Writes the buffered bytes out; false once any write has failed.
+// Writes the buffered bytes out; false once any write has failed (into
+// memory: once memory ran out).
 inline bool vok_writer_flush(vok_writer* w) {
-  if (w->used > 0 && !w->failed &&
-      std::fwrite(w->buf, 1, w->used, w->file) != w->used)
-    w->failed = true;
+  if (w->used > 0 && !w->failed) {
+    if (w->into) {
+      try {
+        w->into->append(w->buf, w->used);
+      } catch (const std::bad_alloc&) {
+        w->failed = true;
+      }
+    } else if (std::fwrite(w->buf, 1, w->used, w->file) != w->used) {
+      w->failed = true;
+    }
+  }
   w->used = 0;
   return !w->failed;
+}
+
+// Writes bytes[0..n) after what is buffered (a writer to a file).
+inline void vok_writer_write(vok_writer* w, const char* bytes, size_t n) {
+  if (n > sizeof w->buf - w->used) {
+    if (vok_writer_flush(w) && n > 0 && std::fwrite(bytes, 1, n, w->file) != n) w->failed = true;
+    return;
+  }
+  std::memcpy(w->buf + w->used, bytes, n);
+  w->used += n;
 }
 
 inline void vok_writer_put(vok_writer* w, char c) {

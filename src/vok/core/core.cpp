@@ -2,7 +2,9 @@
 // layout is chosen.  A corpus holds the corpus of the layout its settings
 // ask for (the narrow tree, or the wide one with `wide`) and forwards every
 // call to it.
+#include <algorithm>
 #include <new>
+#include <thread>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -60,7 +62,14 @@ vok_setting_fault vok_settings_fault(const vok_settings& s) {
   if (s.max_features < 0) return {"max_features", "at least 1, or 0 (None) for no limit"};
   if (static_cast<unsigned>(s.lowercase) > vok_settings::LOWER_UNICODE)
     return {"lowercase", "0, 1 (ASCII) or 2 (Unicode)"};
+  if (s.threads < 0) return {"threads", "at least 0 (0: one per core)"};
   return {nullptr, nullptr};
+}
+
+int vok_settings_threads(const vok_settings& s) {
+  long n = s.threads;
+  if (n == 0) n = static_cast<long>(std::max(std::thread::hardware_concurrency(), 1u));
+  return static_cast<int>(std::clamp(n, 1L, VOK_MAX_THREADS));
 }
 
 vok_limits vok_layout_limits(bool wide) {

@@ -31,6 +31,10 @@ struct vok_settings {
   // core itself lowercases only a model's new texts, and only ASCII).
   enum lowering : int { LOWER_NONE = 0, LOWER_ASCII = 1, LOWER_UNICODE = 2 };
   int lowercase = LOWER_NONE;  // --lowercase: ASCII; the Python package: Unicode
+  // -j: the threads the work that splits into parts runs on (the build's
+  // LCP values and link walks, the bags written); 0 is one per core.  No
+  // product depends on it, and no model file records it.
+  long threads = 1;
 };
 
 // A setting out of its range: its name (as the Python package names it)
@@ -46,8 +50,13 @@ struct vok_setting_fault {
 // min_branches > 1, max_parent_prob > 0, max_link_prob > 0 (NaN fails;
 // infinity passes), min_df and max_df each a whole count of at least 1 or
 // a share in [0, 1], max_df at least min_df when both are of one kind,
-// max_features >= 0, lowercase one of the three ways.
+// max_features >= 0, lowercase one of the three ways, threads >= 0.
 vok_setting_fault vok_settings_fault(const vok_settings& settings);
+
+// The threads the settings ask for: threads itself, or for 0 the cores the
+// system reports (at least 1); never more than VOK_MAX_THREADS.
+constexpr long VOK_MAX_THREADS = 256;
+int vok_settings_threads(const vok_settings& settings);
 
 // Whether the settings ask for the documents' frequencies at all.
 inline bool vok_settings_use_df(const vok_settings& s) {

@@ -244,7 +244,8 @@ vok_status vok_tree_build(vok_tree_corpus* c, const vok_hook* hook) {
   if (!tick(hook, "sorting", 0, 0)) return VOK_STOPPED;
   relay within{hook};
   stree_build_hook storage;
-  const stree_build_result built = int_stree_build(c->tree, within.for_tree(&storage));
+  const stree_build_result built = int_stree_build(c->tree, within.for_tree(&storage),
+                                                   STREE_LINK_WINDOW, vok_settings_threads(c->settings));
   if (built.outcome == STREE_BUILD_STOPPED) return VOK_STOPPED;
   if (built.outcome == STREE_BUILD_NO_MEMORY && insertion_cannot_fit(built)) return VOK_NO_MEMORY;
   if (built.outcome != STREE_BUILD_DONE) {
