@@ -472,13 +472,24 @@ void* int_stree_alloc_scattered(size_t bytes) {
   return area;
 }
 
+#if defined(__linux__)
+namespace {
+
+// Advises the whole units of `unit` bytes (a power of two) inside
+// [p, p + bytes), if there are any.
+void advise_inside(void* p, size_t bytes, uintptr_t unit, int advice) {
+  const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t first = (start + unit - 1) & ~(unit - 1);
+  const uintptr_t end = (start + bytes) & ~(unit - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, advice);
+}
+
+}  // namespace
+#endif
+
 void int_stree_drop_read_part(void* p, size_t bytes) {
 #if defined(__linux__)
-  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  const uintptr_t start = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t first = (start + page - 1) & ~(page - 1);
-  const uintptr_t end = (start + bytes) & ~(page - 1);
-  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+  advise_inside(p, bytes, static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)), MADV_DONTNEED);
 #else
   (void)p;
   (void)bytes;
@@ -487,10 +498,7 @@ void int_stree_drop_read_part(void* p, size_t bytes) {
 
 void int_stree_offer_huge_pages(void* p, size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  const uintptr_t start = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t first = (start + STREE_HUGE_BYTES - 1) & ~(STREE_HUGE_BYTES - 1);
-  const uintptr_t end = (start + bytes) & ~(STREE_HUGE_BYTES - 1);
-  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+  advise_inside(p, bytes, STREE_HUGE_BYTES, MADV_HUGEPAGE);
 #else
   (void)p;
   (void)bytes;

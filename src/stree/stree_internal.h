@@ -174,6 +174,12 @@ void int_stree_table_release(suffix_tree* tree, int32_t slot);
 inline bool int_stree_isaleaf(const suffix_tree*, stree_ref r) {
   return (int_stree_header(r) & STREE_LEAF_BIT) != 0;
 }
+// Gives record x its preorder number where it keeps one (a leaf of the
+// wide tree keeps none); the walks that number the tree call it for every
+// record, counting leaves either way.
+inline void int_stree_number(const suffix_tree* tree, stree_ref x, uint32_t id) {
+  if (STREE_LEAF_NUMBERS || !int_stree_isaleaf(tree, x)) int_stree_set_id(x, id);
+}
 // Pointer to the first character of the record's edge label (nullptr for
 // the root).
 inline const char* int_stree_edge_string(const suffix_tree* tree,
@@ -261,9 +267,8 @@ int32_t int_stree_walk_to_leaf(const suffix_tree* tree, stree_ref record,
 // stack, no extra memory.  Numbers go stale with any later add or remove.
 void int_stree_renumber(suffix_tree* tree);
 // For a caller that has given every record its preorder number itself
-// (int_stree_set_id, in the same order as int_stree_renumber; leaves only
-// where STREE_LEAF_NUMBERS), during a walk of its own: the numbers are
-// current again.
+// (int_stree_number, in the same order as int_stree_renumber), during a
+// walk of its own: the numbers are current again.
 inline void int_stree_numbered(suffix_tree* tree) { tree->renumber_pending = 0; }
 // The preorder number of a leaf while the numbers are current, where leaves
 // keep none (the wide tree): the number of the first internal node after it

@@ -16,8 +16,7 @@ void int_stree_renumber(suffix_tree* tree) {
   uint32_t k = 0;
   stree_ref x = tree->root;
   for (;;) {
-    if (STREE_LEAF_NUMBERS || !int_stree_isaleaf(tree, x)) int_stree_set_id(x, k);
-    ++k;
+    int_stree_number(tree, x, k++);
     stree_ref child = int_stree_first_child(tree, x);
     if (child != STREE_NONE) {
       x = child;

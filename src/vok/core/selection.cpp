@@ -288,7 +288,7 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
     if ((id & (kTickRecords - 1)) == 0 && w.hook && w.hook->tick &&
         !w.hook->tick(w.hook->data, "selecting", id, static_cast<uint64_t>(tree->num_nodes)))
       return false;
-    if (STREE_LEAF_NUMBERS || !int_stree_isaleaf(tree, x)) int_stree_set_id(x, id);
+    int_stree_number(tree, x, id);
     if (!int_stree_isaleaf(tree, x)) {
       if (w.chains) {
         while (counted_words <= (id >> VOK_SET_SHIFT))
