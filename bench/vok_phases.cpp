@@ -106,8 +106,10 @@ int main(int argc, char** argv) {
   const uint64_t docs = vok_corpus_num_docs(corpus.get());
 
   double insert_s, insert_cpu, count_select_s, count_select_cpu, output_s, output_cpu;
-  long peak_kb[3] = {-1, -1, -1};  // the phases' own peaks, where the system tells them
+  // The phases' own peaks, and what each starts with, where the system tells them.
+  long peak_kb[3] = {-1, -1, -1}, start_kb[3] = {-1, -1, -1};
   bool peaks = reset_peak_rss();
+  if (peaks) start_kb[0] = peak_rss_kb();
   phase_clock clock = start_clock();
   build_phases phases;
   const vok_hook hook{build_phases::tick, &phases};
@@ -117,6 +119,7 @@ int main(int argc, char** argv) {
   if (peaks) peak_kb[0] = peak_rss_kb();
 
   peaks = peaks && reset_peak_rss();
+  if (peaks) start_kb[1] = peak_rss_kb();
   clock = start_clock();
   if (vok_corpus_select(corpus.get(), VOK_READ_BAGS, nullptr) != VOK_OK)
     return fail("out of memory for the selection");
@@ -124,6 +127,7 @@ int main(int argc, char** argv) {
   if (peaks) peak_kb[1] = peak_rss_kb();
 
   peaks = peaks && reset_peak_rss();
+  if (peaks) start_kb[2] = peak_rss_kb();
   clock = start_clock();
   auto out = std::make_unique<vok_writer>();
   out->file = std::fopen(out_path, "w");
@@ -154,8 +158,8 @@ int main(int argc, char** argv) {
   for (int k = 0; k < phases.count; ++k)
     std::printf("%s_s %.6f\n%s_cpu_s %.6f\n", phases.names[k], phases.seconds[k], phases.names[k],
                 phases.cpu_seconds[k]);
-  std::printf("insert_peak_kb %ld\n", peak_kb[0]);
-  std::printf("count_select_peak_kb %ld\n", peak_kb[1]);
-  std::printf("output_peak_kb %ld\n", peak_kb[2]);
+  const char* names[3] = {"insert", "count_select", "output"};
+  for (int k = 0; k < 3; ++k)
+    std::printf("%s_start_kb %ld\n%s_peak_kb %ld\n", names[k], start_kb[k], names[k], peak_kb[k]);
   return 0;
 }

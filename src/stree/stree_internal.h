@@ -123,6 +123,14 @@ void int_stree_free_record(suffix_tree* tree, stree_ref record);
 uint32_t* int_stree_page_places(const suffix_tree* tree, uint32_t space);
 // Releases every page of the tree's records at once (the tree is going).
 void int_stree_release_pages(suffix_tree* tree);
+// Hands the system back the memory of the page bodies not yet carved from
+// the pool's current blocks.  A block is offered as one huge page, so its
+// first record makes all of it resident; once a tree is finished, the rest
+// of the last block would sit idle beside the tables that readers make.
+// Those bodies read as zeros afterwards, as fresh ones do, so nothing
+// changes for later pages (they are taken from the same place, page by page
+// as the system gives them).
+void int_stree_pool_trim();
 // The bytes of the pages that hold the tree's records.
 size_t int_stree_pages_bytes(const suffix_tree* tree);
 // The bytes a record of a kind takes in its page: 0 internal node, 1 leaf,

@@ -262,6 +262,7 @@ vok_status vok_tree_select(vok_tree_corpus* c, unsigned reads,
   c->stage = VOK_BROKEN;
   // No more lookups but those of new documents: memory for the tables.
   if (!(reads & VOK_READ_APPLIED)) stree_index_release(c->tree);
+  int_stree_pool_trim();
   unsigned jobs = 0;
   if (reads & VOK_READ_COUNTS) jobs |= VOK_JOB_COUNTS;
   if (reads & VOK_READ_APPLIED) jobs |= VOK_JOB_CHAINS;
