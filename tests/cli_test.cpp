@@ -66,6 +66,8 @@ const std::string kFurther =
     "                              (a count, or a share; default 1.0)\n"
     "         --max-features=N  -> keep the N features in the most documents\n"
     "                              (default: all)\n"
+    "         --max-shortest=N  -> refuse a node whose shortest substring is\n"
+    "                              longer than N bytes (default: no limit)\n"
     "         --utf8            -> emit only at UTF-8 character starts and keep\n"
     "                              nodes that hold a whole-character substring\n"
     "         --lowercase       -> lowercase ASCII A-Z of every document read\n"
@@ -277,6 +279,9 @@ TEST_F(Cli, Table) {
            {"$FIT --max-df=1e0 in.txt m && $APPLY --max-df=1 m in.txt out", ab, 1, error("the model file m was fitted with --max-df=1.0."), kNone},
            {"$FIT --max-features=3 in.txt m && $APPLY --max-features=4 m in.txt out", ab, 1,
             error("the model file m was fitted with --max-features=3."), kNone},
+           {"$FIT --max-shortest=3 -s 0 in.txt m && $APPLY -s 0 m in.txt o && $VOK -s 0 --max-shortest 3 in.txt v && "
+            "cmp o v && $APPLY --max-shortest=2 m in.txt out", ab, 1,
+            error("the model file m was fitted with --max-shortest=3."), kNone},
            {fitted + "printf x | dd of=m bs=1 seek=100 conv=notrunc 2>/dev/null && $APPLY m in.txt out", ab, 1,
             error("the model file m is damaged (checksum)."), kNone},
        })
@@ -309,14 +314,15 @@ TEST_F(Cli, Table) {
   rows.push_back({tty + "in.txt out' /dev/null | wc -c", ab, 0, "0\n", kModel});
   for (const char* o : {"-s 2", "-s -1", "-l 1", "-h 1", "-b 1", "-p 0", "-q 0", "-p nan",
                         "-q -0.5", "-l 99999999999999999999", "-h -1", "-b 0x10", "--min-df=0", "--min-df 1.5",
-                        "--max-df=-0.1", "--min-df=3 --max-df=2", "--min-df=.6 --max-df=.5", "--max-features=-1",
+                        "--max-df=-0.1", "--min-df=3 --max-df=2", "--min-df=.6 --max-df=.5", "--max-features=-1", "--max-shortest=-2",
                         "--max-df=nan", "--min-df=1e10"})
     rows.push_back({"$VOK " + std::string(o) + " in.txt out", ab, 1, invalid, kNone});
   rows.push_back({"$VOK --utf8=1 in.txt out", ab, 1, error("unrecognized option --utf8=1!") + U, kNone});
   // A character cut short by the line's end: its bytes begin characters.
   rows.push_back({"$VOK -w -s 0 --utf8 in.txt out", "x\xe2\x82" "a\nx\xe2\x82" "b\ny\xe2\x82\n", 0, "", kModel});
   rows.push_back({"$VOK --max-features", ab, 1, U, kNone});
-  for (const char* o : {"--lowercase --min-df=2", "--max-df 0.5 --utf8", "--max-features=2 --min-df=0.0 -s 0"})
+  for (const char* o : {"--lowercase --min-df=2", "--max-df 0.5 --utf8", "--max-features=2 --min-df=0.0 -s 0",
+                        "--max-shortest=2 -s 0"})
     rows.push_back({"$VOK " + std::string(o) + " in.txt out", "ab AB\nAc ab\nx\n", 0, "", kModel});
   for (const std::string& in : std::vector<std::string>{"", "\n\n\n", "ab\nab", "ab\r\nac\r\n", "a\rb\nab\n", " ab\tab  a\n\tab ab\n",
                          "\r\n\n\r\rab\r\r\n", "ab" + std::string(1, '\0') + "cd\nab\n"})

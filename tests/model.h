@@ -135,7 +135,7 @@ inline size_t named(const std::string& label, size_t low, const vok_settings& s)
 }
 
 // The rules: the root, the count range, the branches, the documents, the
-// UTF-8 boundary, and the parent and suffix-link bounds (a ratio at the
+// UTF-8 boundary, the shortest substring's length, and the parent and suffix-link bounds (a ratio at the
 // bound plus 1e-8 or above refuses); then the most frequent in documents.
 inline std::vector<char> select(const Tree& t, const vok_settings& s) {
   std::vector<char> sel(t.recs.size(), 0);
@@ -147,7 +147,8 @@ inline std::vector<char> select(const Tree& t, const vok_settings& s) {
     const long c = r.count;
     sel[i] = c >= s.min_freq && c < s.max_freq &&
              static_cast<long>(r.next.size()) >= s.min_branches && r.df >= low &&
-             r.df <= high && named(r.label, t.recs[r.parent].label.size() + 1, s) > 0;
+             r.df <= high && named(r.label, t.recs[r.parent].label.size() + 1, s) > 0 &&
+             (s.max_shortest == 0 || long(t.recs[r.parent].label.size()) < s.max_shortest);
   }
   for (const Rec& r : t.recs) {
     if (r.parent < 0) continue;

@@ -98,6 +98,7 @@ TEST(Model, RandomCollectionsMatchTheBruteForceModel) {
       s.max_features = rng() % 3 ? 0 : 1 + rng() % 6;
       s.utf8 = rng() % 2;
       s.lowercase = rng() % 2 ? vok_settings::LOWER_ASCII : vok_settings::LOWER_NONE;
+      s.max_shortest = rng() % 3 ? 0 : 1 + rng() % 4;
     }
     std::vector<std::string> docs, others;
     for (int n = 1 + int(rng() % 8); n > 0; --n) {
@@ -161,10 +162,12 @@ TEST(Model, RandomCollectionsMatchTheBruteForceModel) {
                   back.min_df == s.min_df && back.min_df_share == s.min_df_share &&
                   back.max_df == s.max_df && back.max_df_share == s.max_df_share &&
                   back.max_features == s.max_features && back.utf8 == s.utf8 &&
-                  back.lowercase == s.lowercase);
+                  back.lowercase == s.lowercase && back.max_shortest == s.max_shortest);
       uint32_t version;  // a file without the opt-in settings is as it always was
       std::memcpy(&version, static_cast<const char*>(bytes) + 8, 4);
-      EXPECT_EQ(version, s.utf8 || s.lowercase || vok_settings_use_df(s) ? 2u : 1u);
+      EXPECT_EQ(version, s.max_shortest                                   ? 3u
+                         : s.utf8 || s.lowercase || vok_settings_use_df(s) ? 2u
+                                                                           : 1u);
     }
   }
 }

@@ -62,6 +62,7 @@ TEST(Tool, RandomFilesMatchTheModel) {
         options.push_back("--lowercase");
         for (char& c : bytes) c = c == 'a' && rng() % 2 ? 'A' : c == 'b' && rng() % 3 == 0 ? 'B' : c;
       }
+      if (rng() % 3 == 0) options.push_back("--max-shortest=" + std::to_string(rng() % 5));
     }
     // Other documents: pieces of the input and new bytes, some of them
     // outside the narrow tree's alphabet.

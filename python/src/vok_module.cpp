@@ -294,8 +294,9 @@ vok_settings settings_of(long word_delimited, long min_freq, long max_freq,
                          long min_branches, double max_parent_prob,
                          double max_link_prob, double min_df, bool min_df_share,
                          double max_df, bool max_df_share, long max_features, bool utf8,
-                         int lowercase) {
+                         int lowercase, long max_shortest) {
   vok_settings s;
+  s.max_shortest = max_shortest;
   s.min_df = min_df;
   s.min_df_share = min_df_share;
   s.max_df = max_df;
@@ -497,7 +498,7 @@ class Model {
                           settings_.max_parent_prob, settings_.max_link_prob,
                           settings_.min_df, settings_.min_df_share, settings_.max_df,
                           settings_.max_df_share, settings_.max_features, settings_.utf8,
-                          settings_.lowercase);
+                          settings_.lowercase, settings_.max_shortest);
   }
   uint64_t num_features() const { return vok_model_features(fitted()); }
   uint64_t model_bytes() const {
@@ -609,16 +610,17 @@ PYBIND11_MODULE(_vok, m) {
       .def(py::init([](long word_delimited, long min_freq, long max_freq, long min_branches,
                        double max_parent_prob, double max_link_prob, double min_df,
                        bool min_df_share, double max_df, bool max_df_share, long max_features,
-                       bool utf8, int lowercase) {
+                       bool utf8, int lowercase, long max_shortest) {
              return new Model(settings_of(word_delimited, min_freq, max_freq, min_branches,
                                           max_parent_prob, max_link_prob, min_df, min_df_share,
-                                          max_df, max_df_share, max_features, utf8, lowercase));
+                                          max_df, max_df_share, max_features, utf8, lowercase,
+                                          max_shortest));
            }),
            py::arg("word_delimited"), py::arg("min_freq"), py::arg("max_freq"),
            py::arg("min_branches"), py::arg("max_parent_prob"),
            py::arg("max_link_prob"), py::arg("min_df") = 1.0, py::arg("min_df_share") = false,
            py::arg("max_df") = 1.0, py::arg("max_df_share") = true, py::arg("max_features") = 0,
-           py::arg("utf8") = false, py::arg("lowercase") = 0)
+           py::arg("utf8") = false, py::arg("lowercase") = 0, py::arg("max_shortest") = 0)
       .def_static("from_bytes", &Model::from_bytes, py::arg("bytes"))
       .def("fit", &Model::fit, py::arg("documents"), py::arg("with_matrix"),
            py::arg("threads") = 1)
@@ -634,16 +636,18 @@ PYBIND11_MODULE(_vok, m) {
       "settings_fault",
       [](long word_delimited, long min_freq, long max_freq, long min_branches,
          double max_parent_prob, double max_link_prob, double min_df, bool min_df_share,
-         double max_df, bool max_df_share, long max_features, bool utf8, int lowercase) {
+         double max_df, bool max_df_share, long max_features, bool utf8, int lowercase,
+         long max_shortest) {
         return settings_fault(settings_of(word_delimited, min_freq, max_freq, min_branches,
                                           max_parent_prob, max_link_prob, min_df, min_df_share,
-                                          max_df, max_df_share, max_features, utf8, lowercase));
+                                          max_df, max_df_share, max_features, utf8, lowercase,
+                                          max_shortest));
       },
       py::arg("word_delimited"), py::arg("min_freq"), py::arg("max_freq"),
       py::arg("min_branches"), py::arg("max_parent_prob"), py::arg("max_link_prob"),
       py::arg("min_df") = 1.0, py::arg("min_df_share") = false, py::arg("max_df") = 1.0,
       py::arg("max_df_share") = true, py::arg("max_features") = 0, py::arg("utf8") = false,
-      py::arg("lowercase") = 0);
+      py::arg("lowercase") = 0, py::arg("max_shortest") = 0);
 
   // Test hooks: from the n-th record request of the node pool from now on,
   // every request fails (0 disarms); the requests made since the process

@@ -36,7 +36,7 @@ def run_vok(tmp_path, docs, params, program="vok"):
     src.write_bytes(b"".join(d + b"\n" for d in docs))
     args = [x for name, opt in OPTIONS.items() for x in
             (opt, repr(params[name]) if "prob" in name else str(int(params[name])))]
-    args += [f"--{name.replace('_', '-')}={params[name]!r}" for name in ("min_df", "max_df", "max_features")
+    args += [f"--{name.replace('_', '-')}={params[name]!r}" for name in ("min_df", "max_df", "max_features", "max_shortest")
              if params.get(name) is not None]
     args += [f"--{name}" for name in ("utf8", "lowercase") if params.get(name) is True]
     res = subprocess.run([os.path.join(BIN, program), "-w"] + args + [str(src), str(out)],
@@ -52,7 +52,8 @@ def random_case(rng):
     low = rng.randint(2, 5)
     more = {} if rng.random() < 0.5 else dict(
         min_df=rng.choice([1, 2, 3, 0.0, 0.2, 0.5]), max_df=rng.choice([1.0, 0.9, 0.5, 9, 4]),
-        max_features=rng.choice([None, 1, 5, 30]), utf8=rng.random() < 0.5, lowercase=rng.random() < 0.5)
+        max_features=rng.choice([None, 1, 5, 30]), utf8=rng.random() < 0.5, lowercase=rng.random() < 0.5,
+        max_shortest=rng.choice([None, None, 1, 2, 4]))
     return docs, dict(more, word_delimited=rng.random() < 0.5, min_freq=low,
                       max_freq=rng.choice([low, low + rng.randint(0, 20), 8000]),
                       min_branches=rng.randint(2, 4),

@@ -114,6 +114,12 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
         ``--max-features``: after every other rule keep only this many
         features, those in the most training documents (ties: the lower
         feature number).
+    max_shortest : int or None, default None
+        ``--max-shortest``: refuse a node whose shortest substring is longer
+        than this many bytes (its parent's path and one byte more), so that
+        every feature is also a character n-gram of at most that length.  On
+        held-out English and German text, 6 classified better than no limit;
+        on Japanese, worse (README, "Choosing settings").
     utf8 : bool, default False
         ``--utf8``: only UTF-8 character starts emit (bytes that are no
         UTF-8 are characters of their own), a node none of whose substrings
@@ -147,7 +153,8 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
 
     def __init__(self, word_delimited=True, min_freq=2, max_freq=8000,
                  min_branches=2, max_parent_prob=1.0, max_link_prob=1.0, min_df=1,
-                 max_df=1.0, max_features=None, utf8=False, lowercase=False, n_jobs=None):
+                 max_df=1.0, max_features=None, max_shortest=None, utf8=False, lowercase=False,
+                 n_jobs=None):
         self.word_delimited = word_delimited
         self.min_freq = min_freq
         self.max_freq = max_freq
@@ -157,6 +164,7 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
         self.min_df = min_df
         self.max_df = max_df
         self.max_features = max_features
+        self.max_shortest = max_shortest
         self.utf8 = utf8
         self.lowercase = lowercase
         self.n_jobs = n_jobs
@@ -175,13 +183,13 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
                         max_link_prob=_real("max_link_prob", self.max_link_prob))
         settings["min_df"], settings["min_df_share"] = _df_bound("min_df", self.min_df)
         settings["max_df"], settings["max_df_share"] = _df_bound("max_df", self.max_df)
-        max_features = self.max_features
-        if max_features is not None and (not isinstance(max_features, numbers.Integral) or
-                                         isinstance(max_features, (bool, np.bool_)) or
-                                         max_features < 1):
-            raise InvalidParameterError(
-                f"max_features must be None or a positive integer, got {max_features!r}")
-        settings["max_features"] = min(int(max_features or 0), _LONG_MAX)
+        for name in ("max_features", "max_shortest"):
+            limit = getattr(self, name)
+            if limit is not None and (not isinstance(limit, numbers.Integral) or
+                                      isinstance(limit, (bool, np.bool_)) or limit < 1):
+                raise InvalidParameterError(
+                    f"{name} must be None or a positive integer, got {limit!r}")
+            settings[name] = min(int(limit or 0), _LONG_MAX)
         for name in ("utf8", "lowercase"):
             if not isinstance(getattr(self, name), (bool, np.bool_)):
                 raise InvalidParameterError(f"{name} must be a bool, got {getattr(self, name)!r}")
@@ -279,7 +287,8 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
         vectorizer = cls(word_delimited=bool(s[0]), min_freq=s[1], max_freq=s[2],
                          min_branches=s[3], max_parent_prob=s[4], max_link_prob=s[5],
                          min_df=s[6] if s[7] else int(s[6]), max_df=s[8] if s[9] else int(s[8]),
-                         max_features=s[10] or None, utf8=bool(s[11]), lowercase=s[12] != 0)
+                         max_features=s[10] or None, utf8=bool(s[11]), lowercase=s[12] != 0,
+                         max_shortest=s[13] or None)
         vectorizer.feature_numbers_ = model.feature_numbers()
         vectorizer._model = model
         return vectorizer

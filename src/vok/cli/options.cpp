@@ -91,6 +91,8 @@ const char kFurther[] =
     "                              (a count, or a share; default 1.0)\n"
     "         --max-features=N  -> keep the N features in the most documents\n"
     "                              (default: all)\n"
+    "         --max-shortest=N  -> refuse a node whose shortest substring is\n"
+    "                              longer than N bytes (default: no limit)\n"
     "         --utf8            -> emit only at UTF-8 character starts and keep\n"
     "                              nodes that hold a whole-character substring\n"
     "         --lowercase       -> lowercase ASCII A-Z of every document read\n"
@@ -123,7 +125,7 @@ struct long_option {
 };
 constexpr long_option kLongOptions[] = {
     {"min-df", 'm', true},      {"max-df", 'M', true}, {"max-features", 'F', true},
-    {"utf8", 'u', false},       {"lowercase", 'L', false},
+    {"max-shortest", 'N', true}, {"utf8", 'u', false},  {"lowercase", 'L', false},
 };
 
 // The long option `arg` names ("--name" or "--name=value"), or null; *value
@@ -225,6 +227,7 @@ vok_options parse_command_line(int argc, const char* const* argv,
           case 'm': set_df(value, &s.min_df, &s.min_df_share); break;
           case 'M': set_df(value, &s.max_df, &s.max_df_share); break;
           case 'F': s.max_features = option_to_long(value); break;
+          case 'N': s.max_shortest = option_to_long(value); break;
           case 'u': s.utf8 = true; break;
           default: s.lowercase = vok_settings::LOWER_ASCII; break;
         }

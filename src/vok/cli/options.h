@@ -45,9 +45,9 @@ struct vok_options {
 // argument as an integer, -p -q as a real, even when it starts with '-'; -w
 // takes none.  The words --help and
 // --version are options of their own, and so are the long options
-// --min-df, --max-df and --max-features (each with its value as
-// --name=VALUE or in the next argument) and --utf8 and --lowercase (none);
-// the given letters m, M, F, u and L stand for them.  The first other argument ends the
+// --min-df, --max-df, --max-features and --max-shortest (each with its value
+// as --name=VALUE or in the next argument) and --utf8 and --lowercase (none);
+// the given letters m, M, F, N, u and L stand for them.  The first other argument ends the
 // options; later repeats of an option override earlier ones.  In this order:
 //   -? or --help             -> usage text, status 0, nothing after it read;
 //                               --help adds the long options to it

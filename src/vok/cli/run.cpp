@@ -202,6 +202,7 @@ std::string differing(const vok_settings& model, const vok_settings& asked, cons
       case 'm': if (asked.min_df != model.min_df || asked.min_df_share != model.min_df_share) df_option(value, sizeof value, "--min-df", model.min_df, model.min_df_share); break;
       case 'M': if (asked.max_df != model.max_df || asked.max_df_share != model.max_df_share) df_option(value, sizeof value, "--max-df", model.max_df, model.max_df_share); break;
       case 'F': if (asked.max_features != model.max_features) std::snprintf(value, sizeof value, model.max_features ? "with --max-features=%ld" : "without --max-features", model.max_features); break;
+      case 'N': if (asked.max_shortest != model.max_shortest) std::snprintf(value, sizeof value, model.max_shortest ? "with --max-shortest=%ld" : "without --max-shortest", model.max_shortest); break;
       case 'u': if (asked.utf8 != model.utf8) std::snprintf(value, sizeof value, "without --utf8"); break;
       case 'L': if (asked.lowercase != model.lowercase) std::snprintf(value, sizeof value, "without --lowercase"); break;
       default: break;

@@ -60,6 +60,7 @@ vok_setting_fault vok_settings_fault(const vok_settings& s) {
   if (s.min_df_share == s.max_df_share && !(s.max_df >= s.min_df))
     return {"max_df", "at least min_df"};
   if (s.max_features < 0) return {"max_features", "at least 1, or 0 (None) for no limit"};
+  if (s.max_shortest < 0) return {"max_shortest", "at least 1, or 0 (None) for no limit"};
   if (static_cast<unsigned>(s.lowercase) > vok_settings::LOWER_UNICODE)
     return {"lowercase", "0, 1 (ASCII) or 2 (Unicode)"};
   if (s.threads < 0) return {"threads", "at least 0 (0: one per core)"};

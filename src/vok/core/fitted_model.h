@@ -46,9 +46,10 @@ struct vok_model_work;
 
 // The first bytes of every model file.
 constexpr char VOK_MODEL_MAGIC[8] = {'\x89', 'V', 'O', 'K', 'M', 'D', 'L', '\n'};
-// The latest version written and read: 2 when the fit used --utf8,
-// lowercasing or a document-frequency setting, else 1.
-constexpr uint32_t VOK_MODEL_VERSION = 2;
+// The latest version written and read: 3 when the fit used --max-shortest,
+// else 2 when it used --utf8, lowercasing or a document-frequency setting,
+// else 1.
+constexpr uint32_t VOK_MODEL_VERSION = 3;
 
 // Whether the bytes begin as a model file does (its magic), however long.
 bool vok_is_model(const void* bytes, size_t size);

@@ -203,7 +203,7 @@ const char* check(vok_model* m, bool trusted) {
   std::memcpy(&sum, m->bytes + m->size - 8, 8);
   if (vok_checksum(m->bytes, m->size - 8) != sum) return "damaged (checksum)";
   if (h.version > VOK_MODEL_VERSION) return "of a later version";
-  if (h.version == 2 && (h.flags & ~VOK_MODEL_FLAGS_V2) != 0) return "of a later version";
+  if (h.version >= 2 && (h.flags & ~VOK_MODEL_FLAGS_V2) != 0) return "of a later version";
   if (h.version < 1 || h.sections != VOK_SECTIONS || h.file_bytes != m->size ||
       (h.version == 1 && (h.flags & ~VOK_MODEL_FLAGS_V1) != 0) ||
       m->size < vok_model_header_bytes(h.version) + 8 ||
@@ -218,6 +218,12 @@ const char* check(vok_model* m, bool trusted) {
     m->settings.max_features = df.max_features;
     m->settings.min_df_share = (df.shares & VOK_MODEL_MIN_DF_SHARE) != 0;
     m->settings.max_df_share = (df.shares & VOK_MODEL_MAX_DF_SHARE) != 0;
+  }
+  if (h.version >= 3) {
+    vok_model_v3 v3;
+    std::memcpy(&v3, m->bytes + ((sizeof h + 7) & ~size_t{7}) + sizeof(vok_model_df), sizeof v3);
+    if (v3.max_shortest <= 0 || v3.reserved != 0) return "damaged (structure)";
+    m->settings.max_shortest = v3.max_shortest;
   }
   m->settings.utf8 = (h.flags & VOK_MODEL_UTF8) != 0;
   m->settings.lowercase = h.flags & VOK_MODEL_LOWER_ASCII     ? vok_settings::LOWER_ASCII

@@ -71,7 +71,7 @@ struct vok_model_header {
   vok_section_entry table[VOK_SECTIONS];
 };
 constexpr uint64_t VOK_MODEL_WIDE = 1;  // fitted on the wide tree
-// Version 2 only: how the model applies.
+// Version 2 and later: how the model applies.
 constexpr uint64_t VOK_MODEL_UTF8 = 2;           // only UTF-8 character starts emit
 constexpr uint64_t VOK_MODEL_LOWER_ASCII = 4;    // texts are lowercased (ASCII A-Z)
 constexpr uint64_t VOK_MODEL_LOWER_UNICODE = 8;  // the fit's texts were lowercased
@@ -80,7 +80,7 @@ constexpr uint64_t VOK_MODEL_FLAGS_V1 = VOK_MODEL_WIDE;
 constexpr uint64_t VOK_MODEL_FLAGS_V2 =
     VOK_MODEL_WIDE | VOK_MODEL_UTF8 | VOK_MODEL_LOWER_ASCII | VOK_MODEL_LOWER_UNICODE;
 
-// Version 2 only: the document-frequency settings of the fit, right after
+// Version 2 and later: the document-frequency settings of the fit, right after
 // the header (the sections follow it).  A file is written as version 1,
 // byte for byte as before these settings existed, unless one of them or
 // one of the flags above is used.
@@ -91,11 +91,17 @@ struct vok_model_df {
 };
 constexpr uint64_t VOK_MODEL_MIN_DF_SHARE = 1;
 constexpr uint64_t VOK_MODEL_MAX_DF_SHARE = 2;
-// Where the sections may start: after the header, and in version 2 after
-// the frequency settings.
+// Version 3 only: the later selection settings, right after the frequency
+// settings; a file is version 3 only when one of them is used.
+struct vok_model_v3 {
+  int64_t max_shortest;  // 0: no limit
+  int64_t reserved;      // 0
+};
+// Where the sections may start: after the header, in version 2 after the
+// frequency settings, in version 3 after the later settings.
 inline uint64_t vok_model_header_bytes(uint32_t version) {
   return ((sizeof(vok_model_header) + 7) & ~uint64_t{7}) +
-         (version >= 2 ? sizeof(vok_model_df) : 0);
+         (version >= 2 ? sizeof(vok_model_df) : 0) + (version >= 3 ? sizeof(vok_model_v3) : 0);
 }
 
 // A model in memory: its bytes and views of its sections.

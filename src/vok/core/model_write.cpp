@@ -68,7 +68,7 @@ std::vector<unsigned char> vok_model_write(const vok_automaton& a) {
     std::memcpy(h.magic, VOK_MODEL_MAGIC, sizeof h.magic);
     const vok_settings& fit = a.settings;
     const bool later = fit.utf8 || fit.lowercase != vok_settings::LOWER_NONE || vok_settings_use_df(fit);
-    h.version = later ? 2 : 1;
+    h.version = fit.max_shortest != 0 ? 3 : later ? 2 : 1;
     h.sections = VOK_SECTIONS;
     h.word_delimited = a.settings.word_delimited;
     h.min_freq = a.settings.min_freq;
@@ -83,11 +83,14 @@ std::vector<unsigned char> vok_model_write(const vok_automaton& a) {
     h.features = features;
     h.numbers = a.number_bound;
     w.out.resize(static_cast<size_t>(vok_model_header_bytes(h.version)), 0);
-    if (later) {
+    if (h.version >= 2) {
       const vok_model_df df{fit.min_df, fit.max_df, fit.max_features,
                             (fit.min_df_share ? VOK_MODEL_MIN_DF_SHARE : 0) |
                                 (fit.max_df_share ? VOK_MODEL_MAX_DF_SHARE : 0)};
-      std::memcpy(w.out.data() + ((sizeof h + 7) & ~size_t{7}), &df, sizeof df);
+      const size_t at = (sizeof h + 7) & ~size_t{7};
+      std::memcpy(w.out.data() + at, &df, sizeof df);
+      const vok_model_v3 v3{fit.max_shortest, 0};
+      if (h.version >= 3) std::memcpy(w.out.data() + at + sizeof df, &v3, sizeof v3);
     }
 
     // The tree: the children of every state, in order, as ones, then a zero.

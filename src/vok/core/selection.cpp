@@ -239,10 +239,11 @@ struct count_walk {
   // A record is complete once its whole subtree has been seen: its count
   // is known, it is judged by its own rules, it hands its count to its
   // parent, and its parent is noted.
-  // `df` is its document frequency (when counted), `whole` whether one of
-  // its substrings ends at a character boundary (always without utf8).
+  // `df` is its document frequency (when counted), `by_label` whether its
+  // substrings pass the rules on them: one ends at a character boundary
+  // (with utf8), the shortest is short enough (with max_shortest).
   void complete(uint32_t id, uint32_t count, uint32_t children,
-                uint32_t max_child, uint32_t df_here, bool whole, open_record* up) {
+                uint32_t max_child, uint32_t df_here, bool by_label, open_record* up) {
     if (counts) sel->counts.of[id] = count;
     if (sel->df.of) sel->df.of[id] = df_here;
     const bool internal = chains && vok_in_set(sel->chains.internal, id);
@@ -253,7 +254,7 @@ struct count_walk {
     }
     const bool df_inside = !df || !(df_here < df_low || df_here > df_high);
     vok_set_put(sel->features.bits, id,
-                !refused_by_own_rules(count, children, max_child, settings) && whole &&
+                !refused_by_own_rules(count, children, max_child, settings) && by_label &&
                     df_inside);
     if (count > up->max_child) up->max_child = count;
     up->df += df_here;
@@ -349,8 +350,10 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
       const bool whole = !w.settings.utf8 || edge >= 4 ||
                          vok_label_whole(int_stree_edge_string(tree, x) + edge, depth + edge,
                                          depth + 1) != 0;
-      w.complete(done.id, total - done.entry_total, done.children,
-                 done.max_child, done.df, whole, open > 0 ? &path[open - 1] : nullptr);
+      // Its shortest substring is one byte longer than its parent's path.
+      const bool short_enough = w.settings.max_shortest <= 0 || depth < w.settings.max_shortest;
+      w.complete(done.id, total - done.entry_total, done.children, done.max_child, done.df,
+                 whole && short_enough, open > 0 ? &path[open - 1] : nullptr);
     }
   }
 }

@@ -12,7 +12,8 @@
 //      max_link_prob (+ 1e-8) of its occurrences (the suffix-link rule).
 // The opt-in settings add: with min_df or max_df its document frequency
 // (the documents with a suffix in its subtree) lies outside their bounds;
-// with utf8 none of its substrings ends at a character boundary; and with
+// with utf8 none of its substrings ends at a character boundary; with
+// max_shortest its shortest substring is longer than that; and with
 // max_features, after all of these, it is not among that many features of
 // the highest frequency (ties: the lower number).
 // Ratios are taken as reals.  A bound above 1 can never be reached (a child

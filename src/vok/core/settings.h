@@ -24,6 +24,11 @@ struct vok_settings {
   // --max-features: after every other rule, only this many features stay,
   // those in the most documents (ties: the lower number); 0 keeps all.
   long max_features = 0;
+  // --max-shortest: a node is refused when its shortest substring (one byte
+  // more than its parent's path) is longer than this many bytes, so that
+  // every feature is also a character n-gram of at most that length; 0 keeps
+  // all.
+  long max_shortest = 0;
   // --utf8: only UTF-8 character starts emit, and a node none of whose
   // substrings ends at a character boundary is no feature.
   bool utf8 = false;
@@ -50,7 +55,8 @@ struct vok_setting_fault {
 // min_branches > 1, max_parent_prob > 0, max_link_prob > 0 (NaN fails;
 // infinity passes), min_df and max_df each a whole count of at least 1 or
 // a share in [0, 1], max_df at least min_df when both are of one kind,
-// max_features >= 0, lowercase one of the three ways, threads >= 0.
+// max_features >= 0, max_shortest >= 0, lowercase one of the three ways,
+// threads >= 0.
 vok_setting_fault vok_settings_fault(const vok_settings& settings);
 
 // The threads the settings ask for: threads itself, or for 0 the cores the
