@@ -178,6 +178,7 @@ TEST(Model, RandomCollectionsMatchTheBruteForceModel) {
 TEST(Model, DamagedFilesAreRefused) {
   vok_settings s;
   s.word_delimited = 0;
+  s.max_shortest = 9;  // the latest version, every field of its header used
   const std::vector<std::string> docs = {"abracadabra abra", "cadabra bra", "abra ca dabra"};
   corpus_ptr c(vok_corpus_new(s));
   for (const std::string& d : docs) vok_corpus_append(c.get(), d.data(), d.size());
@@ -220,6 +221,12 @@ TEST(Model, DamagedFilesAreRefused) {
   resum(&later);
   EXPECT_EQ(vok_model_open(later.data(), later.size(), &why), nullptr);
   EXPECT_STREQ(why, "of a later version");
+  // A version 3 file always holds a limit.
+  std::vector<unsigned char> unlimited = good;
+  std::memset(&unlimited[vok_model_header_bytes(3) - sizeof(vok_model_v3)], 0, 8);
+  resum(&unlimited);
+  EXPECT_EQ(vok_model_open(unlimited.data(), unlimited.size(), &why), nullptr);
+  EXPECT_STREQ(why, "damaged (structure)");
 }
 
 // Chains of states a, aa, aaa...: with the feature at the bottom, every
