@@ -138,7 +138,11 @@ constexpr size_t kBlockBytes = 4 * STREE_HUGE_BYTES;
 #endif
 static_assert(kBlockBytes % STREE_HUGE_BYTES == 0, "a block is whole huge pages");
 
-// A new block, listed with its space's.
+// A new block, listed with its space's.  A space's first block is not
+// offered as huge pages: a small tree would make a whole huge page resident
+// for a few records (and a process that fits many small corpora, one such
+// page per space each time), while a large tree's first megabytes are a
+// small part of its records.
 void* block_alloc(stree_space& sp) {
   if (sp.block_count == sp.block_slots) {
     const size_t want = sp.block_slots ? 2 * sp.block_slots : 16;
@@ -147,7 +151,7 @@ void* block_alloc(stree_space& sp) {
     sp.blocks = static_cast<void**>(grown);
     sp.block_slots = want;
   }
-  void* block = int_stree_huge_map(kBlockBytes);
+  void* block = int_stree_huge_map(kBlockBytes, sp.block_count > 0);
   if (block) sp.blocks[sp.block_count++] = block;
   return block;
 }
@@ -458,7 +462,7 @@ long stree_pool_pages_in_use() { return pages_in_use; }
 // A mapping aligned to its huge-page size, cut out of one twice as large
 // (an aligned heap block would keep the slack reserved, which matters to
 // users running under a memory limit).
-void* int_stree_huge_map(size_t bytes) {
+void* int_stree_huge_map(size_t bytes, bool offer) {
 #if defined(__linux__)
   void* area = mmap(nullptr, bytes + STREE_HUGE_BYTES, PROT_READ | PROT_WRITE,
                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -469,9 +473,10 @@ void* int_stree_huge_map(size_t bytes) {
   if (head) munmap(start, head);
   munmap(start + head + bytes, STREE_HUGE_BYTES - head);
   char* mapped = start + head;
-  int_stree_offer_huge_pages(mapped, bytes);
+  if (offer) int_stree_offer_huge_pages(mapped, bytes);
   return mapped;
 #else
+  (void)offer;
   void* area = std::aligned_alloc(STREE_HUGE_BYTES, bytes);
   if (area) std::memset(area, 0, bytes);
   return area;

@@ -146,9 +146,11 @@ bool int_stree_can_reserve(size_t bytes);
 // most of those reads would also miss the TLB.  `bytes` is a multiple of
 // STREE_HUGE_BYTES; nullptr when memory runs out.  On Linux the memory is
 // a mapping of exactly `bytes` (munmap gives it back); elsewhere it comes
-// from aligned_alloc.  Either way it reads as zeros.
+// from aligned_alloc.  Either way it reads as zeros.  With `offer` false the
+// memory is not offered (it is then resident page by page as it is
+// touched, not huge page by huge page).
 constexpr size_t STREE_HUGE_BYTES = size_t{2} << 20;
-void* int_stree_huge_map(size_t bytes);
+void* int_stree_huge_map(size_t bytes, bool offer = true);
 // Gives back memory from int_stree_huge_map, `bytes` as asked for.
 void int_stree_huge_unmap(void* area, size_t bytes);
 // Offers the whole huge pages inside [p, p + bytes), memory taken from
