@@ -83,10 +83,12 @@ const char* stree_check(const suffix_tree* tree, int tidy) {
   // Preorder walk without a stack, tracking the path-label length.
   stree_ref x = tree->root;
   int32_t depth = 0;
+  uint64_t internal = 0;
   for (;;) {
     const char* f = check_record(tree, x, tidy, &count);
     if (f) return f;
     if (!int_stree_isaleaf(tree, x)) {
+      ++internal;
       // Adjoining labels: each child's label is preceded in its string by
       // the `depth` characters of x's path label, which end where x's edge
       // label ends.
@@ -116,6 +118,9 @@ const char* stree_check(const suffix_tree* tree, int tidy) {
     for (;;) {
       if (x == tree->root) {
         if (count != tree->num_nodes) return fault("num_nodes differs from the records reachable", tree->root);
+        // The tree holds no record but those reachable (nothing leaks).
+        if (!tree->removing && int_stree_internal_count(tree) != internal)
+          return fault("the records held differ from those reachable", tree->root);
         return nullptr;
       }
       depth -= int_stree_edge_length(tree, x);

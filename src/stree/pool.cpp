@@ -399,6 +399,19 @@ void int_stree_free_record(suffix_tree* tree, stree_ref record) {
     release_tree_page(tree->pages, space, number);
 }
 
+uint64_t int_stree_internal_count(const suffix_tree* tree) {
+  uint64_t records = 0;
+  const stree_tree_pages& own = tree->pages;
+  for (uint32_t i = 0; i < own.count; ++i) {
+    const stree_page& page = spaces[own.keys[i] >> kKeySpaceShift].pages[own.keys[i] & kMaxPages];
+    records += page.capacity - page.freed;
+  }
+  uint64_t suffixes = 0;
+  for (int32_t slot = 0; slot < tree->slots; ++slot)
+    if (tree->strings[slot]) suffixes += static_cast<uint64_t>(tree->lengths[slot]);
+  return records - suffixes;
+}
+
 size_t int_stree_pages_bytes(const suffix_tree* tree) {
   size_t bytes = 0;
   const stree_tree_pages& own = tree->pages;

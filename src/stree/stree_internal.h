@@ -133,6 +133,11 @@ void int_stree_release_pages(suffix_tree* tree);
 void int_stree_pool_trim();
 // The bytes of the pages that hold the tree's records.
 size_t int_stree_pages_bytes(const suffix_tree* tree);
+// The internal nodes of the tree, root included, from the pool's counts:
+// every suffix of a stored string ends at one leaf or end record, so the
+// records the tree holds less the stored bytes are its internal nodes.
+// Not while a removal runs (its dead nodes are still held).
+uint64_t int_stree_internal_count(const suffix_tree* tree);
 // The bytes a record of a kind takes in its page: 0 internal node, 1 leaf,
 // 2 end record.
 constexpr int STREE_KIND_NODE = 0, STREE_KIND_LEAF = 1, STREE_KIND_ENDREC = 2;

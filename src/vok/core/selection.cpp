@@ -57,6 +57,20 @@ bool allocate(T** table, size_t n) {
   return *table != nullptr;
 }
 
+// The nearest-ancestor table: room for every record, of which the counting
+// walk writes the first entries, one per internal record.  Only the huge
+// pages those entries fill are offered as such: the last one, filled in
+// part, would otherwise be resident whole (up to 2 MB for nothing at the
+// selection's peak).
+bool allocate_ancestors(const suffix_tree* tree, size_t n, uint32_t** table) {
+  *table = static_cast<uint32_t*>(std::malloc((n > 0 ? n : 1) * sizeof(uint32_t)));
+  if (*table == nullptr) return false;
+  const uint64_t internal = int_stree_internal_count(tree);
+  int_stree_offer_huge_pages(*table, static_cast<size_t>(internal < n ? internal : n) *
+                                         sizeof(uint32_t));
+  return true;
+}
+
 // ---- the loci -------------------------------------------------------------
 
 size_t count_positions(const suffix_tree* tree, size_t* first) {
@@ -474,9 +488,7 @@ bool vok_selection_alloc(const suffix_tree* tree, const vok_settings& settings,
   if (jobs & VOK_JOB_LOCI) jobs |= VOK_JOB_CHAINS;
   sel->jobs = jobs;
   const size_t n = static_cast<size_t>(tree->num_nodes);
-  if (!allocate(&sel->features.bits, vok_set_words(n)) ||
-      !allocate(&sel->features.before, vok_set_words(n)))
-    return false;
+  if (!allocate(&sel->features.bits, vok_set_words(n))) return false;
   // The walk sets the bit of every record, but not those past the last.
   std::memset(sel->features.bits, 0, vok_set_words(n) * sizeof(uint64_t));
   if ((jobs & VOK_JOB_COUNTS) && !allocate(&sel->counts.of, n)) return false;
@@ -491,7 +503,7 @@ bool vok_selection_alloc(const suffix_tree* tree, const vok_settings& settings,
     vok_chains& c = sel->chains;
     if (!allocate(&c.internal, vok_set_words(n + 1)) ||
         !allocate(&c.internal_before, vok_set_words(n + 1)) ||
-        !allocate(&c.ancestor, n))
+        !allocate_ancestors(tree, n, &c.ancestor))
       return false;
     std::memset(c.internal, 0, vok_set_words(n + 1) * sizeof(uint64_t));
   }
@@ -509,7 +521,7 @@ bool vok_selection_alloc(const suffix_tree* tree, const vok_settings& settings,
 }
 
 void vok_selection_free(vok_selection* sel) {
-  for (void* table : {static_cast<void*>(sel->features.bits), static_cast<void*>(sel->features.before),
+  for (void* table : {static_cast<void*>(sel->features.bits),
                       static_cast<void*>(sel->counts.of), static_cast<void*>(sel->chains.internal),
                       static_cast<void*>(sel->chains.internal_before),
                       static_cast<void*>(sel->chains.ancestor), static_cast<void*>(sel->loci.first),
@@ -540,7 +552,8 @@ vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
   }
   if (sel->df.of) keep_most_frequent(tree, sel, static_cast<uint64_t>(settings.max_features));
   const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes));
-  sel->feature_count = vok_set_count_before(sel->features.bits, words, sel->features.before);
+  sel->feature_count = 0;
+  for (size_t w = 0; w < words; ++w) sel->feature_count += int_stree_popcount(sel->features.bits[w]);
   if (walk.chains) parents_to_ancestors(*sel);
   if (sel->jobs & VOK_JOB_SEEN) mark_seen(tree, sel);
   return VOK_OK;

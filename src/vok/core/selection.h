@@ -37,11 +37,10 @@
 
 VOK_NS_BEGIN
 
-// The features: a bit per record number, and the features below each word
-// of bits (which makes a feature's rank among the features its column).
+// The features: a bit per record number.  (Columns are ranks among the
+// seen features, below; nothing asks for a rank among all of them.)
 struct vok_features {
   uint64_t* bits = nullptr;
-  uint32_t* before = nullptr;
 };
 
 // The occurrence count of every record, by number.
