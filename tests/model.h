@@ -44,6 +44,7 @@ struct Tree {
   std::vector<Rec> recs;             // by number
   std::map<std::string, int> number;  // label -> number
   size_t docs = 0;
+  Texts texts;
 };
 
 inline Tree build(const Texts& texts) {
@@ -60,6 +61,7 @@ inline Tree build(const Texts& texts) {
       }
   Tree t;
   t.docs = texts.size();
+  t.texts = texts;
   for (auto& [label, sub] : subs) {
     auto& [r, next] = sub;
     if (!label.empty() && next.size() < 2 && r.ends.empty()) continue;
@@ -134,6 +136,8 @@ inline size_t named(const std::string& label, size_t low, const vok_settings& s)
   return 0;
 }
 
+inline bool emits(const std::string& d, size_t j, const vok_settings& s);
+
 // The rules: the root, the count range, the branches, the documents, the
 // UTF-8 boundary, the shortest substring's length, and the parent and suffix-link bounds (a ratio at the
 // bound plus 1e-8 or above refuses); then the most frequent in documents.
@@ -157,9 +161,19 @@ inline std::vector<char> select(const Tree& t, const vok_settings& s) {
     if (r.count / double(t.recs[r.link].count) >= s.max_link_prob + 1e-8)
       sel[r.link] = 0;
   }
+  // With max_features only features that occur at an emitting position
+  // compete, and the others go.
+  auto emitted = [&](const std::string& label) {
+    for (const auto& [slot, d] : t.texts)
+      for (size_t j = d.find(label); j != std::string::npos; j = d.find(label, j + 1))
+        if (emits(d, j, s)) return true;
+    return false;
+  };
   std::vector<std::pair<long, size_t>> order;  // (-df, number) of the features
-  for (size_t i = 0; i < sel.size(); ++i)
+  for (size_t i = 0; i < sel.size(); ++i) {
+    if (sel[i] && s.max_features > 0 && !emitted(t.recs[i].label)) sel[i] = 0;
     if (sel[i]) order.push_back({-long(t.recs[i].df), i});
+  }
   std::sort(order.begin(), order.end());
   for (size_t k = size_t(s.max_features); s.max_features > 0 && k < order.size(); ++k)
     sel[order[k].second] = 0;

@@ -191,6 +191,7 @@ struct open_record {
   uint32_t max_child;
   uint32_t rank;  // among the internal records
   uint32_t df;    // its own tally plus the frequencies of its children so far
+  bool emitted;   // a suffix in its subtree so far starts at an emitting position
 };
 
 // Room in the node table for rank `rank`; false when memory runs out.
@@ -216,7 +217,32 @@ struct count_walk {
   const vok_hook* hook;
   bool df;             // document frequencies are counted
   double df_low, df_high;  // a frequency outside [df_low, df_high] is refused
+  // With max_features, only classes that some bag can hold compete: those
+  // with an occurrence at an emitting position.  (Without word delimiting
+  // and utf8 every position emits.)
+  bool emitted_only;
   bool out_of_memory = false;
+
+  // Whether a suffix ending exactly at x starts at an emitting position:
+  // a leaf's own (its start is its label's start less its parent's path
+  // length, `depth`), or one of its end records'.
+  bool emits_here(const suffix_tree* tree, stree_ref x, int32_t depth) const {
+    if (!emitted_only) return true;
+    auto emits = [&](stree_pos packed, int32_t start) {
+      const int32_t slot = stree_pos_strid(packed);
+      return vok_emits(tree->strings[slot], tree->lengths[slot], start,
+                       settings.word_delimited, settings.utf8);
+    };
+    if (int_stree_isaleaf(tree, x)) {
+      const stree_pos packed = int_stree_leaf(x)->strpos;
+      return emits(packed, stree_pos_offset(packed) - depth);
+    }
+    if (!int_stree_has_endrecs(x)) return false;
+    for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE; e = int_stree_endrec(e)->next)
+      if (emits(int_stree_endrec(e)->strpos, stree_pos_offset(int_stree_endrec(e)->strpos)))
+        return true;
+    return false;
+  }
 
   // The walk meets a suffix of document d at record `id`: +1 for the
   // record, and, when d was met before at record `prev`, -1 for the lowest
@@ -252,12 +278,13 @@ struct count_walk {
 
   // A record is complete once its whole subtree has been seen: its count
   // is known, it is judged by its own rules, it hands its count to its
-  // parent, and its parent is noted.
-  // `df` is its document frequency (when counted), `by_label` whether its
-  // substrings pass the rules on them: one ends at a character boundary
-  // (with utf8), the shortest is short enough (with max_shortest).
-  void complete(uint32_t id, uint32_t count, uint32_t children,
-                uint32_t max_child, uint32_t df_here, bool by_label, open_record* up) {
+  // parent, and its parent is noted.  `done` holds what the walk gathered
+  // in its subtree (its df the document frequency, when counted);
+  // `by_label` tells whether its substrings pass the rules on them: one
+  // ends at a character boundary (with utf8), the shortest is short enough
+  // (with max_shortest).
+  void complete(const open_record& done, uint32_t count, bool by_label, open_record* up) {
+    const uint32_t id = done.id, df_here = done.df;
     if (counts) sel->counts.of[id] = count;
     if (sel->df.of) sel->df.of[id] = df_here;
     const bool internal = chains && vok_in_set(sel->chains.internal, id);
@@ -268,10 +295,11 @@ struct count_walk {
     }
     const bool df_inside = !df || !(df_here < df_low || df_here > df_high);
     vok_set_put(sel->features.bits, id,
-                !refused_by_own_rules(count, children, max_child, settings) && by_label &&
-                    df_inside);
+                !refused_by_own_rules(count, done.children, done.max_child, settings) &&
+                    by_label && df_inside && done.emitted);
     if (count > up->max_child) up->max_child = count;
     up->df += df_here;
+    up->emitted = up->emitted || done.emitted;
     if (internal) parent[vok_internal_rank(sel->chains, id)] = up->id;
   }
 };
@@ -325,6 +353,7 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
     }
     if (loci) note_loci(tree, x, depth, open > 0 ? path[open - 1].id : 0, sel->loci, &writer);
     const uint32_t own_df = w.df ? w.tally(tree, x, id, open) : 0;
+    const bool own_emitted = w.emits_here(tree, x, depth);
     if (open > 0) ++path[open - 1].children;
     const uint32_t ends = static_cast<uint32_t>(int_stree_num_ends(tree, x));
     stree_ref child = int_stree_first_child(tree, x);
@@ -333,14 +362,15 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
       // ask for it now so that the wait overlaps with that subtree.
       if (!int_stree_is_last(x))
         __builtin_prefetch(int_stree_words(int_stree_link(x)));
-      path[open++] = open_record{id, total, 0, 0, internal - 1, own_df};
+      path[open++] = open_record{id, total, 0, 0, internal - 1, own_df, own_emitted};
       total += ends;
       depth += int_stree_node(x)->edgelen;
       x = child;
       continue;
     }
     total += ends;
-    w.complete(id, ends, 0, 0, own_df, true, open > 0 ? &path[open - 1] : nullptr);
+    w.complete(open_record{id, total, 0, 0, 0, own_df, own_emitted}, ends, true,
+               open > 0 ? &path[open - 1] : nullptr);
     // Climb while x is the last of its siblings, completing each parent.
     for (;;) {
       if (x == tree->root) {
@@ -366,8 +396,8 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
                                          depth + 1) != 0;
       // Its shortest substring is one byte longer than its parent's path.
       const bool short_enough = w.settings.max_shortest <= 0 || depth < w.settings.max_shortest;
-      w.complete(done.id, total - done.entry_total, done.children, done.max_child, done.df,
-                 whole && short_enough, open > 0 ? &path[open - 1] : nullptr);
+      w.complete(done, total - done.entry_total, whole && short_enough,
+                 open > 0 ? &path[open - 1] : nullptr);
     }
   }
 }
@@ -542,7 +572,8 @@ vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
                   (sel->jobs & VOK_JOB_CHAINS) != 0, (sel->jobs & VOK_JOB_COUNTS) != 0,
                   (sel->jobs & VOK_JOB_SEEN) != 0, hook, sel->df.last != nullptr,
                   settings.min_df_share ? settings.min_df * docs : settings.min_df,
-                  settings.max_df_share ? settings.max_df * docs : settings.max_df};
+                  settings.max_df_share ? settings.max_df * docs : settings.max_df,
+                  settings.max_features > 0 && (settings.word_delimited != 0 || settings.utf8)};
   const bool counted = count_occurrences(tree, walk);
   std::free(path);
   if (!counted) return walk.out_of_memory ? VOK_NO_MEMORY : VOK_STOPPED;

@@ -15,7 +15,9 @@
 // with utf8 none of its substrings ends at a character boundary; with
 // max_shortest its shortest substring is longer than that; and with
 // max_features, after all of these, it is not among that many features of
-// the highest frequency (ties: the lower number).
+// the highest frequency (ties: the lower number); only the classes that
+// some bag can hold compete (those with an occurrence at an emitting
+// position), and the others are then refused.
 // Ratios are taken as reals.  A bound above 1 can never be reached (a child
 // or a suffix-link source never has more occurrences than its parent or
 // target), so with the default bounds of 1.0 rules 4 and 5 never refuse.

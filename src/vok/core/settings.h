@@ -22,7 +22,9 @@ struct vok_settings {
   double max_df = 1.0;
   bool max_df_share = true;
   // --max-features: after every other rule, only this many features stay,
-  // those in the most documents (ties: the lower number); 0 keeps all.
+  // those in the most documents (ties: the lower number) among those that
+  // occur at an emitting position (the others, which no bag can hold, go);
+  // 0 keeps all.
   long max_features = 0;
   // --max-shortest: a node is refused when its shortest substring (one byte
   // more than its parent's path) is longer than this many bytes, so that
