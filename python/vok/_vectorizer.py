@@ -113,7 +113,9 @@ class SubstringVectorizer(TransformerMixin, BaseEstimator):
     max_features : int or None, default None
         ``--max-features``: after every other rule keep only this many
         features, those in the most training documents (ties: the lower
-        feature number).
+        feature number), of those that occur at an emitting position; so
+        there are this many columns when the training documents have as
+        many features.
     max_shortest : int or None, default None
         ``--max-shortest``: refuse a node whose shortest substring is longer
         than this many bytes (its parent's path and one byte more), so that
