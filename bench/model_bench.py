@@ -32,8 +32,9 @@ import subprocess
 import sys
 import time
 
+from timing import REPEAT, best
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPEAT = int(os.environ.get("VOK_BENCH_REPEAT", "3"))
 # The corpora: (name, bytes, documents or None, seed).
 CORPORA = [("5 MB", 5000000, None), ("25 MB", 25000000, 60000)]
 SETTINGS = {"5 MB": [[], ["-w"], ["-w", "-s", "0"]],
@@ -64,25 +65,6 @@ def corpus(work, size, docs, seed):
             args += ["-d", str(docs)]
         subprocess.run(args, check=True)
     return path
-
-
-def run(argv):
-    """(wall s, CPU s, peak RSS KB) of one run, from /usr/bin/time; raises
-    when the run fails."""
-    report = argv[-1] + ".time"
-    done = subprocess.run(["/usr/bin/time", "-o", report, "-f", "%e %U %S %M"] + argv,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    with open(report) as f:
-        fields = f.read().split()[-4:]
-    os.remove(report)
-    if done.returncode != 0:
-        raise RuntimeError("%s: %s" % (" ".join(argv), done.stderr.decode()))
-    return float(fields[0]), float(fields[1]) + float(fields[2]), int(fields[3])
-
-
-def best(argv):
-    runs = [run(argv) for _ in range(REPEAT)]
-    return min(r[0] for r in runs), min(r[1] for r in runs), max(r[2] for r in runs)
 
 
 def sections(path):

@@ -36,8 +36,9 @@ import os
 import subprocess
 import sys
 
+from timing import best, run
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPEAT = int(os.environ.get("VOK_BENCH_REPEAT", "3"))
 SKLEARN_MAX = int(os.environ.get("VOK_SCALE_SKLEARN_MAX", "50000000"))
 MB = 1000000
 PACKAGE_BYTES = 25 * MB
@@ -108,26 +109,6 @@ def corpora(work):
         yield "line %d MB" % size, generated(work, size * MB, True)
     yield "packages 25 MB", packages(work, False)
     yield "packages twice", packages(work, True)
-
-
-def run(argv, stdout=subprocess.DEVNULL):
-    """(wall s, CPU s, peak RSS KB, stdout) of one run, from /usr/bin/time."""
-    report = os.path.join(os.path.dirname(os.path.abspath(argv[-1])), "scale.time")
-    done = subprocess.run(["/usr/bin/time", "-o", report, "-f", "%e %U %S %M"] + argv,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    with open(report) as f:
-        fields = f.read().split()[-4:]
-    os.remove(report)
-    if done.returncode != 0:
-        raise RuntimeError("%s: %s" % (" ".join(argv), done.stderr.decode()))
-    return (float(fields[0]), float(fields[1]) + float(fields[2]), int(fields[3]),
-            done.stdout.decode())
-
-
-def best(argv):
-    runs = [run(argv) for _ in range(REPEAT)]
-    return (min(r[0] for r in runs), min(r[1] for r in runs), max(r[2] for r in runs),
-            runs[-1][3])
 
 
 def keys(text):

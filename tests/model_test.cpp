@@ -223,7 +223,7 @@ TEST(Model, DamagedFilesAreRefused) {
   EXPECT_STREQ(why, "of a later version");
   // A version 3 file always holds a limit.
   std::vector<unsigned char> unlimited = good;
-  std::memset(&unlimited[vok_model_header_bytes(3) - sizeof(vok_model_v3)], 0, 8);
+  std::memset(&unlimited[vok_model_header_bytes(2)], 0, 8);
   resum(&unlimited);
   EXPECT_EQ(vok_model_open(unlimited.data(), unlimited.size(), &why), nullptr);
   EXPECT_STREQ(why, "damaged (structure)");

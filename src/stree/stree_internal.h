@@ -124,9 +124,10 @@ uint32_t* int_stree_page_places(const suffix_tree* tree, uint32_t space);
 // Releases every page of the tree's records at once (the tree is going).
 void int_stree_release_pages(suffix_tree* tree);
 // Hands the system back the memory of the page bodies not yet carved from
-// the pool's current blocks.  A block is offered as one huge page, so its
-// first record makes all of it resident; once a tree is finished, the rest
-// of the last block would sit idle beside the tables that readers make.
+// the pool's current blocks.  A block is offered as huge pages, so the
+// first record on one makes all of that huge page resident; once a tree is
+// finished, the rest of it would sit idle beside the tables that readers
+// make.
 // Those bodies read as zeros afterwards, as fresh ones do, so nothing
 // changes for later pages (they are taken from the same place, page by page
 // as the system gives them).

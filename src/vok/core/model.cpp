@@ -211,7 +211,7 @@ const char* check(vok_model* m, bool trusted) {
     return "damaged (structure)";
   if (h.version >= 2) {
     vok_model_df df;
-    std::memcpy(&df, m->bytes + ((sizeof h + 7) & ~size_t{7}), sizeof df);
+    std::memcpy(&df, m->bytes + vok_model_header_bytes(1), sizeof df);
     if (df.shares & ~(VOK_MODEL_MIN_DF_SHARE | VOK_MODEL_MAX_DF_SHARE)) return "damaged (structure)";
     m->settings.min_df = df.min_df;
     m->settings.max_df = df.max_df;
@@ -221,7 +221,7 @@ const char* check(vok_model* m, bool trusted) {
   }
   if (h.version >= 3) {
     vok_model_v3 v3;
-    std::memcpy(&v3, m->bytes + ((sizeof h + 7) & ~size_t{7}) + sizeof(vok_model_df), sizeof v3);
+    std::memcpy(&v3, m->bytes + vok_model_header_bytes(2), sizeof v3);
     if (v3.max_shortest <= 0 || v3.reserved != 0) return "damaged (structure)";
     m->settings.max_shortest = v3.max_shortest;
   }

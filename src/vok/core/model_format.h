@@ -98,7 +98,8 @@ struct vok_model_v3 {
   int64_t reserved;      // 0
 };
 // Where the sections may start: after the header, in version 2 after the
-// frequency settings, in version 3 after the later settings.
+// frequency settings, in version 3 after the later settings.  So each block
+// of settings starts where the sections of the version before would.
 inline uint64_t vok_model_header_bytes(uint32_t version) {
   return ((sizeof(vok_model_header) + 7) & ~uint64_t{7}) +
          (version >= 2 ? sizeof(vok_model_df) : 0) + (version >= 3 ? sizeof(vok_model_v3) : 0);

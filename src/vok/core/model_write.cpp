@@ -87,10 +87,11 @@ std::vector<unsigned char> vok_model_write(const vok_automaton& a) {
       const vok_model_df df{fit.min_df, fit.max_df, fit.max_features,
                             (fit.min_df_share ? VOK_MODEL_MIN_DF_SHARE : 0) |
                                 (fit.max_df_share ? VOK_MODEL_MAX_DF_SHARE : 0)};
-      const size_t at = (sizeof h + 7) & ~size_t{7};
-      std::memcpy(w.out.data() + at, &df, sizeof df);
+      std::memcpy(w.out.data() + vok_model_header_bytes(1), &df, sizeof df);
+    }
+    if (h.version >= 3) {
       const vok_model_v3 v3{fit.max_shortest, 0};
-      if (h.version >= 3) std::memcpy(w.out.data() + at + sizeof df, &v3, sizeof v3);
+      std::memcpy(w.out.data() + vok_model_header_bytes(2), &v3, sizeof v3);
     }
 
     // The tree: the children of every state, in order, as ones, then a zero.
