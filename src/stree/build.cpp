@@ -50,6 +50,27 @@ struct value_stack {
   void pop() { --size; }
 };
 
+// Plain values of a count fixed when made, in memory taken as the build's
+// allocations are; `items` is null when it could not be had.
+template <typename T>
+struct build_array {
+  T* items;
+  size_t count = 0;
+
+  explicit build_array(size_t n)
+      : items(static_cast<T*>(int_stree_build_take(n > 0 ? n : 1, sizeof(T)))) {
+    if (items)
+      for (; count < n; ++count) new (&items[count]) T();
+  }
+  build_array(const build_array&) = delete;
+  build_array& operator=(const build_array&) = delete;
+  ~build_array() {
+    for (size_t k = 0; k < count; ++k) items[k].~T();
+    std::free(items);
+  }
+  T& operator[](size_t k) { return items[k]; }
+};
+
 // Finds the string a block position belongs to: a table gives the slot of
 // the first byte of every stretch of kStretch bytes, and a short scan over
 // the strings' starts the rest (strings average far more than a stretch).
@@ -111,6 +132,13 @@ bool ready_to_build(const suffix_tree* tree) {
 // node above the index's threshold would take 0.35 s and 44 MB more).
 constexpr int32_t kWideNode = 32;
 
+// Notes a node with more than kWideNode children in `wide`, when set and
+// the tree indexes at all; false when the note finds no memory.
+bool note_if_wide(const suffix_tree* tree, value_stack<stree_ref>* wide, stree_ref node,
+                  int32_t children) {
+  return !wide || tree->index.threshold <= 0 || children <= kWideNode || wide->push(node);
+}
+
 // A node whose subtree is still being made.
 struct open_node {
   int32_t depth;    // its path's length
@@ -123,29 +151,33 @@ struct open_node {
 struct builder {
   suffix_tree* tree;
   const string_map& map;
+  stree_pool_lane* lane;        // where records come from; null: the tree's pages
+  stree_count nodes;            // internal nodes and leaves, with those made here
   value_stack<open_node> open;  // the root at the bottom, deepest on top
+  stree_ref top = STREE_NONE;   // the first child of the root made here
   bool node_limit = false;      // a record more would pass STREE_MAX_NODES
   // When set, the nodes with more than kWideNode children, which the link
   // walks on threads want indexed before they start.
   value_stack<stree_ref>* wide = nullptr;
 
-  bool note_wide(const open_node& x) {
-    return !wide || tree->index.threshold <= 0 || x.children <= kWideNode || wide->push(x.node);
-  }
+  bool note_wide(const open_node& x) { return note_if_wide(tree, wide, x.node, x.children); }
   bool count_record() {
-    if (tree->num_nodes >= STREE_MAX_NODES) return !(node_limit = true);
-    ++tree->num_nodes;
+    if (nodes >= STREE_MAX_NODES) return !(node_limit = true);
+    ++nodes;
     return true;
   }
+  // The root's children are chained here and hung on it at the end, when
+  // the builders of all parts of the order are done.
   void append(open_node& p, stree_ref child) {
     if (p.tail != STREE_NONE) int_stree_link(p.tail) = child;
+    else if (p.node == tree->root) top = child;
     else int_stree_first_child_ref(p.node) = child;
     p.tail = child;
     ++p.children;
   }
   bool push(int32_t depth, stree_pos left) {
     if (!count_record()) return false;
-    const stree_ref node = int_stree_new_node(tree, 0, 0);
+    const stree_ref node = int_stree_new_node(tree, 0, 0, lane);
     return node != STREE_NONE && open.push(open_node{depth, node, STREE_NONE, left});
   }
   // The suffix starting at `at` hangs below p: a leaf, or an end record
@@ -153,9 +185,9 @@ struct builder {
   bool place(open_node& p, stree_pos at) {
     const int32_t slot = stree_pos_strid(at), off = stree_pos_offset(at);
     if (tree->lengths[slot] - off == p.depth)
-      return int_stree_add_endrec(tree, p.node, slot, off) != 0;
+      return int_stree_add_endrec(tree, p.node, slot, off, lane) != 0;
     if (!count_record()) return false;
-    const stree_ref leaf = int_stree_new_leaf(tree, slot, off + p.depth);
+    const stree_ref leaf = int_stree_new_leaf(tree, slot, off + p.depth, lane);
     if (leaf == STREE_NONE) return false;
     append(p, leaf);
     return true;
@@ -275,30 +307,182 @@ struct build_run {
 // in this many steps.
 constexpr int64_t kTickSteps = int64_t{1} << 16;
 
-// Makes every record, and with `wide` notes the nodes with many children.
-bool make_records(suffix_tree* tree, const int_stree_sorted& sorted,
-                  const string_map& map, value_stack<stree_ref>* wide, build_run* run) {
-  builder b{tree, map, {}};
-  b.wide = wide;
-  if (!b.open.push(open_node{0, tree->root, STREE_NONE, 0})) return run->fail();
-  lcp_reader lcp{sorted};
-  const int64_t n = static_cast<int64_t>(tree->block_used);
-  dropped_order dropped;
-  // The suffixes starting at the strings' NULs come first and are no one's.
-  for (int64_t r = map.count; r < n; ++r) {
-    if ((r & (kTickSteps - 1)) == 0 && !run->tick("building", r, n)) return false;
+// One run of the suffix order, ranks [lo, hi), that begins and ends between
+// children of the root, and the records a builder of its own made of it:
+// the whole subtrees of those children.
+struct record_part {
+  int64_t lo = 0, hi = 0;
+  stree_pool_lane* lane = nullptr;  // null: the tree's own pages
+  stree_count nodes = 0;            // internal nodes and leaves made
+  value_stack<stree_ref>* wide = nullptr;  // where it notes nodes of many children
+  value_stack<stree_ref> own_wide;         // its notes, when on a thread of its own
+  stree_ref top = STREE_NONE, tail = STREE_NONE;  // its first and last child of the root
+  int32_t children = 0;                           // of the root
+  int64_t placed = 0;                             // suffixes hung
+  bool ok = false, node_limit = false;
+};
+
+// What the parts share while they run: the suffixes hung as of each part's
+// last tick, and whether every part is to end (the hook asked to stop, or a
+// part failed).
+struct records_progress {
+  std::atomic<int64_t> placed{0};
+  std::atomic<bool> quit{false};
+};
+
+// The first long LCP pair at or above rank r.
+size_t first_long_pair(const int_stree_sorted& sorted, int64_t r) {
+  size_t lo = 0, hi = sorted.long_count;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (sorted.long_lcp[2 * mid] < r) lo = mid + 1;
+    else hi = mid;
+  }
+  return lo;
+}
+
+// The builder's steps over the part's ranks; false when the build is to
+// end (stopped, failed here or elsewhere).
+bool build_run_of(const int_stree_sorted& sorted, const string_map& map, record_part& part,
+                  builder& b, bool first, records_progress& progress, build_run* run) {
+  lcp_reader lcp{sorted, first_long_pair(sorted, part.lo)};
+  dropped_order dropped{part.lo, lcp.next};
+  const int64_t n = static_cast<int64_t>(b.tree->block_used);
+  int64_t told = part.lo, r = part.lo;
+  for (; r < part.hi; ++r) {
+    if ((r & (kTickSteps - 1)) == 0) {
+      const int64_t done = progress.placed += r - told;
+      told = r;
+      if (progress.quit.load(std::memory_order_relaxed)) break;
+      if (first && !run->tick("building", map.count + done, n)) break;
+    }
     if (r - dropped.rank >= kDropSteps) drop_ranks(sorted, lcp, r, &dropped);
-    if (r + kAhead + 1 < n) fetch_leaf_start(tree, sorted, r + kAhead);
-    if (!b.step(sorted.sa[r], r + 1 < n ? lcp.at(r + 1) : 0))
-      return run->fail(b.node_limit ? STREE_BUILD_NODE_LIMIT : STREE_BUILD_NO_MEMORY);
-    run->placed = r + 1 - map.count;
+    if (r + kAhead + 1 < part.hi) fetch_leaf_start(b.tree, sorted, r + kAhead);
+    if (!b.step(sorted.sa[r], r + 1 < part.hi ? lcp.at(r + 1) : 0)) break;
   }
-  open_node& root = b.open.back();
-  if (root.tail != STREE_NONE) {
-    int_stree_set_last(root.tail, true);
-    int_stree_link(root.tail) = tree->root;
+  progress.placed += r - told;
+  part.placed = r - part.lo;
+  return r == part.hi;
+}
+
+// Makes the records of one part.  Every kTickSteps ranks it adds what it
+// has done to the progress; part 0, on the calling thread, tells the hook.
+// What is written at every step lives on this thread's stack (the builder,
+// a copy of the lane) and reaches the part when it ends.
+bool build_part(suffix_tree* tree, const int_stree_sorted& sorted, const string_map& map,
+                record_part& part, bool first, records_progress& progress, build_run* run) {
+  struct lane_copy {
+    stree_pool_lane* home;
+    stree_pool_lane here;
+    ~lane_copy() {
+      if (home) *home = here;
+    }
+  } lane{part.lane, part.lane ? *part.lane : stree_pool_lane()};
+  const stree_count before = part.lane ? 0 : tree->num_nodes;
+  builder b{tree, map, part.lane ? &lane.here : nullptr, before, {}};
+  b.wide = part.wide;
+  const bool done = b.open.push(open_node{0, tree->root, STREE_NONE, 0}) &&
+                    build_run_of(sorted, map, part, b, first, progress, run);
+  part.nodes = b.nodes - before;
+  if (!part.lane) tree->num_nodes = b.nodes;
+  part.node_limit = b.node_limit;
+  if (!done) {
+    progress.quit.store(true);
+    return false;
   }
-  return b.note_wide(root) || run->fail();
+  const open_node& root = b.open.back();
+  part.top = b.top;
+  part.tail = root.tail;
+  part.children = root.children;
+  return true;
+}
+
+// Splits the ranks [lo, n) into at most `parts` runs about as long, each
+// starting where the common prefix with the rank before is empty, at a new
+// child of the root; fills starts[0..count] and returns the count.
+int split_ranks(const int_stree_sorted& sorted, int64_t lo, int64_t n, int parts,
+                int64_t* starts) {
+  int count = 0;
+  starts[0] = lo;
+  for (int k = 1; k < parts; ++k) {
+    int64_t r = std::max(lo + stree_part_start(n - lo, parts, k), starts[count] + 1);
+    while (r < n && sorted.lcp[r] != 0) ++r;
+    if (r >= n) break;
+    starts[++count] = r;
+  }
+  starts[++count] = n;
+  return count;
+}
+
+// Hangs the parts' children of the root on it, in order, and counts their
+// records in the tree.  False when the notes of wide nodes find no memory.
+bool join_parts(suffix_tree* tree, build_array<record_part>& parts, value_stack<stree_ref>* wide) {
+  stree_ref tail = STREE_NONE;
+  int32_t children = 0;
+  for (size_t k = 0; k < parts.count; ++k) {
+    record_part& part = parts[k];
+    if (part.lane) tree->num_nodes += part.nodes;
+    if (wide && part.wide != wide)
+      for (size_t i = 0; i < part.own_wide.size; ++i)
+        if (!wide->push(part.own_wide.items[i])) return false;
+    if (part.top == STREE_NONE) continue;
+    if (tail == STREE_NONE) int_stree_first_child_ref(tree->root) = part.top;
+    else int_stree_link(tail) = part.top;
+    tail = part.tail;
+    children += part.children;
+  }
+  if (tail != STREE_NONE) {
+    int_stree_set_last(tail, true);
+    int_stree_link(tail) = tree->root;
+  }
+  return note_if_wide(tree, wide, tree->root, children);
+}
+
+// Makes every record, and with `wide` notes the nodes with many children.
+// With `threads` above 1 the suffix order is split where the children of
+// the root are, into parts of whole subtrees, each made on a thread of its
+// own through a lane of the pool, when the lanes can be had; the records are
+// those one thread makes.  On threads the node limit cannot be reached:
+// every suffix adds a leaf or an end record and at most one internal node.
+bool make_records(suffix_tree* tree, const int_stree_sorted& sorted, const string_map& map,
+                  int threads, value_stack<stree_ref>* wide, build_run* run) {
+  const int64_t n = static_cast<int64_t>(tree->block_used);
+  const uint64_t suffixes = static_cast<uint64_t>(n - map.count);
+  if (static_cast<uint64_t>(tree->num_nodes) + 2 * suffixes > static_cast<uint64_t>(STREE_MAX_NODES))
+    threads = 1;
+  build_array<int64_t> starts(static_cast<size_t>(threads) + 1);
+  build_array<stree_pool_lane> lanes(static_cast<size_t>(threads));
+  if (!starts.items || !lanes.items) return run->fail();
+  int count = split_ranks(sorted, map.count, n, threads, starts.items);
+  const bool laned =
+      count > 1 && int_stree_pool_open_lanes(tree, lanes.items, count, suffixes, suffixes);
+  if (!laned) {
+    starts[1] = n;
+    count = 1;
+  }
+  build_array<record_part> parts(static_cast<size_t>(count));
+  if (!parts.items) {
+    if (laned) int_stree_pool_close_lanes(tree, lanes.items, count);
+    return run->fail();
+  }
+  for (int k = 0; k < count; ++k) {
+    parts[k].lo = starts[k];
+    parts[k].hi = starts[k + 1];
+    parts[k].lane = laned ? &lanes[k] : nullptr;
+    parts[k].wide = laned && wide ? &parts[k].own_wide : wide;
+  }
+  records_progress progress;
+  stree_run_parts(count, [&](int k) {
+    parts[k].ok = build_part(tree, sorted, map, parts[k], k == 0, progress, run);
+  });
+  if (laned) int_stree_pool_close_lanes(tree, lanes.items, count);
+  bool ok = true;
+  for (int k = 0; k < count; ++k) {
+    run->placed += parts[k].placed;
+    ok &= parts[k].ok;
+    if (parts[k].node_limit) return run->fail(STREE_BUILD_NODE_LIMIT);
+  }
+  return (ok && join_parts(tree, parts, wide)) || run->fail();
 }
 
 // Where the link walk stands below one parent: the parent, its suffix link
@@ -428,25 +612,7 @@ struct link_walk {
   }
 };
 
-// The walks of the sweep, one per child of the root, in memory taken as the
-// build's allocations are; `items` is null when it could not be had.
-struct walk_array {
-  link_walk* items;
-  size_t count = 0;
-
-  explicit walk_array(size_t n)
-      : items(static_cast<link_walk*>(int_stree_build_take(n > 0 ? n : 1, sizeof(link_walk)))) {
-    if (items)
-      for (; count < n; ++count) new (&items[count]) link_walk();
-  }
-  walk_array(const walk_array&) = delete;
-  walk_array& operator=(const walk_array&) = delete;
-  ~walk_array() {
-    for (size_t k = 0; k < count; ++k) items[k].~link_walk();
-    std::free(items);
-  }
-  link_walk& operator[](size_t k) { return items[k]; }
-};
+using walk_array = build_array<link_walk>;
 
 // The walks' share of the threads: each walk, the longest first, goes to
 // the part with the least work so far; a walk's work is taken to be the
@@ -585,7 +751,7 @@ stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* ho
                                      static_cast<int64_t>(tree->block_used), &sorted,
                                      &relay, parts) ||
              run.fail()) &&
-            make_records(tree, sorted, map, parts > 1 ? &wide : nullptr, &run);
+            make_records(tree, sorted, map, parts, parts > 1 ? &wide : nullptr, &run);
   std::free(map.first);
   int_stree_sorted_free(&sorted);
   ok = ok && link_nodes(tree, window, parts, wide, &run);

@@ -22,6 +22,7 @@
 // all of them have been used; and every record given back is poisoned.
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define STREE_POOL_SANITIZED 1
@@ -108,6 +109,9 @@ struct stree_space {
 
 stree_space spaces[STREE_SPACES];
 long pages_in_use = 0;
+
+// Held while a lane opens a page (the only pool work that lanes do at once).
+std::mutex lane_lock;
 
 long requests = 0;
 long body_requests = 0;
@@ -278,14 +282,31 @@ bool reserve_tree_page(stree_tree_pages& own) {
 // Opens a page of the space for the tree's records.  The child index only
 // saves time: when memory runs out, the records come first, and whatever
 // the tree's index holds is given back before the pool gives up.
+int64_t open_numbered_page(suffix_tree* tree, uint32_t space) {
+  const int64_t number = try_open_page(space);
+  if (number >= 0 || !stree_index_release(tree)) return number;
+  return try_open_page(space);
+}
+
 int64_t open_page(suffix_tree* tree, uint32_t space) {
   stree_tree_pages& own = tree->pages;
   if (!reserve_tree_page(own)) return -1;
-  int64_t number = try_open_page(space);
-  if (number < 0 && stree_index_release(tree)) number = try_open_page(space);
+  const int64_t number = open_numbered_page(tree, space);
   if (number < 0) return -1;
   spaces[space].pages[number].slot = own.count;
   own.keys[own.count++] = key_of(space, static_cast<uint32_t>(number));
+  return number;
+}
+
+// The same for a lane, whose tables and list have room for every page it
+// can open (int_stree_pool_open_lanes); the tree's list takes the page when
+// the lanes close.
+int64_t open_lane_page(suffix_tree* tree, stree_pool_lane& lane, uint32_t space) {
+  const std::lock_guard<std::mutex> hold(lane_lock);
+  STREE_ASSERT(lane.count < lane.capacity &&
+               (spaces[space].count < spaces[space].slots || spaces[space].free_count > 0));
+  const int64_t number = open_numbered_page(tree, space);
+  if (number >= 0) lane.keys[lane.count++] = key_of(space, static_cast<uint32_t>(number));
   return number;
 }
 
@@ -311,36 +332,66 @@ void release_tree_page(stree_tree_pages& own, uint32_t space, uint32_t number) {
 }
 
 // The current page of a space is full once the next record no longer fits
-// (a narrow node may leave one unit unused).
-void close_current_page(stree_tree_pages& own, uint32_t space) {
-  const uint32_t number = static_cast<uint32_t>(own.current[space]);
-  own.current[space] = -1;
-  own.next_unit[space] = 0;
-  const stree_page& page = spaces[space].pages[number];
-  if (page.freed == page.capacity) release_tree_page(own, space, number);
+// (a narrow node may leave one unit unused).  A lane's page always holds a
+// record (none is given back while lanes run).
+void close_current_page(suffix_tree* tree, stree_pool_lane* lane, uint32_t space) {
+  stree_pool_cursor& at = lane ? lane->cursor : tree->pages.cursor;
+  const uint32_t number = static_cast<uint32_t>(at.current[space]);
+  at.current[space] = -1;
+  at.next_unit[space] = 0;
+  stree_page& page = spaces[space].pages[number];
+  if (lane) {
+    page.capacity = lane->on_page[space];
+    lane->on_page[space] = 0;
+  } else if (page.freed == page.capacity) {
+    release_tree_page(tree->pages, space, number);
+  }
 }
 
-stree_ref take(suffix_tree* tree, kind k) {
+// Whether a test has said that this request fails.
+bool refused() {
   ++requests;
   if (fail_at > 0 && requests == fail_at) {
     fail_at = 0;
+    return true;
+  }
+  return fail_from > 0 && requests >= fail_from;
+}
+
+stree_ref take(suffix_tree* tree, kind k, stree_pool_lane* lane) {
+  if (lane) {
+    ++lane->made;
+  } else if (refused()) {
     return STREE_NONE;
   }
-  if (fail_from > 0 && requests >= fail_from) return STREE_NONE;
   const uint32_t space = kSpace[k];
-  stree_tree_pages& own = tree->pages;
-  if (own.current[space] >= 0 && own.next_unit[space] + kUnits[k] > kPageUnits)
-    close_current_page(own, space);
-  if (own.current[space] < 0) {
-    own.current[space] = open_page(tree, space);
-    if (own.current[space] < 0) return STREE_NONE;
+  stree_pool_cursor& at = lane ? lane->cursor : tree->pages.cursor;
+  if (at.current[space] >= 0 && at.next_unit[space] + kUnits[k] > kPageUnits)
+    close_current_page(tree, lane, space);
+  if (at.current[space] < 0) {
+    at.current[space] = lane ? open_lane_page(tree, *lane, space) : open_page(tree, space);
+    if (at.current[space] < 0) return STREE_NONE;
   }
-  const uint32_t number = static_cast<uint32_t>(own.current[space]);
-  const uint32_t unit = own.next_unit[space];
-  own.next_unit[space] += kUnits[k];
-  ++spaces[space].pages[number].capacity;
-  if (own.next_unit[space] == kPageUnits) close_current_page(own, space);
+  const uint32_t number = static_cast<uint32_t>(at.current[space]);
+  const uint32_t unit = at.next_unit[space];
+  at.next_unit[space] += kUnits[k];
+  ++(lane ? lane->on_page[space] : spaces[space].pages[number].capacity);
+  if (at.next_unit[space] == kPageUnits) close_current_page(tree, lane, space);
   return stree_make_ref(space, number, unit);
+}
+
+// The pages of a space that lanes making the given records could open
+// between them: every page but each lane's last is full to within a
+// record's units.
+uint64_t lane_pages(uint32_t space, uint64_t nodes, uint64_t ends, int lanes) {
+  uint64_t units = 0;
+  uint32_t widest = 0;
+  for (int k = NODE; k <= ENDREC; ++k) {
+    if (kSpace[k] != space) continue;
+    units += (k == NODE ? nodes : ends) * kUnits[k];
+    widest = kUnits[k] > widest ? kUnits[k] : widest;
+  }
+  return units / (kPageUnits - widest) + 1 + static_cast<uint64_t>(lanes);
 }
 
 }  // namespace
@@ -357,8 +408,8 @@ void int_stree_set_edgestr(suffix_tree* tree, stree_ref node,
 }
 
 stree_ref int_stree_new_node(suffix_tree* tree, stree_pos edgestr,
-                             int32_t edgelen) {
-  stree_ref r = take(tree, NODE);
+                             int32_t edgelen, stree_pool_lane* lane) {
+  stree_ref r = take(tree, NODE, lane);
   if (r == STREE_NONE) return r;
   stree_node* n = int_stree_node(r);
   n->edgelen = edgelen;
@@ -367,8 +418,8 @@ stree_ref int_stree_new_node(suffix_tree* tree, stree_pos edgestr,
 }
 
 stree_ref int_stree_new_leaf(suffix_tree* tree, int32_t strid,
-                             int32_t edgepos) {
-  stree_ref r = take(tree, LEAF);
+                             int32_t edgepos, stree_pool_lane* lane) {
+  stree_ref r = take(tree, LEAF, lane);
   if (r == STREE_NONE) return r;
   stree_leaf* l = int_stree_leaf(r);
   l->header =
@@ -377,8 +428,9 @@ stree_ref int_stree_new_leaf(suffix_tree* tree, int32_t strid,
   return r;
 }
 
-stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos) {
-  stree_ref r = take(tree, ENDREC);
+stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos,
+                               stree_pool_lane* lane) {
+  stree_ref r = take(tree, ENDREC, lane);
   if (r == STREE_NONE) return r;
   int_stree_endrec(r)->strpos = stree_pack_pos(strid, pos);
   return r;
@@ -395,7 +447,7 @@ void int_stree_free_record(suffix_tree* tree, stree_ref record) {
   ASAN_POISON_MEMORY_REGION(int_stree_words(record),
                             STREE_SPACE_UNIT_WORDS[space] * sizeof(uint32_t));
 #endif
-  if (++page.freed == page.capacity && number != tree->pages.current[space])
+  if (++page.freed == page.capacity && number != tree->pages.cursor.current[space])
     release_tree_page(tree->pages, space, number);
 }
 
@@ -463,6 +515,55 @@ void int_stree_release_pages(suffix_tree* tree) {
 }
 
 void int_stree_pool_trim() { trim_blocks(); }
+
+bool int_stree_pool_open_lanes(suffix_tree* tree, stree_pool_lane* lanes, int count,
+                               uint64_t nodes, uint64_t ends) {
+  if (fail_at > 0 || fail_from > 0 || body_fail_at > 0) return false;
+  uint64_t pages = 0;
+  for (uint32_t space = 0; space < STREE_SPACES; ++space) {
+    const uint64_t need = lane_pages(space, nodes, ends, count);
+    stree_space& sp = spaces[space];
+    if (sp.count + need > kMaxPages) return false;
+    while (sp.slots < sp.count + need)
+      if (!grow_tables(space)) return false;
+    pages += need;
+  }
+  stree_tree_pages& own = tree->pages;
+  if (own.count + pages > UINT32_MAX) return false;
+  if (own.capacity < own.count + pages) {
+    void* grown = std::realloc(own.keys, (own.count + pages) * sizeof(uint32_t));
+    if (!grown) return false;
+    own.keys = static_cast<uint32_t*>(grown);
+    own.capacity = static_cast<uint32_t>(own.count + pages);
+  }
+  for (int k = 0; k < count; ++k) {
+    lanes[k] = stree_pool_lane();
+    lanes[k].keys = static_cast<uint32_t*>(std::malloc(pages * sizeof(uint32_t)));
+    if (!lanes[k].keys) {
+      int_stree_pool_close_lanes(tree, lanes, k);
+      return false;
+    }
+    lanes[k].capacity = static_cast<uint32_t>(pages);
+  }
+  return true;
+}
+
+void int_stree_pool_close_lanes(suffix_tree* tree, stree_pool_lane* lanes, int count) {
+  stree_tree_pages& own = tree->pages;
+  for (int k = 0; k < count; ++k) {
+    stree_pool_lane& lane = lanes[k];
+    for (uint32_t space = 0; space < STREE_SPACES; ++space)
+      if (lane.cursor.current[space] >= 0) close_current_page(tree, &lane, space);
+    for (uint32_t i = 0; i < lane.count; ++i) {
+      const uint32_t key = lane.keys[i];
+      spaces[key >> kKeySpaceShift].pages[key & kMaxPages].slot = own.count;
+      own.keys[own.count++] = key;
+    }
+    requests += lane.made;
+    std::free(lane.keys);
+    lane = stree_pool_lane();
+  }
+}
 
 void stree_pool_fail_at(long n) { fail_at = n > 0 ? requests + n : 0; }
 void stree_pool_fail_from(long n) { fail_from = n > 0 ? requests + n : 0; }

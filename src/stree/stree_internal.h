@@ -36,19 +36,41 @@ STREE_NS_BEGIN
 // this, which no stored character has, so they match nothing.
 constexpr unsigned char STREE_NO_CODE = 0xff;
 
+// Where records are cut from, by space: the current page, or -1, and its
+// first free unit.
+struct stree_pool_cursor {
+  int64_t current[STREE_SPACES];
+  uint32_t next_unit[STREE_SPACES] = {};
+
+  stree_pool_cursor() {
+    for (int64_t& page : current) page = -1;
+  }
+};
+
 // The pool pages that hold a tree's records: every page holds the records
 // of one tree, so a tree is deleted page by page.
 struct stree_tree_pages {
-  // By space: the page records are cut from, or -1, and its first free unit.
-  int64_t current[STREE_SPACES];
-  uint32_t next_unit[STREE_SPACES] = {};
+  stree_pool_cursor cursor;
   uint32_t* keys = nullptr;  // the tree's pages (space, number), in no order
   uint32_t count = 0;
   uint32_t capacity = 0;
+};
 
-  stree_tree_pages() {
-    for (int64_t& page : current) page = -1;
-  }
+// A lane of the pool: records of one tree made on a thread of its own,
+// beside other lanes of the same tree (int_stree_pool_open_lanes).  Each
+// lane cuts records from pages of its own; only opening a page takes the
+// pool's lock.  A lane is written at every record, so its thread keeps it
+// where no other thread writes (its own stack).
+struct stree_pool_lane {
+  stree_pool_cursor cursor;
+  // Records cut from each current page: a page's header learns its count
+  // when the page is closed, so that lanes do not write one cache line of
+  // headers at every record.
+  uint32_t on_page[STREE_SPACES] = {};
+  uint32_t* keys = nullptr;  // the pages it opened, in order
+  uint32_t count = 0;
+  uint32_t capacity = 0;
+  long made = 0;  // records made
 };
 
 struct suffix_tree {
@@ -89,24 +111,41 @@ inline int int_stree_code_of(const suffix_tree* tree, char c) {
 // page of a tree when the tree is deleted.  Slots are never reused.
 // When the system refuses a page, the tree's child index is given back and
 // the page asked for again.
-// The pool is shared by the process and takes no lock: records are made by
-// one thread at a time.  The build's work on threads (build.cpp, sort.cpp)
-// makes no record: it splits only the phases that read the records or
-// write words of records that one thread alone owns (a node's suffix
-// link), while every record is made by the one thread that runs the build,
-// so the pool's page tables never move while another thread reads them.
-
+// The pool is shared by the process.  Records are made by one thread at a
+// time, except in lanes: a build in one go (build.cpp) makes the records
+// of disjoint subtrees on several threads, each through a lane of its own.
+// The page tables are grown for all of the lanes' pages before they start,
+// so no table moves while a lane reads a record through it, and each lane
+// writes only the headers of its own pages; a page is opened under the
+// pool's lock.  Every other thread of a build makes no record: it reads
+// records or writes words of records that it alone owns (a node's suffix
+// link).
 // A new internal node with the given packed edge start and length, all other
 // words zero; STREE_NONE when memory runs out.
+// With a lane, the record comes from the lane's pages (and is not a
+// request that a test's failure counts); so for the two below.
 stree_ref int_stree_new_node(suffix_tree* tree, stree_pos edgestr,
-                             int32_t edgelen);
+                             int32_t edgelen, stree_pool_lane* lane = nullptr);
 // A new leaf for string strid whose edge starts at edgepos; first_char is set
 // from the stored string.  STREE_NONE when memory runs out.
 stree_ref int_stree_new_leaf(suffix_tree* tree, int32_t strid,
-                             int32_t edgepos);
+                             int32_t edgepos, stree_pool_lane* lane = nullptr);
 // A new end record for the suffix of strid starting at pos; next and
 // children zero.  STREE_NONE when memory runs out.
-stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos);
+stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos,
+                               stree_pool_lane* lane = nullptr);
+// Readies `count` lanes that between them make at most `nodes` internal
+// nodes and `ends` leaves and as many end records for the tree: grows the
+// page tables, the tree's list of pages and each lane's list for every page
+// they could open.  False, with nothing to undo, when memory runs out or a
+// test has armed a failure of the pool (whose requests must then come in
+// one order).  The lanes are empty and live in the caller's memory.
+bool int_stree_pool_open_lanes(suffix_tree* tree, stree_pool_lane* lanes, int count,
+                               uint64_t nodes, uint64_t ends);
+// Once the lanes' threads are done, whatever their outcome: their pages join
+// the tree's list, lane after lane (so the order of making runs through the
+// lanes in turn), and the lanes are emptied.
+void int_stree_pool_close_lanes(suffix_tree* tree, stree_pool_lane* lanes, int count);
 // Sets an internal node's edge start and its cached first code.
 void int_stree_set_edgestr(suffix_tree* tree, stree_ref node, stree_pos edgestr);
 // Gives any record back to the pool.
@@ -317,9 +356,9 @@ stree_ref int_stree_split_child(suffix_tree* tree, stree_ref parent,
 // record; returns that node, the record itself for a node, or STREE_NONE.
 stree_ref int_stree_leaf_to_node(suffix_tree* tree, stree_ref record);
 // Hangs an end record (strid, pos) on an internal node: 1, or 0 for a leaf
-// or no memory.
+// or no memory.  With a lane the record comes from the lane's pages.
 int int_stree_add_endrec(suffix_tree* tree, stree_ref node, int32_t strid,
-                         int32_t pos);
+                         int32_t pos, stree_pool_lane* lane = nullptr);
 // Moves the start of a record's edge label by delta characters within its
 // string: positive shortens the edge at its front, negative lengthens it
 // (a leaf's first_char follows).  Used by splitting and folding.
