@@ -153,6 +153,7 @@ struct builder {
   const string_map& map;
   stree_pool_lane* lane;        // where records come from; null: the tree's pages
   stree_count nodes;            // internal nodes and leaves, with those made here
+  stree_count pushed = 0;       // internal nodes made here
   value_stack<open_node> open;  // the root at the bottom, deepest on top
   stree_ref top = STREE_NONE;   // the first child of the root made here
   bool node_limit = false;      // a record more would pass STREE_MAX_NODES
@@ -177,6 +178,7 @@ struct builder {
   }
   bool push(int32_t depth, stree_pos left) {
     if (!count_record()) return false;
+    ++pushed;
     const stree_ref node = int_stree_new_node(tree, 0, 0, lane);
     return node != STREE_NONE && open.push(open_node{depth, node, STREE_NONE, left});
   }
@@ -314,6 +316,7 @@ struct record_part {
   int64_t lo = 0, hi = 0;
   stree_pool_lane* lane = nullptr;  // null: the tree's own pages
   stree_count nodes = 0;            // internal nodes and leaves made
+  stree_count internal = 0;         // internal nodes made
   value_stack<stree_ref>* wide = nullptr;  // where it notes nodes of many children
   value_stack<stree_ref> own_wide;         // its notes, when on a thread of its own
   stree_ref top = STREE_NONE, tail = STREE_NONE;  // its first and last child of the root
@@ -379,11 +382,12 @@ bool build_part(suffix_tree* tree, const int_stree_sorted& sorted, const string_
     }
   } lane{part.lane, part.lane ? *part.lane : stree_pool_lane()};
   const stree_count before = part.lane ? 0 : tree->num_nodes;
-  builder b{tree, map, part.lane ? &lane.here : nullptr, before, {}};
+  builder b{tree, map, part.lane ? &lane.here : nullptr, before, 0, {}};
   b.wide = part.wide;
   const bool done = b.open.push(open_node{0, tree->root, STREE_NONE, 0}) &&
                     build_run_of(sorted, map, part, b, first, progress, run);
   part.nodes = b.nodes - before;
+  part.internal = b.pushed;
   if (!part.lane) tree->num_nodes = b.nodes;
   part.node_limit = b.node_limit;
   if (!done) {
@@ -445,7 +449,8 @@ bool join_parts(suffix_tree* tree, build_array<record_part>& parts, value_stack<
 // those one thread makes.  On threads the node limit cannot be reached:
 // every suffix adds a leaf or an end record and at most one internal node.
 bool make_records(suffix_tree* tree, const int_stree_sorted& sorted, const string_map& map,
-                  int threads, value_stack<stree_ref>* wide, build_run* run) {
+                  int threads, value_stack<stree_ref>* wide, build_run* run,
+                  stree_built_runs* runs) {
   const int64_t n = static_cast<int64_t>(tree->block_used);
   const uint64_t suffixes = static_cast<uint64_t>(n - map.count);
   if (static_cast<uint64_t>(tree->num_nodes) + 2 * suffixes > static_cast<uint64_t>(STREE_MAX_NODES))
@@ -482,7 +487,12 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted, const strin
     ok &= parts[k].ok;
     if (parts[k].node_limit) return run->fail(STREE_BUILD_NODE_LIMIT);
   }
-  return (ok && join_parts(tree, parts, wide)) || run->fail();
+  if (!ok || !join_parts(tree, parts, wide)) return run->fail();
+  runs->count = count;
+  for (int k = 0; k < count; ++k)
+    runs->at[k] = stree_built_run{parts[k].top, static_cast<uint64_t>(parts[k].nodes),
+                                  static_cast<uint64_t>(parts[k].internal)};
+  return true;
 }
 
 // Where the link walk stands below one parent: the parent, its suffix link
@@ -731,7 +741,10 @@ size_t insertion_needs(const suffix_tree* tree, const build_run& run, int64_t su
 }  // namespace
 
 stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* hook,
-                                   int64_t window, int threads) {
+                                   int64_t window, int threads, stree_built_runs* runs) {
+  stree_built_runs own_runs;
+  if (!runs) runs = &own_runs;
+  runs->count = 0;
   if (!ready_to_build(tree)) return {STREE_BUILD_UNFIT, 0};
   if (tree->block_used == 0) return {STREE_BUILD_DONE, 0};
   if (tree->block_used > static_cast<size_t>(STREE_MAX_SORTED)) {
@@ -740,7 +753,7 @@ stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* ho
   }
   // A failure armed for a test must hit the same request whatever the
   // threads: the build then runs on this thread alone.
-  const int parts = int_stree_build_fail_armed() ? 1 : std::clamp(threads, 1, 256);
+  const int parts = int_stree_build_fail_armed() ? 1 : std::clamp(threads, 1, STREE_MAX_BUILT_RUNS);
   build_run run{hook};
   const stree_build_hook relay{build_run::relay, &run};
   string_map map{};
@@ -751,7 +764,7 @@ stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* ho
                                      static_cast<int64_t>(tree->block_used), &sorted,
                                      &relay, parts) ||
              run.fail()) &&
-            make_records(tree, sorted, map, parts, parts > 1 ? &wide : nullptr, &run);
+            make_records(tree, sorted, map, parts, parts > 1 ? &wide : nullptr, &run, runs);
   std::free(map.first);
   int_stree_sorted_free(&sorted);
   ok = ok && link_nodes(tree, window, parts, wide, &run);
@@ -760,7 +773,10 @@ stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* ho
   if (result.outcome == STREE_BUILD_NO_MEMORY)
     result.insertion_needs = insertion_needs(
         tree, run, static_cast<int64_t>(tree->block_used) - tree->next_free);
-  if (!ok) discard_records(tree);
+  if (!ok) {
+    discard_records(tree);
+    runs->count = 0;
+  }
   return result;
 }
 

@@ -518,7 +518,7 @@ void int_stree_pool_trim() { trim_blocks(); }
 
 bool int_stree_pool_open_lanes(suffix_tree* tree, stree_pool_lane* lanes, int count,
                                uint64_t nodes, uint64_t ends) {
-  if (fail_at > 0 || fail_from > 0 || body_fail_at > 0) return false;
+  if (fail_at > 0 || fail_from > 0) return false;
   uint64_t pages = 0;
   for (uint32_t space = 0; space < STREE_SPACES; ++space) {
     const uint64_t need = lane_pages(space, nodes, ends, count);

@@ -138,8 +138,9 @@ stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos,
 // nodes and `ends` leaves and as many end records for the tree: grows the
 // page tables, the tree's list of pages and each lane's list for every page
 // they could open.  False, with nothing to undo, when memory runs out or a
-// test has armed a failure of the pool (whose requests must then come in
-// one order).  The lanes are empty and live in the caller's memory.
+// test has armed a failure of a record request (whose requests must then
+// come in one order; a page body's failure may hit any lane, under the
+// lock).  The lanes are empty and live in the caller's memory.
 bool int_stree_pool_open_lanes(suffix_tree* tree, stree_pool_lane* lanes, int count,
                                uint64_t nodes, uint64_t ends);
 // Once the lanes' threads are done, whatever their outcome: their pages join
@@ -486,18 +487,42 @@ struct stree_build_result {
 // given back, the root too, and the tree is fit only to be deleted (its
 // strings stay readable).  The child index is built as lookups need it, as
 // by insertion.  `hook` may be null; it hears only from the calling thread.
-// With `threads` above 1 the link walks of the children of the root are
-// split among that many threads, and so are the LCP values; the records and
-// links made and the outcomes are the same for every count.  The child
+// With `threads` above 1 the records are made on that many threads, each
+// the subtrees of a run of the root's children (through lanes of the pool,
+// when they can be had), the link walks of the children of the root are
+// split among them, and so are the LCP values; the records and links made
+// and the outcomes are the same for every count (only the pages the records
+// lie on differ, and a hook's stop is seen at a different tick).  The child
 // index differs in what it holds but not in what it answers: on threads
 // the nodes with many children are indexed before the walks, which index
 // nothing, where one thread indexes those its lookups pass the index's
 // threshold of siblings in.  While stree_build_fail_at is armed
 // the build runs on the calling thread alone, so that the failing request
 // is the same one.
+// With `runs`, a build that ends DONE tells how it split the records among
+// threads (below).
 constexpr int64_t STREE_LINK_WINDOW = int64_t{1} << 16;  // 16 pages of records
+struct stree_built_runs;
 stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* hook,
-                                   int64_t window = STREE_LINK_WINDOW, int threads = 1);
+                                   int64_t window = STREE_LINK_WINDOW, int threads = 1,
+                                   stree_built_runs* runs = nullptr);
+
+// The runs of the root's children whose subtrees a build in one go made on
+// threads of their own, in order: each run's first child and the records
+// (internal nodes and leaves) and internal nodes of their subtrees.  While
+// the tree is not changed, a preorder walk can take runs on threads of
+// their own, each numbering its records from where the runs before it end
+// (after the root's number, 0).
+constexpr int STREE_MAX_BUILT_RUNS = 256;
+struct stree_built_run {
+  stree_ref first;
+  uint64_t records;
+  uint64_t internal;
+};
+struct stree_built_runs {
+  int count = 0;
+  stree_built_run at[STREE_MAX_BUILT_RUNS];
+};
 // int_stree_build without a hook: 1 when the tree is built, else 0.
 int int_stree_build_stored(suffix_tree* tree);
 

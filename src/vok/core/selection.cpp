@@ -7,9 +7,13 @@
 // tree (up to the length of the longest document) costs nothing else.
 #include "selection.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+
+#include "../../stree/parts.h"
 
 VOK_NS_BEGIN
 
@@ -189,10 +193,12 @@ struct open_record {
   uint32_t entry_total;
   uint32_t children;
   uint32_t max_child;
-  uint32_t rank;  // among the internal records
+  uint32_t rank;  // among the internal records; kLeafRank for a leaf
   uint32_t df;    // its own tally plus the frequencies of its children so far
   bool emitted;   // a suffix in its subtree so far starts at an emitting position
 };
+
+constexpr uint32_t kLeafRank = UINT32_MAX;
 
 // Room in the node table for rank `rank`; false when memory runs out.
 bool node_room(vok_nodes* nodes, size_t rank) {
@@ -222,6 +228,42 @@ struct count_walk {
   // and utf8 every position emits.)
   bool emitted_only;
   bool out_of_memory = false;
+  // Per document, the number of the record where this walk last met it
+  // (sel->df.last, or a part's own table).
+  uint32_t* last = nullptr;
+  // The words of the bit sets that hold only this walk's numbers; a bit
+  // in any other word is set by an atomic operation, for walks of the
+  // parts of the tree on threads side by side.
+  size_t own_from = 0, own_to = SIZE_MAX;
+  // Shared by the parts: the records numbered as of each one's last tick,
+  // and whether they are all to end.  Null for one walk alone.
+  std::atomic<uint64_t>* numbered = nullptr;
+  std::atomic<bool>* quit = nullptr;
+  bool tells = true;  // this walk tells the hook
+  uint64_t told = 0;
+
+  void set_bit(uint64_t* set, uint32_t id) const {
+    const size_t w = id >> VOK_SET_SHIFT;
+    const uint64_t bit = uint64_t{1} << (id & VOK_SET_MASK);
+    if (w >= own_from && w < own_to) set[w] |= bit;
+    else std::atomic_ref<uint64_t>(set[w]).fetch_or(bit, std::memory_order_relaxed);
+  }
+
+  // Once in kTickRecords numbers: false when the walk is to end (the hook
+  // asked to stop, or another part failed).
+  bool tick(const suffix_tree* tree, uint32_t id) {
+    uint64_t done = id;
+    if (numbered) {
+      done = (*numbered += id - told);
+      told = id;
+      if (quit->load(std::memory_order_relaxed)) return false;
+    }
+    if (!tells || !hook || !hook->tick ||
+        hook->tick(hook->data, "selecting", done, static_cast<uint64_t>(tree->num_nodes)))
+      return true;
+    if (quit) quit->store(true);
+    return false;
+  }
 
   // Whether a suffix ending exactly at x starts at an emitting position:
   // a leaf's own (its start is its label's start less its parent's path
@@ -251,8 +293,8 @@ struct count_walk {
   // most `prev` (the open records' numbers ascend), or the record itself.
   // Returns the record's own tally.
   uint32_t meet(uint32_t d, uint32_t id, size_t open) {
-    const uint32_t prev = sel->df.last[d];
-    sel->df.last[d] = id;
+    const uint32_t prev = last[d];
+    last[d] = id;
     if (prev == UINT32_MAX) return 1;
     if (prev == id || open == 0) return 0;
     size_t lo = 0, hi = open;  // path[lo].id <= prev < path[hi].id
@@ -287,56 +329,71 @@ struct count_walk {
     const uint32_t id = done.id, df_here = done.df;
     if (counts) sel->counts.of[id] = count;
     if (sel->df.of) sel->df.of[id] = df_here;
-    const bool internal = chains && vok_in_set(sel->chains.internal, id);
+    const bool internal = chains && done.rank != kLeafRank;
     if (up == nullptr) {  // the root is never a feature
-      vok_set_put(sel->features.bits, id, false);
-      if (internal) parent[vok_internal_rank(sel->chains, id)] = 0;
+      if (internal) parent[done.rank] = 0;
       return;
     }
     const bool df_inside = !df || !(df_here < df_low || df_here > df_high);
-    vok_set_put(sel->features.bits, id,
-                !refused_by_own_rules(count, done.children, done.max_child, settings) &&
-                    by_label && df_inside && done.emitted);
+    if (!refused_by_own_rules(count, done.children, done.max_child, settings) && by_label &&
+        df_inside && done.emitted)
+      set_bit(sel->features.bits, id);
     if (count > up->max_child) up->max_child = count;
     up->df += df_here;
     up->emitted = up->emitted || done.emitted;
-    if (internal) parent[vok_internal_rank(sel->chains, id)] = up->id;
+    if (internal) parent[done.rank] = up->id;
   }
 };
 
-// The preorder walk of the whole tree that gives the numbers and does all
-// the counting.  A record's count is the number of suffixes ending in its
-// subtree: the walk keeps a running total of the suffixes ending at the
-// records met so far, and a record's count is the total on leaving it less
-// the total on entering it.  `depth` is the path length of the current
-// record's parent, which places a leaf's suffix.
+// Where a counting walk starts: at the root for the whole tree, or, for a
+// part of the walk on a thread of its own, at the first of a run of the
+// root's children, with the root open above it.  The walk ends once record
+// `last` is complete; what it then leaves is in `end`.
+struct walk_span {
+  stree_ref first, last;
+  uint32_t id;        // the first record's number
+  uint32_t internal;  // internal records numbered before it
+  open_record root;   // the open root, for a part; on return, what it gathered
+  uint32_t total = 0;     // on return: suffixes ending in the walk's records
+  uint32_t next_id = 0;   // on return: the number after the walk's last
+  uint32_t internal_end = 0;
+};
+
+// The preorder walk of the tree, or of a part of it, that gives the numbers
+// and does all the counting.  A record's count is the number of suffixes
+// ending in its subtree: the walk keeps a running total of the suffixes
+// ending at the records met so far, and a record's count is the total on
+// leaving it less the total on entering it.  `depth` is the path length of
+// the current record's parent, which places a leaf's suffix.
 // The hook hears from the walk once in this many records.
 constexpr uint32_t kTickRecords = uint32_t{1} << 16;
 
-bool count_occurrences(suffix_tree* tree, count_walk& w) {
+bool count_occurrences(suffix_tree* tree, count_walk& w, walk_span& span) {
   vok_selection* sel = w.sel;
   open_record* path = w.path;
   const bool loci = (sel->jobs & VOK_JOB_LOCI) != 0;
   size_t open = 0;  // records on the path
-  uint32_t next_id = 0;
+  if (span.first != tree->root) path[open++] = span.root;
+  uint32_t next_id = span.id;
   uint32_t total = 0;
   int32_t depth = 0;
-  uint32_t internal = 0;  // internal records met so far
-  uint32_t counted_words = 0;  // words of the internal set with their count
+  uint32_t internal = span.internal;  // internal records met so far
+  // Words of the internal set with their count: those that start below
+  // the walk's first number are another walk's.
+  uint32_t counted_words = (span.id + VOK_SET_MASK) >> VOK_SET_SHIFT;
   unsigned char top = 0;  // first character of the current path label
-  stree_ref x = tree->root;
+  stree_ref x = span.first;
   loci_writer writer(sel->loci);
   for (;;) {
     const uint32_t id = next_id++;
-    if ((id & (kTickRecords - 1)) == 0 && w.hook && w.hook->tick &&
-        !w.hook->tick(w.hook->data, "selecting", id, static_cast<uint64_t>(tree->num_nodes)))
-      return false;
+    if ((id & (kTickRecords - 1)) == 0 && !w.tick(tree, id)) return false;
     int_stree_number(tree, x, id);
-    if (!int_stree_isaleaf(tree, x)) {
+    const bool leaf = int_stree_isaleaf(tree, x);
+    if (!leaf) {
       if (w.chains) {
         while (counted_words <= (id >> VOK_SET_SHIFT))
           sel->chains.internal_before[counted_words++] = internal;
-        sel->chains.internal[id >> VOK_SET_SHIFT] |= uint64_t{1} << (id & VOK_SET_MASK);
+        w.set_bit(sel->chains.internal, id);
       }
       if (w.nodes) {
         if (!node_room(&sel->nodes, internal)) {
@@ -356,31 +413,33 @@ bool count_occurrences(suffix_tree* tree, count_walk& w) {
     const bool own_emitted = w.emits_here(tree, x, depth);
     if (open > 0) ++path[open - 1].children;
     const uint32_t ends = static_cast<uint32_t>(int_stree_num_ends(tree, x));
+    const uint32_t rank = leaf ? kLeafRank : internal - 1;
     stree_ref child = int_stree_first_child(tree, x);
     if (child != STREE_NONE) {
       // The walk comes back to x's next sibling only after x's subtree:
       // ask for it now so that the wait overlaps with that subtree.
       if (!int_stree_is_last(x))
         __builtin_prefetch(int_stree_words(int_stree_link(x)));
-      path[open++] = open_record{id, total, 0, 0, internal - 1, own_df, own_emitted};
+      path[open++] = open_record{id, total, 0, 0, rank, own_df, own_emitted};
       total += ends;
       depth += int_stree_node(x)->edgelen;
       x = child;
       continue;
     }
     total += ends;
-    w.complete(open_record{id, total, 0, 0, 0, own_df, own_emitted}, ends, true,
+    w.complete(open_record{id, total, 0, 0, rank, own_df, own_emitted}, ends, true,
                open > 0 ? &path[open - 1] : nullptr);
     // Climb while x is the last of its siblings, completing each parent.
     for (;;) {
-      if (x == tree->root) {
+      if (x == span.last) {
         writer.flush();
-        int_stree_numbered(tree);
-        sel->internal_records = internal;
-        if (w.chains) {
-          const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes) + 1);
-          while (counted_words < words) sel->chains.internal_before[counted_words++] = internal;
-        }
+        if (w.chains)
+          for (; uint64_t{counted_words} << VOK_SET_SHIFT < next_id; ++counted_words)
+            sel->chains.internal_before[counted_words] = internal;
+        if (open > 0) span.root = path[0];
+        span.total = total;
+        span.next_id = next_id;
+        span.internal_end = internal;
         return true;
       }
       const bool last = int_stree_is_last(x);
@@ -411,6 +470,125 @@ size_t path_room(const suffix_tree* tree) {
     if (tree->strings[slot] && tree->lengths[slot] > longest)
       longest = tree->lengths[slot];
   return static_cast<size_t>(longest) + 1;
+}
+
+// ---- the counting walk in parts ----------------------------------------------
+
+// Groups the built runs, in order, into at most `threads` spans of whole
+// runs about even in records, and finds each span's last child of the
+// root; returns the number of spans.
+int span_runs(const suffix_tree* tree, const stree_built_runs& runs, int threads,
+              walk_span* spans) {
+  uint64_t all = 0;
+  for (int k = 0; k < runs.count; ++k) all += runs.at[k].records;
+  uint64_t records = 0, internal = 0;
+  int count = 0;
+  for (int k = 0; k < runs.count; ++count) {
+    const uint64_t target = all * static_cast<uint64_t>(count + 1) / static_cast<uint64_t>(threads);
+    spans[count] = walk_span{runs.at[k].first, STREE_NONE, static_cast<uint32_t>(1 + records),
+                             static_cast<uint32_t>(1 + internal), open_record{}};
+    do {
+      records += runs.at[k].records;
+      internal += runs.at[k].internal;
+      ++k;
+    } while (k < runs.count && records + runs.at[k].records <= target);
+  }
+  int at = 0;
+  stree_ref before = STREE_NONE;
+  for (stree_ref c = int_stree_first_child(tree, tree->root);; c = int_stree_link(c)) {
+    if (at + 1 < count && c == spans[at + 1].first) spans[at++].last = before;
+    before = c;
+    if (int_stree_is_last(c)) break;
+  }
+  spans[at].last = before;
+  return at + 1 == count ? count : 0;
+}
+
+// What the walk does at the root, the parts' walks being below it: as the
+// whole walk's first step does.  False when the hook asks to stop.
+bool visit_root(suffix_tree* tree, count_walk& w) {
+  if (!w.tick(tree, 0)) return false;
+  vok_selection* sel = w.sel;
+  int_stree_number(tree, tree->root, 0);
+  if (w.chains) {
+    sel->chains.internal_before[0] = 0;
+    sel->chains.internal[0] |= 1;
+  }
+  if (w.nodes) sel->nodes.at[0] = vok_node{tree->root, int_stree_node(tree->root)->suffix_link, 0, 0, 0};
+  return true;
+}
+
+// The counting walk split among threads by the runs of the root's children
+// that the build made on threads.  `done` is false when the walk cannot be
+// split (one run, the root with suffixes of its own, the node table too
+// small, no memory for the parts' tables): the caller then walks the whole
+// tree.  Otherwise the result is the whole walk's.
+bool count_in_parts(suffix_tree* tree, count_walk& whole, const stree_built_runs* runs,
+                    int threads, bool* done) {
+  *done = false;
+  if (!runs || runs->count < 2 || threads < 2 || int_stree_num_ends(tree, tree->root) != 0)
+    return true;
+  vok_selection* sel = whole.sel;
+  walk_span spans[STREE_MAX_BUILT_RUNS];
+  const int count = span_runs(tree, *runs, std::min(threads, runs->count), spans);
+  uint64_t internal = 1;
+  for (int k = 0; k < runs->count; ++k) internal += runs->at[k].internal;
+  if (count < 2 || (whole.nodes && sel->nodes.room < internal)) return true;
+  struct part_tables {
+    open_record* path = nullptr;
+    uint32_t* last = nullptr;
+    ~part_tables() {
+      std::free(path);
+      std::free(last);
+    }
+  } tables[STREE_MAX_BUILT_RUNS];
+  const size_t slots = static_cast<size_t>(tree->slots) + 1;
+  for (int k = 0; k < count; ++k) {
+    if (!allocate(&tables[k].path, path_room(tree))) return true;
+    if (whole.df && k > 0) {
+      if (!allocate(&tables[k].last, slots)) return true;
+      std::memset(tables[k].last, 0xff, slots * sizeof(uint32_t));
+    }
+  }
+  *done = true;
+  if (!visit_root(tree, whole)) return false;
+  std::atomic<uint64_t> numbered{1};
+  std::atomic<bool> quit{false};
+  const uint64_t records = static_cast<uint64_t>(tree->num_nodes);
+  bool ok[STREE_MAX_BUILT_RUNS], no_memory[STREE_MAX_BUILT_RUNS];
+  stree_run_parts(count, [&](int k) {
+    count_walk w = whole;
+    w.path = tables[k].path;
+    if (k > 0 && w.df) w.last = tables[k].last;
+    const uint64_t end = k + 1 < count ? spans[k + 1].id : records;
+    w.own_from = (spans[k].id + VOK_SET_MASK) >> VOK_SET_SHIFT;
+    w.own_to = static_cast<size_t>(end >> VOK_SET_SHIFT);
+    w.numbered = &numbered;
+    w.quit = &quit;
+    w.told = spans[k].id;
+    w.tells = k == 0;
+    spans[k].root = open_record{0, 0, 0, 0, 0, 0, w.emits_here(tree, tree->root, 0)};
+    ok[k] = count_occurrences(tree, w, spans[k]);
+    no_memory[k] = w.out_of_memory;
+    if (!ok[k]) quit.store(true);
+  });
+  for (int k = 0; k < count; ++k) {
+    whole.out_of_memory |= no_memory[k];
+    if (!ok[k]) return false;
+    // The runs told where each part's numbers start and end.
+    STREE_ASSERT(spans[k].next_id == (k + 1 < count ? spans[k + 1].id : records));
+  }
+  open_record root = spans[0].root;
+  uint32_t total = spans[0].total;
+  for (int k = 1; k < count; ++k) {
+    root.children += spans[k].root.children;
+    root.max_child = std::max(root.max_child, spans[k].root.max_child);
+    root.df += spans[k].root.df;
+    total += spans[k].total;
+  }
+  whole.complete(root, total, true, nullptr);
+  sel->internal_records = spans[count - 1].internal_end;
+  return true;
 }
 
 // ---- the suffix-link rule ---------------------------------------------------
@@ -564,7 +742,8 @@ void vok_selection_free(vok_selection* sel) {
 }
 
 vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
-                               vok_selection* sel, const vok_hook* hook) {
+                               vok_selection* sel, const vok_hook* hook,
+                               const stree_built_runs* runs) {
   open_record* path = nullptr;
   if (!allocate(&path, path_room(tree))) return VOK_NO_MEMORY;
   const double docs = static_cast<double>(sel->docs);
@@ -574,9 +753,22 @@ vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
                   settings.min_df_share ? settings.min_df * docs : settings.min_df,
                   settings.max_df_share ? settings.max_df * docs : settings.max_df,
                   settings.max_features > 0 && (settings.word_delimited != 0 || settings.utf8)};
-  const bool counted = count_occurrences(tree, walk);
+  walk.last = sel->df.last;
+  bool split = false;
+  bool counted = count_in_parts(tree, walk, runs, vok_settings_threads(settings), &split);
+  if (!split) {
+    walk_span whole{tree->root, tree->root, 0, 0, open_record{}};
+    counted = count_occurrences(tree, walk, whole);
+    sel->internal_records = whole.internal_end;
+  }
   std::free(path);
   if (!counted) return walk.out_of_memory ? VOK_NO_MEMORY : VOK_STOPPED;
+  int_stree_numbered(tree);
+  if (walk.chains) {
+    const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes) + 1);
+    for (size_t w = vok_set_words(static_cast<size_t>(tree->num_nodes)); w < words; ++w)
+      sel->chains.internal_before[w] = static_cast<uint32_t>(sel->internal_records);
+  }
   if (vok_selection_needs_counts(settings)) {
     link_rule rule{&settings, sel};
     stree_traverse(tree, judge_link_target, nullptr, &rule);

@@ -156,8 +156,11 @@ void vok_selection_free(vok_selection* sel);
 // null) hears of the walk, as "selecting", once in 65,536 records.
 // VOK_NO_MEMORY when memory for the table runs out, VOK_STOPPED when the
 // hook asks to stop; the selection is unusable after either.
+// With the runs a build made on threads (or null), the walk is split among
+// the threads the settings ask for, and its results are the same.
 vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
-                               vok_selection* sel, const vok_hook* hook);
+                               vok_selection* sel, const vok_hook* hook,
+                               const stree_built_runs* runs = nullptr);
 
 // The place in loci.at of position `at` (of the strings one after the
 // other): the number of emitting positions below it.

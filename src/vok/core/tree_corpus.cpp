@@ -244,8 +244,9 @@ vok_status vok_tree_build(vok_tree_corpus* c, const vok_hook* hook) {
   if (!tick(hook, "sorting", 0, 0)) return VOK_STOPPED;
   relay within{hook};
   stree_build_hook storage;
-  const stree_build_result built = int_stree_build(c->tree, within.for_tree(&storage),
-                                                   STREE_LINK_WINDOW, vok_settings_threads(c->settings));
+  const stree_build_result built =
+      int_stree_build(c->tree, within.for_tree(&storage), STREE_LINK_WINDOW,
+                      vok_settings_threads(c->settings), &c->runs);
   if (built.outcome == STREE_BUILD_STOPPED) return VOK_STOPPED;
   if (built.outcome == STREE_BUILD_NO_MEMORY && insertion_cannot_fit(built)) return VOK_NO_MEMORY;
   if (built.outcome != STREE_BUILD_DONE) {
@@ -270,7 +271,7 @@ vok_status vok_tree_select(vok_tree_corpus* c, unsigned reads,
   if (reads & VOK_READ_MODEL) jobs |= VOK_JOB_SEEN | VOK_JOB_LOCI | VOK_JOB_CHAINS;
   c->sel.docs = c->docs;
   const vok_status status = vok_selection_alloc(c->tree, c->settings, jobs, &c->sel)
-                                ? vok_select_features(c->tree, c->settings, &c->sel, hook)
+                                ? vok_select_features(c->tree, c->settings, &c->sel, hook, &c->runs)
                                 : VOK_NO_MEMORY;
   if (status != VOK_OK) {
     vok_selection_free(&c->sel);
