@@ -65,7 +65,8 @@ TEST(Tree, RandomHistoriesMatchTheModel) {
 
 // A tree built in one go from stored strings is the tree their insertion
 // gives, links included.  A build that fails at any record request, any
-// allocation of its own or the sorter's, or the node limit gives every page
+// page body, any allocation of its own or the sorter's, or the node limit
+// gives every page
 // back; one that gets through never met its failing allocation, which is
 // then the next one.
 TEST(Tree, BuiltInOneGoMatchesTheModel) {
@@ -104,18 +105,21 @@ TEST(Tree, BuiltInOneGoMatchesTheModel) {
     const stree_count records = h.tree->num_nodes - 1;
     ASSERT_EQ(history::finish(h), "");
     if (seed % 10) continue;
-    for (int how = 0; how < 2; ++how)
+    // how: a record request, an allocation of the build, a page body (which
+    // the records' threads ask for too).
+    for (int how = 0; how < 3; ++how)
       for (long n = 1;; ++n) {
         History f(STREE_MAX_ALPHABET, true, STREE_INDEX_THRESHOLD);
         ASSERT_TRUE(store(f, texts));
-        how ? stree_build_fail_at(n) : stree_pool_fail_at(n);
+        how == 2 ? stree_pool_fail_body_at(n) : how ? stree_build_fail_at(n) : stree_pool_fail_at(n);
         const int built = build(f.tree);
         int_stree_sorted next;
         const unsigned char nul = 0;
-        const bool swallowed = how && built && int_stree_sort_suffixes(&nul, 1, &next);
+        const bool swallowed = how == 1 && built && int_stree_sort_suffixes(&nul, 1, &next);
         int_stree_sorted_free(&next);
         stree_build_fail_at(0);
         stree_pool_fail_at(0);
+        stree_pool_fail_body_at(0);
         ASSERT_FALSE(swallowed) << "seed " << seed << ": allocation " << n << " failed unnoticed";
         if (built) {
           ASSERT_EQ(history::check(f), "") << "seed " << seed << " failing at " << n;
