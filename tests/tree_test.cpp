@@ -131,7 +131,7 @@ TEST(Tree, BuiltInOneGoMatchesTheModel) {
       History f(STREE_MAX_ALPHABET, true, STREE_INDEX_THRESHOLD);
       ASSERT_TRUE(store(f, texts));
       f.tree->num_nodes = STREE_MAX_NODES - records + more;
-      EXPECT_EQ(int_stree_build_stored(f.tree), 1 - more) << seed;
+      EXPECT_EQ(build(f.tree), 1 - more) << seed;
       EXPECT_EQ(f.tree->num_nodes, more ? 0 : STREE_MAX_NODES) << seed;
       EXPECT_EQ(history::finish(f), "");
     }

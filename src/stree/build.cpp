@@ -446,15 +446,14 @@ bool join_parts(suffix_tree* tree, build_array<record_part>& parts, value_stack<
 // With `threads` above 1 the suffix order is split where the children of
 // the root are, into parts of whole subtrees, each made on a thread of its
 // own through a lane of the pool, when the lanes can be had; the records are
-// those one thread makes.  On threads the node limit cannot be reached:
-// every suffix adds a leaf or an end record and at most one internal node.
+// those one thread makes.  On threads each part counts its own records,
+// and the limit is held to their sum once all are done: the build then
+// fails for the limit exactly when one thread's would.
 bool make_records(suffix_tree* tree, const int_stree_sorted& sorted, const string_map& map,
                   int threads, value_stack<stree_ref>* wide, build_run* run,
                   stree_built_runs* runs) {
   const int64_t n = static_cast<int64_t>(tree->block_used);
   const uint64_t suffixes = static_cast<uint64_t>(n - map.count);
-  if (static_cast<uint64_t>(tree->num_nodes) + 2 * suffixes > static_cast<uint64_t>(STREE_MAX_NODES))
-    threads = 1;
   build_array<int64_t> starts(static_cast<size_t>(threads) + 1);
   build_array<stree_pool_lane> lanes(static_cast<size_t>(threads));
   if (!starts.items || !lanes.items) return run->fail();
@@ -482,11 +481,14 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted, const strin
   });
   if (laned) int_stree_pool_close_lanes(tree, lanes.items, count);
   bool ok = true;
+  uint64_t records = static_cast<uint64_t>(tree->num_nodes);
   for (int k = 0; k < count; ++k) {
     run->placed += parts[k].placed;
     ok &= parts[k].ok;
+    if (parts[k].lane) records += static_cast<uint64_t>(parts[k].nodes);
     if (parts[k].node_limit) return run->fail(STREE_BUILD_NODE_LIMIT);
   }
+  if (records > static_cast<uint64_t>(STREE_MAX_NODES)) return run->fail(STREE_BUILD_NODE_LIMIT);
   if (!ok || !join_parts(tree, parts, wide)) return run->fail();
   runs->count = count;
   for (int k = 0; k < count; ++k)

@@ -15,6 +15,12 @@
 // also miss the TLB.  A released body and its page number are kept for the
 // next page opened.
 //
+// A build on threads makes the records of each thread's subtrees through a
+// lane: current pages of its own, so that the threads share no page and
+// write no common line but when a page is opened (under a lock).  The
+// tables that find a page's body are grown beforehand for every page the
+// lanes could open, so none moves while another thread reads through it.
+//
 // In sanitized builds a read through a stale reference must be caught, so
 // nothing is reused there: every body is a heap block of its own, freed on
 // release while its number keeps pointing at it (AddressSanitizer reports
