@@ -239,6 +239,16 @@ byte are the peak over the input's size. Measured {scale_run}.
 {scale_plot}
 {scale}
 
+## Threads
+
+`bench/threads_bench.py`: `vok -w -j 1` and `vok -w -j 2` taking turns on
+two of the corpora above (least time and highest peak of each), their bags
+compared byte for byte, and the wall seconds of each phase from one
+`vok_phases` run (sorting includes the LCP values). `bench/THREADS.md` says
+what runs on threads. Measured {threads_run}.
+
+{threads}
+
 ## Features of new documents (`vok-apply`)
 
 `vok-apply corpus empty out` is the fit alone; `vok-apply corpus other out`
@@ -333,6 +343,16 @@ def scale_table(rows):
             r["records"], r["sa_lcp_cpu_s"], mb(r["sa_lcp_peak_kb"]), r["wide_over_sa_lcp"],
             num(r["sklearn_cpu_s"], "{:.1f}"), mb(r["sklearn_peak_kb"])]
            for r in rows]
+    return table(header, out)
+
+
+def threads_table(rows):
+    header = ["corpus", "-j", "wall (s)", "CPU (s)", "peak (MB)", "speed-up",
+              "sorting (s)", "records (s)", "links (s)", "counting + selection (s)",
+              "output (s)"]
+    out = [[r["corpus"], r["threads"], r["wall_s"], r["cpu_s"], mb(r["peak_kb"]),
+            r["speedup"], r["sorting_s"], r["building_s"], r["linking_s"],
+            r["count_select_s"], r["output_s"]] for r in rows]
     return table(header, out)
 
 
@@ -464,6 +484,8 @@ def main():
         model_run=read_text(os.path.join(here, "model_run.txt")) or "with the rest",
         scale=scale_table(read_csv(os.path.join(here, "scale.csv"))) or "(not run)",
         scale_run=read_text(os.path.join(here, "scale_run.txt")) or "with the rest",
+        threads=threads_table(read_csv(os.path.join(here, "threads.csv"))) or "(not run)",
+        threads_run=read_text(os.path.join(here, "threads_run.txt")) or "with the rest",
         scale_plot=("\n![the wide tree's time and memory per byte against size](scale.png)\n"
                     if os.path.exists(os.path.join(here, "scale.png")) else ""),
         **{k: machine.get(k, "?") for k in (
