@@ -403,16 +403,21 @@ bool build_part(suffix_tree* tree, const int_stree_sorted& sorted, const string_
 
 // Splits the ranks [lo, n) into at most `parts` runs about as long, each
 // starting where the common prefix with the rank before is empty, at a new
-// child of the root; fills starts[0..count] and returns the count.
+// child of the root (the start nearest to an even split, before or after
+// it: one child may hold a sixth of the text); fills starts[0..count] and
+// returns the count.
 int split_ranks(const int_stree_sorted& sorted, int64_t lo, int64_t n, int parts,
                 int64_t* starts) {
   int count = 0;
   starts[0] = lo;
   for (int k = 1; k < parts; ++k) {
-    int64_t r = std::max(lo + stree_part_start(n - lo, parts, k), starts[count] + 1);
-    while (r < n && sorted.lcp[r] != 0) ++r;
-    if (r >= n) break;
-    starts[++count] = r;
+    const int64_t even = std::max(lo + stree_part_start(n - lo, parts, k), starts[count] + 1);
+    int64_t after = even, before = even - 1;
+    while (after < n && sorted.lcp[after] != 0) ++after;
+    while (before > starts[count] && sorted.lcp[before] != 0) --before;
+    const bool back = before > starts[count] && (after >= n || even - before < after - even);
+    if (!back && after >= n) break;
+    starts[++count] = back ? before : after;
   }
   starts[++count] = n;
   return count;
