@@ -331,7 +331,13 @@ struct record_part {
 struct records_progress {
   std::atomic<int64_t> placed{0};
   std::atomic<bool> quit{false};
+  std::atomic<int> next{0};  // the next part a thread takes
 };
+
+// Parts per thread: a thread done with its part takes the next one, so that
+// a part slower or larger than the others (one child of the root may hold a
+// sixth of the text) holds the rest up less.
+constexpr int kPartsPerThread = 4;
 
 // The first long LCP pair at or above rank r.
 size_t first_long_pair(const int_stree_sorted& sorted, int64_t r) {
@@ -369,7 +375,7 @@ bool build_run_of(const int_stree_sorted& sorted, const string_map& map, record_
 }
 
 // Makes the records of one part.  Every kTickSteps ranks it adds what it
-// has done to the progress; part 0, on the calling thread, tells the hook.
+// has done to the progress; the calling thread tells the hook.
 // What is written at every step lives on this thread's stack (the builder,
 // a copy of the lane) and reaches the part when it ends.
 bool build_part(suffix_tree* tree, const int_stree_sorted& sorted, const string_map& map,
@@ -449,9 +455,9 @@ bool join_parts(suffix_tree* tree, build_array<record_part>& parts, value_stack<
 
 // Makes every record, and with `wide` notes the nodes with many children.
 // With `threads` above 1 the suffix order is split where the children of
-// the root are, into parts of whole subtrees, each made on a thread of its
-// own through a lane of the pool, when the lanes can be had; the records are
-// those one thread makes.  On threads each part counts its own records,
+// the root are, into parts of whole subtrees, which the threads take in
+// turn, each made through a lane of the pool of its own, when the lanes can
+// be had; the records are those one thread makes.  On threads each part counts its own records,
 // and the limit is held to their sum once all are done: the build then
 // fails for the limit exactly when one thread's would.
 bool make_records(suffix_tree* tree, const int_stree_sorted& sorted, const string_map& map,
@@ -459,10 +465,11 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted, const strin
                   stree_built_runs* runs) {
   const int64_t n = static_cast<int64_t>(tree->block_used);
   const uint64_t suffixes = static_cast<uint64_t>(n - map.count);
-  build_array<int64_t> starts(static_cast<size_t>(threads) + 1);
-  build_array<stree_pool_lane> lanes(static_cast<size_t>(threads));
+  const int wanted = threads > 1 ? std::min(threads * kPartsPerThread, STREE_MAX_BUILT_RUNS) : 1;
+  build_array<int64_t> starts(static_cast<size_t>(wanted) + 1);
+  build_array<stree_pool_lane> lanes(static_cast<size_t>(wanted));
   if (!starts.items || !lanes.items) return run->fail();
-  int count = split_ranks(sorted, map.count, n, threads, starts.items);
+  int count = split_ranks(sorted, map.count, n, wanted, starts.items);
   const bool laned =
       count > 1 && int_stree_pool_open_lanes(tree, lanes.items, count, suffixes, suffixes);
   if (!laned) {
@@ -481,8 +488,9 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted, const strin
     parts[k].wide = laned && wide ? &parts[k].own_wide : wide;
   }
   records_progress progress;
-  stree_run_parts(count, [&](int k) {
-    parts[k].ok = build_part(tree, sorted, map, parts[k], k == 0, progress, run);
+  stree_run_parts(std::min(threads, count), [&](int thread) {
+    for (int k; (k = progress.next++) < count && !progress.quit.load(std::memory_order_relaxed);)
+      parts[k].ok = build_part(tree, sorted, map, parts[k], thread == 0, progress, run);
   });
   if (laned) int_stree_pool_close_lanes(tree, lanes.items, count);
   bool ok = true;

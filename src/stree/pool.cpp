@@ -304,13 +304,20 @@ int64_t open_page(suffix_tree* tree, uint32_t space) {
   return number;
 }
 
-// The same for a lane, whose tables and list have room for every page it
-// can open (int_stree_pool_open_lanes); the tree's list takes the page when
-// the lanes close.
+// The same for a lane, whose pool tables have room for every page the
+// lanes can open (int_stree_pool_open_lanes); its own list grows as it
+// needs (no other thread reads it), and the tree's list takes its pages
+// when the lanes close.
 int64_t open_lane_page(suffix_tree* tree, stree_pool_lane& lane, uint32_t space) {
+  if (lane.count == lane.capacity) {
+    const uint32_t want = lane.capacity ? 2 * lane.capacity : 64;
+    void* grown = std::realloc(lane.keys, want * sizeof(uint32_t));
+    if (!grown) return -1;
+    lane.keys = static_cast<uint32_t*>(grown);
+    lane.capacity = want;
+  }
   const std::lock_guard<std::mutex> hold(lane_lock);
-  STREE_ASSERT(lane.count < lane.capacity &&
-               (spaces[space].count < spaces[space].slots || spaces[space].free_count > 0));
+  STREE_ASSERT(spaces[space].count < spaces[space].slots || spaces[space].free_count > 0);
   const int64_t number = open_numbered_page(tree, space);
   if (number >= 0) lane.keys[lane.count++] = key_of(space, static_cast<uint32_t>(number));
   return number;
@@ -542,15 +549,7 @@ bool int_stree_pool_open_lanes(suffix_tree* tree, stree_pool_lane* lanes, int co
     own.keys = static_cast<uint32_t*>(grown);
     own.capacity = static_cast<uint32_t>(own.count + pages);
   }
-  for (int k = 0; k < count; ++k) {
-    lanes[k] = stree_pool_lane();
-    lanes[k].keys = static_cast<uint32_t*>(std::malloc(pages * sizeof(uint32_t)));
-    if (!lanes[k].keys) {
-      int_stree_pool_close_lanes(tree, lanes, k);
-      return false;
-    }
-    lanes[k].capacity = static_cast<uint32_t>(pages);
-  }
+  for (int k = 0; k < count; ++k) lanes[k] = stree_pool_lane();
   return true;
 }
 

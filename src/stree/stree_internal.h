@@ -136,8 +136,7 @@ stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos,
                                stree_pool_lane* lane = nullptr);
 // Readies `count` lanes that between them make at most `nodes` internal
 // nodes and `ends` leaves and as many end records for the tree: grows the
-// page tables, the tree's list of pages and each lane's list for every page
-// they could open.  False, with nothing to undo, when memory runs out or a
+// page tables and the tree's list of pages for every page they could open.  False, with nothing to undo, when memory runs out or a
 // test has armed a failure of a record request (whose requests must then
 // come in one order; a page body's failure may hit any lane, under the
 // lock).  The lanes are empty and live in the caller's memory.
