@@ -542,9 +542,9 @@ bool count_in_parts(suffix_tree* tree, count_walk& whole, const stree_built_runs
       std::free(last);
     }
   } tables[STREE_MAX_BUILT_RUNS];
-  const size_t slots = static_cast<size_t>(tree->slots) + 1;
+  const size_t slots = static_cast<size_t>(tree->slots) + 1, room = path_room(tree);
   for (int k = 0; k < count; ++k) {
-    if (!allocate(&tables[k].path, path_room(tree))) return true;
+    if (!allocate(&tables[k].path, room)) return true;
     if (whole.df && k > 0) {
       if (!allocate(&tables[k].last, slots)) return true;
       std::memset(tables[k].last, 0xff, slots * sizeof(uint32_t));
