@@ -141,16 +141,27 @@ def measure(build, name, path, out):
     return row
 
 
-def main():
+def build_and_work():
+    """The build directory (the first argument) and the corpora's directory."""
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build-bench")
     work = os.environ.get("VOK_SCALE_WORK", os.path.join(build, "bench-data"))
     os.makedirs(work, exist_ok=True)
-    out = os.path.join(work, "scale_out.txt")
-    rows = [measure(build, name, path, out) for name, path in corpora(work)]
-    with open(os.path.join(HERE, "scale.csv"), "w", newline="") as f:
-        writer = csv.DictWriter(f, fieldnames=FIELDS)
+    return build, work
+
+
+def write_rows(name, fields, rows):
+    """Writes rows to bench/NAME."""
+    with open(os.path.join(HERE, name), "w", newline="") as f:
+        writer = csv.DictWriter(f, fieldnames=fields)
         writer.writeheader()
         writer.writerows(rows)
+
+
+def main():
+    build, work = build_and_work()
+    out = os.path.join(work, "scale_out.txt")
+    rows = [measure(build, name, path, out) for name, path in corpora(work)]
+    write_rows("scale.csv", FIELDS, rows)
     if subprocess.run(["sh", "-c", "command -v gnuplot"], capture_output=True).returncode == 0:
         subprocess.run(["gnuplot", "-e", "scale='%s'; outfile='%s'" % (
             os.path.join(HERE, "scale.csv"), os.path.join(HERE, "scale.png")),

@@ -14,7 +14,6 @@ RESULTS.md.  Usage, from the top of the source tree, with a Release build
     /usr/bin/python3 bench/threads_bench.py [BUILD_DIR]
 """
 
-import csv
 import filecmp
 import os
 import sys
@@ -22,7 +21,6 @@ import sys
 import scale_bench
 from timing import REPEAT, run
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 COUNTS = (1, 2)
 PHASES = ("sorting_s", "building_s", "linking_s", "count_select_s", "output_s")
 FIELDS = ["corpus", "threads", "wall_s", "cpu_s", "peak_kb", "speedup"] + list(PHASES)
@@ -54,16 +52,11 @@ def measure(build, name, path, work):
 
 
 def main():
-    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build-bench")
-    work = os.environ.get("VOK_SCALE_WORK", os.path.join(build, "bench-data"))
-    os.makedirs(work, exist_ok=True)
+    build, work = scale_bench.build_and_work()
     corpora = [("packages 25 MB", scale_bench.packages(work, False)),
                ("docs 25 MB", scale_bench.generated(work, 25 * scale_bench.MB, False))]
     rows = [row for name, path in corpora for row in measure(build, name, path, work)]
-    with open(os.path.join(HERE, "threads.csv"), "w", newline="") as f:
-        writer = csv.DictWriter(f, fieldnames=FIELDS)
-        writer.writeheader()
-        writer.writerows(rows)
+    scale_bench.write_rows("threads.csv", FIELDS, rows)
 
 
 if __name__ == "__main__":

@@ -471,7 +471,7 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted, const strin
   if (!starts.items || !lanes.items) return run->fail();
   int count = split_ranks(sorted, map.count, n, wanted, starts.items);
   const bool laned =
-      count > 1 && int_stree_pool_open_lanes(tree, lanes.items, count, suffixes, suffixes);
+      count > 1 && int_stree_pool_open_lanes(tree, count, suffixes, suffixes);
   if (!laned) {
     starts[1] = n;
     count = 1;

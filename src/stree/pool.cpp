@@ -529,8 +529,7 @@ void int_stree_release_pages(suffix_tree* tree) {
 
 void int_stree_pool_trim() { trim_blocks(); }
 
-bool int_stree_pool_open_lanes(suffix_tree* tree, stree_pool_lane* lanes, int count,
-                               uint64_t nodes, uint64_t ends) {
+bool int_stree_pool_open_lanes(suffix_tree* tree, int count, uint64_t nodes, uint64_t ends) {
   if (fail_at > 0 || fail_from > 0) return false;
   uint64_t pages = 0;
   for (uint32_t space = 0; space < STREE_SPACES; ++space) {
@@ -549,7 +548,6 @@ bool int_stree_pool_open_lanes(suffix_tree* tree, stree_pool_lane* lanes, int co
     own.keys = static_cast<uint32_t*>(grown);
     own.capacity = static_cast<uint32_t>(own.count + pages);
   }
-  for (int k = 0; k < count; ++k) lanes[k] = stree_pool_lane();
   return true;
 }
 

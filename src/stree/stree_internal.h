@@ -134,14 +134,14 @@ stree_ref int_stree_new_leaf(suffix_tree* tree, int32_t strid,
 // children zero.  STREE_NONE when memory runs out.
 stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos,
                                stree_pool_lane* lane = nullptr);
-// Readies `count` lanes that between them make at most `nodes` internal
-// nodes and `ends` leaves and as many end records for the tree: grows the
-// page tables and the tree's list of pages for every page they could open.  False, with nothing to undo, when memory runs out or a
-// test has armed a failure of a record request (whose requests must then
-// come in one order; a page body's failure may hit any lane, under the
-// lock).  The lanes are empty and live in the caller's memory.
-bool int_stree_pool_open_lanes(suffix_tree* tree, stree_pool_lane* lanes, int count,
-                               uint64_t nodes, uint64_t ends);
+// Readies the pool for `count` lanes (empty ones, in the caller's memory)
+// that between them make at most `nodes` internal nodes and `ends` leaves
+// and as many end records for the tree: grows the page tables and the
+// tree's list of pages for every page they could open.  False, with
+// nothing to undo, when memory runs out or a test has armed a failure of a
+// record request (whose requests must then come in one order; a page
+// body's failure may hit any lane, under the lock).
+bool int_stree_pool_open_lanes(suffix_tree* tree, int count, uint64_t nodes, uint64_t ends);
 // Once the lanes' threads are done, whatever their outcome: their pages join
 // the tree's list, lane after lane (so the order of making runs through the
 // lanes in turn), and the lanes are emptied.
