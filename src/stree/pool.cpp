@@ -26,6 +26,7 @@
 // release while its number keeps pointing at it (AddressSanitizer reports
 // the read as a use after free); page numbers are not handed out again until
 // all of them have been used; and every record given back is poisoned.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -106,11 +107,14 @@ struct stree_space {
   char* block_next = nullptr;
   size_t block_left = 0;
   void* free_bodies = nullptr;
-  // Every block carved so far, for giving them back to the system once no
-  // tree holds a page.
+  // Every block mapped so far, for giving them back to the system once no
+  // tree holds a page: blocks[0..carved) have been carved from, the rest
+  // were mapped ahead of the records that will fill them.
   void** blocks = nullptr;
   size_t block_count = 0;
   size_t block_slots = 0;
+  size_t carved = 0;
+  size_t free_body_count = 0;  // bodies chained on free_bodies
 };
 
 stree_space spaces[STREE_SPACES];
@@ -134,6 +138,8 @@ void body_free(uint32_t, void* body) { std::free(body); }
 constexpr bool kReuseNumbers = false;
 void return_blocks() {}
 void trim_blocks() {}
+size_t map_ahead(uint32_t, uint64_t) { return 0; }
+void touch_ahead(uint32_t, const std::atomic<bool>&) {}
 
 #else
 
@@ -148,22 +154,28 @@ constexpr size_t kBlockBytes = 4 * STREE_HUGE_BYTES;
 #endif
 static_assert(kBlockBytes % STREE_HUGE_BYTES == 0, "a block is whole huge pages");
 
-// A new block, listed with its space's.  A space's first block is not
+// Maps a new block and lists it with its space's.  A space's first block is not
 // offered as huge pages: a small tree would make a whole huge page resident
 // for a few records (and a process that fits many small corpora, one such
 // page per space each time), while a large tree's first megabytes are a
 // small part of its records.
-void* block_alloc(stree_space& sp) {
+bool map_block(stree_space& sp) {
   if (sp.block_count == sp.block_slots) {
     const size_t want = sp.block_slots ? 2 * sp.block_slots : 16;
     void* grown = std::realloc(sp.blocks, want * sizeof(void*));
-    if (!grown) return nullptr;
+    if (!grown) return false;
     sp.blocks = static_cast<void**>(grown);
     sp.block_slots = want;
   }
   void* block = int_stree_huge_map(kBlockBytes, sp.block_count > 0);
   if (block) sp.blocks[sp.block_count++] = block;
-  return block;
+  return block != nullptr;
+}
+
+// The next block to carve from: one mapped ahead, else a new one.
+void* block_alloc(stree_space& sp) {
+  if (sp.carved == sp.block_count && !map_block(sp)) return nullptr;
+  return sp.blocks[sp.carved++];
 }
 
 // Gives every block of every space back to the system; only when no page
@@ -173,10 +185,11 @@ void return_blocks() {
     for (size_t i = 0; i < sp.block_count; ++i) int_stree_huge_unmap(sp.blocks[i], kBlockBytes);
     std::free(sp.blocks);
     sp.blocks = nullptr;
-    sp.block_count = sp.block_slots = 0;
+    sp.block_count = sp.block_slots = sp.carved = 0;
     sp.block_next = nullptr;
     sp.block_left = 0;
     sp.free_bodies = nullptr;
+    sp.free_body_count = 0;
   }
 }
 
@@ -186,6 +199,7 @@ void* body_alloc(uint32_t space) {
   if (sp.free_bodies) {  // a body given back: cleared for its new page
     void* body = sp.free_bodies;
     std::memcpy(&sp.free_bodies, body, sizeof sp.free_bodies);
+    --sp.free_body_count;
     std::memset(body, 0, bytes);
     return body;
   }
@@ -208,6 +222,7 @@ void body_free(uint32_t space, void* body) {
   stree_space& sp = spaces[space];
   std::memcpy(body, &sp.free_bodies, sizeof sp.free_bodies);
   sp.free_bodies = body;
+  ++sp.free_body_count;
 }
 constexpr bool kReuseNumbers = true;
 
@@ -217,6 +232,30 @@ void trim_blocks() {
     if (sp.block_left > 0)
       int_stree_drop_read_part(sp.block_next,
                                sp.block_left * page_words(space) * sizeof(uint32_t));
+    for (size_t i = sp.carved; i < sp.block_count; ++i)
+      int_stree_drop_read_part(sp.blocks[i], kBlockBytes);
+  }
+}
+
+size_t map_ahead(uint32_t space, uint64_t units) {
+  stree_space& sp = spaces[space];
+  const size_t per_block = kBlockBytes / (page_words(space) * sizeof(uint32_t));
+  const uint64_t pages = units / kPageUnits;
+  const uint64_t at_hand =
+      sp.block_left + sp.free_body_count + (sp.block_count - sp.carved) * per_block;
+  if (pages <= at_hand) return 0;
+  size_t mapped = 0;
+  for (uint64_t blocks = (pages - at_hand) / per_block; mapped < blocks; ++mapped)
+    if (!map_block(sp)) break;
+  return mapped;
+}
+
+void touch_ahead(uint32_t space, const std::atomic<bool>& stop) {
+  const stree_space& sp = spaces[space];
+  constexpr size_t kStep = 4096;  // no system's pages are smaller
+  for (size_t i = sp.carved; i < sp.block_count && !stop.load(std::memory_order_relaxed); ++i) {
+    volatile char* block = static_cast<char*>(sp.blocks[i]);
+    for (size_t at = 0; at < kBlockBytes; at += kStep) block[at] = 0;
   }
 }
 
@@ -528,6 +567,14 @@ void int_stree_release_pages(suffix_tree* tree) {
 }
 
 void int_stree_pool_trim() { trim_blocks(); }
+
+size_t int_stree_pool_map_ahead(uint64_t ends) {
+  return map_ahead(STREE_LEAF_SPACE, ends * STREE_LEAF_UNITS);
+}
+
+void int_stree_pool_touch_ahead(const std::atomic<bool>& stop) {
+  touch_ahead(STREE_LEAF_SPACE, stop);
+}
 
 bool int_stree_pool_open_lanes(suffix_tree* tree, int count, uint64_t nodes, uint64_t ends) {
   if (fail_at > 0 || fail_from > 0) return false;

@@ -22,6 +22,7 @@
 #ifndef VOK_STREE_STREE_INTERNAL_H
 #define VOK_STREE_STREE_INTERNAL_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -146,6 +147,21 @@ bool int_stree_pool_open_lanes(suffix_tree* tree, int count, uint64_t nodes, uin
 // the tree's list, lane after lane (so the order of making runs through the
 // lanes in turn), and the lanes are emptied.
 void int_stree_pool_close_lanes(suffix_tree* tree, stree_pool_lane* lanes, int count);
+// Maps ahead, untouched, the blocks of pages that `ends` more leaves and
+// end records will certainly fill beyond the page bodies the pool has at
+// hand, and returns how many it mapped (none when memory runs out, which
+// is no failure: the records then map their own).  A build in one go knows
+// this count (one per suffix) before it sorts, and another thread can then
+// have the system back the blocks while the sorting runs on this one
+// (int_stree_pool_touch_ahead): on a machine where the first write to
+// fresh memory costs (a virtual machine's host backing it, the kernel
+// zeroing it), that cost leaves the records' phase.  Not sanitized builds
+// (their pages are heap blocks of their own): 0.
+size_t int_stree_pool_map_ahead(uint64_t ends);
+// Writes a zero to every page of the blocks mapped ahead and not yet
+// carved from (they read as zeros already), or stops early once `stop` is
+// set.  From any one thread, while no other pool call runs.
+void int_stree_pool_touch_ahead(const std::atomic<bool>& stop);
 // Sets an internal node's edge start and its cached first code.
 void int_stree_set_edgestr(suffix_tree* tree, stree_ref node, stree_pos edgestr);
 // Gives any record back to the pool.
