@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "parts.h"
 #include "stree_internal.h"
@@ -94,6 +95,19 @@ inline void fetch_ahead(const T* at) {
   __builtin_prefetch(at, kForWrite ? 1 : 0);
 }
 
+// ===== Passes on threads ====================================================
+
+// Runs pass(k, from, to) on `parts` threads over [0, n) split evenly, every
+// bound but n a multiple of `align` (a part may then be empty).
+template <typename F>
+void split(int32_t n, int parts, F&& pass, int32_t align = 1) {
+  const auto bound = [&](int k) {
+    return k == parts ? n
+                      : static_cast<int32_t>(stree_part_start(n, parts, k)) / align * align;
+  };
+  stree_run_parts(parts, [&](int k) { pass(k, bound(k), bound(k + 1)); });
+}
+
 // ===== The strings sorted ===================================================
 
 // Level 0's string: the block read as n + 1 codes, each byte one above its
@@ -147,26 +161,61 @@ struct level_tables {
   }
 };
 
-// Takes the tables of the string t[0..n) over codes 0..k-1 (its last code
-// the unique smallest) and fills in the types and counts.  False when
-// memory runs out; the destructor frees what was taken.
+// The type of position i of t[0..n) (true: S-type), from the first code to
+// its right that differs from its own (the sentinel differs from all).
 template <class Str>
-bool open_tables(const Str& t, int32_t n, int32_t k, level_tables* lt) {
-  const size_t words = static_cast<size_t>(n) / 64 + 1;
-  if (!(lt->s_bits = take_array<uint64_t>(words))) return false;
-  if (!(lt->counts = take_array<int32_t>(static_cast<size_t>(k)))) return false;
-  if (!(lt->bounds = take_array<int32_t>(static_cast<size_t>(k)))) return false;
-  uint64_t* bits = lt->s_bits;
-  std::memset(bits, 0, words * sizeof *bits);
-  bits[(n - 1) >> 6] |= uint64_t{1} << ((n - 1) & 63);  // the sentinel
+bool type_at(const Str& t, int32_t n, int32_t i) {
+  while (i + 1 < n && t[i] == t[i + 1]) ++i;
+  return i + 1 == n || t[i] < t[i + 1];
+}
+
+// The types of the positions [from, to) into `bits` (zero there), from the
+// right: the sentinel, or the known type of the position after them.  A
+// part's bits are whole words of its own when `from` and `to` are
+// multiples of 64 (or `to` is n).
+template <class Str>
+void find_types(const Str& t, int32_t n, int32_t from, int32_t to, uint64_t* bits) {
+  if (from >= to) return;
+  int32_t i = to - 1;
   bool next_s = true;
-  for (int32_t i = n - 2; i >= 0; --i) {
+  if (to == n) {
+    bits[i >> 6] |= uint64_t{1} << (i & 63);  // the sentinel
+    --i;
+  } else {
+    next_s = type_at(t, n, to);
+  }
+  for (; i >= from; --i) {
     const int32_t a = t[i], b = t[i + 1];
     next_s = a < b || (a == b && next_s);
     if (next_s) bits[i >> 6] |= uint64_t{1} << (i & 63);
   }
+}
+
+// Takes the tables of the string t[0..n) over codes 0..k-1 (its last code
+// the unique smallest) and fills in the types and counts, on `parts`
+// threads (the counts of codes beyond level 0's on this one alone: each
+// part would need a table of them).  False when memory runs out; the
+// destructor frees what was taken.
+template <class Str>
+bool open_tables(const Str& t, int32_t n, int32_t k, level_tables* lt, int parts) {
+  const size_t words = static_cast<size_t>(n) / 64 + 1;
+  if (!(lt->s_bits = take_array<uint64_t>(words))) return false;
+  if (!(lt->counts = take_array<int32_t>(static_cast<size_t>(k)))) return false;
+  if (!(lt->bounds = take_array<int32_t>(static_cast<size_t>(k)))) return false;
+  std::memset(lt->s_bits, 0, words * sizeof *lt->s_bits);
   std::memset(lt->counts, 0, static_cast<size_t>(k) * sizeof(int32_t));
-  for (int32_t i = 0; i < n; ++i) ++lt->counts[t[i]];
+  const bool count_in_parts = k <= kBlockCodes;
+  std::mutex merge;
+  split(n, parts, [&](int, int32_t from, int32_t to) {
+    find_types(t, n, from, to, lt->s_bits);
+    if (!count_in_parts) return;
+    int32_t counts[kBlockCodes] = {};
+    for (int32_t i = from; i < to; ++i) ++counts[t[i]];
+    const std::lock_guard<std::mutex> hold(merge);
+    for (int32_t c = 0; c < k; ++c) lt->counts[c] += counts[c];
+  }, 64);
+  if (!count_in_parts)
+    for (int32_t i = 0; i < n; ++i) ++lt->counts[t[i]];
   return true;
 }
 
@@ -219,24 +268,45 @@ bool lms_substrings_differ(const Str& t, const level_tables& lt, int32_t a,
 // With the m LMS substrings sorted in sa[0..m), names each by its rank
 // among the distinct ones and leaves the names in position order in
 // sa[n - m .. n): the next level's string.  Returns the number of names.
+// On one thread each substring is compared with the first of the names so
+// far; on several, the substrings are compared with their predecessors in
+// order by `parts` threads (each writes 1 or 0, differs or not, at the
+// substring's place in sa[m..n), which no part reads), then named on this
+// one: a second pass, which one thread does without.
 template <class Str>
 int32_t name_lms_substrings(const Str& t, int32_t n, int32_t m,
-                            const level_tables& lt, int32_t* sa) {
+                            const level_tables& lt, int32_t* sa, int parts) {
   for (int32_t i = m; i < n; ++i) sa[i] = -1;
-  int32_t names = 0, prev = -1;
-  for (int32_t i = 0; i < m; ++i) {
-    if (i + kAhead < m) {
-      const int32_t ahead = sa[i + kAhead];
-      fetch_ahead(code_at(t, ahead));
-      fetch_ahead(lt.s_word(ahead));
-      fetch_ahead<true>(sa + m + ahead / 2);
+  const auto read_ahead = [&](int32_t ahead) {
+    fetch_ahead(code_at(t, ahead));
+    fetch_ahead(lt.s_word(ahead));
+    fetch_ahead<true>(sa + m + ahead / 2);
+  };
+  int32_t names = 0;
+  if (parts == 1) {
+    for (int32_t i = 0, prev = -1; i < m; ++i) {
+      if (i + kAhead < m) read_ahead(sa[i + kAhead]);
+      const int32_t pos = sa[i];
+      if (prev < 0 || lms_substrings_differ(t, lt, pos, prev)) {
+        ++names;
+        prev = pos;
+      }
+      sa[m + pos / 2] = names - 1;  // LMS positions lie two or more apart
     }
-    const int32_t pos = sa[i];
-    if (prev < 0 || lms_substrings_differ(t, lt, pos, prev)) {
-      ++names;
-      prev = pos;
+  } else {
+    split(m, parts, [&](int, int32_t from, int32_t to) {
+      for (int32_t i = from; i < to; ++i) {
+        if (i + kAhead < to) read_ahead(sa[i + kAhead]);
+        const int32_t pos = sa[i];
+        sa[m + pos / 2] = i == 0 || lms_substrings_differ(t, lt, pos, sa[i - 1]);
+      }
+    });
+    for (int32_t i = 0; i < m; ++i) {
+      if (i + kAhead < m) fetch_ahead<true>(sa + m + sa[i + kAhead] / 2);
+      int32_t& place = sa[m + sa[i] / 2];
+      names += place;
+      place = names - 1;
     }
-    sa[m + pos / 2] = names - 1;  // LMS positions lie two or more apart
   }
   for (int32_t i = n - 1, j = n - 1; i >= m; --i)
     if (sa[i] >= 0) sa[j--] = sa[i];
@@ -249,9 +319,9 @@ int32_t name_lms_substrings(const Str& t, int32_t n, int32_t m,
 // out.
 template <class Str>
 bool reduce(const Str& t, int32_t n, int32_t k, int32_t* sa, int32_t* m,
-            int32_t* names) {
+            int32_t* names, int parts) {
   level_tables lt;
-  if (!open_tables(t, n, k, &lt)) return false;
+  if (!open_tables(t, n, k, &lt, parts)) return false;
   lt.set_bounds(k, true);
   for (int32_t i = 0; i < n; ++i) sa[i] = -1;
   for (int32_t i = n - 1; i >= 1; --i)
@@ -263,7 +333,7 @@ bool reduce(const Str& t, int32_t n, int32_t k, int32_t* sa, int32_t* m,
     if (lt.lms(sa[i])) sa[count++] = sa[i];
   }
   *m = count;
-  *names = name_lms_substrings(t, n, count, lt, sa);
+  *names = name_lms_substrings(t, n, count, lt, sa, parts);
   return true;
 }
 
@@ -272,16 +342,18 @@ bool reduce(const Str& t, int32_t n, int32_t k, int32_t* sa, int32_t* m,
 // their buckets' ends and induces every suffix of t.  sa[n - m .. n) is
 // workspace.  False when memory runs out.
 template <class Str>
-bool expand(const Str& t, int32_t n, int32_t k, int32_t m, int32_t* sa) {
+bool expand(const Str& t, int32_t n, int32_t k, int32_t m, int32_t* sa, int parts) {
   level_tables lt;
-  if (!open_tables(t, n, k, &lt)) return false;
-  int32_t* lms = sa + n - m;
+  if (!open_tables(t, n, k, &lt, parts)) return false;
+  int32_t* lms = sa + n - m;  // m <= n / 2: apart from sa[0..m)
   for (int32_t i = 1, j = 0; i < n; ++i)
     if (lt.lms(i)) lms[j++] = i;
-  for (int32_t i = 0; i < m; ++i) {
-    if (i + kAhead < m) fetch_ahead(lms + sa[i + kAhead]);
-    sa[i] = lms[sa[i]];
-  }
+  split(m, parts, [&](int, int32_t from, int32_t to) {
+    for (int32_t i = from; i < to; ++i) {
+      if (i + kAhead < to) fetch_ahead(lms + sa[i + kAhead]);
+      sa[i] = lms[sa[i]];
+    }
+  });
   for (int32_t i = m; i < n; ++i) sa[i] = -1;
   lt.set_bounds(k, true);
   // From the right: the suffix of rank i goes to slot i or beyond, so none
@@ -322,7 +394,8 @@ constexpr int kMaxLevels = 32;
 // The suffix array of the block's n + 1 codes (level 0's string) into
 // sa[0..n], sa[0] being the sentinel.  Down the levels until the names of
 // one are all distinct, whose order is then read off directly, and back up.
-bool sort_codes(const unsigned char* block, int32_t n, int32_t* sa, pass_ticker* tick) {
+bool sort_codes(const unsigned char* block, int32_t n, int32_t* sa, pass_ticker* tick,
+                int parts) {
   const block_codes codes{block, n};
   level levels[kMaxLevels];
   levels[0] = level{nullptr, n + 1, kBlockCodes, 0};
@@ -330,8 +403,8 @@ bool sort_codes(const unsigned char* block, int32_t n, int32_t* sa, pass_ticker*
   for (;;) {
     level& v = levels[top];
     int32_t names = 0;
-    if (!(v.str ? reduce(v.str, v.n, v.k, sa, &v.lms, &names)
-                : reduce(codes, v.n, v.k, sa, &v.lms, &names)) ||
+    if (!(v.str ? reduce(v.str, v.n, v.k, sa, &v.lms, &names, parts)
+                : reduce(codes, v.n, v.k, sa, &v.lms, &names, parts)) ||
         !tick->next())
       return false;
     const int32_t* above = sa + v.n - v.lms;
@@ -345,8 +418,8 @@ bool sort_codes(const unsigned char* block, int32_t n, int32_t* sa, pass_ticker*
   }
   for (int l = top; l >= 0; --l) {
     const level& v = levels[l];
-    if (!(v.str ? expand(v.str, v.n, v.k, v.lms, sa)
-                : expand(codes, v.n, v.k, v.lms, sa)) ||
+    if (!(v.str ? expand(v.str, v.n, v.k, v.lms, sa, parts)
+                : expand(codes, v.n, v.k, v.lms, sa, parts)) ||
         !tick->next())
       return false;
   }
@@ -433,15 +506,6 @@ void pair_longs(int32_t* pairs, size_t first, const uint8_t* lcp, const int32_t*
   }
 }
 
-// Runs pass(k, from, to) on `parts` threads over [0, n) split evenly.
-template <typename F>
-void split(int32_t n, int parts, F&& pass) {
-  stree_run_parts(parts, [&](int k) {
-    pass(k, static_cast<int32_t>(stree_part_start(n, parts, k)),
-         static_cast<int32_t>(stree_part_start(n, parts, k + 1)));
-  });
-}
-
 // The LCP array of the sorted block into out->lcp, capped at
 // STREE_LONG_LCP, and the exact values from there up into out->long_lcp,
 // by ascending rank.  The values are gathered from the capped bytes, a
@@ -495,14 +559,15 @@ int int_stree_sort_suffixes(const unsigned char* block, int64_t n,
   if (n < 1 || n > STREE_MAX_SORTED) return 0;  // n + 1 codes fit int32_t
   const int32_t len = static_cast<int32_t>(n);
   pass_ticker tick{hook};
+  const int parts = std::clamp(threads, 1, 256);
   int32_t* sa = take_array<int32_t>(static_cast<size_t>(len) + 1);
-  if (!sa || !sort_codes(block, len, sa, &tick)) {
+  if (!sa || !sort_codes(block, len, sa, &tick, parts)) {
     std::free(sa);
     return 0;
   }
   // The sentinel sorts first; the block's own positions follow.
   std::memmove(sa, sa + 1, static_cast<size_t>(len) * sizeof *sa);
-  if (!lcp_by_phi(block, len, sa, std::clamp(threads, 1, 256), out) || !tick.next()) {
+  if (!lcp_by_phi(block, len, sa, parts, out) || !tick.next()) {
     int_stree_sorted_free(out);
     std::free(sa);
     return 0;
