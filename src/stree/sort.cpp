@@ -19,6 +19,13 @@
 // The levels are two loops: level j+1's string lies in the tail of level
 // j's part of sa and its suffix array in the head, so one array of n + 1
 // entries serves every level.  Each level at most halves the string.
+//
+// On threads, the inducing scans and the placing of the LMS suffixes stay
+// on one (each step reads what the steps before it wrote); the passes
+// whose steps are independent are split among them: the types (each part
+// learns the type after it by looking right), the first level's counts,
+// the comparisons of the LMS substrings that the naming makes, the gather
+// that turns ranks into positions, and the LCP values.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>

@@ -447,8 +447,10 @@ constexpr int64_t STREE_MAX_SORTED = INT32_MAX - 1;
 // empty.  Takes and gives back memory of its own only: about 9 bytes per
 // byte at the most, counting what it hands over (5 bytes per byte), and 8
 // bytes more for every LCP value of STREE_LONG_LCP or more.  No recursion.
-// The LCP values are found by `threads` threads (at most 256), the same
-// values, from the same allocations, for every count.
+// `threads` threads (at most 256) share the passes that split: the types
+// and the first level's counts, the comparisons of the names, the
+// expansion's gather and the LCP values; the same result, from the same
+// allocations, for every count.
 int int_stree_sort_suffixes(const unsigned char* block, int64_t n,
                             int_stree_sorted* out,
                             const stree_build_hook* hook = nullptr, int threads = 1);
