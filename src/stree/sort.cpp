@@ -1,8 +1,9 @@
 // The suffix array and LCP array of a whole text block, for building a tree
 // all at once (build.cpp): the suffixes are sorted by induced sorting
 // (SA-IS), then the common prefixes are found by the Φ method.  The sorter
-// is bench/sais.h (measured there against libdivsufsort) on the library's
-// terms: memory comes through the build's counting allocator (the first
+// began as the benchmark's own SA-IS (measured against libdivsufsort: the
+// fourth round of bench/CHANGES.md) and is here on the library's terms:
+// memory comes through the build's counting allocator (the first
 // section below), so that a test can make any allocation fail, nothing
 // throws, and nothing recurses.
 //
