@@ -518,11 +518,21 @@ bool visit_root(suffix_tree* tree, count_walk& w) {
   return true;
 }
 
+// Spans of runs per thread: the threads take them in turn, so that a span
+// that walks slower than its share of records (its records further apart
+// in memory) holds up one thread for a part of the walk, not the other
+// thread for all of it.
+constexpr int kSpansPerThread = 4;
+
 // The counting walk split among threads by the runs of the root's children
 // that the build made on threads.  `done` is false when the walk cannot be
 // split (one run, the root with suffixes of its own, the node table too
-// small, no memory for the parts' tables): the caller then walks the whole
-// tree.  Otherwise the result is the whole walk's.
+// small, no memory for the threads' tables): the caller then walks the
+// whole tree.  Otherwise the result is the whole walk's.  Each thread keeps
+// its path and its table of last meetings from span to span: the spans it
+// takes come in the order of their numbers, and a document met in an
+// earlier span meets the later one at the root, as one met in another
+// thread's span does.
 bool count_in_parts(suffix_tree* tree, count_walk& whole, const stree_built_runs* runs,
                     int threads, bool* done) {
   *done = false;
@@ -530,10 +540,12 @@ bool count_in_parts(suffix_tree* tree, count_walk& whole, const stree_built_runs
     return true;
   vok_selection* sel = whole.sel;
   walk_span spans[STREE_MAX_BUILT_RUNS];
-  const int count = span_runs(tree, *runs, std::min(threads, runs->count), spans);
+  const int count =
+      span_runs(tree, *runs, std::min(threads * kSpansPerThread, runs->count), spans);
   uint64_t internal = 1;
   for (int k = 0; k < runs->count; ++k) internal += runs->at[k].internal;
   if (count < 2 || (whole.nodes && sel->nodes.room < internal)) return true;
+  const int workers = std::min(threads, count);
   struct part_tables {
     open_record* path = nullptr;
     uint32_t* last = nullptr;
@@ -543,41 +555,45 @@ bool count_in_parts(suffix_tree* tree, count_walk& whole, const stree_built_runs
     }
   } tables[STREE_MAX_BUILT_RUNS];
   const size_t slots = static_cast<size_t>(tree->slots) + 1, room = path_room(tree);
-  for (int k = 0; k < count; ++k) {
-    if (!allocate(&tables[k].path, room)) return true;
-    if (whole.df && k > 0) {
-      if (!allocate(&tables[k].last, slots)) return true;
-      std::memset(tables[k].last, 0xff, slots * sizeof(uint32_t));
+  for (int t = 0; t < workers; ++t) {
+    if (!allocate(&tables[t].path, room)) return true;
+    if (whole.df && t > 0) {
+      if (!allocate(&tables[t].last, slots)) return true;
+      std::memset(tables[t].last, 0xff, slots * sizeof(uint32_t));
     }
   }
   *done = true;
   if (!visit_root(tree, whole)) return false;
   std::atomic<uint64_t> numbered{1};
   std::atomic<bool> quit{false};
+  std::atomic<int> next{0};
   const uint64_t records = static_cast<uint64_t>(tree->num_nodes);
   bool ok[STREE_MAX_BUILT_RUNS], no_memory[STREE_MAX_BUILT_RUNS];
-  stree_run_parts(count, [&](int k) {
+  std::fill(ok, ok + count, true);
+  stree_run_parts(workers, [&](int t) {
     count_walk w = whole;
-    w.path = tables[k].path;
-    if (k > 0 && w.df) w.last = tables[k].last;
-    const uint64_t end = k + 1 < count ? spans[k + 1].id : records;
-    w.own_from = (spans[k].id + VOK_SET_MASK) >> VOK_SET_SHIFT;
-    w.own_to = static_cast<size_t>(end >> VOK_SET_SHIFT);
+    w.path = tables[t].path;
+    if (t > 0 && w.df) w.last = tables[t].last;
     w.numbered = &numbered;
     w.quit = &quit;
-    w.told = spans[k].id;
-    w.tells = k == 0;
-    spans[k].root = open_record{0, 0, 0, 0, 0, 0, w.emits_here(tree, tree->root, 0)};
-    ok[k] = count_occurrences(tree, w, spans[k]);
-    no_memory[k] = w.out_of_memory;
-    if (!ok[k]) quit.store(true);
+    w.tells = t == 0;  // the calling thread
+    for (int k; !quit.load() && (k = next++) < count;) {
+      const uint64_t end = k + 1 < count ? spans[k + 1].id : records;
+      w.own_from = (spans[k].id + VOK_SET_MASK) >> VOK_SET_SHIFT;
+      w.own_to = static_cast<size_t>(end >> VOK_SET_SHIFT);
+      w.told = spans[k].id;
+      spans[k].root = open_record{0, 0, 0, 0, 0, 0, w.emits_here(tree, tree->root, 0)};
+      ok[k] = count_occurrences(tree, w, spans[k]);
+      no_memory[k] = w.out_of_memory;
+      if (!ok[k]) quit.store(true);
+    }
   });
-  for (int k = 0; k < count; ++k) {
-    whole.out_of_memory |= no_memory[k];
-    if (!ok[k]) return false;
-    // The runs told where each part's numbers start and end.
-    STREE_ASSERT(spans[k].next_id == (k + 1 < count ? spans[k + 1].id : records));
+  if (quit.load()) {
+    for (int k = 0; k < count; ++k) whole.out_of_memory |= !ok[k] && no_memory[k];
+    return false;
   }
+  for (int k = 0; k < count; ++k)  // the runs told where each span's numbers start and end
+    STREE_ASSERT(spans[k].next_id == (k + 1 < count ? spans[k + 1].id : records));
   open_record root = spans[0].root;
   uint32_t total = spans[0].total;
   for (int k = 1; k < count; ++k) {
