@@ -15,7 +15,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <thread>
 
 #include "parts.h"
 #include "stree_internal.h"
@@ -732,37 +731,6 @@ bool link_nodes(suffix_tree* tree, int64_t window, int parts,
   return true;
 }
 
-// While the suffixes are sorted on the calling thread, another thread has
-// the system back the pages that the leaves and end records will fill (one
-// per suffix, so their count is known before the sort): the sort leaves a
-// core idle but for its LCP values, and the records' threads would
-// otherwise wait on the first touch of every page they fill.  Only when
-// the build has threads to spare.
-class touch_ahead {
- public:
-  touch_ahead(int64_t suffixes, int threads) {
-    if (threads < 2 || int_stree_pool_map_ahead(static_cast<uint64_t>(suffixes)) == 0) return;
-    try {
-      worker_ = std::thread([this] { int_stree_pool_touch_ahead(stop_); });
-    } catch (const std::exception&) {
-      // No thread: the records touch their pages themselves.
-    }
-  }
-  touch_ahead(const touch_ahead&) = delete;
-  touch_ahead& operator=(const touch_ahead&) = delete;
-  ~touch_ahead() { finish(true); }
-
-  // Waits for the thread, stopping it first when `early` (the sort failed).
-  void finish(bool early) {
-    if (early) stop_.store(true);
-    if (worker_.joinable()) worker_.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread worker_;
-};
-
 // Gives back every record and the index; the root goes too.
 void discard_records(suffix_tree* tree) {
   stree_index_release(tree);
@@ -809,12 +777,24 @@ stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* ho
   const int64_t suffixes = static_cast<int64_t>(tree->block_used) - tree->next_free;
   bool ok = map_strings(tree, tree->next_free, &map) || run.fail();
   if (ok) {
-    touch_ahead ahead(suffixes, parts);
-    ok = int_stree_sort_suffixes(reinterpret_cast<const unsigned char*>(tree->block),
-                                 static_cast<int64_t>(tree->block_used), &sorted, &relay,
-                                 parts) ||
-         run.fail();
-    ahead.finish(!ok);
+    // While the suffixes are sorted on this thread, another has the system
+    // back the pages that the leaves and end records will fill (one per
+    // suffix, so their count is known now): the sort leaves a core idle but
+    // for its LCP values, and the records' threads would otherwise wait on
+    // the first touch of every page they fill.  Only with threads to spare.
+    const bool ahead = parts > 1 && int_stree_pool_map_ahead(static_cast<uint64_t>(suffixes)) > 0;
+    std::atomic<bool> sort_failed{false};
+    stree_run_parts(ahead ? 2 : 1, [&](int part) {
+      if (part == 1) {
+        int_stree_pool_touch_ahead(sort_failed);
+        return;
+      }
+      ok = int_stree_sort_suffixes(reinterpret_cast<const unsigned char*>(tree->block),
+                                   static_cast<int64_t>(tree->block_used), &sorted, &relay,
+                                   parts) ||
+           run.fail();
+      sort_failed.store(!ok);
+    });
   }
   ok = ok && make_records(tree, sorted, map, parts, parts > 1 ? &wide : nullptr, &run, runs);
   std::free(map.first);

@@ -566,10 +566,9 @@ bool count_in_parts(suffix_tree* tree, count_walk& whole, const stree_built_runs
   if (!visit_root(tree, whole)) return false;
   std::atomic<uint64_t> numbered{1};
   std::atomic<bool> quit{false};
+  std::atomic<bool> out_of_memory{false};
   std::atomic<int> next{0};
   const uint64_t records = static_cast<uint64_t>(tree->num_nodes);
-  bool ok[STREE_MAX_BUILT_RUNS], no_memory[STREE_MAX_BUILT_RUNS];
-  std::fill(ok, ok + count, true);
   stree_run_parts(workers, [&](int t) {
     count_walk w = whole;
     w.path = tables[t].path;
@@ -583,13 +582,14 @@ bool count_in_parts(suffix_tree* tree, count_walk& whole, const stree_built_runs
       w.own_to = static_cast<size_t>(end >> VOK_SET_SHIFT);
       w.told = spans[k].id;
       spans[k].root = open_record{0, 0, 0, 0, 0, 0, w.emits_here(tree, tree->root, 0)};
-      ok[k] = count_occurrences(tree, w, spans[k]);
-      no_memory[k] = w.out_of_memory;
-      if (!ok[k]) quit.store(true);
+      if (!count_occurrences(tree, w, spans[k])) {
+        if (w.out_of_memory) out_of_memory.store(true);
+        quit.store(true);
+      }
     }
   });
-  if (quit.load()) {
-    for (int k = 0; k < count; ++k) whole.out_of_memory |= !ok[k] && no_memory[k];
+  if (quit.load()) {  // a span failed, or the hook asked to stop
+    whole.out_of_memory |= out_of_memory.load();
     return false;
   }
   for (int k = 0; k < count; ++k)  // the runs told where each span's numbers start and end
