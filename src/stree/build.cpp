@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <numeric>
 
 #include "parts.h"
 #include "stree_internal.h"
@@ -336,7 +337,9 @@ struct records_progress {
 
 // Parts per thread: a thread done with its part takes the next one, so that
 // a part slower or larger than the others (one child of the root may hold a
-// sixth of the text) holds the rest up less.
+// sixth of the text) holds the rest up less.  The threads take the parts
+// longest first (in ranks), so that the last ones taken are short and the
+// threads end close together.
 constexpr int kPartsPerThread = 4;
 
 // The first long LCP pair at or above rank r.
@@ -487,10 +490,17 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted, const strin
     parts[k].lane = laned ? &lanes[k] : nullptr;
     parts[k].wide = laned && wide ? &parts[k].own_wide : wide;
   }
+  int order[STREE_MAX_BUILT_RUNS];
+  std::iota(order, order + count, 0);
+  std::stable_sort(order, order + count, [&](int a, int b) {
+    return parts[a].hi - parts[a].lo > parts[b].hi - parts[b].lo;
+  });
   records_progress progress;
   stree_run_parts(std::min(threads, count), [&](int thread) {
-    for (int k; (k = progress.next++) < count && !progress.quit.load(std::memory_order_relaxed);)
-      parts[k].ok = build_part(tree, sorted, map, parts[k], thread == 0, progress, run);
+    for (int i; (i = progress.next++) < count && !progress.quit.load(std::memory_order_relaxed);) {
+      record_part& part = parts[order[i]];
+      part.ok = build_part(tree, sorted, map, part, thread == 0, progress, run);
+    }
   });
   if (laned) int_stree_pool_close_lanes(tree, lanes.items, count);
   bool ok = true;
