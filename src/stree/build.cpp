@@ -77,19 +77,44 @@ struct build_array {
 // the strings' starts the rest (strings average far more than a stretch).
 constexpr int kStretchShift = 10;
 
+// A suffix of the block: its string and offset there, and the characters
+// from it to its string's end.
+struct block_suffix {
+  stree_pos at;
+  int32_t rest;
+};
+
 struct string_map {
   const suffix_tree* tree;
   int32_t count;     // strings, slots 0..count-1
   int32_t* first;    // per stretch
   int64_t start(int32_t slot) const { return tree->strings[slot] - tree->block; }
+  // Where the string after `slot` starts (past the end of the last one).
+  // The strings lie end to end with a NUL after each (ready_to_build), so
+  // this is also where the string in `slot` ends, plus one.
+  int64_t next_start(int32_t slot) const {
+    return slot + 1 < count ? start(slot + 1) : static_cast<int64_t>(tree->block_used);
+  }
   // The slot holding g, scanning on from a slot at or before it.
   int32_t slot_from(int32_t slot, int64_t g) const {
     while (slot + 1 < count && start(slot + 1) <= g) ++slot;
     return slot;
   }
-  stree_pos pos_of(int64_t g) const {
+  // The suffix at g.  Its string's start and the next one's are read
+  // together (one cache line of the table, mostly), rather than its length
+  // from a table of their own.
+  block_suffix suffix_at(int64_t g) const {
     const int32_t slot = slot_from(first[g >> kStretchShift], g);
-    return stree_pack_pos(slot, static_cast<int32_t>(g - start(slot)));
+    const int64_t from = start(slot);
+    return block_suffix{stree_pack_pos(slot, static_cast<int32_t>(g - from)),
+                        static_cast<int32_t>(next_start(slot) - 1 - g)};
+  }
+  // What suffix_at(g) reads, asked of memory in two stages (both miss the
+  // caches, and the second place depends on the first): the stretch's
+  // first slot, and later, once that is at hand, the strings' starts.
+  void fetch_stretch(int64_t g) const { __builtin_prefetch(first + (g >> kStretchShift)); }
+  void fetch_starts(int64_t g) const {
+    __builtin_prefetch(tree->strings + first[g >> kStretchShift]);
   }
 };
 
@@ -185,9 +210,10 @@ struct builder {
   }
   // The suffix starting at `at` hangs below p: a leaf, or an end record
   // when p's path is all of it.
-  bool place(open_node& p, stree_pos at) {
+  bool place(open_node& p, const block_suffix& suffix) {
+    const stree_pos at = suffix.at;
     const int32_t slot = stree_pos_strid(at), off = stree_pos_offset(at);
-    if (tree->lengths[slot] - off == p.depth)
+    if (suffix.rest == p.depth)
       return int_stree_add_endrec(tree, p.node, slot, off, lane) != 0;
     if (!count_record()) return false;
     const stree_ref leaf = int_stree_new_leaf(tree, slot, off + p.depth, lane);
@@ -223,9 +249,9 @@ struct builder {
   // The suffix at g, which shares h characters with the next in order.  The
   // open node on top has the depth it shares with the one before.
   bool step(int64_t g, int32_t h) {
-    const stree_pos at = map.pos_of(g);
-    if (h > open.back().depth) return push(h, at) && place(open.back(), at);
-    return place(open.back(), at) && close_to(h);
+    const block_suffix suffix = map.suffix_at(g);
+    if (h > open.back().depth) return push(h, suffix.at) && place(open.back(), suffix);
+    return place(open.back(), suffix) && close_to(h);
   }
 };
 
@@ -369,7 +395,11 @@ bool build_run_of(const int_stree_sorted& sorted, const string_map& map, record_
       if (first && !run->tick("building", map.count + done, n)) break;
     }
     if (r - dropped.rank >= kDropSteps) drop_ranks(sorted, lcp, r, &dropped);
-    if (r + kAhead + 1 < part.hi) fetch_leaf_start(b.tree, sorted, r + kAhead);
+    if (r + kAhead + 1 < part.hi) {
+      fetch_leaf_start(b.tree, sorted, r + kAhead);
+      map.fetch_stretch(sorted.sa[r + kAhead]);
+      map.fetch_starts(sorted.sa[r + kAhead / 2]);  // its stretch fetched kAhead / 2 steps ago
+    }
     if (!b.step(sorted.sa[r], r + 1 < part.hi ? lcp.at(r + 1) : 0)) break;
   }
   progress.placed += r - told;
