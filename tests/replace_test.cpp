@@ -98,6 +98,7 @@ TEST_F(Replace, SignalsInEveryPhaseKeepTheOldOutput) {
     for (vok_product product : {VOK_BAGS, VOK_DICTIONARY, VOK_APPLIED, VOK_FITTED}) {
       vok_settings s;
       s.wide = wide;
+      s.threads = wide ? 2 : 1;  // on threads the output is written beside the formatting
       std::vector<const char*> phases = {"reading", "sorting", "building", "linking",
                                          "selecting", "writing"};
       if (product == VOK_APPLIED) phases.back() = "applying";
@@ -148,6 +149,7 @@ TEST_F(Replace, FailuresKeepTheOldOutputAndSuccessReplacesIt) {
     write("out", old);
     vok_settings s;
     s.wide = row.wide;
+    s.threads = row.wide ? 2 : 1;
     vok_testing_fail_from(row.wide, row.pool_fails_from);
     const int status = run_child(dir_, s, VOK_BAGS, nullptr, row.fsize);
     vok_testing_fail_from(row.wide, 0);

@@ -497,6 +497,9 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted, const strin
                   int threads, value_stack<stree_ref>* wide, build_run* run,
                   stree_built_runs* runs) {
   const int64_t n = static_cast<int64_t>(tree->block_used);
+  // The phase is told as it starts: on threads only the calling thread's
+  // parts tell the hook, and on a small text they may pass no tick.
+  if (!run->tick("building", map.count, n)) return false;
   const uint64_t suffixes = static_cast<uint64_t>(n - map.count);
   const int wanted = threads > 1 ? std::min(threads * kPartsPerThread, STREE_MAX_BUILT_RUNS) : 1;
   build_array<int64_t> starts(static_cast<size_t>(wanted) + 1);
