@@ -306,11 +306,13 @@ vok_sink writer_sink(vok_writer* out) { return vok_sink{vok_writer_take_tokens, 
 // ---- the bags, a batch of documents at a time ----------------------------------
 // The documents are taken in batches of at most kBatchBytes of text (or one
 // longer document) and kBatchDocs documents, so that the formatted bags of
-// one batch are all the output held at once (the bags run to several times
-// the text: 7 times on 5 MB of prose with -s 1).  A batch is split into one
-// contiguous run of documents per thread; each thread formats its run into
-// a piece of memory of its own, and the pieces are written in document
-// order.  With one thread the bags go straight to the output.
+// two batches are all the output held at once (the bags run to several
+// times the text: 7 times on 5 MB of prose with -s 1).  A batch is split
+// into one contiguous run of documents per thread; each thread formats its
+// run into a piece of memory of its own, while one more thread writes the
+// pieces of the batch before in document order and reads the input of the
+// next (the writing alone took as long as a thread's formatting).  With one
+// thread the bags go straight to the output.
 constexpr size_t kBatchBytes = size_t{1} << 17;
 constexpr size_t kBatchDocs = size_t{1} << 12;
 
@@ -346,32 +348,45 @@ void format_bags(size_t from, size_t to, vok_writer* out, vok_model_work* work, 
   }
 }
 
-// Writes the bags of items [0, count) of a batch in order; false when memory
-// ran out.
-template <typename F>
-bool write_batch(run& r, std::vector<bag_piece>& pieces, size_t count, F&& bag) {
-  const int parts = static_cast<int>(std::min<size_t>(pieces.size(), count));
-  if (parts <= 1) {
+// Formats the bags of items [0, count) of a batch.  With one thread,
+// `beside` runs first and the bags then go straight to the output.  With
+// more, each thread formats a contiguous run of the items into its piece
+// while `beside` runs on a thread of its own (write_pieces then writes the
+// pieces); *parts gets the pieces used.  False when memory ran out.
+template <typename F, typename G>
+bool format_batch(run& r, std::vector<bag_piece>& pieces, size_t count, F&& bag, G&& beside,
+                  int* parts) {
+  if (pieces.size() <= 1) {
+    *parts = 0;
+    beside();
     bool failed = false;
     format_bags(0, count, r.out.get(), pieces[0].work.get(), &failed, bag);
     return !failed;
   }
+  const int used = static_cast<int>(std::min<size_t>(pieces.size(), count));
   const auto n = static_cast<int64_t>(count);
-  stree_run_parts(parts, [&](int k) {
+  stree_run_parts(used + 1, [&](int k) {
+    if (k == used) return beside();
     bag_piece& p = pieces[static_cast<size_t>(k)];
     p.text.clear();
     p.writer.into = &p.text;
-    format_bags(static_cast<size_t>(stree_part_start(n, parts, k)),
-                static_cast<size_t>(stree_part_start(n, parts, k + 1)), &p.writer,
+    format_bags(static_cast<size_t>(stree_part_start(n, used, k)),
+                static_cast<size_t>(stree_part_start(n, used, k + 1)), &p.writer,
                 p.work.get(), &p.failed, bag);
     p.failed |= !vok_writer_flush(&p.writer);
   });
+  *parts = used;
+  for (int k = 0; k < used; ++k)
+    if (pieces[static_cast<size_t>(k)].failed) return false;
+  return true;
+}
+
+// Writes the first `parts` pieces in order.
+void write_pieces(run& r, const std::vector<bag_piece>& pieces, int parts) {
   for (int k = 0; k < parts; ++k) {
     const bag_piece& p = pieces[static_cast<size_t>(k)];
-    if (p.failed) return false;
     vok_writer_write(r.out.get(), p.text.data(), p.text.size());
   }
-  return true;
 }
 
 // One piece per thread; with `works`, each with a model work of its own.
@@ -412,12 +427,41 @@ int next_stored(run& r, uint64_t n, bool* more) {
   return 0;
 }
 
+// The end of the batch of stored documents that starts at `first`.
+uint64_t batch_end(const vok_corpus* corpus, uint64_t first) {
+  const uint64_t docs = vok_corpus_num_docs(corpus);
+  uint64_t n = first;
+  for (size_t bytes = 0; n < docs && bytes < kBatchBytes && n - first < kBatchDocs; ++n) {
+    const char* text;
+    size_t len;
+    vok_corpus_document(corpus, n, &text, &len);
+    bytes += len + 1;
+  }
+  return n;
+}
+
+// Reads stored documents [first, end) again, and past the last one the
+// input's end; the status of the first failure, else 0.
+int check_stored(run& r, uint64_t first, uint64_t end) {
+  const bool last = end == vok_corpus_num_docs(r.corpus.get());
+  for (uint64_t n = first; n < end + (last ? 1 : 0); ++n) {
+    bool more = true;
+    const int status = next_stored(r, n, &more);
+    if (status != 0) return status;
+    if (more) watch(r, "writing");
+  }
+  return 0;
+}
+
 // The bags of the stored documents.  A named input is read again and must
-// read exactly as it did the first time; standard input was read once.
+// read exactly as it did the first time; standard input was read once.  On
+// threads, the reading again of one batch and the writing of the one before
+// it run beside the formatting of its bags.
 int write_voks(run& r) {
   const vok_corpus* corpus = r.corpus.get();
-  std::vector<bag_piece> pieces;
-  if (!make_pieces(r, &pieces, false)) return vok_out_of_memory(r.said);
+  std::vector<bag_piece> pieces[2];  // by turns: the batch formatted, the one written
+  if (!make_pieces(r, &pieces[0], false) || !make_pieces(r, &pieces[1], false))
+    return vok_out_of_memory(r.said);
   if (!is_standard(r.in_path) && !vok_reader_rewind(&r.reader))
     return vok_read_failed(r.said, r.in_path);
   uint64_t first = 0;  // the batch's first document
@@ -425,21 +469,21 @@ int write_voks(run& r) {
     vok_corpus_bag(corpus, first + k, sink);
     return true;
   };
-  for (uint64_t n = 0;; first = n) {
-    bool more = true;
-    for (size_t bytes = 0; bytes < kBatchBytes && n - first < kBatchDocs;) {
-      const int status = next_stored(r, n, &more);
-      if (status != 0) return status;
-      if (!more) break;
-      const char* text;
-      size_t len;
-      vok_corpus_document(corpus, n++, &text, &len);
-      bytes += len + 1;
-      watch(r, "writing");
-    }
-    if (!write_batch(r, pieces, n - first, bag)) return vok_out_of_memory(r.said);
+  int held = 0;  // pieces of the batch before, formatted and not yet written
+  for (int turn = 0;; turn ^= 1) {
+    const uint64_t end = batch_end(corpus, first);
+    int status = 0;
+    auto beside = [&] {
+      write_pieces(r, pieces[turn ^ 1], held);
+      status = check_stored(r, first, end);
+    };
+    if (!format_batch(r, pieces[turn], end - first, bag, beside, &held))
+      return vok_out_of_memory(r.said);
+    if (status != 0) return status;
+    if (end == vok_corpus_num_docs(corpus)) write_pieces(r, pieces[turn], held);
     if (r.out->failed) return vok_write_failed(r.said, r.out_path);
-    if (!more) return 0;
+    if (end == vok_corpus_num_docs(corpus)) return 0;
+    first = end;
   }
 }
 
@@ -463,21 +507,34 @@ bool read_applied(run& r, doc_batch* b, bool* no_memory) {
   return b->count() > 0;
 }
 
-// The bags of the documents of docs_path, read once.
+// The bags of the documents of docs_path, read once.  The next batch is
+// read, and on threads the batch before written, beside the formatting of
+// the bags of one.
 int write_applied(run& r) {
-  std::vector<bag_piece> pieces;
-  if (!make_pieces(r, &pieces, r.model != nullptr)) return vok_out_of_memory(r.said);
-  doc_batch b;
+  std::vector<bag_piece> pieces[2];  // by turns: the batch formatted, the one written
+  if (!make_pieces(r, &pieces[0], r.model != nullptr) ||
+      !make_pieces(r, &pieces[1], r.model != nullptr))
+    return vok_out_of_memory(r.said);
+  doc_batch b[2];  // by turns: the batch formatted, the one read
+  int turn = 0;
   bool no_memory = false;
-  auto bag = [&r, &b](size_t k, vok_model_work* work, const vok_sink& sink) {
-    const char* text = b.text.data() + b.start(k);
-    const size_t len = b.ends[k] - b.start(k);
+  auto bag = [&r, &b, &turn](size_t k, vok_model_work* work, const vok_sink& sink) {
+    const doc_batch& d = b[turn];
+    const char* text = d.text.data() + d.start(k);
+    const size_t len = d.ends[k] - d.start(k);
     if (r.model) return vok_model_apply(r.model.get(), work, text, len, sink);
     vok_corpus_apply(r.corpus.get(), text, len, sink);
     return true;
   };
-  while (read_applied(r, &b, &no_memory)) {
-    if (!write_batch(r, pieces, b.count(), bag)) return vok_out_of_memory(r.said);
+  int held = 0;  // pieces of the batch before, formatted and not yet written
+  for (bool more = read_applied(r, &b[0], &no_memory); more; turn ^= 1) {
+    auto beside = [&] {
+      write_pieces(r, pieces[turn ^ 1], held);
+      more = read_applied(r, &b[turn ^ 1], &no_memory);
+    };
+    if (!format_batch(r, pieces[turn], b[turn].count(), bag, beside, &held))
+      return vok_out_of_memory(r.said);
+    if (!more) write_pieces(r, pieces[turn], held);
     if (r.out->failed) return vok_write_failed(r.said, r.out_path);
   }
   if (no_memory || r.docs_reader.refused) return vok_out_of_memory(r.said);
