@@ -86,20 +86,43 @@ size_t count_positions(const suffix_tree* tree, size_t* first) {
   return total;
 }
 
-// Fills the emitting set of every position of the strings and the counts
-// below its words; returns the number of emitting positions.
-size_t mark_emitting(const suffix_tree* tree, const vok_settings& settings,
-                     const vok_loci& loci, size_t positions) {
-  const size_t words = vok_set_words(positions + 1);  // position `positions` too
-  std::memset(loci.emitting, 0, words * sizeof(uint64_t));
-  for (int32_t slot = 0; slot < tree->slots; ++slot) {
+// Marks the emitting positions in [from, to) of the strings one after the
+// other, whose words are zero.  A part's words are its own when `from` and
+// `to` are multiples of 64 (or `to` is the end).
+void mark_emitting_run(const suffix_tree* tree, const vok_settings& settings,
+                       const vok_loci& loci, size_t from, size_t to) {
+  // The first slot that may hold `from`: the last whose string starts at or
+  // before it (empty strings start where the next one does).
+  const size_t* after = std::upper_bound(loci.first, loci.first + tree->slots, from);
+  for (int32_t slot = std::max<int32_t>(static_cast<int32_t>(after - loci.first) - 1, 0);
+       slot < tree->slots && loci.first[slot] < to; ++slot) {
     const char* text = tree->strings[slot];
     if (!text) continue;
     const int32_t len = tree->lengths[slot];
-    for (int32_t j = 0; j < len; ++j)
-      if (vok_emits(text, len, j, settings.word_delimited, settings.utf8))
-        vok_set_put(loci.emitting, loci.first[slot] + static_cast<size_t>(j), true);
+    const size_t start = loci.first[slot];
+    const size_t end = std::min(start + static_cast<size_t>(len), to);
+    for (size_t at = std::max(start, from); at < end; ++at)
+      if (vok_emits(text, len, static_cast<int64_t>(at - start), settings.word_delimited,
+                    settings.utf8))
+        vok_set_put(loci.emitting, at, true);
   }
+}
+
+// Fills the emitting set of every position of the strings and the counts
+// below its words, the positions split among the settings' threads by whole
+// words; returns the number of emitting positions.
+size_t mark_emitting(const suffix_tree* tree, const vok_settings& settings,
+                     const vok_loci& loci, size_t positions) {
+  const size_t words = vok_set_words(positions + 1);  // position `positions` too
+  const int parts =
+      static_cast<int>(std::min<size_t>(static_cast<size_t>(vok_settings_threads(settings)), words));
+  stree_run_parts(parts, [&](int k) {
+    const auto w = static_cast<size_t>(stree_part_start(static_cast<int64_t>(words), parts, k));
+    const auto next = static_cast<size_t>(stree_part_start(static_cast<int64_t>(words), parts, k + 1));
+    std::memset(loci.emitting + w, 0, (next - w) * sizeof(uint64_t));
+    mark_emitting_run(tree, settings, loci, w << VOK_SET_SHIFT,
+                      std::min(next << VOK_SET_SHIFT, positions));
+  });
   return vok_set_count_before(loci.emitting, words, loci.before);
 }
 
