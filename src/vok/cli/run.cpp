@@ -316,12 +316,22 @@ vok_sink writer_sink(vok_writer* out) { return vok_sink{vok_writer_take_tokens, 
 constexpr size_t kBatchBytes = size_t{1} << 17;
 constexpr size_t kBatchDocs = size_t{1} << 12;
 
-// One thread's share of a batch: its formatted bags, its model work.
+// One thread's share of a batch: its formatted bags.
 struct bag_piece {
   std::string text;
   vok_writer writer;
-  std::unique_ptr<vok_model_work, void (*)(vok_model_work*)> work{nullptr, vok_model_work_delete};
   bool failed = false;  // no memory for its bags
+};
+
+// What the threads format into: one piece per thread for each of two
+// batches, by turns (the one formatted, the one written), and with a model
+// one work per thread, whose cache of transitions lasts from batch to batch.
+struct bag_pieces {
+  std::vector<bag_piece> turn[2];
+  std::vector<std::unique_ptr<vok_model_work, void (*)(vok_model_work*)>> works;
+  vok_model_work* work(int k) const {
+    return works.empty() ? nullptr : works[static_cast<size_t>(k)].get();
+  }
 };
 
 // The documents of a batch read from docs_path, copied end to end.
@@ -354,13 +364,14 @@ void format_bags(size_t from, size_t to, vok_writer* out, vok_model_work* work, 
 // while `beside` runs on a thread of its own (write_pieces then writes the
 // pieces); *parts gets the pieces used.  False when memory ran out.
 template <typename F, typename G>
-bool format_batch(run& r, std::vector<bag_piece>& pieces, size_t count, F&& bag, G&& beside,
+bool format_batch(run& r, bag_pieces& all, int turn, size_t count, F&& bag, G&& beside,
                   int* parts) {
+  std::vector<bag_piece>& pieces = all.turn[turn];
   if (pieces.size() <= 1) {
     *parts = 0;
     beside();
     bool failed = false;
-    format_bags(0, count, r.out.get(), pieces[0].work.get(), &failed, bag);
+    format_bags(0, count, r.out.get(), all.work(0), &failed, bag);
     return !failed;
   }
   const int used = static_cast<int>(std::min<size_t>(pieces.size(), count));
@@ -372,7 +383,7 @@ bool format_batch(run& r, std::vector<bag_piece>& pieces, size_t count, F&& bag,
     p.writer.into = &p.text;
     format_bags(static_cast<size_t>(stree_part_start(n, used, k)),
                 static_cast<size_t>(stree_part_start(n, used, k + 1)), &p.writer,
-                p.work.get(), &p.failed, bag);
+                all.work(k), &p.failed, bag);
     p.failed |= !vok_writer_flush(&p.writer);
   });
   *parts = used;
@@ -389,16 +400,21 @@ void write_pieces(run& r, const std::vector<bag_piece>& pieces, int parts) {
   }
 }
 
-// One piece per thread; with `works`, each with a model work of its own.
-// False when memory runs out.
-bool make_pieces(const run& r, std::vector<bag_piece>* pieces, bool works) {
+// The pieces of both turns; with `works`, a model work per thread.  False
+// when memory runs out.
+bool make_pieces(const run& r, bag_pieces* all, bool works) {
+  const auto threads = static_cast<size_t>(r.threads);
   try {
-    pieces->resize(static_cast<size_t>(r.threads));
+    all->turn[0].resize(threads);
+    all->turn[1].resize(threads);
+    if (works)
+      for (size_t k = 0; k < threads; ++k) {
+        all->works.emplace_back(vok_model_work_new(), vok_model_work_delete);
+        if (!all->works.back()) return false;
+      }
   } catch (const std::bad_alloc&) {
     return false;
   }
-  for (bag_piece& p : *pieces)
-    if (works && !(p.work.reset(vok_model_work_new()), p.work)) return false;
   return true;
 }
 
@@ -459,9 +475,8 @@ int check_stored(run& r, uint64_t first, uint64_t end) {
 // it run beside the formatting of its bags.
 int write_voks(run& r) {
   const vok_corpus* corpus = r.corpus.get();
-  std::vector<bag_piece> pieces[2];  // by turns: the batch formatted, the one written
-  if (!make_pieces(r, &pieces[0], false) || !make_pieces(r, &pieces[1], false))
-    return vok_out_of_memory(r.said);
+  bag_pieces pieces;
+  if (!make_pieces(r, &pieces, false)) return vok_out_of_memory(r.said);
   if (!is_standard(r.in_path) && !vok_reader_rewind(&r.reader))
     return vok_read_failed(r.said, r.in_path);
   uint64_t first = 0;  // the batch's first document
@@ -474,13 +489,13 @@ int write_voks(run& r) {
     const uint64_t end = batch_end(corpus, first);
     int status = 0;
     auto beside = [&] {
-      write_pieces(r, pieces[turn ^ 1], held);
+      write_pieces(r, pieces.turn[turn ^ 1], held);
       status = check_stored(r, first, end);
     };
-    if (!format_batch(r, pieces[turn], end - first, bag, beside, &held))
+    if (!format_batch(r, pieces, turn, end - first, bag, beside, &held))
       return vok_out_of_memory(r.said);
     if (status != 0) return status;
-    if (end == vok_corpus_num_docs(corpus)) write_pieces(r, pieces[turn], held);
+    if (end == vok_corpus_num_docs(corpus)) write_pieces(r, pieces.turn[turn], held);
     if (r.out->failed) return vok_write_failed(r.said, r.out_path);
     if (end == vok_corpus_num_docs(corpus)) return 0;
     first = end;
@@ -511,10 +526,8 @@ bool read_applied(run& r, doc_batch* b, bool* no_memory) {
 // read, and on threads the batch before written, beside the formatting of
 // the bags of one.
 int write_applied(run& r) {
-  std::vector<bag_piece> pieces[2];  // by turns: the batch formatted, the one written
-  if (!make_pieces(r, &pieces[0], r.model != nullptr) ||
-      !make_pieces(r, &pieces[1], r.model != nullptr))
-    return vok_out_of_memory(r.said);
+  bag_pieces pieces;
+  if (!make_pieces(r, &pieces, r.model != nullptr)) return vok_out_of_memory(r.said);
   doc_batch b[2];  // by turns: the batch formatted, the one read
   int turn = 0;
   bool no_memory = false;
@@ -529,12 +542,12 @@ int write_applied(run& r) {
   int held = 0;  // pieces of the batch before, formatted and not yet written
   for (bool more = read_applied(r, &b[0], &no_memory); more; turn ^= 1) {
     auto beside = [&] {
-      write_pieces(r, pieces[turn ^ 1], held);
+      write_pieces(r, pieces.turn[turn ^ 1], held);
       more = read_applied(r, &b[turn ^ 1], &no_memory);
     };
-    if (!format_batch(r, pieces[turn], b[turn].count(), bag, beside, &held))
+    if (!format_batch(r, pieces, turn, b[turn].count(), bag, beside, &held))
       return vok_out_of_memory(r.said);
-    if (!more) write_pieces(r, pieces[turn], held);
+    if (!more) write_pieces(r, pieces.turn[turn], held);
     if (r.out->failed) return vok_write_failed(r.said, r.out_path);
   }
   if (no_memory || r.docs_reader.refused) return vok_out_of_memory(r.said);
