@@ -487,6 +487,7 @@ int write_voks(run& r) {
   int held = 0;  // pieces of the batch before, formatted and not yet written
   for (int turn = 0;; turn ^= 1) {
     const uint64_t end = batch_end(corpus, first);
+    const bool last = end == vok_corpus_num_docs(corpus);
     int status = 0;
     auto beside = [&] {
       write_pieces(r, pieces.turn[turn ^ 1], held);
@@ -495,9 +496,9 @@ int write_voks(run& r) {
     if (!format_batch(r, pieces, turn, end - first, bag, beside, &held))
       return vok_out_of_memory(r.said);
     if (status != 0) return status;
-    if (end == vok_corpus_num_docs(corpus)) write_pieces(r, pieces.turn[turn], held);
+    if (last) write_pieces(r, pieces.turn[turn], held);
     if (r.out->failed) return vok_write_failed(r.said, r.out_path);
-    if (end == vok_corpus_num_docs(corpus)) return 0;
+    if (last) return 0;
     first = end;
   }
 }
