@@ -220,6 +220,15 @@ inline std::string remove(History& h, int32_t id) {
   return check(h);
 }
 
+// Lowers the wide tree's limit of text offsets, so that their runs are
+// dealt out anew, every record's offset rewritten, again and again in a
+// history (nothing in the narrow layout).
+inline void crowd_offsets([[maybe_unused]] History& h, [[maybe_unused]] uint64_t limit) {
+#if defined(STREE_WIDE)
+  h.tree->offset_limit = limit;
+#endif
+}
+
 // Deletes the tree: every page it took must be given back.
 inline std::string finish(History& h) {
   stree_delete_tree(h.tree);

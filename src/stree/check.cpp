@@ -46,10 +46,21 @@ const char* check_children(const suffix_tree* tree, stree_ref node, int tidy,
   return nullptr;
 }
 
+// Whether a record's position lies among the offsets given out (wide; a
+// damaged word is not looked up).  The narrow word names a slot of the table.
+bool offset_given([[maybe_unused]] const suffix_tree* tree, [[maybe_unused]] stree_pos_field f) {
+#if defined(STREE_WIDE)
+  return f.at < tree->next_offset;
+#else
+  return true;
+#endif
+}
+
 const char* check_record(const suffix_tree* tree, stree_ref r, int tidy,
                          long* count) {
   if (int_stree_isaleaf(tree, r)) {
-    stree_pos packed = int_stree_leaf(r)->strpos;
+    if (!offset_given(tree, int_stree_leaf(r)->strpos)) return fault("leaf of no string", r);
+    stree_pos packed = int_stree_pos(tree, int_stree_leaf(r)->strpos);
     int32_t strid = stree_pos_strid(packed);
     int32_t pos = stree_pos_offset(packed);
     if (!tree->strings[strid]) return fault("leaf of an empty slot", r);
@@ -60,13 +71,15 @@ const char* check_record(const suffix_tree* tree, stree_ref r, int tidy,
   }
   if (r != tree->root) {
     const stree_node* n = int_stree_node(r);
-    int32_t strid = stree_pos_strid(n->edgestr);
+    if (!offset_given(tree, n->edgestr)) return fault("edge label in no string", r);
+    const stree_pos edgestr = int_stree_pos(tree, n->edgestr);
+    int32_t strid = stree_pos_strid(edgestr);
     if (!tree->strings[strid]) return fault("edge label in an empty slot", r);
     if (n->edgelen <= 0 ||
-        stree_pos_offset(n->edgestr) + n->edgelen > tree->lengths[strid])
+        stree_pos_offset(edgestr) + n->edgelen > tree->lengths[strid])
       return fault("edge label outside its string", r);
     if (static_cast<int>(int_stree_node_code(r)) !=
-        int_stree_code_of(tree, tree->strings[strid][stree_pos_offset(n->edgestr)]))
+        int_stree_code_of(tree, tree->strings[strid][stree_pos_offset(edgestr)]))
       return fault("node's first code differs from its label", r);
   }
   return check_children(tree, r, tidy, count);
@@ -98,8 +111,9 @@ const char* stree_check(const suffix_tree* tree, int tidy) {
                                        int_stree_node(x)->edgelen;
       for (stree_ref c = int_stree_first_child(tree, x); c != STREE_NONE;
            c = int_stree_next_sibling(c)) {
-        stree_pos packed = int_stree_isaleaf(tree, c) ? int_stree_leaf(c)->strpos
-                                                     : int_stree_node(c)->edgestr;
+        stree_pos packed = int_stree_pos(tree, int_stree_isaleaf(tree, c)
+                                                   ? int_stree_leaf(c)->strpos
+                                                   : int_stree_node(c)->edgestr);
         int32_t off = stree_pos_offset(packed);
         if (off < depth) return fault("label does not adjoin its parent's", c);
         const char* before = tree->strings[stree_pos_strid(packed)] + off - depth;

@@ -80,17 +80,19 @@ stree_ref int_stree_add_child(suffix_tree* tree, stree_ref parent,
 void int_stree_shift_edge(suffix_tree* tree, stree_ref r, int32_t delta) {
   if (int_stree_isaleaf(tree, r)) {
     stree_leaf* l = int_stree_leaf(r);
-    int32_t strid = stree_pos_strid(l->strpos);
-    int32_t pos = stree_pos_offset(l->strpos) + delta;
-    l->strpos = stree_pack_pos(strid, pos);
+    const stree_pos packed = int_stree_pos(tree, l->strpos);
+    int32_t strid = stree_pos_strid(packed);
+    int32_t pos = stree_pos_offset(packed) + delta;
+    int_stree_set_pos(tree, l->strpos, stree_pack_pos(strid, pos));
     l->header = (l->header & STREE_FIRST_CHAR_KEEP) |
                 int_stree_leaf_header(
                     int_stree_code_of(tree, tree->strings[strid][pos]));
   } else {
     stree_node* n = int_stree_node(r);
+    const stree_pos packed = int_stree_pos(tree, n->edgestr);
     int_stree_set_edgestr(tree, r,
-                          stree_pack_pos(stree_pos_strid(n->edgestr),
-                                         stree_pos_offset(n->edgestr) + delta));
+                          stree_pack_pos(stree_pos_strid(packed),
+                                         stree_pos_offset(packed) + delta));
     n->edgelen -= delta;
   }
 }
@@ -107,9 +109,9 @@ stree_ref int_stree_split_child(suffix_tree* tree, stree_ref parent,
   if (tree->num_nodes >= STREE_MAX_NODES || len <= 0 ||
       int_stree_edge_length(tree, record) <= len)
     return STREE_NONE;
-  stree_pos start = int_stree_isaleaf(tree, record)
-                       ? int_stree_leaf(record)->strpos
-                       : int_stree_node(record)->edgestr;
+  stree_pos start = int_stree_pos(tree, int_stree_isaleaf(tree, record)
+                                             ? int_stree_leaf(record)->strpos
+                                             : int_stree_node(record)->edgestr);
   stree_ref node = int_stree_new_node(tree, start, len);
   if (node == STREE_NONE) return STREE_NONE;
   const int replaced = int_stree_replace_child(tree, parent, record, node);
@@ -128,7 +130,7 @@ stree_ref int_stree_split_child(suffix_tree* tree, stree_ref parent,
 
 stree_ref int_stree_leaf_to_node(suffix_tree* tree, stree_ref record) {
   if (!int_stree_isaleaf(tree, record)) return record;
-  stree_pos packed = int_stree_leaf(record)->strpos;
+  stree_pos packed = int_stree_pos(tree, int_stree_leaf(record)->strpos);
   int32_t strid = stree_pos_strid(packed);
   stree_ref node = int_stree_new_node(
       tree, packed, tree->lengths[strid] - stree_pos_offset(packed));

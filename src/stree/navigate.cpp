@@ -62,7 +62,7 @@ stree_ref int_stree_get_parent(const suffix_tree*, stree_ref r) {
 }
 
 int32_t int_stree_get_leafpos(const suffix_tree* tree, stree_ref leaf) {
-  int32_t pos = stree_pos_offset(int_stree_leaf(leaf)->strpos);
+  int32_t pos = stree_pos_offset(int_stree_pos(tree, int_stree_leaf(leaf)->strpos));
   for (stree_ref x = int_stree_get_parent(tree, leaf); x != tree->root;
        x = int_stree_get_parent(tree, x))
     pos -= int_stree_node(x)->edgelen;
@@ -105,7 +105,7 @@ static stree_ref skip_count(const suffix_tree* tree, stree_ref x,
 stree_ref int_stree_leaf_suffix_link(const suffix_tree* tree, stree_ref r) {
   if (r == tree->root) return STREE_NONE;
   if (!int_stree_isaleaf(tree, r)) return int_stree_node(r)->suffix_link;
-  stree_pos packed = int_stree_leaf(r)->strpos;
+  stree_pos packed = int_stree_pos(tree, int_stree_leaf(r)->strpos);
   int32_t strid = stree_pos_strid(packed);
   const char* p = tree->strings[strid] + stree_pos_offset(packed);
   int32_t n = tree->lengths[strid] - stree_pos_offset(packed);

@@ -55,7 +55,7 @@ namespace {
 
 constexpr uint32_t kMaxPages = (1u << STREE_REF_PAGE_BITS) - 1;  // per space
 #if defined(STREE_WIDE)
-constexpr uint32_t kPageUnits = STREE_REF_OFFSET_MASK + 1;  // 64 KiB, 40 KiB
+constexpr uint32_t kPageUnits = STREE_REF_OFFSET_MASK + 1;  // 56 KiB, 24 KiB
 #else
 constexpr uint32_t kPageUnits = 2304;  // 27,648 bytes
 #endif
@@ -146,12 +146,9 @@ void touch_ahead(uint32_t, const std::atomic<bool>&) {}
 // Blocks are whole huge pages, as many as make the page bodies fill them
 // with little left over: 27,648-byte bodies leave 23,552 bytes of a 2 MiB
 // block unused, 11,264 of four (and the huge pages that no body reaches
-// are never touched).  The wide layout's bodies divide 2 MiB.
-#if defined(STREE_WIDE)
-constexpr size_t kBlockBytes = STREE_HUGE_BYTES;
-#else
+// are never touched); the wide layout's 57,344-byte and 24,576-byte bodies
+// leave 16,384 and 8,192 bytes of four.
 constexpr size_t kBlockBytes = 4 * STREE_HUGE_BYTES;
-#endif
 static_assert(kBlockBytes % STREE_HUGE_BYTES == 0, "a block is whole huge pages");
 
 // Maps a new block and lists it with its space's.  A space's first block is not
@@ -453,7 +450,7 @@ uint32_t** stree_page_bodies[STREE_SPACES] = {};
 void int_stree_set_edgestr(suffix_tree* tree, stree_ref node,
                            stree_pos edgestr) {
   stree_node* n = int_stree_node(node);
-  n->edgestr = edgestr;
+  int_stree_set_pos(tree, n->edgestr, edgestr);
   const char* s = tree->strings[stree_pos_strid(edgestr)];
   int_stree_set_node_code(
       node, s ? int_stree_code_of(tree, s[stree_pos_offset(edgestr)]) : 0);
@@ -476,7 +473,7 @@ stree_ref int_stree_new_leaf(suffix_tree* tree, int32_t strid,
   stree_leaf* l = int_stree_leaf(r);
   l->header =
       int_stree_leaf_header(int_stree_code_of(tree, tree->strings[strid][edgepos]));
-  l->strpos = stree_pack_pos(strid, edgepos);
+  int_stree_set_pos(tree, l->strpos, stree_pack_pos(strid, edgepos));
   return r;
 }
 
@@ -484,7 +481,7 @@ stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos,
                                stree_pool_lane* lane) {
   stree_ref r = take(tree, ENDREC, lane);
   if (r == STREE_NONE) return r;
-  int_stree_endrec(r)->strpos = stree_pack_pos(strid, pos);
+  int_stree_set_pos(tree, int_stree_endrec(r)->strpos, stree_pack_pos(strid, pos));
   return r;
 }
 

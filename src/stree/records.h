@@ -9,8 +9,8 @@
 //             bits  0..11  offset in units of three words (0 .. 2303)
 //     wide:   bit  31      space: 1 leaves and end records, 0 internal nodes
 //             bits 11..30  page number + 1 in that space (0 means "none")
-//             bits  0..10  offset in units of the space (0 .. 2047): eight
-//                          words in space 0, four in space 1
+//             bits  0..10  offset in units of the space (0 .. 2047): seven
+//                          words in space 0, three in space 1
 //
 // so a reference is 0 exactly when it is "none", and a zero-filled record
 // starts with every reference cleared.  In the narrow layout an internal
@@ -18,9 +18,9 @@
 // space.  The wide layout numbers records rather than words (every record
 // is one unit of its space), so that two spaces of 2^31 records hold the
 // tree of more than 2 GiB of text, and no record is rounded up.  End records
-// share the leaves' space (both are four words): a corpus that repeats its
+// share the leaves' space (both are three words): a corpus that repeats its
 // documents (package descriptions do) has nearly as many end records as
-// leaves, and in the nodes' eight-word units each would take twice its
+// leaves, and in the nodes' seven-word units each would take more than twice its
 // size.  Nothing tells a record's kind by its space: a leaf by its header,
 // an end record by the list it is reached from.
 //
@@ -29,7 +29,8 @@
 //     bits  0..12  strid    (0 .. 8191)
 //     bits 13..31  position (0 .. 524287)
 //
-// (wide: slot and position in a word each).
+// (wide: one word too, the tree's text offset, which its table turns into
+// slot and position).
 //
 // Word 0 of internal nodes and leaves:
 //
@@ -66,7 +67,7 @@ STREE_NS_BEGIN
 constexpr int STREE_SPACES = 2;
 constexpr int STREE_REF_OFFSET_BITS = 11;
 constexpr int STREE_REF_SPACE_SHIFT = 31;
-constexpr uint32_t STREE_SPACE_UNIT_WORDS[STREE_SPACES] = {8, 4};
+constexpr uint32_t STREE_SPACE_UNIT_WORDS[STREE_SPACES] = {7, 3};
 constexpr uint32_t STREE_NODE_SPACE = 0, STREE_LEAF_SPACE = 1,
                    STREE_ENDREC_SPACE = 1;
 #else
@@ -97,20 +98,18 @@ inline stree_ref stree_make_ref(uint32_t space, uint32_t page, uint32_t unit) {
 // ---- packed string positions ----------------------------------------------
 
 #if defined(STREE_WIDE)
-// Wide: strid in the low word, position in the high word of 64 bits, kept
-// in records as two 32-bit halves (records are only 4-byte aligned).
+// Wide: strid in the low word, position in the high word of 64 bits.  A
+// record keeps a position in one word, as the tree's text offset: every
+// stored string has a run of offsets of its own (its length + 1), and the
+// tree's table turns an offset back into the slot and the position
+// (int_stree_pos, table.cpp).  Only those two functions read or write the
+// word.
 typedef uint64_t stree_pos;
 constexpr int STREE_STRID_BITS = 32;
 constexpr uint64_t STREE_STRID_MASK = 0xffffffffu;
 constexpr int STREE_POS_SHIFT = 32;
 struct stree_pos_field {
-  uint32_t low, high;
-  operator stree_pos() const { return low | static_cast<stree_pos>(high) << 32; }
-  stree_pos_field& operator=(stree_pos p) {
-    low = static_cast<uint32_t>(p);
-    high = static_cast<uint32_t>(p >> 32);
-    return *this;
-  }
+  uint32_t at;  // text offset
 };
 #else
 typedef uint32_t stree_pos;
@@ -200,7 +199,7 @@ static_assert(STREE_MAX_POSITION + 1 < (1 << (STREE_EDGELEN_BITS - 1)),
 static_assert(STREE_CODE_BITS >= STREE_FIRST_CHAR_BITS,
               "a node's code field holds every leaf code");
 
-// Internal node: six words, 24 bytes (wide: eight words, 32 bytes).
+// Internal node: six words, 24 bytes (wide: seven words, 28 bytes).
 struct stree_node {
   uint32_t header;       // node_id, is_leaf = 0, last_sibling, has_endrecs
   stree_ref link;        // next sibling, or the parent when last_sibling
@@ -211,7 +210,7 @@ struct stree_node {
   stree_pos_field edgestr;  // packed strid/position of the edge label's start
 };
 
-// Leaf: three words, 12 bytes (wide: four words, and no number of its own:
+// Leaf: three words, 12 bytes (wide too, and no number of its own:
 // see int_stree_id).  Its edge label runs to the end of its string.
 struct stree_leaf {
   uint32_t header;  // node_id (narrow), is_leaf = 1, last_sibling, first_char
@@ -219,7 +218,7 @@ struct stree_leaf {
   stree_pos_field strpos;  // packed strid/edgepos
 };
 
-// End record: three words, 12 bytes (wide: four).  Marks that the suffix
+// End record: three words, 12 bytes (wide too).  Marks that the suffix
 // (strid, pos) ends exactly at the internal node that owns the list.
 struct stree_endrec {
   stree_pos_field strpos;  // packed strid/pos (pos is the suffix START)
@@ -243,9 +242,9 @@ static_assert(sizeof(stree_node) % 4 == 0 && alignof(stree_node) <= 4 &&
                   sizeof(stree_leaf) % 4 == 0 && sizeof(stree_endrec) % 4 == 0,
               "records are runs of whole words");
 #if defined(STREE_WIDE)
-static_assert(sizeof(stree_node) == 32 && sizeof(stree_leaf) == 16 &&
-                  sizeof(stree_endrec) == 16,
-              "wide records are eight, four and four words");
+static_assert(sizeof(stree_node) == 28 && sizeof(stree_leaf) == 12 &&
+                  sizeof(stree_endrec) == 12,
+              "wide records are seven, three and three words");
 static_assert(STREE_NODE_UNITS == 1 && STREE_LEAF_UNITS == 1 && STREE_ENDREC_UNITS == 1,
               "every wide record is one unit of its space");
 #else

@@ -134,7 +134,7 @@ int int_stree_remove_endrec(suffix_tree* tree, stree_ref node, int32_t strid,
   stree_pos want = stree_pack_pos(strid, pos);
   stree_ref pred = STREE_NONE;
   stree_ref e = n->children;
-  while (e != STREE_NONE && int_stree_endrec(e)->strpos != want) {
+  while (e != STREE_NONE && int_stree_pos(tree, int_stree_endrec(e)->strpos) != want) {
     pred = e;
     e = int_stree_endrec(e)->next;
   }
@@ -197,7 +197,7 @@ void stree_remove_suffixes(suffix_tree* tree, int32_t id, int32_t k) {
   for (int32_t i = 0; i < k; ++i) {
     stree_ref next = i + 1 < k ? next_locus(tree, id, i, cur) : STREE_NONE;
     if (int_stree_isaleaf(tree, cur)) {
-      STREE_ASSERT(stree_pos_strid(int_stree_leaf(cur)->strpos) == id);
+      STREE_ASSERT(stree_pos_strid(int_stree_pos(tree, int_stree_leaf(cur)->strpos)) == id);
       int_stree_remove_leaf(tree, cur);
       give_back(tree, cur);
     } else {
@@ -224,11 +224,11 @@ stree_pos find_occurrence(const suffix_tree* tree, stree_ref node,
                          int32_t depth) {
   for (;;) {
     if (int_stree_has_endrecs(node))
-      return int_stree_endrec(int_stree_node(node)->children)->strpos;
+      return int_stree_pos(tree, int_stree_endrec(int_stree_node(node)->children)->strpos);
     stree_ref child = int_stree_node(node)->children;
     STREE_ASSERT(child != STREE_NONE);
     if (int_stree_isaleaf(tree, child)) {
-      stree_pos packed = int_stree_leaf(child)->strpos;
+      stree_pos packed = int_stree_pos(tree, int_stree_leaf(child)->strpos);
       return stree_pack_pos(stree_pos_strid(packed),
                             stree_pos_offset(packed) - depth);
     }
@@ -244,7 +244,7 @@ void repoint_enter(suffix_tree* tree, stree_ref r, void* data) {
   if (int_stree_isaleaf(tree, r) || r == tree->root) return;
   stree_node* n = int_stree_node(r);
   s->depth += n->edgelen;
-  if (stree_pos_strid(n->edgestr) != s->slot) return;
+  if (stree_pos_strid(int_stree_pos(tree, n->edgestr)) != s->slot) return;
   stree_pos occ = find_occurrence(tree, r, s->depth);
   int_stree_set_edgestr(tree, r,
                         stree_pack_pos(stree_pos_strid(occ),

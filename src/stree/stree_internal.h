@@ -37,6 +37,18 @@ STREE_NS_BEGIN
 // this, which no stored character has, so they match nothing.
 constexpr unsigned char STREE_NO_CODE = 0xff;
 
+#if defined(STREE_WIDE)
+// A run of text offsets given to one string (suffix_tree::spans).
+struct stree_span {
+  uint32_t base;  // its first offset
+  int32_t slot;   // the slot that held the string
+};
+constexpr int STREE_STRETCH_BITS = 6;
+constexpr uint32_t STREE_STRETCH_OFFSETS = 1u << STREE_STRETCH_BITS;
+// Offsets lie below this: a record's word holds any offset below it.
+constexpr uint64_t STREE_OFFSET_LIMIT = uint64_t{1} << 32;
+#endif
+
 // Where records are cut from, by space: the current page, or -1, and its
 // first free unit.
 struct stree_pool_cursor {
@@ -96,7 +108,48 @@ struct suffix_tree {
   // block_used bytes in use of block_room; freed with the tree.
   char* block;
   size_t block_used, block_room;
+#if defined(STREE_WIDE)
+  // Text offsets, the positions records keep (table.cpp): each stored string
+  // has the run [bases[slot], bases[slot] + length] of its own, taken in
+  // the order strings come; a removed string's run is not reused until
+  // the runs are made dense again (every record's offset rewritten).
+  uint32_t* bases;           // `slots` entries: the first offset of each slot
+  stree_span* spans;         // every run given since the last rewrite, in order
+  uint32_t span_count, span_room;
+  // For every STREE_STRETCH_OFFSETS offsets, the span that holds the first
+  // of them; one entry more holds an upper bound of the last's.
+  uint32_t* stretch_first;
+  size_t stretch_room;
+  uint64_t next_offset;      // where the next run starts
+  uint64_t live_offsets;     // offsets of the strings stored now
+  uint64_t offset_limit;     // offsets lie below it; 0: STREE_OFFSET_LIMIT
+#endif
 };
+
+#if defined(STREE_WIDE)
+// Positions kept in records, to and from the packed form.  An offset is
+// turned back into its slot by a search among the spans that start within
+// its stretch of the offsets: one or two in a table of documents.
+inline stree_pos int_stree_pos(const suffix_tree* tree, stree_pos_field f) {
+  const uint32_t* first = tree->stretch_first + (f.at >> STREE_STRETCH_BITS);
+  uint32_t lo = first[0], hi = first[1];
+  while (lo < hi) {
+    const uint32_t mid = lo + (hi - lo + 1) / 2;
+    if (tree->spans[mid].base <= f.at)
+      lo = mid;
+    else
+      hi = mid - 1;
+  }
+  const stree_span& s = tree->spans[lo];
+  return stree_pack_pos(s.slot, static_cast<int32_t>(f.at - s.base));
+}
+inline void int_stree_set_pos(const suffix_tree* tree, stree_pos_field& f, stree_pos p) {
+  f.at = tree->bases[stree_pos_strid(p)] + static_cast<uint32_t>(stree_pos_offset(p));
+}
+#else
+inline stree_pos int_stree_pos(const suffix_tree*, stree_pos_field f) { return f; }
+inline void int_stree_set_pos(const suffix_tree*, stree_pos_field& f, stree_pos p) { f = p; }
+#endif
 
 // The code of a character.
 inline int int_stree_code_of(const suffix_tree* tree, char c) {
@@ -257,16 +310,16 @@ inline const char* int_stree_edge_string(const suffix_tree* tree,
                                          stree_ref r) {
   stree_pos packed;
   if (int_stree_isaleaf(tree, r)) {
-    packed = int_stree_leaf(r)->strpos;
+    packed = int_stree_pos(tree, int_stree_leaf(r)->strpos);
   } else {
     if (int_stree_node(r)->edgelen == 0) return nullptr;  // the root
-    packed = int_stree_node(r)->edgestr;
+    packed = int_stree_pos(tree, int_stree_node(r)->edgestr);
   }
   return tree->strings[stree_pos_strid(packed)] + stree_pos_offset(packed);
 }
 inline int32_t int_stree_edge_length(const suffix_tree* tree, stree_ref r) {
   if (!int_stree_isaleaf(tree, r)) return int_stree_node(r)->edgelen;
-  stree_pos packed = int_stree_leaf(r)->strpos;
+  stree_pos packed = int_stree_pos(tree, int_stree_leaf(r)->strpos);
   return tree->lengths[stree_pos_strid(packed)] - stree_pos_offset(packed);
 }
 // The record's key among its siblings: the code of its edge label's first

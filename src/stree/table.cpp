@@ -26,9 +26,152 @@ bool grow_table(suffix_tree* tree, int32_t slots) {
     return true;
   };
   if (!grow(tree->strings) || !grow(tree->lengths) || !grow(tree->ids)) return false;
+#if defined(STREE_WIDE)
+  if (!grow(tree->bases)) return false;
+#endif
   tree->slots = slots;
   return true;
 }
+
+#if defined(STREE_WIDE)
+// ---- text offsets ------------------------------------------------------------
+//
+// Records keep a position as one word, an offset into the runs of offsets
+// that strings are given one after another (a string of length n takes
+// n + 1, its NUL's included, so that a suffix's end has an offset too).
+// A removed string leaves its run unused; once the unused runs would take
+// more offsets than the stored strings hold (or the next run would pass the
+// limit) the runs are dealt out anew, densely, and every record's offset is
+// rewritten: the work of a rewrite is paid for by the offsets added since
+// the last one.
+
+// Grows a malloc'd array to at least `need` entries (doubling); false when
+// memory runs out, the array then as it was.
+template <typename T>
+bool grow_to(T*& array, size_t& room, size_t need) {
+  if (need <= room) return true;
+  const size_t bigger = std::max({need, 2 * room, size_t{64}});
+  T* moved = static_cast<T*>(std::realloc(array, bigger * sizeof(T)));
+  if (!moved) return false;
+  array = moved;
+  room = bigger;
+  return true;
+}
+
+// Stretches the table of stretches covers with runs up to `end` offsets,
+// and the entry after them.
+size_t stretches_for(uint64_t end) {
+  return static_cast<size_t>((end + STREE_STRETCH_OFFSETS - 1) >> STREE_STRETCH_BITS) + 1;
+}
+
+// Enters the run [base, base + count) of span `i` in the table of stretches:
+// every stretch that starts in it, and the entry after the last, which
+// bounds the search in the stretch that the run ends in.
+void enter_run(uint32_t* stretch_first, uint64_t base, uint64_t count, uint32_t i) {
+  const uint64_t end = base + count;
+  for (uint64_t s = (base + STREE_STRETCH_OFFSETS - 1) >> STREE_STRETCH_BITS;
+       s << STREE_STRETCH_BITS < end; ++s)
+    stretch_first[s] = i;
+  stretch_first[((end - 1) >> STREE_STRETCH_BITS) + 1] = i;
+}
+
+struct rewrite_state {
+  const uint32_t* bases;  // the new runs' starts
+};
+
+void rewrite(const suffix_tree* tree, stree_pos_field& f, const rewrite_state& s) {
+  const stree_pos p = int_stree_pos(tree, f);
+  f.at = s.bases[stree_pos_strid(p)] + static_cast<uint32_t>(stree_pos_offset(p));
+}
+
+void rewrite_visit(suffix_tree* tree, stree_ref r, void* data) {
+  const auto& s = *static_cast<const rewrite_state*>(data);
+  if (int_stree_isaleaf(tree, r)) {
+    rewrite(tree, int_stree_leaf(r)->strpos, s);
+    return;
+  }
+  stree_node* n = int_stree_node(r);
+  if (n->edgelen > 0) rewrite(tree, n->edgestr, s);
+  if (int_stree_has_endrecs(r))
+    for (stree_ref e = n->children; e != STREE_NONE; e = int_stree_endrec(e)->next)
+      rewrite(tree, int_stree_endrec(e)->strpos, s);
+}
+
+// Deals the runs out anew to the stored strings in slot order, `more`
+// offsets left free after them, and rewrites every record's offset.  False
+// when memory runs out or the runs cannot fit the limit, the tree then
+// unchanged.
+bool pack_offsets(suffix_tree* tree, uint64_t more, uint64_t limit) {
+  if (tree->live_offsets + more > limit) return false;
+  uint32_t* bases = static_cast<uint32_t*>(std::calloc(static_cast<size_t>(tree->slots), sizeof(uint32_t)));
+  size_t span_room = 0, stretch_room = 0;
+  stree_span* spans = nullptr;
+  uint32_t* stretch_first = nullptr;
+  uint32_t count = 0;
+  for (int32_t slot = 0; slot < tree->slots; ++slot) count += tree->strings[slot] != nullptr;
+  if (!bases || !grow_to(spans, span_room, count + size_t{1}) ||
+      !grow_to(stretch_first, stretch_room, stretches_for(tree->live_offsets + more))) {
+    std::free(bases);
+    std::free(spans);
+    std::free(stretch_first);
+    return false;
+  }
+  stretch_first[0] = 0;  // an empty table's search ends at once
+  uint64_t next = 0;
+  uint32_t i = 0;
+  for (int32_t slot = 0; slot < tree->slots; ++slot) {
+    if (!tree->strings[slot]) continue;
+    const uint64_t run = static_cast<uint64_t>(tree->lengths[slot]) + 1;
+    bases[slot] = static_cast<uint32_t>(next);
+    spans[i] = {static_cast<uint32_t>(next), slot};
+    enter_run(stretch_first, next, run, i++);
+    next += run;
+  }
+  rewrite_state state{bases};
+  stree_traverse(tree, rewrite_visit, nullptr, &state);
+  std::free(tree->bases);
+  std::free(tree->spans);
+  std::free(tree->stretch_first);
+  tree->bases = bases;
+  tree->spans = spans;
+  tree->span_count = count;
+  tree->span_room = static_cast<uint32_t>(span_room);
+  tree->stretch_first = stretch_first;
+  tree->stretch_room = stretch_room;
+  tree->next_offset = next;
+  return true;
+}
+
+// Gives `slot` a run for a string of `len` bytes; false when memory runs
+// out or no run fits, the offsets then as they were (but perhaps dealt out
+// anew).
+bool give_run(suffix_tree* tree, int32_t slot, int32_t len) {
+  const uint64_t run = static_cast<uint64_t>(len) + 1;
+  const uint64_t limit = tree->offset_limit ? tree->offset_limit : STREE_OFFSET_LIMIT;
+  const uint64_t unused = tree->next_offset - tree->live_offsets;
+  // A rewrite walks the table's slots as well as the records.
+  const uint64_t paid = tree->live_offsets + static_cast<uint64_t>(tree->slots) + run;
+  if ((tree->next_offset + run > limit || unused > paid) &&
+      !pack_offsets(tree, run, limit))
+    return false;
+  const uint64_t base = tree->next_offset;
+  if (base + run > limit) return false;
+  size_t span_room = tree->span_room;
+  if (tree->span_count == UINT32_MAX || !grow_to(tree->spans, span_room, tree->span_count + size_t{1}))
+    return false;
+  tree->span_room = static_cast<uint32_t>(std::min<size_t>(span_room, UINT32_MAX));
+  if (!grow_to(tree->stretch_first, tree->stretch_room, stretches_for(base + run))) return false;
+  if (tree->span_count == 0) tree->stretch_first[0] = 0;
+  tree->spans[tree->span_count] = {static_cast<uint32_t>(base), slot};
+  enter_run(tree->stretch_first, base, run, tree->span_count++);
+  tree->bases[slot] = static_cast<uint32_t>(base);
+  tree->next_offset = base + run;
+  tree->live_offsets += run;
+  return true;
+}
+#else
+bool give_run(suffix_tree*, int32_t, int32_t) { return true; }  // no offsets
+#endif
 
 // Whether the table refuses text[0..len) in `slot`; grows the table's
 // arrays when the slot lies beyond them.
@@ -85,6 +228,15 @@ bool reserve_block(suffix_tree* tree, size_t more) {
   return true;
 }
 
+// Frees the tables of text offsets (nothing in the narrow layout).
+void free_offsets([[maybe_unused]] suffix_tree* tree) {
+#if defined(STREE_WIDE)
+  std::free(tree->bases);
+  std::free(tree->spans);
+  std::free(tree->stretch_first);
+#endif
+}
+
 }  // namespace
 
 int32_t int_stree_table_add(suffix_tree* tree, const char* text, int32_t len,
@@ -98,6 +250,10 @@ int32_t int_stree_table_add(suffix_tree* tree, const char* text, int32_t len,
     std::memcpy(stored, text, static_cast<size_t>(len));
     stored[len] = '\0';
   }
+  if (!give_run(tree, slot, len)) {
+    if (tree->copy_strings) std::free(stored);
+    return -1;
+  }
   return fill_slot(tree, slot, stored, len, id);
 }
 
@@ -106,7 +262,7 @@ int32_t int_stree_table_append(suffix_tree* tree, const char* text,
   STREE_ASSERT(tree->copy_strings);
   const int32_t slot = tree->next_free;
   if (refuses(tree, slot, text, len)) return -1;
-  if (!reserve_block(tree, static_cast<size_t>(len) + 1)) return -1;
+  if (!reserve_block(tree, static_cast<size_t>(len) + 1) || !give_run(tree, slot, len)) return -1;
   char* stored = tree->block + tree->block_used;
   std::memcpy(stored, text, static_cast<size_t>(len));
   stored[len] = '\0';
@@ -119,6 +275,9 @@ void int_stree_table_release(suffix_tree* tree, int32_t slot) {
   if (tree->copy_strings && !in_block(tree, tree->strings[slot]))
     std::free(tree->strings[slot]);
   tree->strings[slot] = nullptr;
+#if defined(STREE_WIDE)
+  tree->live_offsets -= static_cast<uint64_t>(tree->lengths[slot]) + 1;
+#endif
   if (slot < tree->next_free) tree->next_free = slot;
 }
 
@@ -138,6 +297,7 @@ suffix_tree* stree_new_tree(int alphabet_size, int copy_strings) {
     std::free(tree->strings);
     std::free(tree->lengths);
     std::free(tree->ids);
+    free_offsets(tree);
     delete tree;
     return nullptr;
   }
@@ -158,6 +318,7 @@ void stree_delete_tree(suffix_tree* tree) {
   std::free(tree->lengths);
   std::free(tree->ids);
   std::free(tree->block);
+  free_offsets(tree);
   delete tree;
 }
 

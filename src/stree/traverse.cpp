@@ -78,7 +78,7 @@ void stree_traverse(suffix_tree* tree, stree_visit_fn enter,
 int32_t stree_get_labellen(const suffix_tree* tree, stree_ref record) {
   if (!tree || record == STREE_NONE) return -1;
   if (int_stree_isaleaf(tree, record)) {
-    int32_t strid = stree_pos_strid(int_stree_leaf(record)->strpos);
+    int32_t strid = stree_pos_strid(int_stree_pos(tree, int_stree_leaf(record)->strpos));
     return tree->lengths[strid] - int_stree_get_leafpos(tree, record);
   }
   int32_t len = 0;
@@ -108,14 +108,14 @@ int stree_get_suffix(const suffix_tree* tree, stree_ref record, int k,
   stree_pos packed;
   if (int_stree_isaleaf(tree, record)) {
     if (k != 1) return 0;
-    packed = stree_pack_pos(stree_pos_strid(int_stree_leaf(record)->strpos),
+    packed = stree_pack_pos(stree_pos_strid(int_stree_pos(tree, int_stree_leaf(record)->strpos)),
                             int_stree_get_leafpos(tree, record));
   } else {
     if (!int_stree_has_endrecs(record)) return 0;
     stree_ref e = int_stree_node(record)->children;
     for (int i = 1; i < k && e != STREE_NONE; ++i) e = int_stree_endrec(e)->next;
     if (e == STREE_NONE) return 0;
-    packed = int_stree_endrec(e)->strpos;
+    packed = int_stree_pos(tree, int_stree_endrec(e)->strpos);
   }
   *out_strid = stree_pos_strid(packed);
   *out_pos = stree_pos_offset(packed);

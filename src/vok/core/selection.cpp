@@ -192,7 +192,7 @@ class loci_writer {
 void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
                uint32_t parent_id, const vok_loci& loci, loci_writer* out) {
   if (int_stree_isaleaf(tree, x)) {
-    const stree_pos packed = int_stree_leaf(x)->strpos;
+    const stree_pos packed = int_stree_pos(tree, int_stree_leaf(x)->strpos);
     out->note(loci.first[stree_pos_strid(packed)] +
                   static_cast<size_t>(stree_pos_offset(packed) - parent_depth),
               parent_id);
@@ -202,7 +202,7 @@ void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
   const uint32_t id = int_stree_id(x);
   for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE;
        e = int_stree_endrec(e)->next) {
-    const stree_pos packed = int_stree_endrec(e)->strpos;
+    const stree_pos packed = int_stree_pos(tree, int_stree_endrec(e)->strpos);
     out->note(loci.first[stree_pos_strid(packed)] + static_cast<size_t>(stree_pos_offset(packed)),
               id);
   }
@@ -299,13 +299,14 @@ struct count_walk {
                        settings.word_delimited, settings.utf8);
     };
     if (int_stree_isaleaf(tree, x)) {
-      const stree_pos packed = int_stree_leaf(x)->strpos;
+      const stree_pos packed = int_stree_pos(tree, int_stree_leaf(x)->strpos);
       return emits(packed, stree_pos_offset(packed) - depth);
     }
     if (!int_stree_has_endrecs(x)) return false;
-    for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE; e = int_stree_endrec(e)->next)
-      if (emits(int_stree_endrec(e)->strpos, stree_pos_offset(int_stree_endrec(e)->strpos)))
-        return true;
+    for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE; e = int_stree_endrec(e)->next) {
+      const stree_pos packed = int_stree_pos(tree, int_stree_endrec(e)->strpos);
+      if (emits(packed, stree_pos_offset(packed))) return true;
+    }
     return false;
   }
 
@@ -333,11 +334,11 @@ struct count_walk {
   // per end record.
   uint32_t tally(const suffix_tree* tree, stree_ref x, uint32_t id, size_t open) {
     if (int_stree_isaleaf(tree, x))
-      return meet(static_cast<uint32_t>(stree_pos_strid(int_stree_leaf(x)->strpos)), id, open);
+      return meet(static_cast<uint32_t>(stree_pos_strid(int_stree_pos(tree, int_stree_leaf(x)->strpos))), id, open);
     if (!int_stree_has_endrecs(x)) return 0;
     uint32_t own = 0;
     for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE; e = int_stree_endrec(e)->next)
-      own += meet(static_cast<uint32_t>(stree_pos_strid(int_stree_endrec(e)->strpos)), id, open);
+      own += meet(static_cast<uint32_t>(stree_pos_strid(int_stree_pos(tree, int_stree_endrec(e)->strpos))), id, open);
     return own;
   }
 
