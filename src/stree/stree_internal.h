@@ -43,7 +43,7 @@ struct stree_span {
   uint32_t base;  // its first offset
   int32_t slot;   // the slot that held the string
 };
-constexpr int STREE_STRETCH_BITS = 6;
+constexpr int STREE_STRETCH_BITS = 8;
 constexpr uint32_t STREE_STRETCH_OFFSETS = 1u << STREE_STRETCH_BITS;
 // Offsets lie below this: a record's word holds any offset below it.
 constexpr uint64_t STREE_OFFSET_LIMIT = uint64_t{1} << 32;
@@ -123,6 +123,11 @@ struct suffix_tree {
   uint64_t next_offset;      // where the next run starts
   uint64_t live_offsets;     // offsets of the strings stored now
   uint64_t offset_limit;     // offsets lie below it; 0: STREE_OFFSET_LIMIT
+  // Set once a stored string does not lie in the block at its own offset
+  // (strings[slot] != block + bases[slot]); clear, the offset finds the
+  // text without the table (a tree filled by int_stree_table_append alone,
+  // as the core fills its trees).
+  int offsets_apart;
 #endif
 };
 
@@ -146,9 +151,18 @@ inline stree_pos int_stree_pos(const suffix_tree* tree, stree_pos_field f) {
 inline void int_stree_set_pos(const suffix_tree* tree, stree_pos_field& f, stree_pos p) {
   f.at = tree->bases[stree_pos_strid(p)] + static_cast<uint32_t>(stree_pos_offset(p));
 }
+// The text at a record's position.
+inline const char* int_stree_text_at(const suffix_tree* tree, stree_pos_field f) {
+  if (!tree->offsets_apart) return tree->block + f.at;
+  const stree_pos p = int_stree_pos(tree, f);
+  return tree->strings[stree_pos_strid(p)] + stree_pos_offset(p);
+}
 #else
 inline stree_pos int_stree_pos(const suffix_tree*, stree_pos_field f) { return f; }
 inline void int_stree_set_pos(const suffix_tree*, stree_pos_field& f, stree_pos p) { f = p; }
+inline const char* int_stree_text_at(const suffix_tree* tree, stree_pos_field f) {
+  return tree->strings[stree_pos_strid(f)] + stree_pos_offset(f);
+}
 #endif
 
 // The code of a character.
@@ -308,14 +322,9 @@ inline void int_stree_number(const suffix_tree* tree, stree_ref x, uint32_t id) 
 // the root).
 inline const char* int_stree_edge_string(const suffix_tree* tree,
                                          stree_ref r) {
-  stree_pos packed;
-  if (int_stree_isaleaf(tree, r)) {
-    packed = int_stree_pos(tree, int_stree_leaf(r)->strpos);
-  } else {
-    if (int_stree_node(r)->edgelen == 0) return nullptr;  // the root
-    packed = int_stree_pos(tree, int_stree_node(r)->edgestr);
-  }
-  return tree->strings[stree_pos_strid(packed)] + stree_pos_offset(packed);
+  if (int_stree_isaleaf(tree, r)) return int_stree_text_at(tree, int_stree_leaf(r)->strpos);
+  if (int_stree_node(r)->edgelen == 0) return nullptr;  // the root
+  return int_stree_text_at(tree, int_stree_node(r)->edgestr);
 }
 inline int32_t int_stree_edge_length(const suffix_tree* tree, stree_ref r) {
   if (!int_stree_isaleaf(tree, r)) return int_stree_node(r)->edgelen;

@@ -139,6 +139,7 @@ bool pack_offsets(suffix_tree* tree, uint64_t more, uint64_t limit) {
   tree->stretch_first = stretch_first;
   tree->stretch_room = stretch_room;
   tree->next_offset = next;
+  tree->offsets_apart = 1;  // the block's strings stay where they were
   return true;
 }
 
@@ -169,8 +170,19 @@ bool give_run(suffix_tree* tree, int32_t slot, int32_t len) {
   tree->live_offsets += run;
   return true;
 }
+
+// The first offset of slot's run.
+uint64_t offset_of(const suffix_tree* tree, int32_t slot) { return tree->bases[slot]; }
+
+// Notes that a stored string does not lie in the block at its offset.
+void set_apart(suffix_tree* tree, bool apart) {
+  if (apart) tree->offsets_apart = 1;
+}
 #else
-bool give_run(suffix_tree*, int32_t, int32_t) { return true; }  // no offsets
+// The narrow layout keeps no offsets.
+bool give_run(suffix_tree*, int32_t, int32_t) { return true; }
+uint64_t offset_of(const suffix_tree*, int32_t) { return 0; }
+void set_apart(suffix_tree*, bool) {}
 #endif
 
 // Whether the table refuses text[0..len) in `slot`; grows the table's
@@ -254,6 +266,7 @@ int32_t int_stree_table_add(suffix_tree* tree, const char* text, int32_t len,
     if (tree->copy_strings) std::free(stored);
     return -1;
   }
+  set_apart(tree, true);
   return fill_slot(tree, slot, stored, len, id);
 }
 
@@ -263,6 +276,7 @@ int32_t int_stree_table_append(suffix_tree* tree, const char* text,
   const int32_t slot = tree->next_free;
   if (refuses(tree, slot, text, len)) return -1;
   if (!reserve_block(tree, static_cast<size_t>(len) + 1) || !give_run(tree, slot, len)) return -1;
+  set_apart(tree, offset_of(tree, slot) != tree->block_used);
   char* stored = tree->block + tree->block_used;
   std::memcpy(stored, text, static_cast<size_t>(len));
   stored[len] = '\0';
