@@ -150,12 +150,15 @@ bool ready_to_build(const suffix_tree* tree) {
   return at == tree->block_used;
 }
 
-// Link walks on threads do not index the nodes their lookups pass many
-// siblings in (see walk_lookup); the nodes with more children than this are
-// indexed before they start.  In the rest a lookup walks at most this many
-// siblings, which costs the walks less than indexing all the nodes one
-// thread would index (on 25 MB of text, 5,600 nodes against 65,000; every
-// node above the index's threshold would take 0.35 s and 44 MB more).
+// Link walks do not index the nodes their lookups pass many siblings in.
+// On several threads a block would change a node's header and the index's
+// table while other walks read them, so the nodes with more children than
+// this are indexed before they start; in the rest a lookup walks at most
+// this many siblings.  A walk alone indexes nothing: its lookups go on
+// along a list from where the last one stopped, so that on 25 MB of text
+// the blocks that insertion's rule gives (65,000 nodes, 38 MB) saved it no
+// time, and on 5 MB of random bytes the wide nodes' blocks (60 MB) saved it
+// 0.1 s.  A later insertion indexes a node when it needs to.
 constexpr int32_t kWideNode = 32;
 
 // Notes a node with more than kWideNode children in `wide`, when set and
@@ -563,21 +566,6 @@ struct link_level {
   stree_ref next;  // a child of link, or STREE_NONE: look the child up
 };
 
-// The child lookups of one link walk.  A walk alone in the tree gives a
-// node an index block as insertion's lookups do.  Walks on several threads
-// must not: a block changes its node's header, which the other walks read,
-// and grows the index's table, which they read too.  So before they start,
-// every node with more than kWideNode children is indexed, and the walks
-// only read.
-struct walk_lookup {
-  bool shared = false;  // the walk runs beside others
-
-  stree_ref find(suffix_tree* tree, stree_ref node, int code) const {
-    return shared ? int_stree_find_code(tree, node, code)
-                  : int_stree_find_code_indexing(tree, node, code);
-  }
-};
-
 // The first step below the parent's link, to its child with x's code.  The
 // internal children of a parent come in ascending code order, and so do the
 // children of its link they step to: where that link has no index block,
@@ -585,14 +573,14 @@ struct walk_lookup {
 // reached (kept while that child was at hand) instead of from its start.
 // That sibling is asked of memory as soon as it is known: the walk comes to
 // it only after the subtree of the node just linked.
-stree_ref first_step(suffix_tree* tree, link_level& at, int code, walk_lookup& look) {
+stree_ref first_step(suffix_tree* tree, link_level& at, int code) {
   stree_ref y = at.next;
   if (y != STREE_NONE) {
     // Every child passed has a lower code than one that follows it, so it is
     // not the last and its link is its next sibling.
     while (int_stree_code(tree, y) < code) y = int_stree_link(y);
   } else {
-    y = look.find(tree, at.link, code);
+    y = int_stree_find_code(tree, at.link, code);
     if (int_stree_is_indexed(at.link)) return y;
   }
   at.next = int_stree_is_last(y) ? STREE_NONE : int_stree_link(y);
@@ -605,16 +593,16 @@ stree_ref first_step(suffix_tree* tree, link_level& at, int code, walk_lookup& l
 // root the first step's code is x's own, kept in its record, so the text is
 // read only where the walk takes more than one step (a read that would miss
 // the caches for nearly every node).
-stree_ref link_target(suffix_tree* tree, link_level& at, stree_ref x, walk_lookup& look) {
+stree_ref link_target(suffix_tree* tree, link_level& at, stree_ref x) {
   const char* s = int_stree_edge_string(tree, x);
   int32_t len = int_stree_node(x)->edgelen;
   stree_ref y;
   if (at.parent == tree->root) {
     ++s;
     if (--len == 0) return tree->root;
-    y = look.find(tree, tree->root, int_stree_code_of(tree, *s));
+    y = int_stree_find_code(tree, tree->root, int_stree_code_of(tree, *s));
   } else {
-    y = first_step(tree, at, int_stree_code(tree, x), look);
+    y = first_step(tree, at, int_stree_code(tree, x));
   }
   for (;;) {
     STREE_ASSERT(y != STREE_NONE && !int_stree_isaleaf(tree, y));
@@ -623,7 +611,7 @@ stree_ref link_target(suffix_tree* tree, link_level& at, stree_ref x, walk_looku
     s += l;
     len -= l;
     if (len == 0) return y;
-    y = look.find(tree, y, int_stree_code_of(tree, *s));
+    y = int_stree_find_code(tree, y, int_stree_code_of(tree, *s));
   }
 }
 
@@ -635,7 +623,6 @@ struct link_walk {
   stree_ref x = STREE_NONE;  // the next record to visit; none when done
   link_level at{};
   value_stack<link_level> above;  // the levels of the records on the path
-  walk_lookup look;
 
   // Links nodes in preorder until one's link is at or past `bound` in the
   // order of making (a page's place in `places`, then the offset), or the
@@ -644,7 +631,7 @@ struct link_walk {
     while (x != STREE_NONE) {
       bool past = false;
       if (!int_stree_isaleaf(tree, x)) {
-        const stree_ref link = link_target(tree, at, x, look);
+        const stree_ref link = link_target(tree, at, x);
         int_stree_node(x)->suffix_link = link;
         past = (int64_t{places[stree_ref_page(link)]} << STREE_REF_OFFSET_BITS |
                 stree_ref_unit(link)) >= bound;
@@ -755,7 +742,6 @@ bool link_nodes(suffix_tree* tree, int64_t window, int parts,
   for (size_t k = 0; k < count; ++k, top = int_stree_link(top)) {
     walks[k].x = top;
     walks[k].at = link_level{tree->root, STREE_NONE, STREE_NONE};
-    walks[k].look.shared = parts > 1;
   }
   if (parts > 1) {
     for (size_t i = 0; i < wide.size; ++i) int_stree_index_build(tree, wide.items[i]);

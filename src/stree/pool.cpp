@@ -150,12 +150,15 @@ void touch_ahead(uint32_t, const std::atomic<bool>&) {}
 // leave 16,384 and 8,192 bytes of four.
 constexpr size_t kBlockBytes = 4 * STREE_HUGE_BYTES;
 static_assert(kBlockBytes % STREE_HUGE_BYTES == 0, "a block is whole huge pages");
+constexpr size_t kSmallPageBlocks = 2;
 
-// Maps a new block and lists it with its space's.  A space's first block is not
-// offered as huge pages: a small tree would make a whole huge page resident
-// for a few records (and a process that fits many small corpora, one such
-// page per space each time), while a large tree's first megabytes are a
-// small part of its records.
+// Maps a new block and lists it with its space's.  A space's first
+// kSmallPageBlocks blocks are not offered as huge pages: a small tree would
+// make a whole huge page resident for a few records (and a process that
+// fits many small corpora, one such page per space each time), and the
+// huge page that a tree's records end in is resident whole, up to 2 MiB
+// more per space, which counts on a corpus of a few megabytes; a large
+// tree's first megabytes are a small part of its records.
 bool map_block(stree_space& sp) {
   if (sp.block_count == sp.block_slots) {
     const size_t want = sp.block_slots ? 2 * sp.block_slots : 16;
@@ -164,7 +167,7 @@ bool map_block(stree_space& sp) {
     sp.blocks = static_cast<void**>(grown);
     sp.block_slots = want;
   }
-  void* block = int_stree_huge_map(kBlockBytes, sp.block_count > 0);
+  void* block = int_stree_huge_map(kBlockBytes, sp.block_count >= kSmallPageBlocks);
   if (block) sp.blocks[sp.block_count++] = block;
   return block != nullptr;
 }
