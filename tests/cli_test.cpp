@@ -150,6 +150,7 @@ TEST_F(Cli, Table) {
       {"$VOK in.txt ./in.txt", ab, 1, error("the input and output files are the same."), kNone},
       {"ln in.txt h; ln -s in.txt s; $VOK s h", ab, 1, error("the input and output files are the same."), kNone},
       {"$VOK /proc/self/io out", "", 1, error("the input file changed while it was being read."), kNone},
+      {"$VOK -w /proc/self/io out", "", 1, error("the input file changed while it was being read."), kNone},
       {"$VOK in.txt out", "ab\nc\xe9\n", 1,
        "Error: failed to add the doc (id=1)       becuse the program ran out of memory.\n\n", kNone},
       // A failed run leaves the previous output as it was.

@@ -125,6 +125,47 @@ bool vok_read_document(vok_reader* r, char** text, int32_t* len) {
   }
 }
 
+vok_match vok_reader_match(vok_reader* r, const char* doc, size_t len) {
+  size_t k = 0;        // bytes of doc matched
+  size_t bytes = 0;    // bytes of the line read, its line end included
+  size_t crs = 0;      // CRs read that are content only if more follows
+  bool stopped = false;  // a NUL ended the document: the rest is skipped
+  bool same = true;
+  auto next_is = [&](char c) {
+    same = same && k < len && doc[k] == c;
+    ++k;
+  };
+  for (;;) {
+    if (r->block_pos == r->block_end && !refill(r)) break;
+    char c = r->block[r->block_pos++];
+    ++bytes;
+    if (c == '\n') break;
+    if (stopped) continue;
+    if (c == '\0') {
+      stopped = true;
+    } else if (c == '\r') {
+      ++crs;
+    } else {
+      for (; crs > 0; --crs) next_is('\r');
+      if (r->lowercase && c >= 'A' && c <= 'Z') c = static_cast<char>(c | 0x20);
+      next_is(c);
+    }
+  }
+  if (bytes == 0 || r->failed) return VOK_MATCH_END;
+  if (r->progress) vok_progress_note(r->progress, r->phase, 1, bytes);
+  return same && k == len ? VOK_MATCH_SAME : VOK_MATCH_DIFFERS;
+}
+
+bool vok_reader_shrink(vok_reader* r) {
+  if (r->room <= VOK_LINE_BUFFER - 1) return true;
+  char* smaller = static_cast<char*>(std::malloc(VOK_LINE_BUFFER));
+  if (smaller == nullptr) return false;
+  std::free(r->piece);
+  r->piece = smaller;
+  r->room = VOK_LINE_BUFFER - 1;
+  return true;
+}
+
 int32_t trim_line_end(char* text) {
   size_t len = std::strlen(text);
   while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r'))

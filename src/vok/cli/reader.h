@@ -67,6 +67,17 @@ bool vok_reader_rewind(vok_reader* reader);
 // failed read (reader->failed), or at a line it cannot hold (reader->refused).
 bool vok_read_document(vok_reader* reader, char** text, int32_t* len);
 
+// What vok_reader_match found.
+enum vok_match { VOK_MATCH_SAME, VOK_MATCH_DIFFERS, VOK_MATCH_END };
+// For a reader of whole lines: reads the next line from the block buffer,
+// without holding it whole, and tells whether its document (as
+// vok_read_document would give it) is doc[0..len); VOK_MATCH_END at the
+// end of the input or after a failed read (reader->failed).  So a second
+// pass over a corpus of long lines takes no memory for them.
+vok_match vok_reader_match(vok_reader* reader, const char* doc, size_t len);
+// Gives back the room a reader of whole lines grew for its longest line.
+// False when memory runs out (the reader is then as it was).
+bool vok_reader_shrink(vok_reader* reader);
 // Removes every trailing CR and LF from the NUL-terminated text in place
 // (overwriting them with NULs) and returns the remaining length.  Never
 // looks before text[0].

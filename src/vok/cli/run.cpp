@@ -282,6 +282,9 @@ int first_pass(run& r) {
   }
   if (r.reader.refused) return vok_add_failed(r.said, vok_corpus_num_docs(corpus));
   if (r.reader.failed) return vok_read_failed(r.said, r.in_path);
+  // The corpus holds the documents now; the pass that checks them again
+  // reads long lines in pieces.
+  if (!vok_reader_shrink(&r.reader)) return vok_out_of_memory(r.said);
   return 0;
 }
 
@@ -432,14 +435,22 @@ int next_stored(run& r, uint64_t n, bool* more) {
     if (*more) vok_progress_note(&r.progress, "writing", 1, stored_len + 1);
     return 0;
   }
-  char* text;
-  int32_t len;
-  if (!vok_read_document(&r.reader, &text, &len)) {
+  bool read = false, same = false;
+  if (r.reader.whole_lines) {  // a long line is not held again
+    const vok_match m = vok_reader_match(&r.reader, stored, stored_len);
+    read = m != VOK_MATCH_END;
+    same = m == VOK_MATCH_SAME;
+  } else {
+    char* text;
+    int32_t len;
+    read = vok_read_document(&r.reader, &text, &len);
+    same = read && static_cast<size_t>(len) == stored_len && std::memcmp(text, stored, stored_len) == 0;
+  }
+  if (!read) {
     if (r.reader.failed) return vok_read_failed(r.said, r.in_path);
     return *more ? vok_input_changed(r.said) : 0;
   }
-  if (!*more || static_cast<size_t>(len) != stored_len || std::memcmp(text, stored, stored_len) != 0)
-    return vok_input_changed(r.said);
+  if (!*more || !same) return vok_input_changed(r.said);
   return 0;
 }
 
