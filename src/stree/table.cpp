@@ -116,7 +116,6 @@ bool pack_offsets(suffix_tree* tree, uint64_t more, uint64_t limit) {
     std::free(stretch_first);
     return false;
   }
-  stretch_first[0] = 0;  // an empty table's search ends at once
   uint64_t next = 0;
   uint32_t i = 0;
   for (int32_t slot = 0; slot < tree->slots; ++slot) {
@@ -150,19 +149,17 @@ bool give_run(suffix_tree* tree, int32_t slot, int32_t len) {
   const uint64_t run = static_cast<uint64_t>(len) + 1;
   const uint64_t limit = tree->offset_limit ? tree->offset_limit : STREE_OFFSET_LIMIT;
   const uint64_t unused = tree->next_offset - tree->live_offsets;
-  // A rewrite walks the table's slots as well as the records.
+  // A rewrite walks the table's slots as well as the records.  One that
+  // only tidies may fail for memory: the run is then taken after the rest.
   const uint64_t paid = tree->live_offsets + static_cast<uint64_t>(tree->slots) + run;
-  if ((tree->next_offset + run > limit || unused > paid) &&
-      !pack_offsets(tree, run, limit))
-    return false;
+  const bool full = tree->next_offset + run > limit;
+  if ((full || unused > paid) && !pack_offsets(tree, run, limit) && full) return false;
   const uint64_t base = tree->next_offset;
-  if (base + run > limit) return false;
   size_t span_room = tree->span_room;
   if (tree->span_count == UINT32_MAX || !grow_to(tree->spans, span_room, tree->span_count + size_t{1}))
     return false;
   tree->span_room = static_cast<uint32_t>(std::min<size_t>(span_room, UINT32_MAX));
   if (!grow_to(tree->stretch_first, tree->stretch_room, stretches_for(base + run))) return false;
-  if (tree->span_count == 0) tree->stretch_first[0] = 0;
   tree->spans[tree->span_count] = {static_cast<uint32_t>(base), slot};
   enter_run(tree->stretch_first, base, run, tree->span_count++);
   tree->bases[slot] = static_cast<uint32_t>(base);
