@@ -115,7 +115,8 @@ struct suffix_tree {
   // the runs are made dense again (every record's offset rewritten).
   uint32_t* bases;           // `slots` entries: the first offset of each slot
   stree_span* spans;         // every run given since the last rewrite, in order
-  uint32_t span_count, span_room;
+  uint32_t span_count;
+  size_t span_room;
   // For every STREE_STRETCH_OFFSETS offsets, the span that holds the first
   // of them; one entry more holds an upper bound of the last's.
   uint32_t* stretch_first;

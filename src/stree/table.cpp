@@ -75,17 +75,15 @@ void enter_run(uint32_t* stretch_first, uint64_t base, uint64_t count, uint32_t 
   stretch_first[((end - 1) >> STREE_STRETCH_BITS) + 1] = i;
 }
 
-struct rewrite_state {
-  const uint32_t* bases;  // the new runs' starts
-};
-
-void rewrite(const suffix_tree* tree, stree_pos_field& f, const rewrite_state& s) {
+// Moves an offset from its run to the same place of its slot's new run
+// (`bases`: the new runs' starts).
+void rewrite(const suffix_tree* tree, stree_pos_field& f, const uint32_t* bases) {
   const stree_pos p = int_stree_pos(tree, f);
-  f.at = s.bases[stree_pos_strid(p)] + static_cast<uint32_t>(stree_pos_offset(p));
+  f.at = bases[stree_pos_strid(p)] + static_cast<uint32_t>(stree_pos_offset(p));
 }
 
-void rewrite_visit(suffix_tree* tree, stree_ref r, void* data) {
-  const auto& s = *static_cast<const rewrite_state*>(data);
+void rewrite_visit(suffix_tree* tree, stree_ref r, void* bases) {
+  const auto* s = static_cast<const uint32_t*>(bases);
   if (int_stree_isaleaf(tree, r)) {
     rewrite(tree, int_stree_leaf(r)->strpos, s);
     return;
@@ -126,15 +124,14 @@ bool pack_offsets(suffix_tree* tree, uint64_t more, uint64_t limit) {
     enter_run(stretch_first, next, run, i++);
     next += run;
   }
-  rewrite_state state{bases};
-  stree_traverse(tree, rewrite_visit, nullptr, &state);
+  stree_traverse(tree, rewrite_visit, nullptr, bases);
   std::free(tree->bases);
   std::free(tree->spans);
   std::free(tree->stretch_first);
   tree->bases = bases;
   tree->spans = spans;
   tree->span_count = count;
-  tree->span_room = static_cast<uint32_t>(span_room);
+  tree->span_room = span_room;
   tree->stretch_first = stretch_first;
   tree->stretch_room = stretch_room;
   tree->next_offset = next;
@@ -142,10 +139,10 @@ bool pack_offsets(suffix_tree* tree, uint64_t more, uint64_t limit) {
   return true;
 }
 
-// Gives `slot` a run for a string of `len` bytes; false when memory runs
-// out or no run fits, the offsets then as they were (but perhaps dealt out
-// anew).
-bool give_run(suffix_tree* tree, int32_t slot, int32_t len) {
+// Gives `slot` a run for a string of `len` bytes, kept at `stored`; false
+// when memory runs out or no run fits, the offsets then as they were (but
+// perhaps dealt out anew).
+bool give_run(suffix_tree* tree, int32_t slot, int32_t len, const char* stored) {
   const uint64_t run = static_cast<uint64_t>(len) + 1;
   const uint64_t limit = tree->offset_limit ? tree->offset_limit : STREE_OFFSET_LIMIT;
   const uint64_t unused = tree->next_offset - tree->live_offsets;
@@ -155,31 +152,20 @@ bool give_run(suffix_tree* tree, int32_t slot, int32_t len) {
   const bool full = tree->next_offset + run > limit;
   if ((full || unused > paid) && !pack_offsets(tree, run, limit) && full) return false;
   const uint64_t base = tree->next_offset;
-  size_t span_room = tree->span_room;
-  if (tree->span_count == UINT32_MAX || !grow_to(tree->spans, span_room, tree->span_count + size_t{1}))
-    return false;
-  tree->span_room = static_cast<uint32_t>(std::min<size_t>(span_room, UINT32_MAX));
-  if (!grow_to(tree->stretch_first, tree->stretch_room, stretches_for(base + run))) return false;
+  // Every run holds an offset, so fewer than 2^32 are ever given.
+  if (!grow_to(tree->spans, tree->span_room, tree->span_count + size_t{1}) ||
+      !grow_to(tree->stretch_first, tree->stretch_room, stretches_for(base + run))) return false;
   tree->spans[tree->span_count] = {static_cast<uint32_t>(base), slot};
   enter_run(tree->stretch_first, base, run, tree->span_count++);
   tree->bases[slot] = static_cast<uint32_t>(base);
   tree->next_offset = base + run;
   tree->live_offsets += run;
+  if (!tree->block || stored != tree->block + base) tree->offsets_apart = 1;
   return true;
-}
-
-// The first offset of slot's run.
-uint64_t offset_of(const suffix_tree* tree, int32_t slot) { return tree->bases[slot]; }
-
-// Notes that a stored string does not lie in the block at its offset.
-void set_apart(suffix_tree* tree, bool apart) {
-  if (apart) tree->offsets_apart = 1;
 }
 #else
 // The narrow layout keeps no offsets.
-bool give_run(suffix_tree*, int32_t, int32_t) { return true; }
-uint64_t offset_of(const suffix_tree*, int32_t) { return 0; }
-void set_apart(suffix_tree*, bool) {}
+bool give_run(suffix_tree*, int32_t, int32_t, const char*) { return true; }
 #endif
 
 // Whether the table refuses text[0..len) in `slot`; grows the table's
@@ -259,11 +245,10 @@ int32_t int_stree_table_add(suffix_tree* tree, const char* text, int32_t len,
     std::memcpy(stored, text, static_cast<size_t>(len));
     stored[len] = '\0';
   }
-  if (!give_run(tree, slot, len)) {
+  if (!give_run(tree, slot, len, stored)) {
     if (tree->copy_strings) std::free(stored);
     return -1;
   }
-  set_apart(tree, true);
   return fill_slot(tree, slot, stored, len, id);
 }
 
@@ -272,9 +257,9 @@ int32_t int_stree_table_append(suffix_tree* tree, const char* text,
   STREE_ASSERT(tree->copy_strings);
   const int32_t slot = tree->next_free;
   if (refuses(tree, slot, text, len)) return -1;
-  if (!reserve_block(tree, static_cast<size_t>(len) + 1) || !give_run(tree, slot, len)) return -1;
-  set_apart(tree, offset_of(tree, slot) != tree->block_used);
+  if (!reserve_block(tree, static_cast<size_t>(len) + 1)) return -1;
   char* stored = tree->block + tree->block_used;
+  if (!give_run(tree, slot, len, stored)) return -1;
   std::memcpy(stored, text, static_cast<size_t>(len));
   stored[len] = '\0';
   tree->block_used += static_cast<size_t>(len) + 1;
