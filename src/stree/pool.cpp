@@ -9,11 +9,18 @@
 // size.)  A reference carries its space and page number, so a returned record's page is found without a search; a page is
 // released once it is full and every record it handed out has come back.
 //
-// Page bodies are carved from 2 MiB blocks that the kernel is asked to back
-// with huge pages: the walks over a finished tree touch records in an order
-// unrelated to their addresses, and with 4 KiB pages most of those touches
-// also miss the TLB.  A released body and its page number are kept for the
-// next page opened.
+// Page bodies are carved from blocks of whole huge pages, which are not
+// offered to the kernel as huge pages (where the system backs every
+// aligned mapping with them, they are still whole).  A tree built in one go
+// makes its records in preorder, the order its walks read them, so huge
+// pages save little on the TLB there, as they did not on the trees that
+// insertion builds, measured; while each one is cleared whole on first
+// touch, and on a virtual machine that hands freed memory back to its host
+// a huge page is always memory the host must supply again, where small
+// pages come first from what the guest freed lately (bench/CHANGES.md,
+// nineteenth round).  The tables read all over (the sorter's, the child
+// index, the selection's) are still offered.  A released body and its page
+// number are kept for the next page opened.
 //
 // A build on threads makes the records of each thread's subtrees through a
 // lane: current pages of its own, so that the threads share no page and
@@ -145,20 +152,13 @@ void touch_ahead(uint32_t, const std::atomic<bool>&) {}
 
 // Blocks are whole huge pages, as many as make the page bodies fill them
 // with little left over: 27,648-byte bodies leave 23,552 bytes of a 2 MiB
-// block unused, 11,264 of four (and the huge pages that no body reaches
-// are never touched); the wide layout's 57,344-byte and 24,576-byte bodies
-// leave 16,384 and 8,192 bytes of four.
+// block unused, 11,264 of four; the wide layout's 57,344-byte and
+// 24,576-byte bodies leave 16,384 and 8,192 bytes of four.  What no body
+// reaches is never touched.
 constexpr size_t kBlockBytes = 4 * STREE_HUGE_BYTES;
 static_assert(kBlockBytes % STREE_HUGE_BYTES == 0, "a block is whole huge pages");
-constexpr size_t kSmallPageBlocks = 2;
 
-// Maps a new block and lists it with its space's.  A space's first
-// kSmallPageBlocks blocks are not offered as huge pages: a small tree would
-// make a whole huge page resident for a few records (and a process that
-// fits many small corpora, one such page per space each time), and the
-// huge page that a tree's records end in is resident whole, up to 2 MiB
-// more per space, which counts on a corpus of a few megabytes; a large
-// tree's first megabytes are a small part of its records.
+// Maps a new block, in small pages, and lists it with its space's.
 bool map_block(stree_space& sp) {
   if (sp.block_count == sp.block_slots) {
     const size_t want = sp.block_slots ? 2 * sp.block_slots : 16;
@@ -167,7 +167,7 @@ bool map_block(stree_space& sp) {
     sp.blocks = static_cast<void**>(grown);
     sp.block_slots = want;
   }
-  void* block = int_stree_huge_map(kBlockBytes, sp.block_count >= kSmallPageBlocks);
+  void* block = int_stree_huge_map(kBlockBytes, false);
   if (block) sp.blocks[sp.block_count++] = block;
   return block != nullptr;
 }

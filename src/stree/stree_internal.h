@@ -247,10 +247,8 @@ uint32_t* int_stree_page_places(const suffix_tree* tree, uint32_t space);
 // Releases every page of the tree's records at once (the tree is going).
 void int_stree_release_pages(suffix_tree* tree);
 // Hands the system back the memory of the page bodies not yet carved from
-// the pool's current blocks.  A block is offered as huge pages, so the
-// first record on one makes all of that huge page resident; once a tree is
-// finished, the rest of it would sit idle beside the tables that readers
-// make.
+// the pool's current blocks: what a build touched ahead for records it
+// never made would otherwise sit idle beside the tables that readers make.
 // Those bodies read as zeros afterwards, as fresh ones do, so nothing
 // changes for later pages (they are taken from the same place, page by page
 // as the system gives them).
@@ -270,9 +268,9 @@ size_t int_stree_record_bytes(int kind);
 // asked for and given back at once, untouched.
 bool int_stree_can_reserve(size_t bytes);
 // Memory straight from the system, aligned to STREE_HUGE_BYTES and offered
-// to the kernel for huge pages: the pool's page bodies and the child index
-// are read in an order unrelated to their addresses, and with 4 KiB pages
-// most of those reads would also miss the TLB.  `bytes` is a multiple of
+// to the kernel for huge pages: the child index is read in an order
+// unrelated to its addresses, and with 4 KiB pages most of those reads
+// would also miss the TLB.  `bytes` is a multiple of
 // STREE_HUGE_BYTES; nullptr when memory runs out.  On Linux the memory is
 // a mapping of exactly `bytes` (munmap gives it back); elsewhere it comes
 // from aligned_alloc.  Either way it reads as zeros.  With `offer` false the
