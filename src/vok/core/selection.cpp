@@ -77,11 +77,28 @@ bool allocate_ancestors(const suffix_tree* tree, size_t n, uint32_t** table) {
 
 // ---- the loci -------------------------------------------------------------
 
-size_t count_positions(const suffix_tree* tree, size_t* first) {
+// Whether the positions can be the offsets of the wide layout: every
+// stored string's run starts where the one of the string before it ends.
+bool positions_by_offset(const suffix_tree* tree) {
+#if defined(STREE_WIDE)
+  uint64_t next = 0;
+  for (int32_t slot = 0; slot < tree->slots; ++slot) {
+    if (!tree->strings[slot]) continue;
+    if (tree->bases[slot] != next) return false;
+    next += static_cast<uint64_t>(tree->lengths[slot]) + 1;
+  }
+  return true;
+#else
+  (void)tree;
+  return false;
+#endif
+}
+
+size_t count_positions(const suffix_tree* tree, bool by_offset, size_t* first) {
   size_t total = 0;
   for (int32_t slot = 0; slot < tree->slots; ++slot) {
     first[slot] = total;
-    if (tree->strings[slot]) total += static_cast<size_t>(tree->lengths[slot]);
+    if (tree->strings[slot]) total += static_cast<size_t>(tree->lengths[slot]) + (by_offset ? 1 : 0);
   }
   return total;
 }
@@ -129,7 +146,8 @@ size_t mark_emitting(const suffix_tree* tree, const vok_settings& settings,
 bool allocate_loci(const suffix_tree* tree, const vok_settings& settings,
                    vok_loci* loci) {
   if (!allocate(&loci->first, static_cast<size_t>(tree->slots))) return false;
-  size_t places = count_positions(tree, loci->first);
+  loci->by_offset = positions_by_offset(tree);
+  size_t places = count_positions(tree, loci->by_offset, loci->first);
   if (settings.word_delimited || settings.utf8) {  // places for the emitting positions only
     const size_t words = vok_set_words(places + 1);
     if (!allocate(&loci->emitting, words) || !allocate(&loci->before, words))
@@ -186,26 +204,32 @@ class loci_writer {
   size_t next_ = 0;  // notes so far
 };
 
+// The position of a record's place in its string (a leaf's label start,
+// an end record's suffix start).
+size_t position_of(const suffix_tree* tree, const vok_loci& loci, stree_pos_field f) {
+#if defined(STREE_WIDE)
+  if (loci.by_offset) return f.at;
+#endif
+  const stree_pos packed = int_stree_pos(tree, f);
+  return loci.first[stree_pos_strid(packed)] + static_cast<size_t>(stree_pos_offset(packed));
+}
+
 // Records the loci of the suffixes that end exactly at x: a leaf's own
 // suffix (its start is its label's start less its parent's path length),
 // under its parent's number, or one per end record.
 void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
                uint32_t parent_id, const vok_loci& loci, loci_writer* out) {
   if (int_stree_isaleaf(tree, x)) {
-    const stree_pos packed = int_stree_pos(tree, int_stree_leaf(x)->strpos);
-    out->note(loci.first[stree_pos_strid(packed)] +
-                  static_cast<size_t>(stree_pos_offset(packed) - parent_depth),
+    out->note(position_of(tree, loci, int_stree_leaf(x)->strpos) -
+                  static_cast<size_t>(parent_depth),
               parent_id);
     return;
   }
   if (!int_stree_has_endrecs(x)) return;
   const uint32_t id = int_stree_id(x);
   for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE;
-       e = int_stree_endrec(e)->next) {
-    const stree_pos packed = int_stree_pos(tree, int_stree_endrec(e)->strpos);
-    out->note(loci.first[stree_pos_strid(packed)] + static_cast<size_t>(stree_pos_offset(packed)),
-              id);
-  }
+       e = int_stree_endrec(e)->next)
+    out->note(position_of(tree, loci, int_stree_endrec(e)->strpos), id);
 }
 
 // A record whose subtree the counting walk has entered and not yet left:
@@ -709,15 +733,17 @@ void keep_most_frequent(const suffix_tree* tree, vok_selection* sel, uint64_t mo
 // known.  Above a feature already seen, every one is seen.
 void mark_seen(const suffix_tree* tree, vok_selection* sel) {
   const vok_chains& chains = sel->chains;
-  size_t positions = 0;
-  for (int32_t slot = 0; slot < tree->slots; ++slot)
-    if (tree->strings[slot]) positions += static_cast<size_t>(tree->lengths[slot]);
-  const size_t places = vok_locus_place(sel->loci, positions);
-  for (size_t k = 0; k < places; ++k) {
-    uint32_t v = sel->loci.at[k];
-    if (!vok_in_set(sel->features.bits, v)) v = chains.ancestor[vok_internal_rank(chains, v)];
-    for (; v != 0 && !vok_in_set(sel->seen.bits, v); v = chains.ancestor[vok_internal_rank(chains, v)])
-      vok_set_put(sel->seen.bits, v, true);
+  const vok_loci& loci = sel->loci;
+  for (int32_t slot = 0; slot < tree->slots; ++slot) {
+    if (!tree->strings[slot]) continue;
+    const size_t first = loci.first[slot];
+    const size_t end = vok_locus_place(loci, first + static_cast<size_t>(tree->lengths[slot]));
+    for (size_t k = vok_locus_place(loci, first); k < end; ++k) {
+      uint32_t v = loci.at[k];
+      if (!vok_in_set(sel->features.bits, v)) v = chains.ancestor[vok_internal_rank(chains, v)];
+      for (; v != 0 && !vok_in_set(sel->seen.bits, v); v = chains.ancestor[vok_internal_rank(chains, v)])
+        vok_set_put(sel->seen.bits, v, true);
+    }
   }
   const size_t words = vok_set_words(static_cast<size_t>(tree->num_nodes));
   sel->seen_count = vok_set_count_before(sel->seen.bits, words, sel->seen.before);

@@ -77,12 +77,18 @@ struct vok_chains {
 // The locus of every suffix that starts at an emitting position: the
 // number of the record at which it ends (for a leaf, its parent's), at its
 // place.  Suffix j of the string in slot s is position first[s] + j of the
-// strings one after the other.  With word delimiting only emitting
+// strings one after the other; with `by_offset`, each string is followed
+// by one position that no suffix starts at, so that a position is the
+// offset the wide layout's records keep (the strings' runs of offsets
+// follow one another in slot order, as in a tree filled by appending) and
+// the counting walk need not find a record's slot to place its suffix.
+// With word delimiting only emitting
 // positions have a place: `emitting` is the set of them (one bit more than
 // there are positions, so that the end has a place too) and before[w]
 // counts those below word w; without it every position emits and its place
 // is the position itself.
 struct vok_loci {
+  bool by_offset = false;
   size_t* first = nullptr;
   uint64_t* emitting = nullptr;
   size_t* before = nullptr;
