@@ -79,6 +79,8 @@ bool allocate_ancestors(const suffix_tree* tree, size_t n, uint32_t** table) {
 
 // Whether the positions can be the offsets of the wide layout: every
 // stored string's run starts where the one of the string before it ends.
+// The core's trees are always so (strings are appended, never taken out);
+// the check keeps the loci right for any other tree.
 bool positions_by_offset(const suffix_tree* tree) {
 #if defined(STREE_WIDE)
   uint64_t next = 0;
