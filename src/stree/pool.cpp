@@ -9,18 +9,17 @@
 // size.)  A reference carries its space and page number, so a returned record's page is found without a search; a page is
 // released once it is full and every record it handed out has come back.
 //
-// Page bodies are carved from blocks of whole huge pages, which are not
-// offered to the kernel as huge pages (where the system backs every
-// aligned mapping with them, they are still whole).  A tree built in one go
-// makes its records in preorder, the order its walks read them, so huge
-// pages save little on the TLB there, as they did not on the trees that
-// insertion builds, measured; while each one is cleared whole on first
-// touch, and on a virtual machine that hands freed memory back to its host
-// a huge page is always memory the host must supply again, where small
-// pages come first from what the guest freed lately (bench/CHANGES.md,
-// nineteenth round).  The tables read all over (the sorter's, the child
-// index, the selection's) are still offered.  A released body and its page
-// number are kept for the next page opened.
+// Page bodies are carved from blocks of whole huge pages that are not
+// offered to the kernel as huge pages (a system that backs every aligned
+// mapping with huge pages still can).  Walks read the records of a tree
+// built in one go in about the order they were made, and those of a tree
+// built by insertion measured no faster with huge pages either; a huge
+// page, though, is cleared whole on first touch, and on a virtual machine
+// that hands freed memory back to its host it is always memory the host
+// must supply again, where small pages come first from what the guest
+// freed lately (bench/CHANGES.md, nineteenth round).  The tables read all
+// over (the sorter's, the child index, the selection's) are still offered.
+// A released body and its page number are kept for the next page opened.
 //
 // A build on threads makes the records of each thread's subtrees through a
 // lane: current pages of its own, so that the threads share no page and

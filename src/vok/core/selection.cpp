@@ -100,7 +100,8 @@ size_t count_positions(const suffix_tree* tree, bool by_offset, size_t* first) {
   size_t total = 0;
   for (int32_t slot = 0; slot < tree->slots; ++slot) {
     first[slot] = total;
-    if (tree->strings[slot]) total += static_cast<size_t>(tree->lengths[slot]) + (by_offset ? 1 : 0);
+    if (tree->strings[slot])
+      total += static_cast<size_t>(tree->lengths[slot]) + (by_offset ? 1 : 0);
   }
   return total;
 }

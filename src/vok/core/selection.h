@@ -82,11 +82,10 @@ struct vok_chains {
 // offset the wide layout's records keep (the strings' runs of offsets
 // follow one another in slot order, as in a tree filled by appending) and
 // the counting walk need not find a record's slot to place its suffix.
-// With word delimiting only emitting
-// positions have a place: `emitting` is the set of them (one bit more than
-// there are positions, so that the end has a place too) and before[w]
-// counts those below word w; without it every position emits and its place
-// is the position itself.
+// With word delimiting only emitting positions have a place: `emitting` is
+// the set of them (one bit more than there are positions, so that the end
+// has a place too) and before[w] counts those below word w; without it
+// every position emits and its place is the position itself.
 struct vok_loci {
   bool by_offset = false;
   size_t* first = nullptr;
