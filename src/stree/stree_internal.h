@@ -270,12 +270,12 @@ bool int_stree_can_reserve(size_t bytes);
 // Memory straight from the system, aligned to STREE_HUGE_BYTES and offered
 // to the kernel for huge pages: the child index is read in an order
 // unrelated to its addresses, and with 4 KiB pages most of those reads
-// would also miss the TLB.  `bytes` is a multiple of
-// STREE_HUGE_BYTES; nullptr when memory runs out.  On Linux the memory is
-// a mapping of exactly `bytes` (munmap gives it back); elsewhere it comes
-// from aligned_alloc.  Either way it reads as zeros.  With `offer` false the
+// would also miss the TLB.  `bytes` is a multiple of STREE_HUGE_BYTES;
+// nullptr when memory runs out.  On Linux the memory is a mapping of
+// exactly `bytes` (munmap gives it back); elsewhere it comes from
+// aligned_alloc.  Either way it reads as zeros.  With `offer` false the
 // memory is not offered (it is then resident page by page as it is
-// touched, not huge page by huge page).
+// touched, not huge page by huge page): the pool's record blocks.
 constexpr size_t STREE_HUGE_BYTES = size_t{2} << 20;
 void* int_stree_huge_map(size_t bytes, bool offer = true);
 // Gives back memory from int_stree_huge_map, `bytes` as asked for.
