@@ -21,12 +21,15 @@
 // j's part of sa and its suffix array in the head, so one array of n + 1
 // entries serves every level.  Each level at most halves the string.
 //
-// On threads, the inducing scans and the placing of the LMS suffixes stay
-// on one (each step reads what the steps before it wrote); the passes
-// whose steps are independent are split among them: the types (each part
-// learns the type after it by looking right), the first level's counts,
-// the comparisons of the LMS substrings that the naming makes, the gather
-// that turns ranks into positions, and the LCP values.
+// On threads, the placing steps of the inducing scans stay on one (each
+// reads what the steps before it wrote), while a second thread reads ahead
+// for them what they look up (the section on two threads below).  The
+// passes whose steps are independent are split among the threads: the
+// types (each part learns the type after it by looking right), the first
+// level's counts and placing of the LMS suffixes (each part learns where
+// its run of every bucket ends), the listing of the LMS positions, the
+// emptying of sa, the comparisons of the LMS substrings that the naming
+// makes, the gather that turns ranks into positions, and the LCP values.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -105,6 +108,8 @@ inline void fetch_ahead(const T* at) {
 
 // ===== Passes on threads ====================================================
 
+constexpr int kMostParts = 256;
+
 // Runs pass(k, from, to) on `parts` threads over [0, n) split evenly, every
 // bound but n a multiple of `align` (a part may then be empty).
 template <typename F>
@@ -114,6 +119,13 @@ void split(int32_t n, int parts, F&& pass, int32_t align = 1) {
                       : static_cast<int32_t>(stree_part_start(n, parts, k)) / align * align;
   };
   stree_run_parts(parts, [&](int k) { pass(k, bound(k), bound(k + 1)); });
+}
+
+// Sets sa[from, to) to -1 (empty), on `parts` threads.
+inline void clear_entries(int32_t* sa, int32_t from, int32_t to, int parts) {
+  split(to - from, parts, [&](int, int32_t a, int32_t b) {
+    std::fill(sa + from + a, sa + from + b, -1);
+  });
 }
 
 // ===== The strings sorted ===================================================
@@ -158,6 +170,11 @@ struct level_tables {
   bool s(int32_t i) const { return s_bits[i >> 6] >> (i & 63) & 1; }
   const uint64_t* s_word(int32_t i) const { return s_bits + (i >> 6); }
   bool lms(int32_t i) const { return i > 0 && s(i) && !s(i - 1); }
+  // The LMS positions among 64w .. 64w + 63, as bits.
+  uint64_t lms_word(size_t w) const {
+    const uint64_t left = s_bits[w] << 1 | (w > 0 ? s_bits[w - 1] >> 63 : 1);
+    return s_bits[w] & ~left;
+  }
 
   // Each code's bucket start in sa, or its end when `ends`, into bounds.
   void set_bounds(int32_t k, bool ends) {
@@ -232,33 +249,311 @@ bool open_tables(const Str& t, int32_t n, int32_t k, level_tables* lt, int parts
 // Reads ahead the code and type of the suffix left of sa[i], the one the
 // inducing step at i will look at.
 template <class Str>
-inline void fetch_left_of(const Str& t, const level_tables& lt,
-                          const int32_t* sa, int32_t i) {
-  const int32_t j = sa[i] - 1;
+inline void fetch_left_of_suffix(const Str& t, const level_tables& lt, int32_t suffix) {
+  const int32_t j = suffix - 1;
   if (j < 0) return;
   fetch_ahead(code_at(t, j));
   fetch_ahead(lt.s_word(j));
+}
+template <class Str>
+inline void fetch_left_of(const Str& t, const level_tables& lt,
+                          const int32_t* sa, int32_t i) {
+  fetch_left_of_suffix(t, lt, sa[i]);
+}
+
+// ===== Inducing on two threads ==============================================
+
+// A scan's steps each read the code and type left of one entry of sa, at
+// places nothing predicts, and so spend most of their time waiting on
+// memory.  With a second thread the scan goes in blocks: while this thread
+// places the suffixes of one block, the helper reads, for the last entries
+// of the next block (its tail), each entry's suffix with its code and type
+// into a note.  Reaching the tail, this thread takes a note whose suffix is
+// still the entry's, and looks up as before an entry that the scan filled
+// in since.  The placing is this thread's alone, in the scan's order, so
+// the result is the one thread's; timing decides only who does the reading.
+//
+// The tail's length follows whichever thread waited on the other, so that
+// the reading is shared as evenly as the two allow.  A block is claimed,
+// once, by whichever thread comes first: this thread takes a block the
+// helper has not claimed whole, and so never waits on a helper that is not
+// running (one the system refused, which then runs after this thread).
+// While the helper may read sa, every access to sa goes through
+// std::atomic_ref (relaxed: plain loads and stores here).
+
+// One entry read ahead: its suffix, and the code and type left of it.
+struct induce_note {
+  int32_t suffix;
+  uint32_t code_type;  // the code, and the type (S) in the top bit
+};
+constexpr uint32_t kNoteS = uint32_t{1} << 31;
+
+// Blocks of a sixteenth of the scan, but of this many entries at most (two
+// blocks of notes take 128 KB) and at least this many; a scan of fewer
+// than four of the least blocks runs on one thread.
+constexpr int32_t kMostBlock = 8192, kLeastBlock = 64;
+// Turns of a wait spent spinning before sleeping.
+constexpr int kSpins = 4096;
+
+// What the two threads of one scan share.
+struct induce_pipe {
+  int32_t n = 0;
+  int32_t block = 0;
+  int64_t blocks = 0;
+  induce_note* notes[2] = {};  // for blocks of even and odd number
+  std::atomic<int64_t> at{-1};       // the block this thread places; blocks once done
+  std::atomic<int64_t> claimed{-1};  // the last block claimed, by either thread
+  std::atomic<int64_t> ready[2] = {-1, -1};  // the block whose notes are made
+  std::atomic<int32_t> tail_from[2] = {0, 0};  // where a claimed block's tail starts
+  std::atomic<bool> waited{false};   // this thread waited on the notes
+};
+
+// Returns once `value` is no longer `seen`: spins a while (the other
+// thread is usually a block's work away), then sleeps until told.
+inline void wait_while(const std::atomic<int64_t>& value, int64_t seen) {
+  for (int spins = 0; value.load(std::memory_order_acquire) == seen; ++spins) {
+    if (spins < kSpins) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    } else {
+      value.wait(seen, std::memory_order_acquire);
+    }
+  }
+}
+
+inline int32_t load_sa(int32_t* sa, int32_t i) {
+  return std::atomic_ref<int32_t>(sa[i]).load(std::memory_order_relaxed);
+}
+inline void store_sa(int32_t* sa, int32_t i, int32_t v) {
+  std::atomic_ref<int32_t>(sa[i]).store(v, std::memory_order_relaxed);
+}
+
+// The entry of sa at step p of a scan from the left (kLeft) or the right.
+template <bool kLeft>
+inline int32_t step_entry(int32_t n, int32_t p) { return kLeft ? p : n - 1 - p; }
+
+// Places suffix v - 1, of code c and type s, when the scan places its type.
+template <bool kLeft>
+inline void place(int32_t* sa, int32_t* b, int32_t v, int32_t c, bool s) {
+  if (v <= 0 || s == kLeft) return;
+  if (kLeft) store_sa(sa, b[c]++, v - 1);
+  else store_sa(sa, --b[c], v - 1);
+}
+
+// The helper: the notes of the tail of the block after the one this thread
+// places, until this thread is on the last block.
+template <bool kLeft, class Str>
+void read_ahead_notes(const Str& t, const level_tables& lt, int32_t* sa, induce_pipe* pipe) {
+  const int32_t step = pipe->block / 32 > 0 ? pipe->block / 32 : 1;
+  int32_t tail = pipe->block / 2;
+  bool idle = false;
+  for (;;) {
+    const int64_t x = pipe->at.load(std::memory_order_acquire), y = x + 1;
+    if (y >= pipe->blocks) return;
+    int64_t last = pipe->claimed.load(std::memory_order_acquire);
+    if (last >= y) {  // this block's notes are made: wait for the next
+      idle = true;
+      wait_while(pipe->at, x);
+      continue;
+    }
+    if (pipe->waited.exchange(false, std::memory_order_relaxed)) tail = std::max(tail - step, 0);
+    else if (idle) tail = std::min(tail + step, pipe->block);
+    idle = false;
+    const int32_t from = static_cast<int32_t>(y * pipe->block);
+    const int32_t to = std::min(pipe->n, from + pipe->block);
+    const int32_t tail_from = std::max(to - tail, from);
+    pipe->tail_from[y & 1].store(tail_from - from, std::memory_order_relaxed);
+    if (!pipe->claimed.compare_exchange_strong(last, y, std::memory_order_acq_rel)) continue;
+    induce_note* note = pipe->notes[y & 1];
+    for (int32_t p = tail_from; p < to; ++p) {
+      if (p + kAhead < to)
+        fetch_left_of_suffix(t, lt, load_sa(sa, step_entry<kLeft>(pipe->n, p + kAhead)));
+      const int32_t v = load_sa(sa, step_entry<kLeft>(pipe->n, p));
+      induce_note& e = note[p - tail_from];
+      e.suffix = v;
+      if (v > 0)
+        e.code_type = static_cast<uint32_t>(t[v - 1]) | (lt.s(v - 1) ? kNoteS : 0);
+    }
+    pipe->ready[y & 1].store(y, std::memory_order_release);
+    pipe->ready[y & 1].notify_one();
+  }
+}
+
+// This thread's part: every block in order, its head looked up here, its
+// tail from the notes when the helper claimed the block.
+template <bool kLeft, class Str>
+void place_blocks(const Str& t, const level_tables& lt, int32_t* sa, int32_t* b,
+                  induce_pipe* pipe) {
+  const int32_t n = pipe->n;
+  for (int64_t x = 0; x < pipe->blocks; ++x) {
+    int64_t last = pipe->claimed.load(std::memory_order_acquire);
+    const bool helped =
+        last >= x || !pipe->claimed.compare_exchange_strong(last, x, std::memory_order_acq_rel);
+    pipe->at.store(x, std::memory_order_release);
+    pipe->at.notify_one();
+    const int32_t from = static_cast<int32_t>(x * pipe->block);
+    const int32_t to = std::min(n, from + pipe->block);
+    const int32_t tail_from =
+        helped ? from + pipe->tail_from[x & 1].load(std::memory_order_relaxed) : to;
+    for (int32_t p = from; p < tail_from; ++p) {
+      if (p + kAhead < to) fetch_left_of_suffix(t, lt, load_sa(sa, step_entry<kLeft>(n, p + kAhead)));
+      const int32_t v = load_sa(sa, step_entry<kLeft>(n, p));
+      if (v > 0) place<kLeft>(sa, b, v, t[v - 1], lt.s(v - 1));
+    }
+    if (!helped) continue;
+    for (int64_t seen; (seen = pipe->ready[x & 1].load(std::memory_order_acquire)) != x;) {
+      pipe->waited.store(true, std::memory_order_relaxed);
+      wait_while(pipe->ready[x & 1], seen);
+    }
+    const induce_note* note = pipe->notes[x & 1];
+    for (int32_t p = tail_from; p < to; ++p) {
+      // An entry filled in since its note was made is read ahead here.
+      if (p + kAhead < to) {
+        const int32_t ahead = load_sa(sa, step_entry<kLeft>(n, p + kAhead));
+        if (note[p + kAhead - tail_from].suffix != ahead) fetch_left_of_suffix(t, lt, ahead);
+      }
+      const int32_t v = load_sa(sa, step_entry<kLeft>(n, p));
+      if (v <= 0) continue;
+      const induce_note& e = note[p - tail_from];
+      if (e.suffix == v)
+        place<kLeft>(sa, b, v, static_cast<int32_t>(e.code_type & ~kNoteS), (e.code_type & kNoteS) != 0);
+      else
+        place<kLeft>(sa, b, v, t[v - 1], lt.s(v - 1));
+    }
+  }
+  pipe->at.store(pipe->blocks, std::memory_order_release);
+  pipe->at.notify_one();
+}
+
+// One scan on two threads.
+template <bool kLeft, class Str>
+void induce_scan_pipelined(const Str& t, int32_t n, const level_tables& lt, int32_t* sa,
+                           int32_t* b, induce_note* notes, int32_t block) {
+  induce_pipe pipe;
+  pipe.n = n;
+  pipe.block = block;
+  pipe.blocks = (n + block - 1) / block;
+  pipe.notes[0] = notes;
+  pipe.notes[1] = notes + block;
+  stree_run_parts(2, [&](int k) {
+    if (k == 0) place_blocks<kLeft>(t, lt, sa, b, &pipe);
+    else read_ahead_notes<kLeft>(t, lt, sa, &pipe);
+  });
 }
 
 // With the LMS suffixes in sa at their buckets' ends (-1 elsewhere), puts
 // the L-type suffixes in place from the left, then the S-type suffixes from
 // the right (overwriting the LMS entries with the same suffixes in order).
+// With two parts or more, each scan runs on two threads (above).  False
+// when memory runs out.
 template <class Str>
-void induce(const Str& t, int32_t n, int32_t k, level_tables* lt,
-            int32_t* sa) {
+bool induce(const Str& t, int32_t n, int32_t k, level_tables* lt, int32_t* sa, int parts) {
   int32_t* b = lt->bounds;
+  const int32_t block = std::clamp(n / 16, kLeastBlock, kMostBlock);
+  induce_note* notes = nullptr;
+  if (parts > 1 && n >= 4 * kLeastBlock &&  // else not worth a thread
+      !(notes = take_array<induce_note>(2 * static_cast<size_t>(block))))
+    return false;
   lt->set_bounds(k, false);
-  for (int32_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) fetch_left_of(t, *lt, sa, i + kAhead);
-    const int32_t j = sa[i] - 1;
-    if (sa[i] > 0 && !lt->s(j)) sa[b[t[j]]++] = j;
+  if (notes) {
+    induce_scan_pipelined<true>(t, n, *lt, sa, b, notes, block);
+  } else {
+    for (int32_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) fetch_left_of(t, *lt, sa, i + kAhead);
+      const int32_t j = sa[i] - 1;
+      if (sa[i] > 0 && !lt->s(j)) sa[b[t[j]]++] = j;
+    }
   }
   lt->set_bounds(k, true);
-  for (int32_t i = n - 1; i >= 0; --i) {
-    if (i >= kAhead) fetch_left_of(t, *lt, sa, i - kAhead);
-    const int32_t j = sa[i] - 1;
-    if (sa[i] > 0 && lt->s(j)) sa[--b[t[j]]] = j;
+  if (notes) {
+    induce_scan_pipelined<false>(t, n, *lt, sa, b, notes, block);
+  } else {
+    for (int32_t i = n - 1; i >= 0; --i) {
+      if (i >= kAhead) fetch_left_of(t, *lt, sa, i - kAhead);
+      const int32_t j = sa[i] - 1;
+      if (sa[i] > 0 && lt->s(j)) sa[--b[t[j]]] = j;
+    }
   }
+  std::free(notes);
+  return true;
+}
+
+// The LMS positions among word w's, those from `to` on dropped when `to`
+// lies in it.
+inline uint64_t lms_bits(const level_tables& lt, size_t w, int32_t to) {
+  const uint64_t bits = lt.lms_word(w);
+  const size_t end = static_cast<size_t>(to);
+  return end / 64 == w ? bits & ((uint64_t{1} << (end % 64)) - 1) : bits;
+}
+
+// Calls f(i) for each LMS position i in [from, to), from the left, or from
+// the right with kRight; `from` a multiple of 64.
+template <bool kRight = false, typename F>
+void each_lms(const level_tables& lt, int32_t from, int32_t to, F&& f) {
+  const size_t first = static_cast<size_t>(from) / 64, end = (static_cast<size_t>(to) + 63) / 64;
+  for (size_t k = 0; k < end - first; ++k) {
+    const size_t w = kRight ? end - 1 - k : first + k;
+    for (uint64_t bits = lms_bits(lt, w, to); bits != 0;) {
+      const int bit = kRight ? 63 - __builtin_clzll(bits) : __builtin_ctzll(bits);
+      f(static_cast<int32_t>(w * 64 + static_cast<size_t>(bit)));
+      bits ^= uint64_t{1} << bit;
+    }
+  }
+}
+
+// The number of LMS positions in [from, to), `from` a multiple of 64.
+inline int32_t count_lms(const level_tables& lt, int32_t from, int32_t to) {
+  int32_t count = 0;
+  const size_t end = (static_cast<size_t>(to) + 63) / 64;
+  for (size_t w = static_cast<size_t>(from) / 64; w < end; ++w)
+    count += __builtin_popcountll(lms_bits(lt, w, to));
+  return count;
+}
+
+// The LMS positions of t[0..n) in order into lms[], on `parts` threads:
+// each part counts its own, then writes them after the parts before it.
+// `counts` has room for `parts` entries.
+void list_lms(const level_tables& lt, int32_t n, int32_t* lms, int32_t* counts, int parts) {
+  split(n, parts, [&](int k, int32_t from, int32_t to) { counts[k] = count_lms(lt, from, to); }, 64);
+  split(n, parts, [&](int k, int32_t from, int32_t to) {
+    int32_t j = 0;
+    for (int q = 0; q < k; ++q) j += counts[q];
+    each_lms(lt, from, to, [&](int32_t i) { lms[j++] = i; });
+  }, 64);
+}
+
+// Puts the LMS suffixes of t[0..n) at their buckets' ends, the one further
+// right the further right, into sa (all -1).  On `parts` threads when the
+// codes are few: each part learns how many of each code it has, and so
+// where its run of each bucket ends (the parts to its right fill the rest).
+// `counts` has room for `parts` times k entries; null on one part.
+template <class Str>
+void place_lms(const Str& t, int32_t n, int32_t k, level_tables* lt, int32_t* sa, int32_t* counts,
+               int parts) {
+  lt->set_bounds(k, true);
+  int32_t* b = lt->bounds;
+  if (counts == nullptr) {
+    each_lms<true>(*lt, 0, n, [&](int32_t i) { sa[--b[t[i]]] = i; });
+    return;
+  }
+  std::memset(counts, 0, static_cast<size_t>(parts) * static_cast<size_t>(k) * sizeof *counts);
+  split(n, parts, [&](int q, int32_t from, int32_t to) {
+    int32_t* own = counts + static_cast<size_t>(q) * static_cast<size_t>(k);
+    each_lms(*lt, from, to, [&](int32_t i) { ++own[t[i]]; });
+  }, 64);
+  for (int q = parts - 1; q >= 0; --q) {  // each part's run ends where the next one's starts
+    int32_t* own = counts + static_cast<size_t>(q) * static_cast<size_t>(k);
+    for (int32_t c = 0; c < k; ++c) {
+      const int32_t end = b[c];
+      b[c] -= own[c];
+      own[c] = end;
+    }
+  }
+  split(n, parts, [&](int q, int32_t from, int32_t to) {
+    int32_t* end = counts + static_cast<size_t>(q) * static_cast<size_t>(k);
+    each_lms<true>(*lt, from, to, [&](int32_t i) { sa[--end[t[i]]] = i; });
+  }, 64);
 }
 
 // Whether the LMS substrings starting at a and b differ in a code or a
@@ -284,7 +579,7 @@ bool lms_substrings_differ(const Str& t, const level_tables& lt, int32_t a,
 template <class Str>
 int32_t name_lms_substrings(const Str& t, int32_t n, int32_t m,
                             const level_tables& lt, int32_t* sa, int parts) {
-  for (int32_t i = m; i < n; ++i) sa[i] = -1;
+  clear_entries(sa, m, n, parts);
   const auto read_ahead = [&](int32_t ahead) {
     fetch_ahead(code_at(t, ahead));
     fetch_ahead(lt.s_word(ahead));
@@ -330,11 +625,14 @@ bool reduce(const Str& t, int32_t n, int32_t k, int32_t* sa, int32_t* m,
             int32_t* names, int parts) {
   level_tables lt;
   if (!open_tables(t, n, k, &lt, parts)) return false;
-  lt.set_bounds(k, true);
-  for (int32_t i = 0; i < n; ++i) sa[i] = -1;
-  for (int32_t i = n - 1; i >= 1; --i)
-    if (lt.lms(i)) sa[--lt.bounds[t[i]]] = i;
-  induce(t, n, k, &lt, sa);
+  int32_t* counts = nullptr;  // per part and code, for placing on threads
+  if (parts > 1 && k <= kBlockCodes &&
+      !(counts = take_array<int32_t>(static_cast<size_t>(parts) * static_cast<size_t>(k))))
+    return false;
+  clear_entries(sa, 0, n, parts);
+  place_lms(t, n, k, &lt, sa, counts, counts ? parts : 1);
+  std::free(counts);
+  if (!induce(t, n, k, &lt, sa, parts)) return false;
   int32_t count = 0;
   for (int32_t i = 0; i < n; ++i) {
     if (i + kAhead < n) fetch_ahead(lt.s_word(sa[i + kAhead]));
@@ -354,15 +652,15 @@ bool expand(const Str& t, int32_t n, int32_t k, int32_t m, int32_t* sa, int part
   level_tables lt;
   if (!open_tables(t, n, k, &lt, parts)) return false;
   int32_t* lms = sa + n - m;  // m <= n / 2: apart from sa[0..m)
-  for (int32_t i = 1, j = 0; i < n; ++i)
-    if (lt.lms(i)) lms[j++] = i;
+  int32_t counts[kMostParts];
+  list_lms(lt, n, lms, counts, parts);
   split(m, parts, [&](int, int32_t from, int32_t to) {
     for (int32_t i = from; i < to; ++i) {
       if (i + kAhead < to) fetch_ahead(lms + sa[i + kAhead]);
       sa[i] = lms[sa[i]];
     }
   });
-  for (int32_t i = m; i < n; ++i) sa[i] = -1;
+  clear_entries(sa, m, n, parts);
   lt.set_bounds(k, true);
   // From the right: the suffix of rank i goes to slot i or beyond, so none
   // is overwritten before it is moved.
@@ -372,8 +670,7 @@ bool expand(const Str& t, int32_t n, int32_t k, int32_t m, int32_t* sa, int part
     sa[i] = -1;
     sa[--lt.bounds[t[j]]] = j;
   }
-  induce(t, n, k, &lt, sa);
-  return true;
+  return induce(t, n, k, &lt, sa, parts);
 }
 
 // Tells the hook, if any, that one more pass of the sorter is done; false
@@ -567,7 +864,7 @@ int int_stree_sort_suffixes(const unsigned char* block, int64_t n,
   if (n < 1 || n > STREE_MAX_SORTED) return 0;  // n + 1 codes fit int32_t
   const int32_t len = static_cast<int32_t>(n);
   pass_ticker tick{hook};
-  const int parts = std::clamp(threads, 1, 256);
+  const int parts = std::clamp(threads, 1, kMostParts);
   int32_t* sa = take_array<int32_t>(static_cast<size_t>(len) + 1);
   if (!sa || !sort_codes(block, len, sa, &tick, parts)) {
     std::free(sa);
