@@ -99,8 +99,10 @@ TEST_F(Replace, SignalsInEveryPhaseKeepTheOldOutput) {
       vok_settings s;
       s.wide = wide;
       s.threads = wide ? 2 : 1;  // on threads the output is written beside the formatting
-      std::vector<const char*> phases = {"reading", "sorting", "building", "linking",
-                                         "selecting", "writing"};
+      // Only a model and new documents follow suffix links (the rule on
+      // them is off): the other products' trees are never linked.
+      std::vector<const char*> phases = {"reading", "sorting", "building", "selecting", "writing"};
+      if (product == VOK_APPLIED || product == VOK_FITTED) phases.insert(phases.begin() + 3, "linking");
       if (product == VOK_APPLIED) phases.back() = "applying";
       const int signals[] = {SIGINT, SIGTERM, SIGHUP};
       int turn = 0;

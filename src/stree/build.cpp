@@ -725,8 +725,8 @@ bool take_turns(suffix_tree* tree, walk_array& walks, const uint8_t* part_of, in
 // Sets every internal node's suffix link, parents before children: one walk
 // per child of the root, the walks shared among `parts` threads.  On
 // several threads the `wide` nodes get their index blocks first.
-bool link_nodes(suffix_tree* tree, int64_t window, int parts,
-                const value_stack<stree_ref>& wide, build_run* run) {
+bool link_nodes(suffix_tree* tree, int64_t window, int parts, const stree_ref* wide,
+                size_t wide_count, build_run* run) {
   const size_t count = static_cast<size_t>(int_stree_num_children(tree, tree->root));
   STREE_ASSERT(count <= 256);  // one child per code
   walk_array walks(count);
@@ -744,7 +744,7 @@ bool link_nodes(suffix_tree* tree, int64_t window, int parts,
     walks[k].at = link_level{tree->root, STREE_NONE, STREE_NONE};
   }
   if (parts > 1) {
-    for (size_t i = 0; i < wide.size; ++i) int_stree_index_build(tree, wide.items[i]);
+    for (size_t i = 0; i < wide_count; ++i) int_stree_index_build(tree, wide[i]);
     share_walks(tree, walks, parts, part_of.get());
   } else {
     std::fill(part_of.get(), part_of.get() + count, uint8_t{0});
@@ -760,8 +760,15 @@ bool link_nodes(suffix_tree* tree, int64_t window, int parts,
   return true;
 }
 
+// Forgets links left to be set.
+void drop_pending_links(suffix_tree* tree) {
+  std::free(tree->unlinked.wide);
+  tree->unlinked = stree_pending_links{};
+}
+
 // Gives back every record and the index; the root goes too.
 void discard_records(suffix_tree* tree) {
+  drop_pending_links(tree);
   stree_index_release(tree);
   int_stree_release_pages(tree);
   tree->root = STREE_NONE;
@@ -785,7 +792,8 @@ size_t insertion_needs(const suffix_tree* tree, const build_run& run, int64_t su
 }  // namespace
 
 stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* hook,
-                                   int64_t window, int threads, stree_built_runs* runs) {
+                                   int64_t window, int threads, stree_built_runs* runs,
+                                   bool links) {
   stree_built_runs own_runs;
   if (!runs) runs = &own_runs;
   runs->count = 0;
@@ -828,7 +836,12 @@ stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* ho
   ok = ok && make_records(tree, sorted, map, parts, parts > 1 ? &wide : nullptr, &run, runs);
   std::free(map.first);
   int_stree_sorted_free(&sorted);
-  ok = ok && link_nodes(tree, window, parts, wide, &run);
+  if (ok && links) {
+    ok = link_nodes(tree, window, parts, wide.items, wide.size, &run);
+  } else if (ok) {  // the nodes to index before linking on threads go with the tree
+    tree->unlinked = stree_pending_links{1, parts, wide.items, wide.size};
+    wide.items = nullptr;
+  }
   tree->renumber_pending = 1;
   stree_build_result result{ok ? STREE_BUILD_DONE : run.outcome, 0};
   if (result.outcome == STREE_BUILD_NO_MEMORY)
@@ -839,6 +852,19 @@ stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* ho
     runs->count = 0;
   }
   return result;
+}
+
+stree_build_outcome int_stree_set_links(suffix_tree* tree, const stree_build_hook* hook,
+                                        int64_t window, int threads) {
+  stree_pending_links& p = tree->unlinked;
+  if (!p.pending) return STREE_BUILD_DONE;
+  // Threads only as many as the build noted the wide nodes for (the walks
+  // on threads index nothing themselves); one while a failure is armed.
+  const int parts = int_stree_build_fail_armed() ? 1 : std::clamp(threads, 1, p.parts);
+  build_run run{hook};
+  if (!link_nodes(tree, window, parts, p.wide, p.wide_count, &run)) return run.outcome;
+  drop_pending_links(tree);
+  return STREE_BUILD_DONE;
 }
 
 int int_stree_build_stored(suffix_tree* tree) {

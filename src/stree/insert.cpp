@@ -182,6 +182,8 @@ int int_stree_add_string_hooked(suffix_tree* tree, const char* text,
                                 int32_t len, int32_t id,
                                 const stree_build_hook* hook) {
   if (!tree || tree->root == STREE_NONE || !text) return 0;
+  // Insertion follows suffix links: a build that left them unset sets them.
+  if (int_stree_set_links(tree, hook) != STREE_BUILD_DONE) return 0;
   int32_t slot = int_stree_table_add(tree, text, len, id);
   if (slot < 0) return 0;
   inserter s{tree, text, len, slot, tree->root, STREE_NONE, 0, nullptr, 0,

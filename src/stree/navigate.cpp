@@ -103,6 +103,7 @@ static stree_ref skip_count(const suffix_tree* tree, stree_ref x,
 }
 
 stree_ref int_stree_leaf_suffix_link(const suffix_tree* tree, stree_ref r) {
+  STREE_ASSERT(!tree->unlinked.pending);
   if (r == tree->root) return STREE_NONE;
   if (!int_stree_isaleaf(tree, r)) return int_stree_node(r)->suffix_link;
   stree_pos packed = int_stree_pos(tree, int_stree_leaf(r)->strpos);

@@ -265,6 +265,8 @@ void repoint_leave(suffix_tree* tree, stree_ref r, void* data) {
 // another occurrence of the same path before the text is released.
 int stree_remove_string(suffix_tree* tree, int32_t id) {
   if (!tree || tree->root == STREE_NONE) return 0;
+  // Removal follows suffix links: a build that left them unset sets them.
+  if (int_stree_set_links(tree) != STREE_BUILD_DONE) return 0;
   int32_t slot = 0;
   while (slot < tree->slots &&
          (tree->strings[slot] == nullptr || tree->ids[slot] != id))

@@ -86,6 +86,17 @@ struct stree_pool_lane {
   long made = 0;  // records made
 };
 
+// Suffix links that a build in one go left to be set later (int_stree_build
+// with `links` false; int_stree_set_links sets them).  Linking on threads first
+// indexes the nodes of many children, which the build notes when it runs
+// on threads: `wide` holds them (malloc'd), noted for `parts` threads.
+struct stree_pending_links {
+  int pending;
+  int parts;
+  stree_ref* wide;
+  size_t wide_count;
+};
+
 struct suffix_tree {
   stree_ref root;            // internal node with an empty edge
   stree_count num_nodes;     // internal nodes and leaves, root included
@@ -97,6 +108,7 @@ struct suffix_tree {
   int copy_strings;          // the table owns private copies of its strings
   int alphabet_size;         // codes below this are accepted
   int renumber_pending;      // node_id values are stale
+  stree_pending_links unlinked;  // pending: suffix links are not set
   unsigned char char_map[256];  // byte -> code; STREE_NO_CODE outside
   stree_tree_pages pages;    // where its records lie
   stree_child_index index;   // finds children of nodes with many children
@@ -579,11 +591,24 @@ struct stree_build_result {
 // is the same one.
 // With `runs`, a build that ends DONE tells how it split the records among
 // threads (below).
+// With `links` false a build that ends DONE leaves the suffix links unset
+// (tree->unlinked.pending; they take about a sixth of a build, and reading
+// features out of a tree needs them only for some of its rules): until
+// int_stree_set_links sets them, no suffix link may be read.  Traversals,
+// numbering and counting need none; stree_add_string and
+// stree_remove_string set them first.
 constexpr int64_t STREE_LINK_WINDOW = int64_t{1} << 16;  // 16 pages of records
 struct stree_built_runs;
 stree_build_result int_stree_build(suffix_tree* tree, const stree_build_hook* hook,
                                    int64_t window = STREE_LINK_WINDOW, int threads = 1,
-                                   stree_built_runs* runs = nullptr);
+                                   stree_built_runs* runs = nullptr, bool links = true);
+
+// Sets the suffix links a build left unset, as that build would have with
+// `window` and `threads` (on at most the threads the build ran on): DONE,
+// also when none were pending, or NO_MEMORY or STOPPED (the hook), after
+// which they are still pending and the tree otherwise as it was.
+stree_build_outcome int_stree_set_links(suffix_tree* tree, const stree_build_hook* hook = nullptr,
+                                        int64_t window = STREE_LINK_WINDOW, int threads = 1);
 
 // The runs of the root's children whose subtrees a build in one go made on
 // threads of their own, in order: each run's first child and the records

@@ -314,6 +314,7 @@ void stree_delete_tree(suffix_tree* tree) {
   std::free(tree->lengths);
   std::free(tree->ids);
   std::free(tree->block);
+  std::free(tree->unlinked.wide);
   free_offsets(tree);
   delete tree;
 }

@@ -758,6 +758,10 @@ bool vok_selection_needs_counts(const vok_settings& settings) {
   return can_refuse(settings.max_link_prob);
 }
 
+bool vok_selection_needs_links(const vok_settings& settings) {
+  return can_refuse(settings.max_link_prob);
+}
+
 bool vok_selection_alloc(const suffix_tree* tree, const vok_settings& settings,
                          unsigned jobs, vok_selection* sel) {
   if (vok_selection_needs_counts(settings)) jobs |= VOK_JOB_COUNTS;

@@ -179,6 +179,12 @@ void leave_label(suffix_tree* tree, stree_ref x, void* data) {
   static_cast<label_walk*>(data)->depth -= int_stree_edge_length(tree, x);
 }
 
+// Whether reading `reads` follows suffix links: the suffix-link rule, a
+// model (its transitions), new documents matched against the tree.
+bool links_needed(const vok_settings& settings, unsigned reads) {
+  return vok_selection_needs_links(settings) || (reads & (VOK_READ_MODEL | VOK_READ_APPLIED));
+}
+
 }  // namespace
 
 vok_limits vok_tree_limits() {
@@ -244,9 +250,10 @@ vok_status vok_tree_build(vok_tree_corpus* c, const vok_hook* hook) {
   if (!tick(hook, "sorting", 0, 0)) return VOK_STOPPED;
   relay within{hook};
   stree_build_hook storage;
+  // The suffix links wait for a selection that needs them (links_needed).
   const stree_build_result built =
       int_stree_build(c->tree, within.for_tree(&storage), STREE_LINK_WINDOW,
-                      vok_settings_threads(c->settings), &c->runs);
+                      vok_settings_threads(c->settings), &c->runs, false);
   if (built.outcome == STREE_BUILD_STOPPED) return VOK_STOPPED;
   if (built.outcome == STREE_BUILD_NO_MEMORY && insertion_cannot_fit(built)) return VOK_NO_MEMORY;
   if (built.outcome != STREE_BUILD_DONE) {
@@ -261,6 +268,15 @@ vok_status vok_tree_select(vok_tree_corpus* c, unsigned reads,
                            const vok_hook* hook) {
   if (c->stage != VOK_BUILT) return VOK_MISUSE;
   c->stage = VOK_BROKEN;
+  if (links_needed(c->settings, reads)) {
+    relay within{hook};
+    stree_build_hook storage;
+    const stree_build_outcome linked =
+        int_stree_set_links(c->tree, within.for_tree(&storage), STREE_LINK_WINDOW,
+                       vok_settings_threads(c->settings));
+    if (linked == STREE_BUILD_STOPPED) return VOK_STOPPED;
+    if (linked != STREE_BUILD_DONE) return VOK_NO_MEMORY;
+  }
   // No more lookups but those of new documents: memory for the tables.
   if (!(reads & VOK_READ_APPLIED)) stree_index_release(c->tree);
   int_stree_pool_trim();
