@@ -92,13 +92,14 @@ TEST(Tree, BuiltInOneGoMatchesTheModel) {
       texts.push_back(text);
     }
     // Small windows make the link walks take many turns.  Every third
-    // build leaves the links to be set after it.
+    // build leaves the links to be set after it: 1 when both went through,
+    // 2 when the build did and setting the links did not.
     const int64_t window = seed % 3 ? 1 + int64_t(rng() % 64) : STREE_LINK_WINDOW;
     const bool later = seed % 3 == 0;
     auto build = [window, later, threads = 1 + int(seed % 4)](suffix_tree* tree) {
       if (int_stree_build(tree, nullptr, window, threads, nullptr, !later).outcome != STREE_BUILD_DONE)
         return 0;
-      return int(int_stree_set_links(tree, nullptr, window, threads) == STREE_BUILD_DONE);
+      return int_stree_set_links(tree, nullptr, window, threads) == STREE_BUILD_DONE ? 1 : 2;
     };
     History h(STREE_MAX_ALPHABET, true, seed % 2 ? 1 : STREE_INDEX_THRESHOLD);
     if (!store(h, texts)) {  // a byte above 127 in the narrow tree
@@ -127,21 +128,20 @@ TEST(Tree, BuiltInOneGoMatchesTheModel) {
         const int built = build(f.tree);
         int_stree_sorted next;
         const unsigned char nul = 0;
-        const bool swallowed = how == 1 && built && int_stree_sort_suffixes(&nul, 1, &next);
+        const bool swallowed = how == 1 && built == 1 && int_stree_sort_suffixes(&nul, 1, &next);
         int_stree_sorted_free(&next);
         stree_build_fail_at(0);
         stree_pool_fail_at(0);
         stree_pool_fail_body_at(0);
         ASSERT_FALSE(swallowed) << "seed " << seed << ": allocation " << n << " failed unnoticed";
-        if (!built && f.tree->unlinked.pending) {  // the build stands, its links to be set
+        if (built == 2) {  // the build stands, its links still to be set
           ASSERT_EQ(int_stree_set_links(f.tree), STREE_BUILD_DONE) << "seed " << seed << " failing at " << n;
-          ASSERT_EQ(history::check(f), "") << "seed " << seed << " linked after failing at " << n;
         }
         if (built) {
           ASSERT_EQ(history::check(f), "") << "seed " << seed << " failing at " << n;
         }
         ASSERT_EQ(history::finish(f), "") << "seed " << seed << " failing at " << n;
-        if (built) break;
+        if (built == 1) break;
       }
     for (stree_count more : {0, 1}) {  // the records fit exactly, or one too many
       History f(STREE_MAX_ALPHABET, true, STREE_INDEX_THRESHOLD);
