@@ -574,8 +574,9 @@ bool lms_substrings_differ(const Str& t, const level_tables& lt, int32_t a,
 // On one thread each substring is compared with the first of the names so
 // far; on several, the substrings are compared with their predecessors in
 // order by `parts` threads (each writes 1 or 0, differs or not, at the
-// substring's place in sa[m..n), which no part reads), then named on this
-// one: a second pass, which one thread does without.
+// substring's place in sa[m..n), which no part reads, and counts its 1s),
+// then named by as many, each part counting on from the 1s of the parts
+// before it: a second pass, which one thread does without.
 template <class Str>
 int32_t name_lms_substrings(const Str& t, int32_t n, int32_t m,
                             const level_tables& lt, int32_t* sa, int parts) {
@@ -597,19 +598,29 @@ int32_t name_lms_substrings(const Str& t, int32_t n, int32_t m,
       sa[m + pos / 2] = names - 1;  // LMS positions lie two or more apart
     }
   } else {
-    split(m, parts, [&](int, int32_t from, int32_t to) {
+    int32_t differ[kMostParts];  // each part's substrings that start a name
+    split(m, parts, [&](int q, int32_t from, int32_t to) {
+      int32_t count = 0;
       for (int32_t i = from; i < to; ++i) {
         if (i + kAhead < to) read_ahead(sa[i + kAhead]);
         const int32_t pos = sa[i];
-        sa[m + pos / 2] = i == 0 || lms_substrings_differ(t, lt, pos, sa[i - 1]);
+        const bool starts = i == 0 || lms_substrings_differ(t, lt, pos, sa[i - 1]);
+        sa[m + pos / 2] = starts;
+        count += starts;
+      }
+      differ[q] = count;
+    });
+    split(m, parts, [&](int q, int32_t from, int32_t to) {
+      int32_t named = 0;  // the names of the parts before this one
+      for (int r = 0; r < q; ++r) named += differ[r];
+      for (int32_t i = from; i < to; ++i) {
+        if (i + kAhead < to) fetch_ahead<true>(sa + m + sa[i + kAhead] / 2);
+        int32_t& place = sa[m + sa[i] / 2];
+        named += place;
+        place = named - 1;
       }
     });
-    for (int32_t i = 0; i < m; ++i) {
-      if (i + kAhead < m) fetch_ahead<true>(sa + m + sa[i + kAhead] / 2);
-      int32_t& place = sa[m + sa[i] / 2];
-      names += place;
-      place = names - 1;
-    }
+    for (int r = 0; r < parts; ++r) names += differ[r];
   }
   for (int32_t i = n - 1, j = n - 1; i >= m; --i)
     if (sa[i] >= 0) sa[j--] = sa[i];
