@@ -275,8 +275,8 @@ inline void fetch_left_of(const Str& t, const level_tables& lt,
 //
 // The tail's length follows whichever thread waited on the other, so that
 // the reading is shared as evenly as the two allow.  A block is claimed,
-// once, by whichever thread comes first: this thread takes a block the
-// helper has not claimed whole, and so never waits on a helper that is not
+// once, by whichever thread comes first: this thread takes whole any block
+// the helper has not claimed, and so never waits on a helper that is not
 // running (one the system refused, which then runs after this thread).
 // While the helper may read sa, every access to sa goes through
 // std::atomic_ref (relaxed: plain loads and stores here).
@@ -284,7 +284,7 @@ inline void fetch_left_of(const Str& t, const level_tables& lt,
 // One entry read ahead: its suffix, and the code and type left of it.
 struct induce_note {
   int32_t suffix;
-  uint32_t code_type;  // the code, and the type (S) in the top bit
+  uint32_t code_type;  // the code (below 2^31), and the type (S) in the top bit
 };
 constexpr uint32_t kNoteS = uint32_t{1} << 31;
 

@@ -87,9 +87,9 @@ struct stree_pool_lane {
 };
 
 // Suffix links that a build in one go left to be set later (int_stree_build
-// with `links` false; int_stree_set_links sets them).  Linking on threads first
-// indexes the nodes of many children, which the build notes when it runs
-// on threads: `wide` holds them (malloc'd), noted for `parts` threads.
+// with `links` false; int_stree_set_links sets them).  Linking on threads
+// first indexes the nodes of many children, which the build notes when it
+// runs on threads: `wide` holds them (malloc'd), noted for `parts` threads.
 struct stree_pending_links {
   int pending;
   int parts;

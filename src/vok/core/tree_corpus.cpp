@@ -273,7 +273,7 @@ vok_status vok_tree_select(vok_tree_corpus* c, unsigned reads,
     stree_build_hook storage;
     const stree_build_outcome linked =
         int_stree_set_links(c->tree, within.for_tree(&storage), STREE_LINK_WINDOW,
-                       vok_settings_threads(c->settings));
+                            vok_settings_threads(c->settings));
     if (linked == STREE_BUILD_STOPPED) return VOK_STOPPED;
     if (linked != STREE_BUILD_DONE) return VOK_NO_MEMORY;
   }
