@@ -351,7 +351,9 @@ def threads_table(rows):
               "sorting (s)", "records (s)", "links (s)", "counting + selection (s)",
               "output (s)"]
     out = [[r["corpus"], r["threads"], r["wall_s"], r["cpu_s"], mb(r["peak_kb"]),
-            r["speedup"], r["sorting_s"], r["building_s"], r["linking_s"],
+            r["speedup"], r["sorting_s"], r["building_s"],
+            # a run that reads no suffix link sets none: no linking phase
+            "–" if r["linking_s"] == "nan" else r["linking_s"],
             r["count_select_s"], r["output_s"]] for r in rows]
     return table(header, out)
 
