@@ -102,7 +102,8 @@ TEST_F(Replace, SignalsInEveryPhaseKeepTheOldOutput) {
       // Only a model and new documents follow suffix links (the rule on
       // them is off): the other products' trees are never linked.
       std::vector<const char*> phases = {"reading", "sorting", "building", "selecting", "writing"};
-      if (product == VOK_APPLIED || product == VOK_FITTED) phases.insert(phases.begin() + 3, "linking");
+      if (product == VOK_APPLIED || product == VOK_FITTED)
+        phases.insert(phases.begin() + 3, "linking");
       if (product == VOK_APPLIED) phases.back() = "applying";
       const int signals[] = {SIGINT, SIGTERM, SIGHUP};
       int turn = 0;

@@ -97,8 +97,9 @@ TEST(Tree, BuiltInOneGoMatchesTheModel) {
     const int64_t window = seed % 3 ? 1 + int64_t(rng() % 64) : STREE_LINK_WINDOW;
     const bool later = seed % 3 == 0;
     auto build = [window, later, threads = 1 + int(seed % 4)](suffix_tree* tree) {
-      if (int_stree_build(tree, nullptr, window, threads, nullptr, !later).outcome != STREE_BUILD_DONE)
-        return 0;
+      const stree_build_outcome built =
+          int_stree_build(tree, nullptr, window, threads, nullptr, !later).outcome;
+      if (built != STREE_BUILD_DONE) return 0;
       return int_stree_set_links(tree, nullptr, window, threads) == STREE_BUILD_DONE ? 1 : 2;
     };
     History h(STREE_MAX_ALPHABET, true, seed % 2 ? 1 : STREE_INDEX_THRESHOLD);
@@ -113,7 +114,8 @@ TEST(Tree, BuiltInOneGoMatchesTheModel) {
     if (later) {  // adding or removing a string first sets the links a build left
       History g(STREE_MAX_ALPHABET, true, STREE_INDEX_THRESHOLD);
       ASSERT_TRUE(store(g, texts));
-      ASSERT_EQ(int_stree_build(g.tree, nullptr, window, 1, nullptr, false).outcome, STREE_BUILD_DONE);
+      ASSERT_EQ(int_stree_build(g.tree, nullptr, window, 1, nullptr, false).outcome,
+                STREE_BUILD_DONE);
       ASSERT_EQ(seed % 2 ? history::add(g, texts[0] + "b", 7) : history::remove(g, 0), "") << seed;
       ASSERT_EQ(history::finish(g), "");
     }
@@ -135,7 +137,8 @@ TEST(Tree, BuiltInOneGoMatchesTheModel) {
         stree_pool_fail_body_at(0);
         ASSERT_FALSE(swallowed) << "seed " << seed << ": allocation " << n << " failed unnoticed";
         if (built == 2) {  // the build stands, its links still to be set
-          ASSERT_EQ(int_stree_set_links(f.tree), STREE_BUILD_DONE) << "seed " << seed << " failing at " << n;
+          ASSERT_EQ(int_stree_set_links(f.tree), STREE_BUILD_DONE)
+              << "seed " << seed << " failing at " << n;
         }
         if (built) {
           ASSERT_EQ(history::check(f), "") << "seed " << seed << " failing at " << n;

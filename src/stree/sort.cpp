@@ -397,7 +397,8 @@ void place_blocks(const Str& t, const level_tables& lt, int32_t* sa, int32_t* b,
     const int32_t tail_from =
         helped ? from + pipe->tail_from[x & 1].load(std::memory_order_relaxed) : to;
     for (int32_t p = from; p < tail_from; ++p) {
-      if (p + kAhead < to) fetch_left_of_suffix(t, lt, load_sa(sa, step_entry<kLeft>(n, p + kAhead)));
+      if (p + kAhead < to)
+        fetch_left_of_suffix(t, lt, load_sa(sa, step_entry<kLeft>(n, p + kAhead)));
       const int32_t v = load_sa(sa, step_entry<kLeft>(n, p));
       if (v > 0) place<kLeft>(sa, b, v, t[v - 1], lt.s(v - 1));
     }
@@ -417,7 +418,8 @@ void place_blocks(const Str& t, const level_tables& lt, int32_t* sa, int32_t* b,
       if (v <= 0) continue;
       const induce_note& e = note[p - tail_from];
       if (e.suffix == v)
-        place<kLeft>(sa, b, v, static_cast<int32_t>(e.code_type & ~kNoteS), (e.code_type & kNoteS) != 0);
+        place<kLeft>(sa, b, v, static_cast<int32_t>(e.code_type & ~kNoteS),
+                     (e.code_type & kNoteS) != 0);
       else
         place<kLeft>(sa, b, v, t[v - 1], lt.s(v - 1));
     }
@@ -515,7 +517,9 @@ inline int32_t count_lms(const level_tables& lt, int32_t from, int32_t to) {
 // each part counts its own, then writes them after the parts before it.
 // `counts` has room for `parts` entries.
 void list_lms(const level_tables& lt, int32_t n, int32_t* lms, int32_t* counts, int parts) {
-  split(n, parts, [&](int k, int32_t from, int32_t to) { counts[k] = count_lms(lt, from, to); }, 64);
+  split(n, parts, [&](int k, int32_t from, int32_t to) {
+    counts[k] = count_lms(lt, from, to);
+  }, 64);
   split(n, parts, [&](int k, int32_t from, int32_t to) {
     int32_t j = 0;
     for (int q = 0; q < k; ++q) j += counts[q];
