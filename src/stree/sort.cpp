@@ -513,10 +513,15 @@ inline int32_t count_lms(const level_tables& lt, int32_t from, int32_t to) {
   return count;
 }
 
-// The LMS positions of t[0..n) in order into lms[], on `parts` threads:
+// The LMS positions of t[0..n) in order into lms[]; on several threads
 // each part counts its own, then writes them after the parts before it.
 // `counts` has room for `parts` entries.
 void list_lms(const level_tables& lt, int32_t n, int32_t* lms, int32_t* counts, int parts) {
+  if (parts == 1) {
+    int32_t j = 0;
+    each_lms(lt, 0, n, [&](int32_t i) { lms[j++] = i; });
+    return;
+  }
   split(n, parts, [&](int k, int32_t from, int32_t to) {
     counts[k] = count_lms(lt, from, to);
   }, 64);

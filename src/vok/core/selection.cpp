@@ -754,17 +754,13 @@ void mark_seen(const suffix_tree* tree, vok_selection* sel) {
 
 }  // namespace
 
-bool vok_selection_needs_counts(const vok_settings& settings) {
-  return can_refuse(settings.max_link_prob);
-}
-
-bool vok_selection_needs_links(const vok_settings& settings) {
+bool vok_selection_link_rule_on(const vok_settings& settings) {
   return can_refuse(settings.max_link_prob);
 }
 
 bool vok_selection_alloc(const suffix_tree* tree, const vok_settings& settings,
                          unsigned jobs, vok_selection* sel) {
-  if (vok_selection_needs_counts(settings)) jobs |= VOK_JOB_COUNTS;
+  if (vok_selection_link_rule_on(settings)) jobs |= VOK_JOB_COUNTS;
   if (jobs & VOK_JOB_SEEN) jobs |= VOK_JOB_LOCI;
   if (jobs & VOK_JOB_LOCI) jobs |= VOK_JOB_CHAINS;
   sel->jobs = jobs;
@@ -842,7 +838,7 @@ vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
     for (size_t w = vok_set_words(static_cast<size_t>(tree->num_nodes)); w < words; ++w)
       sel->chains.internal_before[w] = static_cast<uint32_t>(sel->internal_records);
   }
-  if (vok_selection_needs_counts(settings)) {
+  if (vok_selection_link_rule_on(settings)) {
     link_rule rule{&settings, sel};
     stree_traverse(tree, judge_link_target, nullptr, &rule);
   }

@@ -142,11 +142,9 @@ struct vok_selection {
 };
 
 // Whether the suffix-link rule can refuse a record with these settings, in
-// which case every count must be known before any record is judged.
-bool vok_selection_needs_counts(const vok_settings& settings);
-// Whether the selection follows suffix links: only the suffix-link rule,
-// when it can refuse, does.
-bool vok_selection_needs_links(const vok_settings& settings);
+// which case every count must be known before any record is judged, and
+// the selection follows the tree's suffix links (nothing else in it does).
+bool vok_selection_link_rule_on(const vok_settings& settings);
 
 // Allocates the groups of `jobs` for the tree (the features always, the
 // counts also when the suffix-link rule needs them).  False when memory

@@ -182,7 +182,7 @@ void leave_label(suffix_tree* tree, stree_ref x, void* data) {
 // Whether reading `reads` follows suffix links: the suffix-link rule, a
 // model (its transitions), new documents matched against the tree.
 bool links_needed(const vok_settings& settings, unsigned reads) {
-  return vok_selection_needs_links(settings) || (reads & (VOK_READ_MODEL | VOK_READ_APPLIED));
+  return vok_selection_link_rule_on(settings) || (reads & (VOK_READ_MODEL | VOK_READ_APPLIED));
 }
 
 }  // namespace
