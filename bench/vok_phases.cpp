@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
   peaks = peaks && reset_peak_rss();
   if (peaks) start_kb[1] = peak_rss_kb();
   clock = start_clock();
-  if (vok_corpus_select(corpus.get(), VOK_READ_BAGS, nullptr) != VOK_OK)
+  if (vok_corpus_select(corpus.get(), VOK_READ_BAGS | VOK_READ_BAGS_ONLY, nullptr) != VOK_OK)
     return fail("out of memory for the selection");
   stop_clock(clock, &count_select_s, &count_select_cpu);
   if (peaks) peak_kb[1] = peak_rss_kb();

@@ -136,6 +136,60 @@ TEST(Core, FailedBuildFallsBackToInsertion) {
   }
 }
 
+// Bags read after a selection that gave the tree's records back as it
+// passed them (VOK_READ_BAGS_ONLY) are those read with the tree kept, on
+// corpora of many pages, walked whole or in parts on threads, narrow and
+// wide.  Every page of the tree is given back unless the suffix-link rule
+// walks the tree again, and then no feature is visited.  Sanitized, the
+// pages given back are poisoned, so a later read of one is caught.
+TEST(Core, BagsOnlyGiveTheTreeBackAndReadTheSame) {
+  const char* const words[] = {"ab", "ba", "abab", "b", "aab", "bba", "abba", "aaab"};
+  for (uint32_t seed = 1; seed <= 12; ++seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::string> docs;
+    for (size_t bytes = 0; bytes < 40000;) {
+      std::string d;
+      for (int n = 1 + int(rng() % 40); n > 0; --n) d += std::string(words[rng() % 8]) + " ";
+      if (!docs.empty() && rng() % 3 == 0) d += docs[rng() % docs.size()];  // repeats
+      bytes += d.size() + 1;
+      docs.push_back(d);
+    }
+    vok_settings s;
+    s.wide = seed % 2 == 0;
+    s.threads = 1 + seed / 2 % 3;
+    s.word_delimited = seed % 3 != 0;
+    if (seed % 4 == 1) s.max_link_prob = 0.9;  // the rule's walk reads the tree again
+    if (seed % 5 == 2) s.min_df = 2;
+    std::string out[2];
+    long passed[2], visited[2], pages = 0;
+    for (int only = 0; only < 2; ++only) {
+      const long held = vok_testing_pages(s.wide);
+      std::unique_ptr<vok_corpus, void (*)(vok_corpus*)> c(vok_corpus_new(s), vok_corpus_delete);
+      for (const std::string& d : docs) ASSERT_EQ(vok_corpus_append(c.get(), d.data(), d.size()), VOK_OK);
+      ASSERT_EQ(vok_corpus_build(c.get(), nullptr), VOK_OK);
+      pages = vok_testing_pages(s.wide) - held;
+      const long before = vok_testing_pages_passed(s.wide);
+      ASSERT_EQ(vok_corpus_select(c.get(), VOK_READ_BAGS | (only ? unsigned{VOK_READ_BAGS_ONLY} : 0u), nullptr),
+                VOK_OK);
+      passed[only] = vok_testing_pages_passed(s.wide) - before;
+      out[only] = bags(c.get(), false);
+      visited[only] = 0;
+      vok_corpus_each_feature(c.get(), [](void* n, const vok_feature&) { ++*static_cast<long*>(n); },
+                              &visited[only]);
+    }
+    EXPECT_EQ(out[1], out[0]) << seed;
+    EXPECT_EQ(passed[0], 0) << seed;
+    EXPECT_GT(visited[0], 0) << seed;
+    if (s.max_link_prob < 1) {
+      EXPECT_EQ(passed[1], 0) << seed;
+      EXPECT_EQ(visited[1], visited[0]) << seed;
+    } else {
+      EXPECT_EQ(passed[1], pages) << seed;
+      EXPECT_EQ(visited[1], 0) << seed;
+    }
+  }
+}
+
 // Feature numbers as written, against printf's: every digit count, each
 // digit at every place, and the buffer's end crossed many times.  Numbers
 // of seven and eight digits take far larger trees than the random files.

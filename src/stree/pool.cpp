@@ -89,6 +89,7 @@ struct stree_page {
   uint32_t freed;     // records given back; kReleased once released
   uint32_t capacity;  // records handed out (final once the page is full)
   uint32_t slot;      // its place in its tree's list of pages
+  bool passed;        // its memory went back when a walk passed it for good
 };
 
 constexpr uint32_t kReleased = 0xffffffffu;
@@ -125,6 +126,7 @@ struct stree_space {
 
 stree_space spaces[STREE_SPACES];
 long pages_in_use = 0;
+std::atomic<long> pages_passed{0};  // for tests: walks on threads pass pages
 
 // Held while a lane opens a page (the only pool work that lanes do at once).
 std::mutex lane_lock;
@@ -140,7 +142,7 @@ long fail_from = 0;  // first request of those that all fail; 0 = never
 void* body_alloc(uint32_t space) {
   return std::calloc(page_words(space), sizeof(uint32_t));
 }
-void body_free(uint32_t, void* body) { std::free(body); }
+void body_free(uint32_t, void* body, bool) { std::free(body); }
 constexpr bool kReuseNumbers = false;
 void return_blocks() {}
 void trim_blocks() {}
@@ -217,7 +219,11 @@ void* body_alloc(uint32_t space) {
   return body;
 }
 
-void body_free(uint32_t space, void* body) {
+void body_free(uint32_t space, void* body, bool passed) {
+  // A body passed for good reads as zeros on its next use, as a fresh one
+  // does, but chaining it would take a page of memory back for the link:
+  // it waits for its block to go back instead.
+  if (passed) return;
   stree_space& sp = spaces[space];
   std::memcpy(body, &sp.free_bodies, sizeof sp.free_bodies);
   sp.free_bodies = body;
@@ -308,6 +314,7 @@ int64_t try_open_page(uint32_t space) {
   stree_page_bodies[space][number] = static_cast<uint32_t*>(body);
   sp.pages[number].freed = 0;
   sp.pages[number].capacity = 0;
+  sp.pages[number].passed = false;
   ++pages_in_use;
   return number;
 }
@@ -366,7 +373,7 @@ int64_t open_lane_page(suffix_tree* tree, stree_pool_lane& lane, uint32_t space)
 // the freed body.
 void release_page(uint32_t space, uint32_t number) {
   stree_space& sp = spaces[space];
-  body_free(space, stree_page_bodies[space][number]);
+  body_free(space, stree_page_bodies[space][number], sp.pages[number].passed);
   if (kReuseNumbers) stree_page_bodies[space][number] = nullptr;
   sp.pages[number].freed = kReleased;
   sp.free_numbers[sp.free_count++] = number;
@@ -567,6 +574,43 @@ void int_stree_release_pages(suffix_tree* tree) {
 
 void int_stree_pool_trim() { trim_blocks(); }
 
+bool int_stree_passing_open(stree_passed_pages* pages) {
+  for (uint32_t space = 0; space < STREE_SPACES; ++space) {
+    const size_t count = spaces[space].count > 0 ? spaces[space].count : 1;
+    pages->passed[space] = static_cast<uint32_t*>(std::calloc(count, sizeof(uint32_t)));
+    if (!pages->passed[space]) return false;
+  }
+  return true;
+}
+
+void int_stree_passing_close(stree_passed_pages* pages) {
+  for (uint32_t*& passed : pages->passed) {
+    std::free(passed);
+    passed = nullptr;
+  }
+}
+
+void int_stree_pass_flush(stree_pass_cursor* cursor, uint32_t space) {
+  const uint32_t run = cursor->run[space];
+  if (run == 0) return;
+  const auto number = static_cast<uint32_t>(cursor->page[space]);
+  cursor->run[space] = 0;
+  stree_page& page = spaces[space].pages[number];
+  const uint32_t held = page.capacity - page.freed;
+  const uint32_t passed =
+      std::atomic_ref<uint32_t>(cursor->pages->passed[space][number]).fetch_add(run) + run;
+  STREE_ASSERT(passed <= held);
+  if (passed != held) return;
+  page.passed = true;  // by the one walk whose run completed the count
+  ++pages_passed;
+  const size_t bytes = page_words(space) * sizeof(uint32_t);
+#ifdef STREE_POOL_SANITIZED
+  ASAN_POISON_MEMORY_REGION(stree_page_bodies[space][number], bytes);
+#else
+  int_stree_drop_read_part(stree_page_bodies[space][number], bytes);
+#endif
+}
+
 size_t int_stree_pool_map_ahead(uint64_t ends) {
   return map_ahead(STREE_LEAF_SPACE, ends * STREE_LEAF_UNITS);
 }
@@ -621,6 +665,7 @@ void stree_pool_fail_body_at(long n) {
 }
 long stree_pool_requests() { return requests; }
 long stree_pool_pages_in_use() { return pages_in_use; }
+long stree_pool_pages_passed() { return pages_passed.load(); }
 
 // A mapping aligned to its huge-page size, cut out of one twice as large
 // (an aligned heap block would keep the slack reserved, which matters to

@@ -265,6 +265,49 @@ void int_stree_release_pages(suffix_tree* tree);
 // changes for later pages (they are taken from the same place, page by page
 // as the system gives them).
 void int_stree_pool_trim();
+// Records passed for good.  A walk that reads every record of a tree for
+// the last time (the core's counting walk, when nothing reads the tree
+// after it) hands each record over once it has read it for the last time;
+// once every record of a page is handed over, the page's memory goes back
+// to the system, so that what the walk writes takes the place of what it
+// has read.  The tree is then fit for nothing but stree_delete_tree; its
+// string table and text stay.  Walks on threads side by side share the
+// counts (each keeps a cursor of its own); a page's count is told once per
+// run of records from it, by an atomic addition.  In sanitized builds the
+// page is poisoned instead, so that any later read of it is caught.
+struct stree_passed_pages {
+  uint32_t* passed[STREE_SPACES] = {};  // records handed over, by page number
+};
+// Counts for every page of the pool; false when memory runs out.
+bool int_stree_passing_open(stree_passed_pages* pages);
+void int_stree_passing_close(stree_passed_pages* pages);
+// One walk's run of records handed over from the same page, by space.
+struct stree_pass_cursor {
+  stree_passed_pages* pages;
+  int64_t page[STREE_SPACES];
+  uint32_t run[STREE_SPACES];
+
+  explicit stree_pass_cursor(stree_passed_pages* p) : pages(p) {
+    for (int s = 0; s < STREE_SPACES; ++s) page[s] = -1, run[s] = 0;
+  }
+};
+// Adds the cursor's run in `space` to its page's count, and gives the page
+// back once the count holds every record on it.
+void int_stree_pass_flush(stree_pass_cursor* cursor, uint32_t space);
+// Hands record r over: nothing of it is read from now on.
+inline void int_stree_pass(stree_pass_cursor* cursor, stree_ref r) {
+  const uint32_t space = stree_ref_space(r);
+  const int64_t page = stree_ref_page(r);
+  if (cursor->page[space] != page) {
+    int_stree_pass_flush(cursor, space);
+    cursor->page[space] = page;
+  }
+  ++cursor->run[space];
+}
+// Tells every run the cursor holds; a walk's last step.
+inline void int_stree_pass_end(stree_pass_cursor* cursor) {
+  for (uint32_t s = 0; s < STREE_SPACES; ++s) int_stree_pass_flush(cursor, s);
+}
 // The bytes of the pages that hold the tree's records.
 size_t int_stree_pages_bytes(const suffix_tree* tree);
 // The internal nodes of the tree, root included, from the pool's counts:
@@ -646,6 +689,9 @@ long stree_pool_requests();
 void stree_pool_fail_body_at(long n);
 // Pages currently allocated (for tests of page release).
 long stree_pool_pages_in_use();
+// Pages whose memory a walk has given back (int_stree_pass) since the
+// process started.
+long stree_pool_pages_passed();
 
 // Siblings an insertion's lookup must pass before its node is indexed
 // (default STREE_INDEX_THRESHOLD; 0 turns indexing off).

@@ -296,7 +296,7 @@ int build_and_select(run& r) {
   vok_status status = vok_corpus_build(corpus, &hook);
   if (status == VOK_REFUSED) return vok_add_failed(r.said, vok_corpus_failed_doc(corpus));
   if (status != VOK_OK) return vok_out_of_memory(r.said);
-  const unsigned reads = r.product == VOK_BAGS         ? VOK_READ_BAGS
+  const unsigned reads = r.product == VOK_BAGS         ? VOK_READ_BAGS | VOK_READ_BAGS_ONLY
                          : r.product == VOK_FITTED     ? VOK_READ_MODEL
                          : r.product == VOK_DICTIONARY ? VOK_READ_COUNTS
                                                        : VOK_READ_APPLIED;

@@ -24,6 +24,7 @@ void stree_pool_fail_from(long n);
 void stree_build_fail_at(long n);
 long stree_pool_requests();
 long stree_pool_pages_in_use();
+long stree_pool_pages_passed();
 }  // namespace stree_wide
 
 struct vok_corpus {
@@ -181,4 +182,7 @@ long vok_testing_requests(bool wide) {
 }
 long vok_testing_pages(bool wide) {
   return wide ? stree_wide::stree_pool_pages_in_use() : stree_pool_pages_in_use();
+}
+long vok_testing_pages_passed(bool wide) {
+  return wide ? stree_wide::stree_pool_pages_passed() : stree_pool_pages_passed();
 }

@@ -85,6 +85,11 @@ enum vok_reads : unsigned {
   VOK_READ_COUNTS = 2,    // counts and children in vok_corpus_each_feature
   VOK_READ_APPLIED = 4,   // vok_corpus_apply (keeps the tree's child index)
   VOK_READ_MODEL = 8,     // vok_corpus_model, and columns in vok_corpus_bag
+  // With VOK_READ_BAGS alone: the bags are all that is read, so the tree's
+  // records go back to the system as the selection reads them for the last
+  // time, and its tables take their place (the run's peak is then the
+  // build's).  vok_corpus_each_feature visits nothing after it.
+  VOK_READ_BAGS_ONLY = 16,
 };
 // Counts every record's occurrences and applies the five rules.
 // VOK_NO_MEMORY when its tables cannot be had.

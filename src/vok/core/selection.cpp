@@ -291,6 +291,8 @@ struct count_walk {
   std::atomic<bool>* quit = nullptr;
   bool tells = true;  // this walk tells the hook
   uint64_t told = 0;
+  // With VOK_JOB_PASS, the counts of the records passed, page by page.
+  stree_passed_pages* passing = nullptr;
 
   void set_bit(uint64_t* set, uint32_t id) const {
     const size_t w = id >> VOK_SET_SHIFT;
@@ -435,6 +437,7 @@ bool count_occurrences(suffix_tree* tree, count_walk& w, walk_span& span) {
   unsigned char top = 0;  // first character of the current path label
   stree_ref x = span.first;
   loci_writer writer(sel->loci);
+  stree_pass_cursor passed(w.passing);
   for (;;) {
     const uint32_t id = next_id++;
     if ((id & (kTickRecords - 1)) == 0 && !w.tick(tree, id)) return false;
@@ -466,6 +469,10 @@ bool count_occurrences(suffix_tree* tree, count_walk& w, walk_span& span) {
     const uint32_t ends = static_cast<uint32_t>(int_stree_num_ends(tree, x));
     const uint32_t rank = leaf ? kLeafRank : internal - 1;
     stree_ref child = int_stree_first_child(tree, x);
+    // x's end records are read only on entering it.
+    if (w.passing && !leaf && int_stree_has_endrecs(x))
+      for (stree_ref e = int_stree_node(x)->children; e != STREE_NONE; e = int_stree_endrec(e)->next)
+        int_stree_pass(&passed, e);
     if (child != STREE_NONE) {
       // The walk comes back to x's next sibling only after x's subtree:
       // ask for it now so that the wait overlaps with that subtree.
@@ -484,6 +491,10 @@ bool count_occurrences(suffix_tree* tree, count_walk& w, walk_span& span) {
     for (;;) {
       if (x == span.last) {
         writer.flush();
+        if (w.passing) {  // nothing reads the span's last record again
+          int_stree_pass(&passed, x);
+          int_stree_pass_end(&passed);
+        }
         if (w.chains)
           for (; uint64_t{counted_words} << VOK_SET_SHIFT < next_id; ++counted_words)
             sel->chains.internal_before[counted_words] = internal;
@@ -494,7 +505,9 @@ bool count_occurrences(suffix_tree* tree, count_walk& w, walk_span& span) {
         return true;
       }
       const bool last = int_stree_is_last(x);
+      const stree_ref done_with = x;
       x = int_stree_link(x);
+      if (w.passing) int_stree_pass(&passed, done_with);
       if (!last) break;
       const open_record done = path[--open];
       const int32_t edge = int_stree_node(x)->edgelen;
@@ -655,6 +668,11 @@ bool count_in_parts(suffix_tree* tree, count_walk& whole, const stree_built_runs
   }
   whole.complete(root, total, true, nullptr);
   sel->internal_records = spans[count - 1].internal_end;
+  if (whole.passing) {  // the root, read by visit_root, goes last
+    stree_pass_cursor passed(whole.passing);
+    int_stree_pass(&passed, tree->root);
+    int_stree_pass_end(&passed);
+  }
   return true;
 }
 
@@ -760,7 +778,8 @@ bool vok_selection_link_rule_on(const vok_settings& settings) {
 
 bool vok_selection_alloc(const suffix_tree* tree, const vok_settings& settings,
                          unsigned jobs, vok_selection* sel) {
-  if (vok_selection_link_rule_on(settings)) jobs |= VOK_JOB_COUNTS;
+  // The suffix-link rule's walk reads the records after the counting walk.
+  if (vok_selection_link_rule_on(settings)) jobs = (jobs | VOK_JOB_COUNTS) & ~VOK_JOB_PASS;
   if (jobs & VOK_JOB_SEEN) jobs |= VOK_JOB_LOCI;
   if (jobs & VOK_JOB_LOCI) jobs |= VOK_JOB_CHAINS;
   sel->jobs = jobs;
@@ -815,6 +834,15 @@ vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
                                const stree_built_runs* runs) {
   open_record* path = nullptr;
   if (!allocate(&path, path_room(tree))) return VOK_NO_MEMORY;
+  struct passing_counts {
+    stree_passed_pages pages;
+    ~passing_counts() { int_stree_passing_close(&pages); }
+  } passing;
+  const bool pass = (sel->jobs & VOK_JOB_PASS) != 0;
+  if (pass && !int_stree_passing_open(&passing.pages)) {
+    std::free(path);
+    return VOK_NO_MEMORY;
+  }
   const double docs = static_cast<double>(sel->docs);
   count_walk walk{settings, sel, path, sel->chains.ancestor,
                   (sel->jobs & VOK_JOB_CHAINS) != 0, (sel->jobs & VOK_JOB_COUNTS) != 0,
@@ -823,6 +851,7 @@ vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
                   settings.max_df_share ? settings.max_df * docs : settings.max_df,
                   settings.max_features > 0 && (settings.word_delimited != 0 || settings.utf8)};
   walk.last = sel->df.last;
+  if (pass) walk.passing = &passing.pages;
   bool split = false;
   bool counted = count_in_parts(tree, walk, runs, vok_settings_threads(settings), &split);
   if (!split) {

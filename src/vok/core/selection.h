@@ -124,6 +124,12 @@ enum vok_jobs : unsigned {
   VOK_JOB_CHAINS = 2,  // chains
   VOK_JOB_LOCI = 4,    // loci (needs chains)
   VOK_JOB_SEEN = 8,    // the seen features and the nodes (needs loci)
+  // Nothing reads the tree's records after the selection: the counting walk
+  // hands each one to the pool once it has read it for the last time, and
+  // the pool gives a page's memory back once all of its records are passed
+  // (int_stree_pass).  Not with the suffix-link rule, whose second walk
+  // reads them again.
+  VOK_JOB_PASS = 16,
 };
 
 struct vok_selection {

@@ -14,5 +14,7 @@ void vok_testing_fail_build_at(bool wide, long n);
 long vok_testing_requests(bool wide);
 // Pool pages in use.
 long vok_testing_pages(bool wide);
+// Pool pages whose memory a selection gave back (VOK_READ_BAGS_ONLY).
+long vok_testing_pages_passed(bool wide);
 
 #endif  // VOK_CORE_TESTING_H

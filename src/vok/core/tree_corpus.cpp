@@ -285,6 +285,7 @@ vok_status vok_tree_select(vok_tree_corpus* c, unsigned reads,
   if (reads & VOK_READ_APPLIED) jobs |= VOK_JOB_CHAINS;
   if (reads & VOK_READ_BAGS) jobs |= VOK_JOB_LOCI | VOK_JOB_CHAINS;
   if (reads & VOK_READ_MODEL) jobs |= VOK_JOB_SEEN | VOK_JOB_LOCI | VOK_JOB_CHAINS;
+  if (reads == (VOK_READ_BAGS | VOK_READ_BAGS_ONLY)) jobs |= VOK_JOB_PASS;
   c->sel.docs = c->docs;
   const vok_status status = vok_selection_alloc(c->tree, c->settings, jobs, &c->sel)
                                 ? vok_select_features(c->tree, c->settings, &c->sel, hook, &c->runs)
@@ -294,6 +295,7 @@ vok_status vok_tree_select(vok_tree_corpus* c, unsigned reads,
     return status;
   }
   c->reads = reads;
+  c->records_passed = (c->sel.jobs & VOK_JOB_PASS) != 0;
   c->stage = VOK_SELECTED;
   return VOK_OK;
 }
@@ -333,7 +335,7 @@ void vok_tree_apply(const vok_tree_corpus* c, const char* text, size_t len,
 
 void vok_tree_each_feature(const vok_tree_corpus* c, vok_feature_fn visit,
                            void* data) {
-  if (c->stage != VOK_SELECTED) return;
+  if (c->stage != VOK_SELECTED || c->records_passed) return;
   label_walk walk{c, visit, data, 0};
   stree_traverse(c->tree, enter_label, leave_label, &walk);
 }
