@@ -421,6 +421,18 @@ struct walk_span {
 // The hook hears from the walk once in this many records.
 constexpr uint32_t kTickRecords = uint32_t{1} << 16;
 
+// The walk meets the records of each space in about the order they lie in
+// their pages (a build in one go makes them in preorder), so the memory
+// kWalkAhead bytes on from each record is asked for as the walk reaches it:
+// 5-10% off the walk on the 25 MB corpora and on the narrow tree's 5 MB.
+// (A prefetch never faults, even past a mapping's end.)
+constexpr uintptr_t kWalkAhead = 1600;
+
+void fetch_ahead(stree_ref x) {
+  __builtin_prefetch(
+      reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(int_stree_words(x)) + kWalkAhead));
+}
+
 bool count_occurrences(suffix_tree* tree, count_walk& w, walk_span& span) {
   vok_selection* sel = w.sel;
   open_record* path = w.path;
@@ -441,6 +453,7 @@ bool count_occurrences(suffix_tree* tree, count_walk& w, walk_span& span) {
   for (;;) {
     const uint32_t id = next_id++;
     if ((id & (kTickRecords - 1)) == 0 && !w.tick(tree, id)) return false;
+    fetch_ahead(x);
     int_stree_number(tree, x, id);
     const bool leaf = int_stree_isaleaf(tree, x);
     if (!leaf) {
