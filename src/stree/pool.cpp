@@ -32,6 +32,7 @@
 // release while its number keeps pointing at it (AddressSanitizer reports
 // the read as a use after free); page numbers are not handed out again until
 // all of them have been used; and every record given back is poisoned.
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -574,7 +575,9 @@ void int_stree_release_pages(suffix_tree* tree) {
 
 void int_stree_pool_trim() { trim_blocks(); }
 
-bool int_stree_passing_open(stree_passed_pages* pages) {
+bool int_stree_passing_open(const suffix_tree* tree, int threads, stree_passed_pages* pages) {
+  if (threads > 1)
+    pages->batch_bytes = std::max(stree_passed_pages::kLeastBatchBytes, int_stree_pages_bytes(tree) / 64);
   for (uint32_t space = 0; space < STREE_SPACES; ++space) {
     const size_t count = spaces[space].count > 0 ? spaces[space].count : 1;
     pages->passed[space] = static_cast<uint32_t*>(std::calloc(count, sizeof(uint32_t)));
@@ -583,7 +586,27 @@ bool int_stree_passing_open(stree_passed_pages* pages) {
   return true;
 }
 
+namespace {
+
+// Gives back the pages waiting, each run of neighbours in one call.
+void give_back(stree_passed_pages* pages) {
+  using body = stree_passed_pages::body;
+  body* done = pages->done;
+  std::sort(done, done + pages->done_count, [](const body& a, const body& b) { return a.at < b.at; });
+  for (uint32_t k = 0; k < pages->done_count;) {
+    char* const from = done[k].at;
+    char* to = from + done[k].bytes;
+    for (++k; k < pages->done_count && done[k].at == to; ++k) to += done[k].bytes;
+    int_stree_drop_read_part(from, static_cast<size_t>(to - from));
+  }
+  pages->done_count = 0;
+  pages->done_bytes = 0;
+}
+
+}  // namespace
+
 void int_stree_passing_close(stree_passed_pages* pages) {
+  give_back(pages);
   for (uint32_t*& passed : pages->passed) {
     std::free(passed);
     passed = nullptr;
@@ -603,11 +626,17 @@ void int_stree_pass_flush(stree_pass_cursor* cursor, uint32_t space) {
   if (passed != held) return;
   page.passed = true;  // by the one walk whose run completed the count
   ++pages_passed;
+  char* const body = reinterpret_cast<char*>(stree_page_bodies[space][number]);
   const size_t bytes = page_words(space) * sizeof(uint32_t);
 #ifdef STREE_POOL_SANITIZED
-  ASAN_POISON_MEMORY_REGION(stree_page_bodies[space][number], bytes);
+  ASAN_POISON_MEMORY_REGION(body, bytes);
 #else
-  int_stree_drop_read_part(stree_page_bodies[space][number], bytes);
+  stree_passed_pages& pages = *cursor->pages;
+  const std::lock_guard<std::mutex> hold(pages.lock);
+  pages.done[pages.done_count++] = {body, bytes};
+  pages.done_bytes += bytes;
+  if (pages.done_bytes > pages.batch_bytes || pages.done_count == stree_passed_pages::kBatch)
+    give_back(&pages);
 #endif
 }
 

@@ -88,7 +88,8 @@ enum vok_reads : unsigned {
   // With VOK_READ_BAGS alone: the bags are all that is read, so the tree's
   // records go back to the system as the selection reads them for the last
   // time, and its tables take their place (the run's peak is then the
-  // build's).  vok_corpus_each_feature visits nothing after it.
+  // build's).  vok_corpus_each_feature visits nothing after it.  Ignored
+  // beside any other read.
   VOK_READ_BAGS_ONLY = 16,
 };
 // Counts every record's occurrences and applies the five rules.

@@ -852,7 +852,7 @@ vok_status vok_select_features(suffix_tree* tree, const vok_settings& settings,
     ~passing_counts() { int_stree_passing_close(&pages); }
   } passing;
   const bool pass = (sel->jobs & VOK_JOB_PASS) != 0;
-  if (pass && !int_stree_passing_open(&passing.pages)) {
+  if (pass && !int_stree_passing_open(tree, vok_settings_threads(settings), &passing.pages)) {
     std::free(path);
     return VOK_NO_MEMORY;
   }
