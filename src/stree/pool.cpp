@@ -127,7 +127,7 @@ struct stree_space {
 
 stree_space spaces[STREE_SPACES];
 long pages_in_use = 0;
-std::atomic<long> pages_passed{0};  // for tests: walks on threads pass pages
+std::atomic<long> pages_passed{0};  // given back by walks, for tests (walks on threads add)
 
 // Held while a lane opens a page (the only pool work that lanes do at once).
 std::mutex lane_lock;
