@@ -276,7 +276,7 @@ void int_stree_pool_trim();
 // counts (each keeps a cursor of its own); a page's count is told once per
 // run of records from it, by an atomic addition.  A page whose records are
 // all passed goes back at once when the walk runs alone; with threads the
-// pages wait until they hold a sixty-fourth of the tree's (at least 1 MiB,
+// pages wait until they hold a sixty-fourth of the tree's (at least 256 KiB,
 // at most kBatch pages) and go back in address order, neighbours in one
 // call: in a process that has run threads every call costs a TLB flush on
 // each core it ran on, and one call per page took 0.4 s more of system
@@ -284,7 +284,7 @@ void int_stree_pool_trim();
 // is poisoned instead, at once, so that any later read of it is caught.
 struct stree_passed_pages {
   static constexpr uint32_t kBatch = 256;
-  static constexpr size_t kLeastBatchBytes = size_t{1} << 20;
+  static constexpr size_t kLeastBatchBytes = size_t{1} << 18;
   struct body {
     char* at;
     size_t bytes;
