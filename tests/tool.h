@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fitted_model.h"
 #include "model.h"
 #include "options.h"
 #include "run.h"
@@ -73,6 +74,10 @@ inline std::string compare_with_model(const std::string& bytes,
   if (parsed.in_path != in || parsed.out_path != out || (apply && parsed.docs_path != rows))
     return "";
   const vok_settings& s = parsed.settings;
+  // vok-apply reads a file of features that starts as a model does as a
+  // model: these bytes are then a damaged one, which it must refuse.
+  if (apply && vok_is_model(bytes.data(), bytes.size()))
+    return vok_apply(s, in.c_str(), rows.c_str(), out.c_str()) != 0 ? "" : "a damaged model taken";
   piped = piped && !apply;
   if (piped && !std::freopen(in.c_str(), "rb", stdin)) return "no standard input";
   if ((apply ? vok_apply(s, in.c_str(), rows.c_str(), out.c_str())
