@@ -295,7 +295,6 @@ vok_status vok_tree_select(vok_tree_corpus* c, unsigned reads,
     return status;
   }
   c->reads = reads;
-  c->records_passed = (c->sel.jobs & VOK_JOB_PASS) != 0;
   c->stage = VOK_SELECTED;
   return VOK_OK;
 }
@@ -335,7 +334,8 @@ void vok_tree_apply(const vok_tree_corpus* c, const char* text, size_t len,
 
 void vok_tree_each_feature(const vok_tree_corpus* c, vok_feature_fn visit,
                            void* data) {
-  if (c->stage != VOK_SELECTED || c->records_passed) return;
+  // After VOK_JOB_PASS only the tree's string table and text are left.
+  if (c->stage != VOK_SELECTED || (c->sel.jobs & VOK_JOB_PASS)) return;
   label_walk walk{c, visit, data, 0};
   stree_traverse(c->tree, enter_label, leave_label, &walk);
 }

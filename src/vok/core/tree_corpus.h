@@ -28,9 +28,6 @@ struct vok_tree_corpus {
   uint64_t docs = 0;
   uint64_t failed_doc = 0;
   unsigned reads = 0;
-  // The selection gave the tree's records back (VOK_READ_BAGS_ONLY): only
-  // its string table and text are left to read.
-  bool records_passed = false;
   // How the build split the records among threads, for the selection's
   // walk to split the same way (the tree is not changed in between).
   stree_built_runs runs;
