@@ -9,10 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <new>
-#include <system_error>
 #include <vector>
 
 #include "corpus.h"
@@ -60,15 +58,15 @@ FILE* open_input(const char* path) {
 // The training file's size and time of last change, to tell whether it
 // changed while the one pass of vok-apply read it.
 struct file_stamp {
-  std::uintmax_t size = 0;
-  std::filesystem::file_time_type changed{};
+  off_t size = 0;
+  time_t seconds = 0;
+  long nanoseconds = 0;
   bool operator==(const file_stamp&) const = default;
 };
 file_stamp stamp_of(const char* path) {
-  if (is_standard(path)) return file_stamp{};
-  std::error_code ec;
-  return file_stamp{std::filesystem::file_size(path, ec),
-                    std::filesystem::last_write_time(path, ec)};
+  struct stat st;
+  if (is_standard(path) || stat(path, &st) != 0) return file_stamp{};
+  return file_stamp{st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
 }
 
 // Everything a run holds; the members go in the reverse order of their
