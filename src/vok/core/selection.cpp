@@ -237,7 +237,9 @@ void note_loci(const suffix_tree* tree, stree_ref x, int32_t parent_depth,
 
 // A record whose subtree the counting walk has entered and not yet left:
 // its number, the running total of suffixes when it was entered, how many
-// children it has shown so far and the largest count among them.
+// children it has shown so far and the largest count among them.  What the
+// climb out of it needs of the record itself is copied here on entry, so
+// that the climb reads no record but the one it leaves.
 struct open_record {
   uint32_t id;
   uint32_t entry_total;
@@ -246,6 +248,9 @@ struct open_record {
   uint32_t rank;  // among the internal records; kLeafRank for a leaf
   uint32_t df;    // its own tally plus the frequencies of its children so far
   bool emitted;   // a suffix in its subtree so far starts at an emitting position
+  bool last = false;          // the last of its siblings
+  int32_t edgelen = 0;        // its edge label's length
+  stree_ref next = STREE_NONE;  // its next sibling, or its parent when last
 };
 
 constexpr uint32_t kLeafRank = UINT32_MAX;
@@ -491,9 +496,11 @@ bool count_occurrences(suffix_tree* tree, count_walk& w, walk_span& span) {
       // ask for it now so that the wait overlaps with that subtree.
       if (!int_stree_is_last(x))
         __builtin_prefetch(int_stree_words(int_stree_link(x)));
-      path[open++] = open_record{id, total, 0, 0, rank, own_df, own_emitted};
+      const int32_t edge = int_stree_node(x)->edgelen;
+      path[open++] = open_record{id,   total, 0,    0, rank, own_df, own_emitted,
+                                 int_stree_is_last(x), edge, int_stree_link(x)};
       total += ends;
-      depth += int_stree_node(x)->edgelen;
+      depth += edge;
       x = child;
       continue;
     }
@@ -501,6 +508,8 @@ bool count_occurrences(suffix_tree* tree, count_walk& w, walk_span& span) {
     w.complete(open_record{id, total, 0, 0, rank, own_df, own_emitted}, ends, true,
                open > 0 ? &path[open - 1] : nullptr);
     // Climb while x is the last of its siblings, completing each parent.
+    bool last = int_stree_is_last(x);
+    stree_ref next = int_stree_link(x);
     for (;;) {
       if (x == span.last) {
         writer.flush();
@@ -517,13 +526,15 @@ bool count_occurrences(suffix_tree* tree, count_walk& w, walk_span& span) {
         span.internal_end = internal;
         return true;
       }
-      const bool last = int_stree_is_last(x);
-      const stree_ref done_with = x;
-      x = int_stree_link(x);
-      if (w.passing) int_stree_pass(&passed, done_with);
+      if (w.passing) int_stree_pass(&passed, x);
+      x = next;
       if (!last) break;
-      const open_record done = path[--open];
-      const int32_t edge = int_stree_node(x)->edgelen;
+      const open_record& done = path[--open];  // x's (by reference: a copy would read
+      // in wide loads what the walk has just written field by field, which the
+      // store buffer cannot forward)
+      last = done.last;
+      next = done.next;
+      const int32_t edge = done.edgelen;
       depth -= edge;
       // Any four bytes in a row hold a character boundary: only a short
       // edge can lack one.
