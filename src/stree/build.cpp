@@ -205,11 +205,18 @@ struct builder {
     p.tail = child;
     ++p.children;
   }
-  bool push(int32_t depth, stree_pos left) {
+  // A new internal node of depth `depth` whose first suffix starts at
+  // `left`, not yet on the stack.
+  bool make_open(int32_t depth, stree_pos left, open_node* made) {
     if (!count_record()) return false;
     ++pushed;
     const stree_ref node = int_stree_new_node(tree, 0, 0, lane);
-    return node != STREE_NONE && open.push(open_node{depth, node, STREE_NONE, left});
+    *made = open_node{depth, node, STREE_NONE, left};
+    return node != STREE_NONE;
+  }
+  bool push(int32_t depth, stree_pos left) {
+    open_node made;
+    return make_open(depth, left, &made) && open.push(made);
   }
   // The suffix starting at `at` hangs below p: a leaf, or an end record
   // when p's path is all of it.
@@ -239,13 +246,22 @@ struct builder {
   }
   // Completes the open nodes deeper than h; a node of depth h is opened
   // when none is, to be their parent.
+  // The node closed is read where it lies on the stack, not copied: the
+  // steps have just written its fields one by one, and a copy's wide loads
+  // would wait for those stores to reach the cache (a load spanning several
+  // stores is not forwarded from the store buffer).  A new parent takes its
+  // slot only once it has been read.
   bool close_to(int32_t h) {
     while (h < open.back().depth) {
-      const open_node x = open.back();
       open.pop();
-      if (h > open.back().depth && !push(h, x.left)) return false;
-      hang(open.back(), x);
-      if (!note_wide(x)) return false;
+      const open_node& x = open.items[open.size];
+      open_node made;
+      const bool new_parent = h > open.back().depth;
+      if (new_parent && !make_open(h, x.left, &made)) return false;
+      hang(new_parent ? made : open.back(), x);
+      const bool noted = note_wide(x);
+      if (new_parent) open.items[open.size++] = made;  // room: x's slot
+      if (!noted) return false;
     }
     return true;
   }
