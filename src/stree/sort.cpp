@@ -66,11 +66,12 @@ bool refused() {
 
 }  // namespace
 
-void* int_stree_build_take(size_t count, size_t size) {
+void* int_stree_build_take(size_t count, size_t size, stree_build_pages pages) {
   if (refused() || count > SIZE_MAX / size) return nullptr;
   // The big arrays are read all over, so their pages' translations would
   // miss about as often as their lines: they are offered as huge pages.
-  return int_stree_alloc_scattered(count * size);
+  if (pages == STREE_HUGE_PAGES) return int_stree_alloc_scattered(count * size);
+  return std::malloc(count * size);
 }
 
 void* int_stree_build_grow(void* p, size_t count, size_t size) {
@@ -85,8 +86,8 @@ bool int_stree_build_fail_armed() { return fail_at > 0; }
 namespace {
 
 template <class T>
-T* take_array(size_t count) {
-  return static_cast<T*>(int_stree_build_take(count, sizeof(T)));
+T* take_array(size_t count, stree_build_pages pages = STREE_HUGE_PAGES) {
+  return static_cast<T*>(int_stree_build_take(count, sizeof(T), pages));
 }
 
 // ===== Reading ahead ========================================================
@@ -837,11 +838,15 @@ void pair_longs(int32_t* pairs, size_t first, const uint8_t* lcp, const int32_t*
 // quarter of the PLCP array's size and so far more often in the caches;
 // only the long ones are read from PLCP itself.  Both are freed before
 // returning.  False, with out's LCP fields untouched, when memory runs out.
+// Its arrays serve a pass or two each, so they are not offered as huge
+// pages: the kernel's work to find and clear huge pages for them took more
+// time than their translations save (0.2 s of CPU, about 4%, on 25 MB of
+// package lists: bench/CHANGES.md).
 bool lcp_by_phi(const unsigned char* block, int32_t n, const int32_t* sa, int parts,
                 int_stree_sorted* out) {
   size_t longs_of[256] = {};  // by part
-  uint8_t* near = take_array<uint8_t>(static_cast<size_t>(n));
-  int32_t* plcp = near ? take_array<int32_t>(static_cast<size_t>(n)) : nullptr;
+  uint8_t* near = take_array<uint8_t>(static_cast<size_t>(n), STREE_SMALL_PAGES);
+  int32_t* plcp = near ? take_array<int32_t>(static_cast<size_t>(n), STREE_SMALL_PAGES) : nullptr;
   if (plcp) {
     split(n, parts, [&](int, int32_t from, int32_t to) { scatter_phi(plcp, sa, n, from, to); });
     split(n, parts, [&](int k, int32_t from, int32_t to) {
@@ -850,7 +855,7 @@ bool lcp_by_phi(const unsigned char* block, int32_t n, const int32_t* sa, int pa
   }
   size_t longs = 0;
   for (int k = 0; k < parts; ++k) longs += longs_of[k];
-  uint8_t* lcp = plcp ? take_array<uint8_t>(static_cast<size_t>(n)) : nullptr;
+  uint8_t* lcp = plcp ? take_array<uint8_t>(static_cast<size_t>(n), STREE_SMALL_PAGES) : nullptr;
   int32_t* pairs = longs && lcp ? take_array<int32_t>(2 * longs) : nullptr;
   if (!lcp || (longs && !pairs)) {
     std::free(lcp);

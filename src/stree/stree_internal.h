@@ -556,10 +556,13 @@ void int_stree_unlink_child(suffix_tree* tree, stree_ref parent,
 // Every allocation of the build in one go (the sorter's, the build's stacks
 // and tables, the page places) goes through these two, which count it so
 // that a test can make any one fail (stree_build_fail_at): count elements
-// of `size` bytes, not initialized, taken anew (as int_stree_alloc_scattered
-// takes them) or by growing p as realloc does.  nullptr when memory runs
+// of `size` bytes, not initialized, taken anew (offered as huge pages, as
+// int_stree_alloc_scattered takes them, or with STREE_SMALL_PAGES in pages of
+// the usual size) or by growing p as realloc does.  nullptr when memory runs
 // out, p then kept; std::free gives them back.
-void* int_stree_build_take(size_t count, size_t size);
+enum stree_build_pages { STREE_HUGE_PAGES, STREE_SMALL_PAGES };
+void* int_stree_build_take(size_t count, size_t size,
+                           stree_build_pages pages = STREE_HUGE_PAGES);
 void* int_stree_build_grow(void* p, size_t count, size_t size);
 
 // The suffix array and the LCP array of a block of n bytes, n >= 1, made
