@@ -186,7 +186,7 @@ TEST_F(Replace, ProgressMovesAndIsErasedOnInterrupt) {
   if (system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1)";
   std::mt19937 rng(9);
   std::string text;
-  while (text.size() < (6u << 20)) {
+  while (text.size() < (16u << 20)) {  // seconds of work, well past the kill
     for (int w = 20 + int(rng() % 60); w > 0; --w)
       text += std::string("kartoriminsalovedepri", rng() % 12, 2 + rng() % 8) + " ";
     text += "\n";
