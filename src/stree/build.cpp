@@ -49,6 +49,8 @@ struct value_stack {
   }
   T& back() { return items[size - 1]; }
   void pop() { --size; }
+  // The entry pop() took off, which stays in place until the next push.
+  const T& popped() const { return items[size]; }
 };
 
 // Plain values of a count fixed when made, in memory taken as the build's
@@ -245,22 +247,21 @@ struct builder {
     append(p, x.node);
   }
   // Completes the open nodes deeper than h; a node of depth h is opened
-  // when none is, to be their parent.
-  // The node closed is read where it lies on the stack, not copied: the
-  // steps have just written its fields one by one, and a copy's wide loads
-  // would wait for those stores to reach the cache (a load spanning several
-  // stores is not forwarded from the store buffer).  A new parent takes its
-  // slot only once it has been read.
+  // when none is, to be their parent.  The node closed is read where it
+  // lies on the stack, not copied: the steps have just written its fields
+  // one by one, and a copy's wide loads would wait for those stores to
+  // reach the cache (a load spanning several stores is not forwarded from
+  // the store buffer).  A new parent takes its slot once it has been read.
   bool close_to(int32_t h) {
     while (h < open.back().depth) {
       open.pop();
-      const open_node& x = open.items[open.size];
+      const open_node& x = open.popped();
       open_node made;
       const bool new_parent = h > open.back().depth;
       if (new_parent && !make_open(h, x.left, &made)) return false;
       hang(new_parent ? made : open.back(), x);
       const bool noted = note_wide(x);
-      if (new_parent) open.items[open.size++] = made;  // room: x's slot
+      if (new_parent && !open.push(made)) return false;  // x's slot: no growth
       if (!noted) return false;
     }
     return true;

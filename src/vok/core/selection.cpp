@@ -497,7 +497,7 @@ bool count_occurrences(suffix_tree* tree, count_walk& w, walk_span& span) {
       if (!int_stree_is_last(x))
         __builtin_prefetch(int_stree_words(int_stree_link(x)));
       const int32_t edge = int_stree_node(x)->edgelen;
-      path[open++] = open_record{id,   total, 0,    0, rank, own_df, own_emitted,
+      path[open++] = open_record{id, total, 0, 0, rank, own_df, own_emitted,
                                  int_stree_is_last(x), edge, int_stree_link(x)};
       total += ends;
       depth += edge;
@@ -529,9 +529,10 @@ bool count_occurrences(suffix_tree* tree, count_walk& w, walk_span& span) {
       if (w.passing) int_stree_pass(&passed, x);
       x = next;
       if (!last) break;
-      const open_record& done = path[--open];  // x's (by reference: a copy would read
-      // in wide loads what the walk has just written field by field, which the
-      // store buffer cannot forward)
+      // x's entry, read in place: a copy would read in wide loads what the
+      // walk has just written field by field, which waits for those stores
+      // (the store buffer forwards no load that spans several of them).
+      const open_record& done = path[--open];
       last = done.last;
       next = done.next;
       const int32_t edge = done.edgelen;
