@@ -500,11 +500,11 @@ bool count_occurrences(suffix_tree* tree, count_walk& w, walk_span& span) {
     if (child != STREE_NONE) {
       // The walk comes back to x's next sibling only after x's subtree:
       // ask for it now so that the wait overlaps with that subtree.
-      if (!int_stree_is_last(x))
-        __builtin_prefetch(int_stree_words(int_stree_link(x)));
+      const bool last = int_stree_is_last(x);
+      const stree_ref next = int_stree_link(x);
+      if (!last) __builtin_prefetch(int_stree_words(next));
       const int32_t edge = int_stree_node(x)->edgelen;
-      path[open++] = open_record{id, total, 0, 0, rank, own_df, own_emitted,
-                                 int_stree_is_last(x), edge, int_stree_link(x)};
+      path[open++] = open_record{id, total, 0, 0, rank, own_df, own_emitted, last, edge, next};
       total += ends;
       depth += edge;
       x = child;
