@@ -152,8 +152,11 @@ inline const void* code_at(const int32_t* t, int32_t i) { return t + i; }
 
 // What a pass over one level needs besides sa: the type of every position
 // (bit set: S-type), the number of times each code occurs, and one bucket
-// bound per code.  Freed when the pass ends, so that only one level's
-// tables exist at a time.
+// bound per code.  A level's tables serve its way down (reduce) and its
+// way up (expand).  Level 0's are kept between the two, so that the block's
+// types are found once (n / 8 bytes, held while the levels above are
+// sorted); those above are made for each pass and freed when it
+// ends, so that at most one of them exists at a time.
 struct level_tables {
   uint64_t* s_bits = nullptr;
   int32_t* counts = nullptr;
@@ -168,6 +171,7 @@ struct level_tables {
     std::free(bounds);
   }
 
+  bool open() const { return s_bits != nullptr; }
   bool s(int32_t i) const { return s_bits[i >> 6] >> (i & 63) & 1; }
   const uint64_t* s_word(int32_t i) const { return s_bits + (i >> 6); }
   bool lms(int32_t i) const { return i > 0 && s(i) && !s(i - 1); }
@@ -198,32 +202,40 @@ bool type_at(const Str& t, int32_t n, int32_t i) {
 // The types of the positions [from, to) into `bits` (zero there), from the
 // right: the sentinel, or the known type of the position after them.  A
 // part's bits are whole words of its own when `from` and `to` are
-// multiples of 64 (or `to` is n).
+// multiples of 64 (or `to` is n).  A word's bits gather in a register and
+// are stored once it is done: setting each in memory made every step wait
+// for the last one's store.
 template <class Str>
 void find_types(const Str& t, int32_t n, int32_t from, int32_t to, uint64_t* bits) {
   if (from >= to) return;
   int32_t i = to - 1;
-  bool next_s = true;
+  uint64_t next_s = 1;
   if (to == n) {
     bits[i >> 6] |= uint64_t{1} << (i & 63);  // the sentinel
     --i;
   } else {
     next_s = type_at(t, n, to);
   }
+  uint64_t word = 0;  // the bits of word i >> 6 found so far
   for (; i >= from; --i) {
     const int32_t a = t[i], b = t[i + 1];
-    next_s = a < b || (a == b && next_s);
-    if (next_s) bits[i >> 6] |= uint64_t{1} << (i & 63);
+    next_s = static_cast<uint64_t>(a < b) | (static_cast<uint64_t>(a == b) & next_s);
+    word |= next_s << (i & 63);
+    if ((i & 63) == 0 || i == from) {
+      bits[i >> 6] |= word;
+      word = 0;
+    }
   }
 }
 
 // Takes the tables of the string t[0..n) over codes 0..k-1 (its last code
 // the unique smallest) and fills in the types and counts, on `parts`
 // threads (the counts of codes beyond level 0's on this one alone: each
-// part would need a table of them).  False when memory runs out; the
-// destructor frees what was taken.
+// part would need a table of them); nothing when they are open already.
+// False when memory runs out; the destructor frees what was taken.
 template <class Str>
 bool open_tables(const Str& t, int32_t n, int32_t k, level_tables* lt, int parts) {
+  if (lt->open()) return true;
   const size_t words = static_cast<size_t>(n) / 64 + 1;
   if (!(lt->s_bits = take_array<uint64_t>(words))) return false;
   if (!(lt->counts = take_array<int32_t>(static_cast<size_t>(k)))) return false;
@@ -236,7 +248,8 @@ bool open_tables(const Str& t, int32_t n, int32_t k, level_tables* lt, int parts
     find_types(t, n, from, to, lt->s_bits);
     if (!count_in_parts) return;
     int32_t counts[kBlockCodes] = {};
-    for (int32_t i = from; i < to; ++i) ++counts[t[i]];
+    const Str codes = t;  // a copy of its own: no store to counts can move it
+    for (int32_t i = from; i < to; ++i) ++counts[codes[i]];
     const std::lock_guard<std::mutex> hold(merge);
     for (int32_t c = 0; c < k; ++c) lt->counts[c] += counts[c];
   }, 64);
@@ -638,14 +651,15 @@ int32_t name_lms_substrings(const Str& t, int32_t n, int32_t m,
 }
 
 // Level down: sorts the LMS substrings of t[0..n) by inducing from their
-// first codes, then names them (above).  *m gets the number of LMS
+// first codes, then names them (above), with its tables (opened here
+// unless they are).  *m gets the number of LMS
 // suffixes, *names the number of distinct names.  False when memory runs
 // out.
 template <class Str>
-bool reduce(const Str& t, int32_t n, int32_t k, int32_t* sa, int32_t* m,
-            int32_t* names, int parts) {
-  level_tables lt;
-  if (!open_tables(t, n, k, &lt, parts)) return false;
+bool reduce(const Str& t, int32_t n, int32_t k, level_tables* tables, int32_t* sa,
+            int32_t* m, int32_t* names, int parts) {
+  if (!open_tables(t, n, k, tables, parts)) return false;
+  level_tables& lt = *tables;
   int32_t* counts = nullptr;  // per part and code, for placing on threads
   if (parts > 1 && k <= kBlockCodes &&
       !(counts = take_array<int32_t>(static_cast<size_t>(parts) * static_cast<size_t>(k))))
@@ -667,11 +681,13 @@ bool reduce(const Str& t, int32_t n, int32_t k, int32_t* sa, int32_t* m,
 // Level up: given in sa[0..m) the suffix array of the level above (ranks
 // of t's LMS suffixes in position order), puts those suffixes in order at
 // their buckets' ends and induces every suffix of t.  sa[n - m .. n) is
-// workspace.  False when memory runs out.
+// workspace; the tables are opened here unless they are.  False when
+// memory runs out.
 template <class Str>
-bool expand(const Str& t, int32_t n, int32_t k, int32_t m, int32_t* sa, int parts) {
-  level_tables lt;
-  if (!open_tables(t, n, k, &lt, parts)) return false;
+bool expand(const Str& t, int32_t n, int32_t k, level_tables* tables, int32_t m, int32_t* sa,
+            int parts) {
+  if (!open_tables(t, n, k, tables, parts)) return false;
+  level_tables& lt = *tables;
   int32_t* lms = sa + n - m;  // m <= n / 2: apart from sa[0..m)
   int32_t counts[kMostParts];
   list_lms(lt, n, lms, counts, parts);
@@ -723,14 +739,16 @@ constexpr int kMaxLevels = 32;
 bool sort_codes(const unsigned char* block, int32_t n, int32_t* sa, pass_ticker* tick,
                 int parts) {
   const block_codes codes{block, n};
+  level_tables block_tables;  // level 0's, from its way down to its way up
   level levels[kMaxLevels];
   levels[0] = level{nullptr, n + 1, kBlockCodes, 0};
   int top = 0;
   for (;;) {
     level& v = levels[top];
     int32_t names = 0;
-    if (!(v.str ? reduce(v.str, v.n, v.k, sa, &v.lms, &names, parts)
-                : reduce(codes, v.n, v.k, sa, &v.lms, &names, parts)) ||
+    level_tables own;
+    if (!(v.str ? reduce(v.str, v.n, v.k, &own, sa, &v.lms, &names, parts)
+                : reduce(codes, v.n, v.k, &block_tables, sa, &v.lms, &names, parts)) ||
         !tick->next())
       return false;
     const int32_t* above = sa + v.n - v.lms;
@@ -744,8 +762,9 @@ bool sort_codes(const unsigned char* block, int32_t n, int32_t* sa, pass_ticker*
   }
   for (int l = top; l >= 0; --l) {
     const level& v = levels[l];
-    if (!(v.str ? expand(v.str, v.n, v.k, v.lms, sa, parts)
-                : expand(codes, v.n, v.k, v.lms, sa, parts)) ||
+    level_tables own;
+    if (!(v.str ? expand(v.str, v.n, v.k, &own, v.lms, sa, parts)
+                : expand(codes, v.n, v.k, &block_tables, v.lms, sa, parts)) ||
         !tick->next())
       return false;
   }
