@@ -208,10 +208,15 @@ struct builder {
     ++p.children;
   }
   // A new internal node of depth `depth` whose first suffix starts at
-  // `left`, not yet on the stack.
+  // `left`, not yet on the stack.  The first character of its edge, which
+  // hang reads, lies at a place in the text the suffix order says nothing
+  // about, its parent's depth into that suffix; its parent then is nearly
+  // always the node on top now, so that place is asked of memory here.
   bool make_open(int32_t depth, stree_pos left, open_node* made) {
     if (!count_record()) return false;
     ++pushed;
+    __builtin_prefetch(tree->strings[stree_pos_strid(left)] + stree_pos_offset(left) +
+                       open.back().depth);
     const stree_ref node = int_stree_new_node(tree, 0, 0, lane);
     *made = open_node{depth, node, STREE_NONE, left};
     return node != STREE_NONE;
