@@ -77,16 +77,6 @@ int int_stree_num_children(const suffix_tree* tree, stree_ref r) {
   return n;
 }
 
-int int_stree_num_ends(const suffix_tree* tree, stree_ref r) {
-  if (int_stree_isaleaf(tree, r)) return 1;
-  if (!int_stree_has_endrecs(r)) return 0;
-  int n = 0;
-  for (stree_ref e = int_stree_node(r)->children; e != STREE_NONE;
-       e = int_stree_endrec(e)->next)
-    ++n;
-  return n;
-}
-
 // Skip/count from X down n characters of text p: one child lookup per edge,
 // the rest of each edge passed over by its length.
 static stree_ref skip_count(const suffix_tree* tree, stree_ref x,

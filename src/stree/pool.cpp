@@ -417,7 +417,21 @@ bool refused() {
   return fail_from > 0 && requests >= fail_from;
 }
 
-stree_ref take(suffix_tree* tree, kind k, stree_pool_lane* lane) {
+// Makes the cursor's current page of the space able to hold a record of
+// kind k: closes a page too full for it, opens one.  False when no memory
+// is left.  Apart from take, whose common path (the page has room) is then
+// short enough to be inlined where records are made.
+[[gnu::noinline]] bool make_room(suffix_tree* tree, kind k, stree_pool_lane* lane) {
+  const uint32_t space = kSpace[k];
+  stree_pool_cursor& at = lane ? lane->cursor : tree->pages.cursor;
+  if (at.current[space] >= 0 && at.next_unit[space] + kUnits[k] > kPageUnits)
+    close_current_page(tree, lane, space);
+  if (at.current[space] < 0)
+    at.current[space] = lane ? open_lane_page(tree, *lane, space) : open_page(tree, space);
+  return at.current[space] >= 0;
+}
+
+inline stree_ref take(suffix_tree* tree, kind k, stree_pool_lane* lane) {
   if (lane) {
     ++lane->made;
   } else if (refused()) {
@@ -425,12 +439,9 @@ stree_ref take(suffix_tree* tree, kind k, stree_pool_lane* lane) {
   }
   const uint32_t space = kSpace[k];
   stree_pool_cursor& at = lane ? lane->cursor : tree->pages.cursor;
-  if (at.current[space] >= 0 && at.next_unit[space] + kUnits[k] > kPageUnits)
-    close_current_page(tree, lane, space);
-  if (at.current[space] < 0) {
-    at.current[space] = lane ? open_lane_page(tree, *lane, space) : open_page(tree, space);
-    if (at.current[space] < 0) return STREE_NONE;
-  }
+  if ((at.current[space] < 0 || at.next_unit[space] + kUnits[k] > kPageUnits) &&
+      !make_room(tree, k, lane))
+    return STREE_NONE;
   const uint32_t number = static_cast<uint32_t>(at.current[space]);
   const uint32_t unit = at.next_unit[space];
   at.next_unit[space] += kUnits[k];

@@ -454,7 +454,16 @@ int32_t int_stree_get_leafpos(const suffix_tree* tree, stree_ref leaf);
 // Number of children (0 for a leaf).
 int int_stree_num_children(const suffix_tree* tree, stree_ref r);
 // Suffixes ending exactly here: 1 for a leaf, the end records of a node.
-int int_stree_num_ends(const suffix_tree* tree, stree_ref r);
+// Inline: the counting walk asks it of every record.
+inline int int_stree_num_ends(const suffix_tree* tree, stree_ref r) {
+  if (int_stree_isaleaf(tree, r)) return 1;
+  if (!int_stree_has_endrecs(r)) return 0;
+  int n = 0;
+  for (stree_ref e = int_stree_node(r)->children; e != STREE_NONE;
+       e = int_stree_endrec(e)->next)
+    ++n;
+  return n;
+}
 // STREE_NONE for the root; the suffix_link word for an internal node (none
 // only for a node a failed insertion left behind); for a leaf the record at
 // which its suffix one character shorter ends, found by skip/count from the
