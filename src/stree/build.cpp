@@ -74,50 +74,64 @@ struct build_array {
   T& operator[](size_t k) { return items[k]; }
 };
 
+// A suffix of the block: where it starts there, and that place as records
+// keep a position.  In the wide layout that is the block offset itself (the
+// strings of a tree ready to build lie at their own offsets); the narrow
+// layout keeps the string and the offset in it, which the map below finds.
+struct block_suffix {
+  int32_t g;
+  stree_pos_field at;
+};
+
+// The kept position `depth` characters on from `at`, in the same string.
+inline stree_pos_field kept_plus(stree_pos_field at, int32_t depth) {
+#if defined(STREE_WIDE)
+  return stree_pos_field{at.at + static_cast<uint32_t>(depth)};
+#else
+  return stree_pack_pos(stree_pos_strid(at), stree_pos_offset(at) + depth);
+#endif
+}
+
 // Finds the string a block position belongs to: a table gives the slot of
 // the first byte of every stretch of kStretch bytes, and a short scan over
 // the strings' starts the rest (strings average far more than a stretch).
+// Only the narrow layout asks it (above).
 constexpr int kStretchShift = 10;
-
-// A suffix of the block: its string and offset there, and the characters
-// from it to its string's end.
-struct block_suffix {
-  stree_pos at;
-  int32_t rest;
-};
 
 struct string_map {
   const suffix_tree* tree;
   int32_t count;     // strings, slots 0..count-1
   int32_t* first;    // per stretch
   int64_t start(int32_t slot) const { return tree->strings[slot] - tree->block; }
-  // Where the string after `slot` starts (past the end of the last one).
-  // The strings lie end to end with a NUL after each (ready_to_build), so
-  // this is also where the string in `slot` ends, plus one.
-  int64_t next_start(int32_t slot) const {
-    return slot + 1 < count ? start(slot + 1) : static_cast<int64_t>(tree->block_used);
-  }
   // The slot holding g, scanning on from a slot at or before it.
   int32_t slot_from(int32_t slot, int64_t g) const {
     while (slot + 1 < count && start(slot + 1) <= g) ++slot;
     return slot;
   }
-  // The suffix at g.  Its string's start and the next one's are read
-  // together (one cache line of the table, mostly), rather than its length
-  // from a table of their own.
+  // The suffix at g.
   block_suffix suffix_at(int64_t g) const {
+#if defined(STREE_WIDE)
+    return block_suffix{static_cast<int32_t>(g), stree_pos_field{static_cast<uint32_t>(g)}};
+#else
     const int32_t slot = slot_from(first[g >> kStretchShift], g);
-    const int64_t from = start(slot);
-    return block_suffix{stree_pack_pos(slot, static_cast<int32_t>(g - from)),
-                        static_cast<int32_t>(next_start(slot) - 1 - g)};
+    return block_suffix{static_cast<int32_t>(g),
+                        stree_pack_pos(slot, static_cast<int32_t>(g - start(slot)))};
+#endif
   }
   // What suffix_at(g) reads, asked of memory in two stages (both miss the
   // caches, and the second place depends on the first): the stretch's
   // first slot, and later, once that is at hand, the strings' starts.
-  void fetch_stretch(int64_t g) const { __builtin_prefetch(first + (g >> kStretchShift)); }
-  void fetch_starts(int64_t g) const {
-    __builtin_prefetch(tree->strings + first[g >> kStretchShift]);
+  void fetch_stretch(int64_t g) const {
+    if (!kWide) __builtin_prefetch(first + (g >> kStretchShift));
   }
+  void fetch_starts(int64_t g) const {
+    if (!kWide) __builtin_prefetch(tree->strings + first[g >> kStretchShift]);
+  }
+#if defined(STREE_WIDE)
+  static constexpr bool kWide = true;
+#else
+  static constexpr bool kWide = false;
+#endif
 };
 
 bool map_strings(const suffix_tree* tree, int32_t count, string_map* map) {
@@ -135,7 +149,9 @@ bool map_strings(const suffix_tree* tree, int32_t count, string_map* map) {
 }
 
 // True when the tree holds no records but its root and its strings lie end
-// to end in the block, in slot order, without a NUL inside.
+// to end in the block, in slot order, without a NUL inside (so a suffix
+// ends where the block holds a NUL), and, in the wide layout, each at its
+// own text offset (so a block position is the offset a record keeps).
 bool ready_to_build(const suffix_tree* tree) {
   if (tree->root == STREE_NONE ||
       int_stree_first_child(tree, tree->root) != STREE_NONE)
@@ -147,6 +163,9 @@ bool ready_to_build(const suffix_tree* tree) {
     if (!s) continue;
     const size_t len = static_cast<size_t>(tree->lengths[slot]);
     if (s != tree->block + at || std::memchr(s, 0, len)) return false;
+#if defined(STREE_WIDE)
+    if (tree->bases[slot] != at) return false;
+#endif
     at += len + 1;
   }
   return at == tree->block_used;
@@ -175,7 +194,7 @@ struct open_node {
   int32_t depth;    // its path's length
   stree_ref node;
   stree_ref tail;   // its last child so far, or none
-  stree_pos left;   // where its first suffix starts
+  block_suffix left;  // its first suffix
   int32_t children = 0;
 };
 
@@ -212,28 +231,30 @@ struct builder {
   // hang reads, lies at a place in the text the suffix order says nothing
   // about, its parent's depth into that suffix; its parent then is nearly
   // always the node on top now, so that place is asked of memory here.
-  bool make_open(int32_t depth, stree_pos left, open_node* made) {
+  bool make_open(int32_t depth, const block_suffix& left, open_node* made) {
     if (!count_record()) return false;
     ++pushed;
-    __builtin_prefetch(tree->strings[stree_pos_strid(left)] + stree_pos_offset(left) +
-                       open.back().depth);
+    __builtin_prefetch(tree->block + left.g + open.back().depth);
     const stree_ref node = int_stree_new_node(tree, 0, 0, lane);
     *made = open_node{depth, node, STREE_NONE, left};
     return node != STREE_NONE;
   }
-  bool push(int32_t depth, stree_pos left) {
+  bool push(int32_t depth, const block_suffix& left) {
     open_node made;
     return make_open(depth, left, &made) && open.push(made);
   }
-  // The suffix starting at `at` hangs below p: a leaf, or an end record
-  // when p's path is all of it.
+  // The code of the character `depth` on from the suffix.
+  int code_at(const block_suffix& suffix, int32_t depth) const {
+    return int_stree_code_of(tree, tree->block[suffix.g + depth]);
+  }
+  // The suffix hangs below p: a leaf, or an end record when p's path is all
+  // of it (the block holds its string's NUL there).
   bool place(open_node& p, const block_suffix& suffix) {
-    const stree_pos at = suffix.at;
-    const int32_t slot = stree_pos_strid(at), off = stree_pos_offset(at);
-    if (suffix.rest == p.depth)
-      return int_stree_add_endrec(tree, p.node, slot, off, lane) != 0;
+    const char c = tree->block[suffix.g + p.depth];
+    if (c == 0) return int_stree_add_endrec_kept(tree, p.node, suffix.at, lane) != 0;
     if (!count_record()) return false;
-    const stree_ref leaf = int_stree_new_leaf(tree, slot, off + p.depth, lane);
+    const stree_ref leaf = int_stree_new_leaf_kept(tree, kept_plus(suffix.at, p.depth),
+                                                   int_stree_code_of(tree, c), lane);
     if (leaf == STREE_NONE) return false;
     append(p, leaf);
     return true;
@@ -246,9 +267,7 @@ struct builder {
       int_stree_link(x.tail) = x.node;
     }
     int_stree_node(x.node)->edgelen = x.depth - p.depth;
-    int_stree_set_edgestr(tree, x.node,
-                          stree_pack_pos(stree_pos_strid(x.left),
-                                         stree_pos_offset(x.left) + p.depth));
+    int_stree_set_edgestr_kept(x.node, kept_plus(x.left.at, p.depth), code_at(x.left, p.depth));
     append(p, x.node);
   }
   // Completes the open nodes deeper than h; a node of depth h is opened
@@ -275,7 +294,7 @@ struct builder {
   // open node on top has the depth it shares with the one before.
   bool step(int64_t g, int32_t h) {
     const block_suffix suffix = map.suffix_at(g);
-    if (h > open.back().depth) return push(h, suffix.at) && place(open.back(), suffix);
+    if (h > open.back().depth) return push(h, suffix) && place(open.back(), suffix);
     return place(open.back(), suffix) && close_to(h);
   }
 };
@@ -448,7 +467,7 @@ bool build_part(suffix_tree* tree, const int_stree_sorted& sorted, const string_
   const stree_count before = part.lane ? 0 : tree->num_nodes;
   builder b{tree, map, part.lane ? &lane.here : nullptr, before, 0, {}};
   b.wide = part.wide;
-  const bool done = b.open.push(open_node{0, tree->root, STREE_NONE, 0}) &&
+  const bool done = b.open.push(open_node{0, tree->root, STREE_NONE, block_suffix{}}) &&
                     build_run_of(sorted, map, part, b, first, progress, run);
   part.nodes = b.nodes - before;
   part.internal = b.pushed;

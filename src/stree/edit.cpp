@@ -153,8 +153,15 @@ stree_ref int_stree_leaf_to_node(suffix_tree* tree, stree_ref record) {
 
 int int_stree_add_endrec(suffix_tree* tree, stree_ref node, int32_t strid,
                          int32_t pos, stree_pool_lane* lane) {
+  stree_pos_field at;
+  int_stree_set_pos(tree, at, stree_pack_pos(strid, pos));
+  return int_stree_add_endrec_kept(tree, node, at, lane);
+}
+
+int int_stree_add_endrec_kept(suffix_tree* tree, stree_ref node, stree_pos_field at,
+                              stree_pool_lane* lane) {
   if (int_stree_isaleaf(tree, node)) return 0;
-  stree_ref e = int_stree_new_endrec(tree, strid, pos, lane);
+  stree_ref e = int_stree_new_endrec_kept(tree, at, lane);
   if (e == STREE_NONE) return 0;
   stree_node* n = int_stree_node(node);
   stree_endrec* rec = int_stree_endrec(e);

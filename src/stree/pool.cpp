@@ -470,11 +470,16 @@ uint32_t** stree_page_bodies[STREE_SPACES] = {};
 
 void int_stree_set_edgestr(suffix_tree* tree, stree_ref node,
                            stree_pos edgestr) {
-  stree_node* n = int_stree_node(node);
-  int_stree_set_pos(tree, n->edgestr, edgestr);
+  stree_pos_field at;
+  int_stree_set_pos(tree, at, edgestr);
   const char* s = tree->strings[stree_pos_strid(edgestr)];
-  int_stree_set_node_code(
-      node, s ? int_stree_code_of(tree, s[stree_pos_offset(edgestr)]) : 0);
+  int_stree_set_edgestr_kept(node, at,
+                             s ? int_stree_code_of(tree, s[stree_pos_offset(edgestr)]) : 0);
+}
+
+void int_stree_set_edgestr_kept(stree_ref node, stree_pos_field at, int code) {
+  int_stree_node(node)->edgestr = at;
+  int_stree_set_node_code(node, code);
 }
 
 stree_ref int_stree_new_node(suffix_tree* tree, stree_pos edgestr,
@@ -489,20 +494,34 @@ stree_ref int_stree_new_node(suffix_tree* tree, stree_pos edgestr,
 
 stree_ref int_stree_new_leaf(suffix_tree* tree, int32_t strid,
                              int32_t edgepos, stree_pool_lane* lane) {
+  stree_pos_field at;
+  int_stree_set_pos(tree, at, stree_pack_pos(strid, edgepos));
+  return int_stree_new_leaf_kept(
+      tree, at, int_stree_code_of(tree, tree->strings[strid][edgepos]), lane);
+}
+
+stree_ref int_stree_new_leaf_kept(suffix_tree* tree, stree_pos_field at, int code,
+                                  stree_pool_lane* lane) {
   stree_ref r = take(tree, LEAF, lane);
   if (r == STREE_NONE) return r;
   stree_leaf* l = int_stree_leaf(r);
-  l->header =
-      int_stree_leaf_header(int_stree_code_of(tree, tree->strings[strid][edgepos]));
-  int_stree_set_pos(tree, l->strpos, stree_pack_pos(strid, edgepos));
+  l->header = int_stree_leaf_header(code);
+  l->strpos = at;
   return r;
 }
 
 stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos,
                                stree_pool_lane* lane) {
+  stree_pos_field at;
+  int_stree_set_pos(tree, at, stree_pack_pos(strid, pos));
+  return int_stree_new_endrec_kept(tree, at, lane);
+}
+
+stree_ref int_stree_new_endrec_kept(suffix_tree* tree, stree_pos_field at,
+                                    stree_pool_lane* lane) {
   stree_ref r = take(tree, ENDREC, lane);
   if (r == STREE_NONE) return r;
-  int_stree_set_pos(tree, int_stree_endrec(r)->strpos, stree_pack_pos(strid, pos));
+  int_stree_endrec(r)->strpos = at;
   return r;
 }
 

@@ -216,6 +216,14 @@ stree_ref int_stree_new_leaf(suffix_tree* tree, int32_t strid,
 // children zero.  STREE_NONE when memory runs out.
 stree_ref int_stree_new_endrec(suffix_tree* tree, int32_t strid, int32_t pos,
                                stree_pool_lane* lane = nullptr);
+// The same records for the build in one go, which has each position in the
+// form a record keeps it (`at`) and the code of a label's first character
+// at hand: nothing is looked up in the tree's tables or its text.
+stree_ref int_stree_new_leaf_kept(suffix_tree* tree, stree_pos_field at, int code,
+                                  stree_pool_lane* lane);
+stree_ref int_stree_new_endrec_kept(suffix_tree* tree, stree_pos_field at,
+                                    stree_pool_lane* lane);
+void int_stree_set_edgestr_kept(stree_ref node, stree_pos_field at, int code);
 // Readies the pool for `count` lanes (empty ones, in the caller's memory)
 // that between them make at most `nodes` internal nodes and `ends` leaves
 // and as many end records for the tree: grows the page tables and the
@@ -523,6 +531,9 @@ stree_ref int_stree_leaf_to_node(suffix_tree* tree, stree_ref record);
 // or no memory.  With a lane the record comes from the lane's pages.
 int int_stree_add_endrec(suffix_tree* tree, stree_ref node, int32_t strid,
                          int32_t pos, stree_pool_lane* lane = nullptr);
+// The same with the position as a record keeps it (the build in one go).
+int int_stree_add_endrec_kept(suffix_tree* tree, stree_ref node, stree_pos_field at,
+                              stree_pool_lane* lane);
 // Moves the start of a record's edge label by delta characters within its
 // string: positive shortens the edge at its front, negative lengthens it
 // (a leaf's first_char follows).  Used by splitting and folding.
