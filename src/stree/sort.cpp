@@ -260,19 +260,31 @@ bool open_tables(const Str& t, int32_t n, int32_t k, level_tables* lt, int parts
 
 // ===== Induced sorting ======================================================
 
-// Reads ahead the code and type of the suffix left of sa[i], the one the
-// inducing step at i will look at.
+// Reads ahead the codes at and left of a suffix, which the inducing step
+// on it looks at (below).
 template <class Str>
-inline void fetch_left_of_suffix(const Str& t, const level_tables& lt, int32_t suffix) {
-  const int32_t j = suffix - 1;
-  if (j < 0) return;
-  fetch_ahead(code_at(t, j));
-  fetch_ahead(lt.s_word(j));
+inline void fetch_left_of_suffix(const Str& t, int32_t suffix) {
+  if (suffix > 0) fetch_ahead(code_at(t, suffix - 1));
 }
 template <class Str>
-inline void fetch_left_of(const Str& t, const level_tables& lt,
-                          const int32_t* sa, int32_t i) {
-  fetch_left_of_suffix(t, lt, sa[i]);
+inline void fetch_left_of(const Str& t, const int32_t* sa, int32_t i) {
+  fetch_left_of_suffix(t, sa[i]);
+}
+
+// The type of suffix v - 1 (true: S-type), as a scan from the left
+// (kLeft) or from the right meets suffix v, from the codes at v - 1 and v
+// (mostly one cache line), not from the types' bits, a place of its own
+// that would miss the caches as often.  Codes that differ give the type;
+// equal ones give v's, which the scan from the left need not read: it
+// meets only LMS suffixes (whose left neighbours are L-type, of a larger
+// code) and L-type ones (whose left neighbours, of an equal code, are
+// L-type too).  The scan from the right reads it in the bits, for equal
+// codes only.
+template <bool kLeft, class Str>
+inline bool left_is_s(const Str& t, const level_tables& lt, int32_t v) {
+  const int32_t left = t[v - 1], here = t[v];
+  if (kLeft || left != here) return left < here;
+  return lt.s(v - 1);
 }
 
 // ===== Inducing on two threads ==============================================
@@ -382,12 +394,12 @@ void read_ahead_notes(const Str& t, const level_tables& lt, int32_t* sa, induce_
     induce_note* note = pipe->notes[y & 1];
     for (int32_t p = tail_from; p < to; ++p) {
       if (p + kAhead < to)
-        fetch_left_of_suffix(t, lt, load_sa(sa, step_entry<kLeft>(pipe->n, p + kAhead)));
+        fetch_left_of_suffix(t, load_sa(sa, step_entry<kLeft>(pipe->n, p + kAhead)));
       const int32_t v = load_sa(sa, step_entry<kLeft>(pipe->n, p));
       induce_note& e = note[p - tail_from];
       e.suffix = v;
       if (v > 0)
-        e.code_type = static_cast<uint32_t>(t[v - 1]) | (lt.s(v - 1) ? kNoteS : 0);
+        e.code_type = static_cast<uint32_t>(t[v - 1]) | (left_is_s<kLeft>(t, lt, v) ? kNoteS : 0);
     }
     pipe->ready[y & 1].store(y, std::memory_order_release);
     pipe->ready[y & 1].notify_one();
@@ -412,9 +424,9 @@ void place_blocks(const Str& t, const level_tables& lt, int32_t* sa, int32_t* b,
         helped ? from + pipe->tail_from[x & 1].load(std::memory_order_relaxed) : to;
     for (int32_t p = from; p < tail_from; ++p) {
       if (p + kAhead < to)
-        fetch_left_of_suffix(t, lt, load_sa(sa, step_entry<kLeft>(n, p + kAhead)));
+        fetch_left_of_suffix(t, load_sa(sa, step_entry<kLeft>(n, p + kAhead)));
       const int32_t v = load_sa(sa, step_entry<kLeft>(n, p));
-      if (v > 0) place<kLeft>(sa, b, v, t[v - 1], lt.s(v - 1));
+      if (v > 0) place<kLeft>(sa, b, v, t[v - 1], left_is_s<kLeft>(t, lt, v));
     }
     if (!helped) continue;
     for (int64_t seen; (seen = pipe->ready[x & 1].load(std::memory_order_acquire)) != x;) {
@@ -426,7 +438,7 @@ void place_blocks(const Str& t, const level_tables& lt, int32_t* sa, int32_t* b,
       // An entry filled in since its note was made is read ahead here.
       if (p + kAhead < to) {
         const int32_t ahead = load_sa(sa, step_entry<kLeft>(n, p + kAhead));
-        if (note[p + kAhead - tail_from].suffix != ahead) fetch_left_of_suffix(t, lt, ahead);
+        if (note[p + kAhead - tail_from].suffix != ahead) fetch_left_of_suffix(t, ahead);
       }
       const int32_t v = load_sa(sa, step_entry<kLeft>(n, p));
       if (v <= 0) continue;
@@ -435,7 +447,7 @@ void place_blocks(const Str& t, const level_tables& lt, int32_t* sa, int32_t* b,
         place<kLeft>(sa, b, v, static_cast<int32_t>(e.code_type & ~kNoteS),
                      (e.code_type & kNoteS) != 0);
       else
-        place<kLeft>(sa, b, v, t[v - 1], lt.s(v - 1));
+        place<kLeft>(sa, b, v, t[v - 1], left_is_s<kLeft>(t, lt, v));
     }
   }
   pipe->at.store(pipe->blocks, std::memory_order_release);
@@ -476,9 +488,9 @@ bool induce(const Str& t, int32_t n, int32_t k, level_tables* lt, int32_t* sa, i
     induce_scan_pipelined<true>(t, n, *lt, sa, b, notes, block);
   } else {
     for (int32_t i = 0; i < n; ++i) {
-      if (i + kAhead < n) fetch_left_of(t, *lt, sa, i + kAhead);
-      const int32_t j = sa[i] - 1;
-      if (sa[i] > 0 && !lt->s(j)) sa[b[t[j]]++] = j;
+      if (i + kAhead < n) fetch_left_of(t, sa, i + kAhead);
+      const int32_t v = sa[i];
+      if (v > 0 && !left_is_s<true>(t, *lt, v)) sa[b[t[v - 1]]++] = v - 1;
     }
   }
   lt->set_bounds(k, true);
@@ -486,9 +498,9 @@ bool induce(const Str& t, int32_t n, int32_t k, level_tables* lt, int32_t* sa, i
     induce_scan_pipelined<false>(t, n, *lt, sa, b, notes, block);
   } else {
     for (int32_t i = n - 1; i >= 0; --i) {
-      if (i >= kAhead) fetch_left_of(t, *lt, sa, i - kAhead);
-      const int32_t j = sa[i] - 1;
-      if (sa[i] > 0 && lt->s(j)) sa[--b[t[j]]] = j;
+      if (i >= kAhead) fetch_left_of(t, sa, i - kAhead);
+      const int32_t v = sa[i];
+      if (v > 0 && left_is_s<false>(t, *lt, v)) sa[--b[t[v - 1]]] = v - 1;
     }
   }
   std::free(notes);
