@@ -181,6 +181,46 @@ TEST(Tree, BuildOnThreadsFillsTheBlocksMappedAhead) {
   EXPECT_EQ(history::finish(h), "");
 }
 
+// Every record in preorder: leaf or not, its edge's place in the block and
+// length, its code and its end records.
+std::vector<int64_t> shape_of(suffix_tree* t) {
+  std::vector<stree_ref> refs;
+  stree_traverse(t, history::collect, nullptr, &refs);
+  std::vector<int64_t> shape;
+  for (stree_ref r : refs) {
+    const bool root = r == t->root;
+    shape.insert(shape.end(), {int_stree_isaleaf(t, r), root ? 0 : int_stree_edge_string(t, r) - t->block,
+                               int_stree_edge_length(t, r), root ? 0 : int_stree_code(t, r),
+                               int_stree_num_ends(t, r)});
+  }
+  return shape;
+}
+
+// Texts that share pieces of hundreds of characters, so that the build
+// keeps many common prefixes apart as long values, in parts long enough to
+// give back the order's pages as they pass them: on threads the tree is the
+// one thread's, whichever order the parts are taken in.
+TEST(Tree, BuildOnThreadsKeepsLongCommonPrefixes) {
+  std::mt19937 rng(12);
+  std::string shared(700, ' ');
+  for (char& c : shared) c = "abcd"[rng() % 4];
+  std::vector<std::string> texts(900);
+  for (std::string& text : texts) {
+    text = shared.substr(rng() % 350, 260 + rng() % 90);
+    for (int k = int(rng() % 250); k > 0; --k) text += "abcd"[rng() % 4];
+  }
+  std::vector<int64_t> one;
+  for (int threads : {1, 2, 3, 4}) {
+    History h(STREE_MAX_ALPHABET, true, STREE_INDEX_THRESHOLD);
+    for (int32_t i = 0; i < int32_t(texts.size()); ++i)
+      ASSERT_EQ(int_stree_table_append(h.tree, texts[i].data(), int32_t(texts[i].size()), i), i);
+    ASSERT_EQ(int_stree_build(h.tree, nullptr, STREE_LINK_WINDOW, threads).outcome, STREE_BUILD_DONE);
+    if (threads == 1) one = shape_of(h.tree);
+    else EXPECT_TRUE(shape_of(h.tree) == one) << threads << " threads";
+    EXPECT_EQ(history::finish(h), "");
+  }
+}
+
 // Hundreds of indexed nodes leave the tree as texts are removed: the
 // child index's table must keep every remaining node reachable.  Twelve
 // letters fill blocks of eleven children, which then lose some; most of the

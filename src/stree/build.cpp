@@ -385,6 +385,12 @@ constexpr int64_t kTickSteps = int64_t{1} << 16;
 // the whole subtrees of those children.
 struct record_part {
   int64_t lo = 0, hi = 0;
+  // The first exact long value at or above rank lo, found before any part
+  // starts.  A part gives back the pages of the values it has passed, which
+  // then read as zeros; the parts are taken longest first, not in rank
+  // order, and a search made by one taken up after a part above it would
+  // read those zeros as ranks below its own and pass its first values.
+  size_t first_pair = 0;
   stree_pool_lane* lane = nullptr;  // null: the tree's own pages
   stree_count nodes = 0;            // internal nodes and leaves made
   stree_count internal = 0;         // internal nodes made
@@ -427,7 +433,7 @@ size_t first_long_pair(const int_stree_sorted& sorted, int64_t r) {
 // end (stopped, failed here or elsewhere).
 bool build_run_of(const int_stree_sorted& sorted, const string_map& map, record_part& part,
                   builder& b, bool first, records_progress& progress, build_run* run) {
-  lcp_reader lcp{sorted, first_long_pair(sorted, part.lo)};
+  lcp_reader lcp{sorted, part.first_pair};
   dropped_order dropped{part.lo, lcp.next};
   const int64_t n = static_cast<int64_t>(b.tree->block_used);
   int64_t told = part.lo, r = part.lo;
@@ -564,6 +570,7 @@ bool make_records(suffix_tree* tree, const int_stree_sorted& sorted, const strin
   for (int k = 0; k < count; ++k) {
     parts[k].lo = starts[k];
     parts[k].hi = starts[k + 1];
+    parts[k].first_pair = first_long_pair(sorted, starts[k]);
     parts[k].lane = laned ? &lanes[k] : nullptr;
     parts[k].wide = laned && wide ? &parts[k].own_wide : wide;
   }
