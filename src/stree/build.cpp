@@ -82,6 +82,11 @@ struct block_suffix {
   int32_t g;
   stree_pos_field at;
 };
+#if defined(STREE_WIDE)
+constexpr bool kOffsetsKept = true;
+#else
+constexpr bool kOffsetsKept = false;
+#endif
 
 // The kept position `depth` characters on from `at`, in the same string.
 inline stree_pos_field kept_plus(stree_pos_field at, int32_t depth) {
@@ -95,13 +100,14 @@ inline stree_pos_field kept_plus(stree_pos_field at, int32_t depth) {
 // Finds the string a block position belongs to: a table gives the slot of
 // the first byte of every stretch of kStretch bytes, and a short scan over
 // the strings' starts the rest (strings average far more than a stretch).
-// Only the narrow layout asks it (above).
+// Only the narrow layout needs it (above): in the wide one the table is not
+// made and the map only counts the strings.
 constexpr int kStretchShift = 10;
 
 struct string_map {
   const suffix_tree* tree;
   int32_t count;     // strings, slots 0..count-1
-  int32_t* first;    // per stretch
+  int32_t* first;    // per stretch; null in the wide layout
   int64_t start(int32_t slot) const { return tree->strings[slot] - tree->block; }
   // The slot holding g, scanning on from a slot at or before it.
   int32_t slot_from(int32_t slot, int64_t g) const {
@@ -122,22 +128,19 @@ struct string_map {
   // caches, and the second place depends on the first): the stretch's
   // first slot, and later, once that is at hand, the strings' starts.
   void fetch_stretch(int64_t g) const {
-    if (!kWide) __builtin_prefetch(first + (g >> kStretchShift));
+    if (!kOffsetsKept) __builtin_prefetch(first + (g >> kStretchShift));
   }
   void fetch_starts(int64_t g) const {
-    if (!kWide) __builtin_prefetch(tree->strings + first[g >> kStretchShift]);
+    if (!kOffsetsKept) __builtin_prefetch(tree->strings + first[g >> kStretchShift]);
   }
-#if defined(STREE_WIDE)
-  static constexpr bool kWide = true;
-#else
-  static constexpr bool kWide = false;
-#endif
 };
 
 bool map_strings(const suffix_tree* tree, int32_t count, string_map* map) {
   const size_t stretches = (tree->block_used >> kStretchShift) + 1;
   map->tree = tree;
   map->count = count;
+  map->first = nullptr;
+  if (kOffsetsKept) return true;
   map->first = static_cast<int32_t*>(int_stree_build_take(stretches, sizeof(int32_t)));
   if (!map->first) return false;
   int32_t slot = 0;
